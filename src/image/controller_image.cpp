@@ -1,0 +1,74 @@
+#include "image/controller_image.h"
+
+#include <algorithm>
+#include <cstring>
+
+ControllerImage image;
+std::vector<SetpointRecord> setpoints;
+int32_t setpointCount = 0;
+int32_t blockAbsent[kFunctionCount];
+
+int32_t effectiveOptions[kOptionCount];
+int32_t firstChannel = 0;
+int32_t lastChannel = -1;
+int32_t configModel = 0;
+
+// No record of a controller can hold more setpoints than a 16-bit count.
+constexpr int32_t kMaxSetpointIndex = 1 << 20;
+
+void resetImage() {
+    std::memset(&image, 0, sizeof image);
+    std::fill(std::begin(blockAbsent), std::end(blockAbsent), 1);
+}
+
+void allocateSetpoints(int32_t count) {
+    setpoints.clear();
+    setpoints.resize(static_cast<size_t>(std::clamp(count, 0, kMaxSetpointIndex)));
+}
+
+void releaseSetpoints() {
+    setpoints.clear();
+    setpoints.shrink_to_fit();
+    setpointCount = 0;
+}
+
+bool storeSetpoint(int32_t index, const SetpointRecord& record) {
+    if (index < 0 || index >= kMaxSetpointIndex) return false;
+    if (static_cast<size_t>(index) >= setpoints.size()) setpoints.resize(static_cast<size_t>(index) + 1);
+    setpoints[static_cast<size_t>(index)] = record;
+    return true;
+}
+
+bool clampedChannelRange(int32_t& first, int32_t& last) {
+    first = std::max<int32_t>(firstChannel, 0);
+    last = std::min<int32_t>(lastChannel, kMaxChannels - 1);
+    return first <= last;
+}
+
+int32_t clampCount(int32_t count, int32_t limit) { return std::clamp<int32_t>(count, 0, limit); }
+
+const char* const kOptionDescriptions[kOptionCount] = {
+    "No options",
+    "-G; Gray code",
+    "-P; Register mark control",
+    "Not implemented",
+    "-H; High resolution",
+    "-L; Leading/trailing speed comp",
+    "-A; Analog output",
+    "-M7; Press feed Special",
+    "-M8; Dual brake Special",
+    "-M9; Channel 84 offset Special",
+    "-M10; Web cutter Special",
+    "-F; Increased program storage",
+    "-E; Enhanced operator interface",
+    "512 Pulses/chn",
+    "-M14; Bag sealer Special",
+    "-M15; Glue gun Special",
+    "-M16; Labeler Special",
+    "-M17; Stacker Special",
+    "Anti-Backup Resolver Logic",
+    "-G10; Ten bit Gray code",
+    "Multiple output groups (xxx4)",
+    "-R; Remote display",
+    "RPM based on 4096",
+};

@@ -1,0 +1,136 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+// The controller's configuration in memory, divided into function blocks
+// 0..51. Every stored value is a signed 32-bit integer; arrays are 0-based.
+
+constexpr int kFunctionCount = 52;
+constexpr int kOptionCount = 23;
+constexpr int kMaxChannels = 128;
+constexpr int kMaxGroups = 8;
+constexpr int kMaxAnalogOutputs = 2;
+constexpr int kMaxMotionLevels = 2;
+constexpr int kMaxResolvers = 2;
+constexpr int kMaxMappings = 256;
+constexpr int kShiftPrograms = 48;
+constexpr int kShiftChannels = 25;
+constexpr int kInputAndingEntries = 24;
+
+struct SetpointRecord {
+    int32_t program = 0;  // 0-based
+    int32_t channel = 0;  // 0-based
+    int32_t on = 0;
+    int32_t off = 0;
+    bool operator==(const SetpointRecord&) const = default;
+};
+
+struct MappingRecord {
+    int32_t type = 0;  // 1..7
+    int32_t register_ = 0;  // the MODBUS register the mapping publishes
+    int32_t target = 0;     // 0-based
+    int32_t pulseChannel = 0;
+    int32_t pulseNumber = 0;
+    bool operator==(const MappingRecord&) const = default;
+};
+
+// The cleared range: zeroed before every transfer.
+struct ControllerImage {
+    int32_t model;                                   // 2
+    int32_t firmwareRevision;                        // 3
+    int32_t outputQuantity;                          // 4
+    int32_t options[kOptionCount];                   // 5
+    int32_t defaultProgram;                          // 6, 0-based
+    int32_t speedCompLeading[kMaxChannels];          // 7
+    int32_t speedCompTrailing[kMaxChannels];         // 7
+    int32_t timedOutputDelay[kMaxChannels];          // 8
+    int32_t groupOffset[kMaxGroups];                 // 9
+    int32_t analogOffset[kMaxAnalogOutputs];         // 10
+    int32_t analogHighRpm[kMaxAnalogOutputs];        // 10
+    int32_t motionLowRpm[kMaxMotionLevels];          // 11
+    int32_t motionHighRpm[kMaxMotionLevels];         // 11
+    int32_t grayCodeSpeedComp;                       // 12
+    int32_t mapLimit;                                // 14
+    int32_t mappingCount;                            // 15
+    MappingRecord mappings[kMaxMappings];            // 15
+    int32_t keyboardQuantity;                        // 16
+    int32_t rotationDirection[kMaxResolvers];        // 17
+    int32_t scaleFactor[kMaxResolvers];              // 18
+    int32_t shaftOffset[kMaxResolvers];              // 19
+    int32_t analogQuantity;                          // 20
+    int32_t resolverType;                            // 21
+    int32_t programSelectMode;                       // 22
+    int32_t grayOutputLevel;                         // 23
+    int32_t timeBase;                                // 24
+    int32_t terminationResistor[2];                  // 25
+    int32_t defaultDisplay;                          // 26
+    int32_t rateMultiplier;                          // 27
+    int32_t rateDivisor;                             // 27
+    int32_t rateDecimalPoint;                        // 27
+    int32_t rateUnits;                               // 27
+    int32_t toggleRpm;                               // 28
+    int32_t rpmUpdateRate;                           // 29
+    int32_t speedCompMode;                           // 30
+    int32_t groupPositionDisplayMode;                // 31
+    int32_t operatorId;                              // 32
+    int32_t setupId;                                 // 33
+    int32_t masterId;                                // 34
+    int32_t channelEnable[kMaxChannels];             // 35
+    int32_t operatorEnableSetpoints;                 // 36
+    int32_t operatorEnableDefaultProgram;            // 37
+    int32_t operatorEnableSpeedComp;                 // 38
+    int32_t operatorEnableTimedOutputs;              // 39
+    int32_t operatorEnableOffsets;                   // 40
+    int32_t operatorEnableMotion;                    // 41
+    int32_t operatorEnableAnalog;                    // 42
+    int32_t motionAnding[kMaxChannels];              // 43
+    int32_t outputEnableAnding[kMaxChannels];        // 44
+    int32_t groupQuantity;                           // 45
+    int32_t groupChannelCount[kMaxGroups];           // 46
+    int32_t groupMode[kMaxGroups];                   // 46
+    int32_t enableInputQuantity;                     // 47
+    int32_t groupPositionMode;                       // 48
+    int32_t inputEnableAnding[kMaxChannels];         // 50
+    int32_t shiftRegisterCount[kShiftPrograms][kShiftChannels];  // 51
+};
+
+extern ControllerImage image;
+
+// Outside the cleared range.
+// Setpoint records; setpointCount of them are valid. The vector may hold
+// more room than that; code that stores record i makes sure it exists.
+extern std::vector<SetpointRecord> setpoints;
+extern int32_t setpointCount;
+// 0: the block holds valid data; non-zero: nothing usable.
+extern int32_t blockAbsent[kFunctionCount];
+
+// Working values set by the unit configuration step.
+extern int32_t effectiveOptions[kOptionCount];
+extern int32_t firstChannel;
+extern int32_t lastChannel;  // inclusive
+extern int32_t configModel;
+
+// Zeroes the image range and sets every blockAbsent entry to 1.
+void resetImage();
+// Room for `count` setpoint records (setpointCount is left alone).
+void allocateSetpoints(int32_t count);
+// Releases the records and sets setpointCount to 0.
+void releaseSetpoints();
+// Stores record `index`, growing the storage as needed; false when the index
+// is negative or absurdly large.
+bool storeSetpoint(int32_t index, const SetpointRecord& record);
+
+// Channel range of the per-channel blocks, clamped to the image's arrays.
+// Returns false when the range is empty.
+bool clampedChannelRange(int32_t& first, int32_t& last);
+// A count from the controller or a file, clamped to 0..limit.
+int32_t clampCount(int32_t count, int32_t limit);
+
+// Option description table: 23 rows.
+extern const char* const kOptionDescriptions[kOptionCount];
+
+// Model rules.
+inline bool modelHasGroups(int32_t model) { return model % 10 == 4; }
+inline bool modelHasRateSetup(int32_t model) { return model >= 4344 || model == 4334; }
+inline bool modelHasTwoResolvers(int32_t model) { return model == 4544; }
+inline bool modelHasShiftCounts(int32_t model) { return model == 4444; }

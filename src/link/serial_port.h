@@ -1,0 +1,56 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/line_device.h"
+
+// Character format codes given to SerialPort::open. 1/6 and 2/3 are the
+// controller's historic codes; the twelve named formats of the command line
+// have codes of their own. 255 means "the protocol's default" and is turned
+// into 6 (MODBUS) or 3 (TVX Standard) by the connection step.
+enum CharacterFormat : int {
+    kFormat7N2 = 6,        // also 1
+    kFormat8N1 = 3,        // also 2
+    kFormatNamedFirst = 16,  // 16 + index into kCharacterFormatNames
+    kFormatDefault = 255,
+};
+
+// "7N1", "7N2", "7E1", "7E2", "7O1", "7O2", "8N1", "8N2", "8E1", "8E2", "8O1", "8O2"
+extern const char* const kCharacterFormatNames[12];
+// The code for one of the twelve names, or nothing.
+std::optional<int> characterFormatFromName(const std::string& name);
+// The line settings for a format code, or nothing when the code is not valid.
+std::optional<platform::LineSettings> lineSettingsForFormat(int code, int baudRate);
+
+class SerialPort {
+public:
+    // 0 on success, -1 on any failure (a message has been printed).
+    int open(int portIndex, int characterFormat, int baudRate);
+    // The same for a device named by its path.
+    int openPath(const std::string& path, int characterFormat, int baudRate);
+    void close();
+    // 0 when handed to the system, 1 after a write error.
+    int write(const void* buffer, std::size_t length);
+    // Nonzero when a byte was received into `out`.
+    int readByte(uint8_t& out);
+
+    int portActive = 0;
+
+    // Tests install a scripted device; nullptr restores the platform's own.
+    void setDeviceFactory(platform::LineDeviceFactory factory);
+    platform::LineDevice* device() { return activeport.get(); }
+
+private:
+    int openDevice(const std::string& path, int characterFormat, int baudRate);
+    std::unique_ptr<platform::LineDevice> activeport;
+    platform::LineDeviceFactory factory_;
+};
+
+extern SerialPort serialPort;
+
+// Observes every byte of the line (traffic trace); nullptr for none.
+using LineObserver = void (*)(bool sent, const uint8_t* data, std::size_t length);
+void setLineObserver(LineObserver observer);

@@ -1,0 +1,53 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+enum class Parity { None, Even, Odd };
+
+// The four line settings the program chooses; everything else about the line
+// (raw mode, no flow control) is fixed by the device implementation.
+struct LineSettings {
+    int baudRate = 9600;
+    int dataBits = 8;
+    Parity parity = Parity::None;
+    int stopBits = 1;
+};
+
+// One serial line device. The POSIX body uses termios; a Win32 body can sit
+// beside it. Tests substitute a scripted device.
+class LineDevice {
+public:
+    virtual ~LineDevice() = default;
+    // Opens an existing device for reading and writing, exclusively.
+    virtual bool open(const std::string& path) = 0;
+    // Reads the device's current line settings.
+    virtual bool readSettings() = 0;
+    // Builds and applies the complete line settings in one step.
+    virtual bool applySettings(const LineSettings& settings) = 0;
+    // Asks to be woken by received characters; nothing to do on POSIX.
+    virtual bool setReceiveNotification() { return true; }
+    // Hands the whole buffer over; false on a write error.
+    virtual bool write(const uint8_t* data, std::size_t length) = 0;
+    // Waits at most about 110 ms for one byte; true when one was stored.
+    virtual bool readByte(uint8_t& out) = 0;
+    // Closes the device; false when the system refused.
+    virtual bool close() = 0;
+    // The settings the build asked for (tests inspect them).
+    virtual LineSettings requestedSettings() const { return {}; }
+};
+
+using LineDeviceFactory = std::function<std::unique_ptr<LineDevice>()>;
+
+// The platform's own serial line device.
+std::unique_ptr<LineDevice> makeLineDevice();
+
+// Maps a menu port index 0..3 (COM1..COM4) to this system's device name:
+// the environment variable LINKORA_COMn when set, else the platform default.
+std::string portDeviceName(int portIndex);
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// The program's shared records: communication settings, transfer options and
+// the data file name. One instance each, alive for the whole run.
+
+constexpr double kProgramRevision = 2.79;
+
+// Protocol back-end: mode 0 reads block `functionNumber` from the controller
+// into the image, mode 1 writes it from the image to the controller.
+using FunctionHandler = int (*)(int mode, int functionNumber);
+
+// The handler installed before any connection: does nothing.
+int noopFunctionHandler(int mode, int functionNumber);
+
+enum Protocol : uint8_t { kAutoDetect = 0, kModbus = 1, kTvxStandard = 2 };
+
+struct CommunicationSettings {
+    int comPort = 0;         // 0..3, shown as COM1..COM4
+    int baudRate = 9600;
+    int unitAddress = 1;     // 1..254 from the menu
+    uint8_t protocol = kAutoDetect;
+    FunctionHandler functionHandler = noopFunctionHandler;
+    char modbusStartChar = ':';
+    uint8_t characterFormat = 255;  // 255: the protocol's default format
+    // A device path given on the command line instead of a COM port (empty:
+    // use comPort).
+    std::string devicePath;
+};
+
+struct TransferOptions {
+    bool mappingsOnly = false;
+    bool setDefaults = false;
+    bool keepOffsets = false;
+    bool verifyDownload = false;
+};
+
+extern CommunicationSettings commSettings;
+extern TransferOptions transferOptions;
+
+constexpr int kDataFileNameSize = 64;
+extern char dataFileName[kDataFileNameSize];
+
+// Names shown for comPort and protocol; out-of-range values get "?".
+const char* comPortName(int comPort);
+const char* protocolName(int protocol);
+
+// Settings file LINKORA.CFG in the current folder.
+extern const char* const kSettingsFileName;
+// Loads the settings file; missing or short files keep the initial values.
+void loadSettingsFile(const char* path = kSettingsFileName);
+// Rewrites the settings file; false when it cannot be opened for writing.
+bool saveSettingsFile(const char* path = kSettingsFileName);
