@@ -1,0 +1,12 @@
+#pragma once
+
+// Upload and download as complete procedures. unattended = 0: the
+// interactive form from the main menu; 1: the command-line form.
+// Result 0: done or abandoned by the operator; 1: failure or hand-over.
+int upload(int unattended);
+int download(int unattended);
+
+// The unattended command line: argv as given to main. Returns the process
+// exit status, or -1 when the command line was wrong and the program should
+// go on interactively.
+int runCommandLine(int argc, char** argv);
