@@ -8,7 +8,7 @@ need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-python3 -c 'import pymodbus, serial' >/dev/null 2>&1 || need+=(python3-pymodbus python3-serial)
+/usr/bin/python3 -c 'import pymodbus, serial' >/dev/null 2>&1 || need+=(python3-pymodbus python3-serial)
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
         echo "Installing: ${need[*]}"

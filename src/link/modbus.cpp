@@ -1,0 +1,196 @@
+#include "link/modbus.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "link/hex.h"
+#include "link/serial_port.h"
+#include "platform/clock.h"
+#include "shell/console_io.h"
+#include "shell/settings.h"
+
+namespace {
+
+constexpr int kReplyBufferSize = 256;
+// The largest counts whose request fits the request buffer and whose reply
+// fits the reply buffer (':' + 2 digits per byte + CR LF within 255 chars).
+constexpr int kMaxReadBits = 8 * 122;   // codes 1, 2: up to 122 data bytes
+constexpr int kMaxReadRegisters = 61;   // code 3: up to 122 data bytes
+constexpr int kMaxWriteRegisters = 123; // code 16
+constexpr int kMaxRequestBytes = 7 + 2 * kMaxWriteRegisters + 1;  // LRC included
+
+// The last request and reply, as text. The reply keeps its content between
+// transactions.
+char requestText[1 + 2 * kMaxRequestBytes + 3];
+char replyText[kReplyBufferSize];
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+void put16(uint8_t* at, int value) {
+    at[0] = static_cast<uint8_t>((value >> 8) & 0xFF);
+    at[1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+// The request bytes before the LRC; 0 when the count cannot be served.
+int buildRequest(uint8_t* bytes, int functionCode, int registerNumber, int count, const int* values) {
+    bytes[0] = static_cast<uint8_t>(commSettings.unitAddress & 0xFF);
+    bytes[1] = static_cast<uint8_t>(functionCode & 0xFF);
+    put16(bytes + 2, registerNumber - 1);
+    switch (functionCode) {
+    case 1:
+    case 2:
+        if (count < 0 || count > kMaxReadBits) return 0;
+        put16(bytes + 4, count);
+        return 6;
+    case 3:
+        if (count < 0 || count > kMaxReadRegisters) return 0;
+        put16(bytes + 4, count);
+        return 6;
+    case 5:
+        bytes[4] = (values[0] & 1) ? 0xFF : 0x00;
+        bytes[5] = 0x00;
+        return 6;
+    case 6:
+        put16(bytes + 4, values[0]);
+        return 6;
+    case 15:
+        put16(bytes + 4, count);
+        bytes[6] = 2;
+        bytes[7] = static_cast<uint8_t>(values[0] & 0xFF);
+        bytes[8] = static_cast<uint8_t>((values[0] >> 8) & 0xFF);
+        return 9;
+    case 16:
+        if (count < 0 || count > kMaxWriteRegisters) return 0;
+        put16(bytes + 4, count);
+        bytes[6] = static_cast<uint8_t>((2 * count) & 0xFF);
+        for (int i = 0; i < count; ++i) put16(bytes + 7 + 2 * i, values[i]);
+        return 7 + 2 * count;
+    default:
+        return 4;
+    }
+}
+
+// Receives one reply line into replyText. Its length, or -1 on a silence of
+// more than the time-out or a line that does not fit the buffer.
+int receiveReply() {
+    int length = 0;
+    replyText[0] = '\0';
+    for (;;) {
+        if (keyWaiting()) getKey();  // a key pressed meanwhile is dropped
+        const int64_t waitStart = platform::monotonicMicros();
+        uint8_t byte = 0;
+        while (!serialPort.readByte(byte)) {
+            if ((platform::monotonicMicros() - waitStart) / 1000 > kModbusTimeoutMs) {
+                replyText[length] = '\0';
+                return -1;
+            }
+        }
+        replyText[length++] = static_cast<char>(byte);
+        if (byte == '\n' || byte >= 0x80) break;
+        if (length == kReplyBufferSize - 1) {  // no room left for the line end
+            replyText[length] = '\0';
+            return -1;
+        }
+    }
+    replyText[length] = '\0';
+    return length;
+}
+
+// Checks the frame (start character, hex pairs, CR LF, LRC) and decodes its
+// bytes, LRC included. The byte count, or -1 when the frame is malformed.
+int decodeFrame(int length, uint8_t* bytes) {
+    if (length < 3 || replyText[0] != commSettings.modbusStartChar) return -1;
+    if (replyText[length - 2] != '\r' || replyText[length - 1] != '\n') return -1;
+    const int digits = length - 3;
+    if (digits % 2 != 0) return -1;
+    unsigned sum = 0;
+    for (int i = 0; i < digits / 2; ++i) {
+        const int hi = hexValue(replyText[1 + 2 * i]);
+        const int lo = hexValue(replyText[2 + 2 * i]);
+        if (hi < 0 || lo < 0) return -1;
+        bytes[i] = static_cast<uint8_t>(hi * 16 + lo);
+        sum += bytes[i];
+    }
+    if ((sum & 0xFF) != 0) return -1;
+    return digits / 2;
+}
+
+}  // namespace
+
+int modbusTransaction(int functionCode, int registerNumber, int count, int* values) {
+    uint8_t request[kMaxRequestBytes];
+    int requestLength = buildRequest(request, functionCode, registerNumber, count, values);
+    if (requestLength == 0) return -1;
+
+    unsigned sum = 0;
+    for (int i = 0; i < requestLength; ++i) sum += request[i];
+    request[requestLength++] = static_cast<uint8_t>((0x100 - (sum & 0xFF)) & 0xFF);
+
+    char* at = requestText;
+    *at++ = commSettings.modbusStartChar;
+    for (int i = 0; i < requestLength; ++i) at = formatHex(at, request[i], 2);
+    *at++ = '\r';
+    *at++ = '\n';
+    *at = '\0';
+    // The frame is handed over in one call: the bytes on the line are the
+    // same as when written one by one, without a system call per character.
+    // A write error has been reported by the port; the reply is awaited anyway.
+    serialPort.write(requestText, static_cast<std::size_t>(at - requestText));
+    if (!serialPort.device()) return -1;  // no line: nothing can answer
+
+    const int replyLength = receiveReply();
+    if (replyLength < 0) return -1;
+
+    uint8_t reply[kReplyBufferSize / 2];
+    const int replyBytes = decodeFrame(replyLength, reply);
+    // address, function code, at least one more byte, LRC
+    if (replyBytes < 4) return -1;
+    if (reply[0] != static_cast<uint8_t>(commSettings.unitAddress & 0xFF)) return -1;
+
+    const int requestedCode = functionCode & 0xFF;
+    if (reply[1] == ((requestedCode + 128) & 0xFF) && requestedCode < 128) {
+        if (replyBytes != 4 || reply[2] == 0) return -1;
+        return reply[2];  // the exception code
+    }
+    if (reply[1] != requestedCode) return -1;
+
+    switch (functionCode) {
+    case 1:
+    case 2: {
+        const int dataBytes = (count + 7) / 8;
+        if (reply[2] != dataBytes || replyBytes != 3 + dataBytes + 1) return -1;
+        for (int i = 0; i < dataBytes; ++i) values[i] = reply[3 + i];
+        return 0;
+    }
+    case 3: {
+        if (reply[2] != 2 * count || replyBytes != 3 + 2 * count + 1) return -1;
+        for (int i = 0; i < count; ++i) values[i] = reply[3 + 2 * i] * 256 + reply[4 + 2 * i];
+        return 0;
+    }
+    case 5:
+    case 6:
+    case 15:
+    case 16:
+        // The echo of address and count (or value): six bytes and the LRC.
+        return replyBytes == 7 ? 0 : -1;
+    default:
+        return 0;
+    }
+}
+
+void writeCoil316(int value) {
+    if (commSettings.protocol != kModbus) return;
+    int v = value & 1;
+    modbusTransaction(5, 316, 1, &v);
+}
+
+void writeCoil314(int value) {
+    if (commSettings.protocol != kModbus) return;
+    int v = value & 1;
+    modbusTransaction(5, 314, 1, &v);
+}

@@ -1,0 +1,145 @@
+#include "link/serial_port.h"
+
+#include <cctype>
+
+#include "shell/console_io.h"
+
+SerialPort serialPort;
+
+const char* const kCharacterFormatNames[12] = {
+    "7N1", "7N2", "7E1", "7E2", "7O1", "7O2", "8N1", "8N2", "8E1", "8E2", "8O1", "8O2",
+};
+
+namespace {
+
+struct FormatRow {
+    int dataBits;
+    platform::Parity parity;
+    int stopBits;
+};
+
+// Rows in the order of kCharacterFormatNames.
+constexpr FormatRow kNamedFormats[12] = {
+    {7, platform::Parity::None, 1}, {7, platform::Parity::None, 2},
+    {7, platform::Parity::Even, 1}, {7, platform::Parity::Even, 2},
+    {7, platform::Parity::Odd, 1},  {7, platform::Parity::Odd, 2},
+    {8, platform::Parity::None, 1}, {8, platform::Parity::None, 2},
+    {8, platform::Parity::Even, 1}, {8, platform::Parity::Even, 2},
+    {8, platform::Parity::Odd, 1},  {8, platform::Parity::Odd, 2},
+};
+constexpr FormatRow k7N2 = {7, platform::Parity::None, 2};
+constexpr FormatRow k8N1 = {8, platform::Parity::None, 1};
+
+LineObserver lineObserver = nullptr;
+
+}  // namespace
+
+void setLineObserver(LineObserver observer) { lineObserver = observer; }
+
+std::optional<int> characterFormatFromName(const std::string& name) {
+    if (name.size() != 3) return std::nullopt;
+    for (int i = 0; i < 12; ++i) {
+        const char* candidate = kCharacterFormatNames[i];
+        bool same = true;
+        for (int k = 0; k < 3; ++k) {
+            if (std::toupper(static_cast<unsigned char>(name[k])) != candidate[k]) same = false;
+        }
+        if (same) return kFormatNamedFirst + i;
+    }
+    return std::nullopt;
+}
+
+std::optional<platform::LineSettings> lineSettingsForFormat(int code, int baudRate) {
+    const FormatRow* row = nullptr;
+    if (code == 1 || code == 6) {
+        row = &k7N2;
+    } else if (code == 2 || code == 3) {
+        row = &k8N1;
+    } else if (code >= kFormatNamedFirst && code < kFormatNamedFirst + 12) {
+        row = &kNamedFormats[code - kFormatNamedFirst];
+    } else {
+        return std::nullopt;
+    }
+    platform::LineSettings settings;
+    settings.baudRate = baudRate;
+    settings.dataBits = row->dataBits;
+    settings.parity = row->parity;
+    settings.stopBits = row->stopBits;
+    return settings;
+}
+
+void SerialPort::setDeviceFactory(platform::LineDeviceFactory factory) { factory_ = std::move(factory); }
+
+int SerialPort::open(int portIndex, int characterFormat, int baudRate) {
+    if (portIndex < 0 || portIndex > 3) {
+        conPuts("Bad COM Port Argument!");
+        return -1;
+    }
+    return openDevice(platform::portDeviceName(portIndex), characterFormat, baudRate);
+}
+
+int SerialPort::openPath(const std::string& path, int characterFormat, int baudRate) {
+    return openDevice(path, characterFormat, baudRate);
+}
+
+int SerialPort::openDevice(const std::string& path, int characterFormat, int baudRate) {
+    // Only one line at a time: a line left open is closed before another is opened.
+    if (activeport) close();
+
+    std::unique_ptr<platform::LineDevice> device = factory_ ? factory_() : platform::makeLineDevice();
+    if (!device || !device->open(path)) {
+        conPuts("Error opening com port.  349");
+        return -1;
+    }
+    activeport = std::move(device);
+
+    if (!activeport->readSettings()) {
+        conPuts("GetCommState(activeport,&serialconfig) Error.\r\n");
+        close();
+        return -1;
+    }
+    const auto settings = lineSettingsForFormat(characterFormat, baudRate);
+    if (!settings) {
+        conPuts("Wrong format type for Comport Initialization...");
+        close();
+        return -1;
+    }
+    if (!activeport->applySettings(*settings)) {
+        conPuts("SetCommState(activeport,&serialconfig) Error.\r\n");
+        close();
+        return -1;
+    }
+    if (!activeport->setReceiveNotification()) {
+        conPuts("Error at SetCommMask");
+        close();
+        return -1;
+    }
+    portActive = 1;
+    return 0;
+}
+
+void SerialPort::close() {
+    if (activeport) {
+        if (!activeport->close()) conPuts("Error closing serial port.\r\n");
+        activeport.reset();
+    }
+    portActive = 0;
+}
+
+int SerialPort::write(const void* buffer, std::size_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    if (lineObserver) lineObserver(true, bytes, length);
+    if (activeport && activeport->write(bytes, length)) return 0;
+    conPuts("write error #1 to comm port");
+    getKey();
+    return 1;
+}
+
+int SerialPort::readByte(uint8_t& out) {
+    if (!activeport) return 0;
+    uint8_t byte = 0;
+    if (!activeport->readByte(byte)) return 0;
+    out = byte;
+    if (lineObserver) lineObserver(false, &byte, 1);
+    return 1;
+}
