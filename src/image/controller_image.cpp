@@ -1,7 +1,6 @@
 #include "image/controller_image.h"
 
 #include <algorithm>
-#include <cstring>
 
 ControllerImage image;
 std::vector<SetpointRecord> setpoints;
@@ -17,7 +16,7 @@ int32_t configModel = 0;
 constexpr int32_t kMaxSetpointIndex = 1 << 20;
 
 void resetImage() {
-    std::memset(&image, 0, sizeof image);
+    image = ControllerImage{};
     std::fill(std::begin(blockAbsent), std::end(blockAbsent), 1);
 }
 
@@ -71,4 +70,59 @@ const char* const kOptionDescriptions[kOptionCount] = {
     "Multiple output groups (xxx4)",
     "-R; Remote display",
     "RPM based on 4096",
+};
+
+const FunctionBlockInfo kFunctionBlocks[kFunctionCount] = {
+    {"Stop / restart controller", false, true, true},
+    {"Set checksum and reset", false, true, true},
+    {"Model", true, true, true},
+    {"Firmware revision", true, true, true},
+    {"Output quantity", true, true, true},
+    {"Options", true, true, true},
+    {"Default program", true, true, true},
+    {"Speed compensation", true, true, true},
+    {"Timed outputs", true, true, true},
+    {"Group offsets", true, true, true},
+    {"Analog outputs", true, true, true},
+    {"Motion detection", true, true, true},
+    {"Gray code speed compensation", true, false, true},
+    {"not used", false, false, false},
+    {"Map limit", true, true, false},
+    {"Register mappings", true, true, false},
+    {"Keyboard quantity", true, true, true},
+    {"Direction of rotation", true, true, true},
+    {"Scale factor", true, true, true},
+    {"Absolute (shaft) offset", true, false, true},
+    {"Analog quantity", true, true, true},
+    {"Resolver type", true, true, true},
+    {"Program select mode", true, true, true},
+    {"Gray code output level", true, false, true},
+    {"Time base", true, true, true},
+    {"Termination resistors", true, false, true},
+    {"Default display", true, true, true},
+    {"Rate setup", true, true, true},
+    {"Toggle rpm", true, true, true},
+    {"Rpm update rate", true, true, true},
+    {"Speed comp mode", true, true, true},
+    {"Group position display mode", true, true, true},
+    {"Operator ID", true, true, true},
+    {"Setup ID", true, true, true},
+    {"Master ID", true, true, true},
+    {"Per-channel enable", true, true, true},
+    {"Operator enable: setpoints", true, true, true},
+    {"Operator enable: default program", true, true, true},
+    {"Operator enable: speed comp", true, true, true},
+    {"Operator enable: timed outputs", true, true, true},
+    {"Operator enable: offsets", true, true, true},
+    {"Operator enable: motion detection", true, true, true},
+    {"Operator enable: analog values", true, true, true},
+    {"Motion ANDing", true, true, true},
+    {"Output enable ANDing", true, true, true},
+    {"Output group quantity", true, true, true},
+    {"Output group configuration", true, true, true},
+    {"Enable input quantity", true, false, true},
+    {"Group position (each/one)", true, false, true},
+    {"Setpoints", true, true, true},
+    {"Input enable ANDing", true, false, true},
+    {"Shift register counts", true, false, true},
 };

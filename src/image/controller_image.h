@@ -126,6 +126,18 @@ bool clampedChannelRange(int32_t& first, int32_t& last);
 // A count from the controller or a file, clamped to 0..limit.
 int32_t clampCount(int32_t count, int32_t limit);
 
+// The function-block table: what each block number holds, whether the data
+// file carries lines of it, and which protocol's handler transfers it (the
+// MODBUS handler carries 37 to 42 inside 36; TVX moves 50 and 51 for model
+// 4444 only).
+struct FunctionBlockInfo {
+    const char* name;
+    bool inDataFile;
+    bool modbus;
+    bool tvx;
+};
+extern const FunctionBlockInfo kFunctionBlocks[kFunctionCount];
+
 // Option description table: 23 rows.
 extern const char* const kOptionDescriptions[kOptionCount];
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 // The data file: a CR LF text of numbered, commented value lines, written
@@ -21,6 +22,9 @@ constexpr int kModeWriteLines = 3;
 void dataFileBlock(int mode, int functionNumber);
 
 // ---- writer
+// Header lines; the upload date is the local time of the clock, or of
+// *dataFileTimeOverride when that is set (tests).
+extern const std::time_t* dataFileTimeOverride;
 void writeFileHeader();
 // The three note lines written after the header for model 4444.
 void writeModel4444Notes();
@@ -28,6 +32,8 @@ void writeModel4444Notes();
 // has one and its condition holds (the caller checks blockAbsent).
 void writeSectionBanner(int functionNumber);
 // Pads the data text, adds the line-number field, the comment and CR LF.
+// The line-number field is ";", four places, ";": the number right-aligned,
+// or from 10000 up its last four digits.
 void composeLine(const std::string& dataText, const std::string& comment);
 // The whole file body as the upload writes it: header, notes, then banner
 // and lines of every present block.
@@ -39,15 +45,21 @@ void writeDataFile();
 extern std::string lineBuffer;
 // True when a value line with function number 2 exists; rewinds the file.
 bool findModelLine();
-// Counts the value lines with function number 49; rewinds the file.
+// Counts the value lines with function number 49; rewinds the file. Only
+// counts: the caller prints "%d Setpoints found\n", allocates the storage
+// and sets setpointCount to 0 (the reader grows the storage should the
+// reading pass meet more setpoint lines than were counted).
 int countSetpointLines();
 // The reading pass: parses every value line into the image, clears the
 // blockAbsent entries met and decides mappingsOnly. Does not close the file.
 void readDataFile();
 // The steps after reading a full file: analog outputs off lastChannel,
 // factory defaults for absent blocks (setDefaults), offsets kept (keepOffsets).
+// Does nothing when transferOptions.mappingsOnly is set.
 void applyAfterReadingSteps();
 // Stores the factory defaults of one block into the image; returns 0.
 int factoryDefault(int functionNumber);
-// Reads the next physical value line into lineBuffer; false at end of file.
+// Reads the next value line (a physical line whose first character is a
+// digit; the others are skipped) into lineBuffer, without its line end;
+// false at the end of the file.
 bool readValueLine();
