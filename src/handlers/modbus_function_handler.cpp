@@ -1,0 +1,316 @@
+// The MODBUS back-end: which holding registers and coils move which block.
+// The controller keeps a cursor behind every index register, so the order of
+// the transactions inside a block (index first, then the elements in order)
+// is part of the protocol.
+#include <algorithm>
+#include <cstdint>
+
+#include "handlers/function_handlers.h"
+#include "handlers/setting_blocks.h"
+#include "image/controller_image.h"
+#include "link/modbus.h"
+#include "shell/console_io.h"
+
+namespace {
+
+constexpr int kReadHolding = 3;
+constexpr int kWriteCoil = 5;
+constexpr int kWriteMultiple = 16;
+
+int readRegisters(int reg, int count, int* values) { return modbusTransaction(kReadHolding, reg, count, values); }
+int writeRegisters(int reg, int count, int* values) { return modbusTransaction(kWriteMultiple, reg, count, values); }
+int writeRegister(int reg, int value) {
+    int values[1] = {value};
+    return writeRegisters(reg, 1, values);
+}
+
+// One register <-> one field; a read clears blockAbsent[function] on success.
+int moveRegister(int mode, int function, int reg, int32_t& field, int offset = 0) {
+    int values[1] = {0};
+    if (mode == 0) {
+        const int result = readRegisters(reg, 1, values);
+        if (result == 0) {
+            field = values[0] - offset;
+            blockAbsent[function] = 0;
+        }
+        return result;
+    }
+    values[0] = field + offset;
+    return writeRegisters(reg, 1, values);
+}
+
+int moveSetting(int mode, const SettingBlock& row) {
+    if (row.identity && mode != 0) return 0;
+    return moveRegister(mode, row.function, row.modbusRegister, *row.field, row.modbusOffset);
+}
+
+// ---- indexed blocks -------------------------------------------------------
+
+enum class Range { Channels, Groups, AnalogOutputs, MotionLevels, Options };
+
+// Elements [begin, end) of a block, already bounded by the image's arrays, and
+// the value the index register receives.
+struct Span {
+    int begin = 0;
+    int end = 0;
+    int start = 1;
+};
+
+Span spanOf(Range range) {
+    Span span;
+    switch (range) {
+    case Range::Channels: {
+        int32_t first = 0, last = -1;
+        if (clampedChannelRange(first, last)) {
+            span.begin = first;
+            span.end = last + 1;
+            span.start = first + 1;
+        } else {
+            span.start = firstChannel + 1;
+        }
+        break;
+    }
+    case Range::Groups: span.end = clampCount(image.groupQuantity, kMaxGroups); break;
+    case Range::AnalogOutputs: span.end = clampCount(image.analogQuantity, kMaxAnalogOutputs); break;
+    case Range::MotionLevels: span.end = kMaxMotionLevels; break;
+    case Range::Options: span.end = kOptionCount; break;
+    }
+    return span;
+}
+
+struct IndexedBlock {
+    int function;
+    int indexRegister;
+    int dataRegister;  // one register per element, or two when `second` is set
+    Range range;
+    int32_t* first;
+    int32_t* second;
+    bool writeIndexOnly;  // mode 1 sets the cursor and sends nothing else
+};
+
+// clang-format off
+const IndexedBlock kIndexedBlocks[] = {
+    { 5, 303, 304, Range::Options,       image.options,            nullptr,                  true  },
+    { 7, 273, 274, Range::Channels,      image.speedCompLeading,   image.speedCompTrailing,  false },
+    { 8, 277, 278, Range::Channels,      image.timedOutputDelay,   nullptr,                  false },
+    { 9, 280, 281, Range::Groups,        image.groupOffset,        nullptr,                  false },
+    {10, 287, 288, Range::AnalogOutputs, image.analogOffset,       image.analogHighRpm,      false },
+    {11, 283, 284, Range::MotionLevels,  image.motionLowRpm,       image.motionHighRpm,      false },
+    {35, 329, 330, Range::Channels,      image.channelEnable,      nullptr,                  false },
+    {43, 332, 333, Range::Channels,      image.motionAnding,       nullptr,                  false },
+    {44, 334, 335, Range::Channels,      image.outputEnableAnding, nullptr,                  false },
+    {46, 337, 338, Range::Groups,        image.groupChannelCount,  image.groupMode,          false },
+};
+// clang-format on
+
+// Reads elements [from, span.end) of a block from its data register(s),
+// storing each result in blockAbsent[resultFunction] and stopping at the
+// first failure; the values of a failed read are not stored.
+int readElements(const IndexedBlock& block, const Span& span, int resultFunction) {
+    const int count = block.second ? 2 : 1;
+    int result = 0;
+    for (int i = span.begin; i < span.end; ++i) {
+        int values[2] = {0, 0};
+        result = readRegisters(block.dataRegister, count, values);
+        blockAbsent[resultFunction] = result;
+        if (result != 0) break;
+        block.first[i] = values[0];
+        if (block.second) block.second[i] = values[1];
+    }
+    return result;
+}
+
+int moveIndexed(int mode, const IndexedBlock& block) {
+    const Span span = spanOf(block.range);
+    int result = writeRegister(block.indexRegister, span.start);
+    if (mode == 0) return readElements(block, span, block.function);
+    if (block.writeIndexOnly) return result;
+    const int count = block.second ? 2 : 1;
+    for (int i = span.begin; i < span.end; ++i) {
+        int values[2] = {block.first[i], block.second ? block.second[i] : 0};
+        result = writeRegisters(block.dataRegister, count, values);
+    }
+    return result;
+}
+
+const IndexedBlock* findIndexedBlock(int function) {
+    for (const IndexedBlock& block : kIndexedBlocks)
+        if (block.function == function) return &block;
+    return nullptr;
+}
+
+// ---- blocks with their own logic -------------------------------------------
+
+// 0: stop (mode 1) and restart (mode 0) through register 340.
+int stopOrRestart(int mode) { return writeRegister(340, mode == 1 ? 1 : 0); }
+
+// 1: reading register 341 makes the controller set its checksum.
+int setChecksum(int mode) {
+    if (mode != 1) return 0;
+    int values[1] = {0};
+    return readRegisters(341, 1, values);
+}
+
+// 9: the group quantity is read first, then the offsets of that many groups.
+int groupOffsets(int mode) {
+    if (mode == 0) modbusFunctionHandler(0, 45);
+    return moveIndexed(mode, *findIndexedBlock(9));
+}
+
+// 20: the analog quantity; a read goes on with the analog pairs, the
+// controller's analog cursor standing where the quantity read left it.
+int analogQuantity(int mode) {
+    const int result = moveSetting(mode, *findSettingBlock(20));
+    if (mode != 0 || result != 0) return result;
+    Span span = spanOf(Range::AnalogOutputs);
+    // A failed pair leaves block 10 absent, so the upload reads it again
+    // through its index register.
+    return readElements(*findIndexedBlock(10), span, 10);
+}
+
+// 27: the four rate setup registers in one transaction.
+int rateSetup(int mode) {
+    int32_t* fields[4] = {&image.rateMultiplier, &image.rateDivisor, &image.rateDecimalPoint, &image.rateUnits};
+    int values[4] = {0, 0, 0, 0};
+    if (mode == 0) {
+        const int result = readRegisters(318, 4, values);
+        if (result != 0) return result;
+        for (int i = 0; i < 4; ++i) *fields[i] = values[i];
+        blockAbsent[27] = 0;
+        return result;
+    }
+    for (int i = 0; i < 4; ++i) values[i] = *fields[i];
+    return writeRegisters(318, 4, values);
+}
+
+// 28: toggle rpm, and the rpm update rate once more (register 323 of block 29).
+int toggleRpm(int mode) {
+    moveSetting(mode, *findSettingBlock(28));
+    return moveRegister(mode, 28, 323, image.rpmUpdateRate);
+}
+
+// 36: the seven operator enables packed into register 331, bit k belonging
+// to block 36 + k.
+int32_t* const kOperatorEnables[7] = {
+    &image.operatorEnableSetpoints,  &image.operatorEnableDefaultProgram, &image.operatorEnableSpeedComp,
+    &image.operatorEnableTimedOutputs, &image.operatorEnableOffsets,     &image.operatorEnableMotion,
+    &image.operatorEnableAnalog,
+};
+
+int operatorEnables(int mode) {
+    int values[1] = {0};
+    if (mode == 0) {
+        const int result = readRegisters(331, 1, values);
+        if (result != 0) return result;
+        for (int k = 0; k < 7; ++k) {
+            *kOperatorEnables[k] = (values[0] >> k) & 1;
+            blockAbsent[36 + k] = 0;
+        }
+        return result;
+    }
+    for (int k = 0; k < 7; ++k)
+        if (*kOperatorEnables[k] != 0) values[0] |= 1 << k;
+    return writeRegisters(331, 1, values);
+}
+
+// 15: the register mapping table. Five fields per record travel in
+// registers 1..5; slots are numbered from 1.
+int mappings(int mode) {
+    int values[5] = {0, 0, 0, 0, 0};
+    if (mode == 1) {
+        int result = writeRegister(297, 0);
+        const int count = clampCount(image.mappingCount, kMaxMappings);
+        for (int i = 0; i < count; ++i) {
+            const MappingRecord& m = image.mappings[i];
+            int fields[5] = {m.type, m.register_, m.target, m.pulseChannel, m.pulseNumber};
+            writeRegisters(1, 5, fields);
+            result = writeRegister(298, i + 1);
+        }
+        return result;
+    }
+    if (image.mapLimit == 0) return 0;
+    blockAbsent[15] = 0;
+    image.mappingCount = clampCount(image.mappingCount, kMaxMappings);
+    // The slot register holds 16 bits; no controller has more slots.
+    const int slots = clampCount(image.mapLimit, 0xFFFF);
+    int result = 0;
+    for (int slot = 1; slot <= slots && image.mappingCount < kMaxMappings; ++slot) {
+        result = writeRegister(299, slot);
+        if (result == 0) result = readRegisters(1, 5, values);
+        if (result != 0) {
+            // A slot that could not be read makes the whole table unusable.
+            blockAbsent[15] = result;
+            break;
+        }
+        if (values[0] == 0) continue;
+        image.mappings[image.mappingCount++] = {values[0], values[1], values[2], values[3], values[4]};
+    }
+    return result;
+}
+
+// 49: the setpoints. Program and channel travel 1-based.
+int setpointsBlock(int mode) {
+    int values[5] = {0, 0, 0, 0, 0};
+    if (mode == 1) {
+        int result = writeRegister(262, 0);
+        values[0] = 1;
+        modbusTransaction(kWriteCoil, 302, 1, values);
+        // Only records that exist are sent, whatever the count says.
+        const size_t count = std::min(static_cast<size_t>(std::max<int32_t>(setpointCount, 0)), setpoints.size());
+        for (size_t i = 0; i < count; ++i) {
+            conPrintf("\rSetpoint number = %i", static_cast<int>(i));
+            const SetpointRecord& s = setpoints[i];
+            int where[2] = {s.program + 1, s.channel + 1};
+            writeRegisters(264, 2, where);
+            int positions[2] = {s.on, s.off};
+            result = writeRegisters(269, 2, positions);
+        }
+        conPrintf("\n");
+        return result;
+    }
+    if (setpointCount <= 0) return 0;
+    auto store = [&](int32_t index) {
+        return storeSetpoint(index, {values[0] - 1, values[1] - 1, values[3], values[4]});
+    };
+    int result = writeRegister(264, 1);
+    if (result == 0) result = readRegisters(264, 5, values);
+    int32_t index = 0;
+    // The first read after setting the cursor may be an empty record that
+    // does not count; a record with a position in it is record 0.
+    if (result == 0 && (values[3] != 0 || values[4] != 0)) {
+        if (store(0)) index = 1;
+        else result = -1;
+    }
+    while (result == 0 && index < setpointCount) {
+        conPrintf("\rSetpoint number = %i", index);
+        result = readRegisters(264, 5, values);
+        if (result == 0 && !store(index)) result = -1;
+        ++index;
+    }
+    conPrintf("\n");
+    // A setpoint that could not be read leaves the whole block absent.
+    blockAbsent[49] = result;
+    return result;
+}
+
+struct SpecialBlock {
+    int function;
+    int (*move)(int mode);
+};
+
+const SpecialBlock kSpecialBlocks[] = {
+    {0, stopOrRestart}, {1, setChecksum},      {9, groupOffsets},     {15, mappings},       {20, analogQuantity},
+    {27, rateSetup},    {28, toggleRpm},       {36, operatorEnables}, {49, setpointsBlock},
+};
+
+}  // namespace
+
+int modbusFunctionHandler(int mode, int functionNumber) {
+    if (mode != 0 && mode != 1) return 0;
+    for (const SpecialBlock& special : kSpecialBlocks)
+        if (special.function == functionNumber) return special.move(mode);
+    if (const IndexedBlock* block = findIndexedBlock(functionNumber)) return moveIndexed(mode, *block);
+    const SettingBlock* row = findSettingBlock(functionNumber);
+    if (row != nullptr && row->modbusRegister != 0) return moveSetting(mode, *row);
+    return 0;  // not carried by MODBUS: nothing is sent
+}

@@ -1,0 +1,450 @@
+// The TVX Standard back-end. Every setting has a get request ("G") and a put
+// request ("P") with the same fields; indexes and program numbers travel
+// 0-based as the image holds them. Several blocks try one command first and
+// fall back to another layout when the controller refuses it.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "handlers/function_handlers.h"
+#include "handlers/setting_blocks.h"
+#include "image/controller_image.h"
+#include "link/tvx.h"
+#include "shell/console_io.h"
+
+namespace {
+
+constexpr int kValueCount = 8;
+// Model whose blocks 50 and 51 exist, and the last model on which the analog
+// output option means exactly one analog output.
+constexpr int32_t kShiftCountModel = 4444;
+constexpr int32_t kSingleAnalogModelLimit = 3343;
+
+struct Values {
+    int v[kValueCount] = {};
+};
+
+int transact(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
+    return tvxTransaction(command, sendFormat, receiveFormat, values.v);
+}
+
+// ---- single settings ---------------------------------------------------------
+
+int moveSetting(int mode, const SettingBlock& row) {
+    const int fields = static_cast<int>(std::strlen(row.tvxFormat));
+    Values values;
+    if (mode == 0) {
+        // Fields the reply does not reach keep what the image held.
+        for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
+        const int result = transact(row.tvxCommand, row.identity ? "" : "G", row.tvxFormat, values);
+        blockAbsent[row.function] = result;
+        if (result == COM_OK)
+            for (int i = 0; i < fields; ++i) row.field[i] = values.v[i];
+        return result;
+    }
+    if (row.identity) return 0;
+    char sendFormat[kValueCount] = "P";
+    std::strncat(sendFormat, row.tvxFormat, sizeof sendFormat - 2);
+    for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
+    return transact(row.tvxCommand, sendFormat, "", values);
+}
+
+// ---- per-index blocks ----------------------------------------------------------
+
+enum class Range { Channels, Groups };
+
+struct Span {
+    int begin = 0;
+    int end = 0;
+};
+
+Span spanOf(Range range) {
+    Span span;
+    if (range == Range::Groups) {
+        span.end = clampCount(image.groupQuantity, kMaxGroups);
+        return span;
+    }
+    int32_t first = 0, last = -1;
+    if (clampedChannelRange(first, last)) {
+        span.begin = first;
+        span.end = last + 1;
+    }
+    return span;
+}
+
+struct IndexedBlock {
+    int function;
+    int command;
+    const char* getFormat;  // "GB": the index byte
+    const char* replyFormat;
+    const char* putFormat;  // index byte and the values
+    Range range;
+    int32_t* first;
+    int32_t* second;  // the second word of "WW" blocks
+};
+
+// clang-format off
+const IndexedBlock kIndexedBlocks[] = {
+    { 7, COM_SPEED_COMP_VAL, "GB", "WW", "PBWW", Range::Channels, image.speedCompLeading,   image.speedCompTrailing },
+    { 8, COM_TIME_DELAY,     "GB", "W",  "PBW",  Range::Channels, image.timedOutputDelay,   nullptr },
+    { 9, COM_GROUP_OFFSET,   "GB", "W",  "PBW",  Range::Groups,   image.groupOffset,        nullptr },
+    {35, COM_USER_PGM_ENAB,  "GB", "B",  "PBB",  Range::Channels, image.channelEnable,      nullptr },
+    {43, COM_MOTION_ENAB,    "GB", "B",  "PBB",  Range::Channels, image.motionAnding,       nullptr },
+    {44, COM_OUTPUT_ENAB,    "GB", "B",  "PBB",  Range::Channels, image.outputEnableAnding, nullptr },
+};
+// clang-format on
+
+// Reads one element: the index goes out, one or two values come back into
+// first[index] and second[index]. The result lands in blockAbsent[function].
+int readElement(int function, int command, const char* replyFormat, int index, int32_t* first, int32_t* second) {
+    Values values;
+    values.v[0] = index;
+    const int result = transact(command, "GB", replyFormat, values);
+    blockAbsent[function] = result;
+    if (result != COM_OK) return result;
+    first[index] = values.v[0];
+    if (second != nullptr) second[index] = values.v[1];
+    return result;
+}
+
+int writeElement(int command, const char* putFormat, int index, int32_t first, int32_t second) {
+    Values values;
+    values.v[0] = index;
+    values.v[1] = first;
+    values.v[2] = second;
+    return transact(command, putFormat, "", values);
+}
+
+int moveIndexed(int mode, const IndexedBlock& block) {
+    const Span span = spanOf(block.range);
+    int result = 0;
+    for (int i = span.begin; i < span.end; ++i) {
+        if (mode == 0) {
+            result = readElement(block.function, block.command, block.replyFormat, i, block.first, block.second);
+            if (result != COM_OK) return result;
+        } else {
+            result = writeElement(block.command, block.putFormat, i, block.first[i],
+                                  block.second ? block.second[i] : 0);
+        }
+    }
+    return result;
+}
+
+const IndexedBlock* findIndexedBlock(int function) {
+    for (const IndexedBlock& block : kIndexedBlocks)
+        if (block.function == function) return &block;
+    return nullptr;
+}
+
+// ---- blocks with their own logic -------------------------------------------------
+
+int command(int code) {
+    Values values;
+    return transact(code, "", "", values);
+}
+
+// 0: restart (mode 0) or stop (mode 1).
+int stopOrRestart(int mode) { return command(mode == 0 ? COM_RESET : COM_STOP); }
+
+// 1: set the checksum before the restart.
+int setChecksum(int mode) { return mode == 1 ? command(COM_CHECKSUM) : 0; }
+
+// 5: the option list. The reply carries up to eight option numbers; the
+// parser counts the checksum as one more field, which is not an option.
+int optionList(int mode) {
+    if (mode != 0) return 0;
+    std::fill(std::begin(image.options), std::end(image.options), 0);
+    Values values;
+    const int result = transact(COM_OPTIONS, "", "BBBBBBBB", values);
+    blockAbsent[5] = result;
+    if (result != COM_OK) return result;
+    const int listed = std::min(replyFieldCount - 1, kValueCount);
+    for (int i = 0; i < listed; ++i) {
+        const int option = values.v[i];
+        if (option >= 0 && option < kOptionCount) image.options[option] = 1;
+    }
+    return result;
+}
+
+// 6: the default program, as a bank of eight and a program within the bank,
+// or as one word on controllers without banks.
+int defaultProgram(int mode) {
+    Values values;
+    if (mode == 0) {
+        if (transact(COM_PGM_BANK, "G", "B", values) == COM_OK) {
+            const int bank = values.v[0];
+            const int result = transact(COM_DEFAULT_PGM, "G", "B", values);
+            blockAbsent[6] = result;
+            if (result == COM_OK) image.defaultProgram = bank * 8 + values.v[0];
+            return result;
+        }
+        values.v[0] = image.defaultProgram;
+        const int result = transact(COM_DEFAULT_PGM, "G", "W", values);
+        blockAbsent[6] = result;
+        if (result == COM_OK) image.defaultProgram = values.v[0];
+        return result;
+    }
+    values.v[0] = image.defaultProgram >> 3;
+    if (transact(COM_PGM_BANK, "PB", "", values) == COM_OK) {
+        values.v[0] = image.defaultProgram & 7;
+        return transact(COM_DEFAULT_PGM, "PB", "", values);
+    }
+    values.v[0] = image.defaultProgram;
+    return transact(COM_DEFAULT_PGM, "PW", "", values);
+}
+
+// 9: the group quantity is read first, then the offsets of that many groups.
+int groupOffsets(int mode) {
+    if (mode == 0) tvxFunctionHandler(0, 45);
+    return moveIndexed(mode, *findIndexedBlock(9));
+}
+
+// 10: analog outputs. Small models with the analog option have exactly one.
+int analogOutputs(int mode) {
+    if (mode == 0) tvxFunctionHandler(0, 20);
+    int32_t quantity = image.analogQuantity;
+    if (effectiveOptions[6] != 0 && image.model <= kSingleAnalogModelLimit) {
+        quantity = 1;
+        if (mode == 0) image.analogQuantity = 1;
+    } else if (quantity < 1) {
+        return 0;
+    }
+    quantity = clampCount(quantity, kMaxAnalogOutputs);
+    int result = 0;
+    for (int i = 0; i < quantity; ++i) {
+        if (mode == 0) {
+            result = readElement(10, COM_ANALOG, "WW", i, image.analogOffset, image.analogHighRpm);
+            if (result != COM_OK) return result;
+        } else {
+            result = writeElement(COM_ANALOG, "PBWW", i, image.analogOffset[i], image.analogHighRpm[i]);
+        }
+    }
+    return result;
+}
+
+// 11: motion detection limits, one pair of words, or two levels addressed by
+// an index on firmware that has them.
+int motionLimits(int mode) {
+    Values values;
+    if (mode == 0) {
+        values.v[0] = image.motionLowRpm[0];
+        if (transact(COM_LOLIMIT, "G", "W", values) == COM_OK) {
+            image.motionLowRpm[0] = values.v[0];
+            values.v[0] = image.motionHighRpm[0];
+            const int result = transact(COM_HILIMIT, "G", "W", values);
+            blockAbsent[11] = result;
+            if (result == COM_OK) image.motionHighRpm[0] = values.v[0];
+            return result;
+        }
+        int result = 0;
+        for (int i = 0; i < kMaxMotionLevels; ++i) {
+            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr);
+            if (result != COM_OK) return result;
+            result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr);
+            if (result != COM_OK) return result;
+        }
+        return result;
+    }
+    values.v[0] = image.motionLowRpm[0];
+    if (transact(COM_LOLIMIT, "PW", "", values) == COM_OK) {
+        values.v[0] = image.motionHighRpm[0];
+        return transact(COM_HILIMIT, "PW", "", values);
+    }
+    int result = 0;
+    for (int i = 0; i < kMaxMotionLevels; ++i) {
+        writeElement(COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0);
+        result = writeElement(COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0);
+    }
+    return result;
+}
+
+// 27: rate display setup: multiplier and units, or all four fields on
+// firmware with a divisor and a decimal point.
+int rateSetup(int mode) {
+    Values values;
+    if (mode == 0) {
+        int result = transact(COM_RATE_SETUP, "G", "BB", values);
+        if (result == COM_OK) {
+            image.rateMultiplier = values.v[0];
+            image.rateUnits = values.v[1];
+            image.rateDivisor = 1;
+            blockAbsent[27] = 0;
+            return result;
+        }
+        values = Values{};
+        result = transact(COM_RATE_SETUP_2, "G", "WWBB", values);
+        if (result == COM_OK) {
+            image.rateMultiplier = values.v[0];
+            image.rateDivisor = values.v[1];
+            image.rateDecimalPoint = values.v[2];
+            image.rateUnits = values.v[3];
+            blockAbsent[27] = 0;
+        }
+        return result;
+    }
+    values.v[0] = image.rateMultiplier;
+    values.v[1] = image.rateUnits;
+    if (transact(COM_RATE_SETUP, "PBB", "", values) == COM_OK) return COM_OK;
+    values.v[0] = image.rateMultiplier;
+    values.v[1] = image.rateDivisor;
+    values.v[2] = image.rateDecimalPoint;
+    values.v[3] = image.rateUnits;
+    return transact(COM_RATE_SETUP_2, "PWWBB", "", values);
+}
+
+// 46: per group, the channel count and the enable mode.
+int groupSetup(int mode) {
+    const Span span = spanOf(Range::Groups);
+    int result = 0;
+    for (int g = span.begin; g < span.end; ++g) {
+        if (mode == 0) {
+            result = readElement(46, COM_GROUP_CHN_QTY, "B", g, image.groupChannelCount, nullptr);
+            if (result != COM_OK) return result;
+            result = readElement(46, COM_ENABLE_MODE, "B", g, image.groupMode, nullptr);
+            if (result != COM_OK) return result;
+        } else {
+            writeElement(COM_GROUP_CHN_QTY, "PBB", g, image.groupChannelCount[g], 0);
+            result = writeElement(COM_ENABLE_MODE, "PBB", g, image.groupMode[g], 0);
+        }
+    }
+    return result;
+}
+
+// 49: setpoints by index, with a word for the program number where the
+// firmware has the wide commands, else a byte.
+// When writing, the probe comes after the wipe, so index 0 no longer exists:
+// a controller that knows the wide command then answers COM_BAD_DATA, which
+// still means wide (taking it for narrow would cut program numbers to a byte).
+bool wideSetpoints(bool afterWipe) {
+    Values values;
+    const int result = transact(COM_GET_SPT_2, "W", "WBWW", values);
+    return result == COM_OK || (afterWipe && result == COM_BAD_DATA);
+}
+
+int setpointsBlock(int mode) {
+    Values values;
+    if (mode == 1) {
+        int result = command(COM_WIPE_SPT);
+        if (setpointCount <= 0) return result;
+        const bool wide = wideSetpoints(true);
+        const size_t count = std::min(static_cast<size_t>(setpointCount), setpoints.size());
+        for (size_t i = 0; i < count; ++i) {
+            conPrintf("\rSetpoint number = %i", static_cast<int>(i));
+            const SetpointRecord& s = setpoints[i];
+            values.v[0] = s.program;
+            values.v[1] = s.channel;
+            values.v[2] = s.on;
+            values.v[3] = s.off;
+            result = wide ? transact(COM_ADD_SPT_2, "WBWW", "", values) : transact(COM_ADD_SPT, "BBWW", "", values);
+        }
+        conPrintf("\n");
+        return result;
+    }
+    if (setpointCount <= 0) return 0;
+    const bool wide = wideSetpoints(false);
+    int result = COM_OK;
+    for (int32_t i = 0; i < setpointCount; ++i) {
+        conPrintf("\rSetpoint number = %i", i);
+        values = Values{};
+        values.v[0] = i;
+        result = wide ? transact(COM_GET_SPT_2, "W", "WBWW", values) : transact(COM_GET_SPT, "W", "BBWW", values);
+        // A setpoint that could not be read leaves the whole block absent.
+        if (result == COM_OK && !storeSetpoint(i, {values.v[0], values.v[1], values.v[2], values.v[3]}))
+            result = COM_BAD_BUFFER;
+        if (result != COM_OK) break;
+    }
+    conPrintf("\n");
+    blockAbsent[49] = result;
+    return result;
+}
+
+// 50: input enable ANDing (one model only). The controller holds the channel
+// as a signed byte one below the image's value: 0xFF for none.
+int inputAnding(int mode) {
+    if (image.model != kShiftCountModel) {
+        blockAbsent[50] = 1;
+        return 0;
+    }
+    int32_t first = 0, last = -1;
+    if (!clampedChannelRange(first, last)) return 0;
+    int result = 0;
+    for (int ch = first; ch <= last; ++ch) {
+        Values values;
+        values.v[0] = ch;
+        if (mode == 0) {
+            result = transact(COM_INPUT_AND, "GB", "B", values);
+            blockAbsent[50] = result;
+            if (result != COM_OK) return result;
+            image.inputEnableAnding[ch] = static_cast<int8_t>(values.v[0] & 0xFF) + 1;
+        } else if (mode == 1) {
+            values.v[1] = (image.inputEnableAnding[ch] - 1) & 0xFF;
+            result = transact(COM_INPUT_AND, "PBB", "", values);
+        }
+    }
+    return result;
+}
+
+// 51: shift register counts per program and channel (one model only). The
+// channel range stops before lastChannel.
+int shiftCounts(int mode) {
+    if (image.model != kShiftCountModel) {
+        blockAbsent[51] = 1;
+        return 0;
+    }
+    if (mode != 0 && mode != 1) return 0;
+    const int begin = std::max<int32_t>(firstChannel, 0);
+    const int end = std::min<int32_t>(lastChannel, kShiftChannels);
+    if (mode == 0) conPrintf("Getting shift counts (this may take a while) \n\r");
+    int result = 0;
+    for (int p = 0; p < kShiftPrograms; ++p) {
+        if (mode == 0) conPrintf("Program : %i %c", p, '\r');
+        for (int c = begin; c < end; ++c) {
+            Values values;
+            values.v[0] = p;
+            values.v[1] = c;
+            int32_t& count = image.shiftRegisterCount[p][c];
+            if (mode == 0) {
+                result = transact(COM_SHIFT_COUNT, "GBB", "W", values);
+                blockAbsent[51] = result;
+                if (result != COM_OK) {
+                    conPrintf("Error Getting shift counts!! \n\r");
+                    return result;
+                }
+                count = values.v[0];
+            } else if (count != 0) {
+                values.v[2] = count + 1;
+                result = transact(COM_SHIFT_COUNT, "PBBW", "", values);
+            }
+        }
+    }
+    return result;
+}
+
+int nothing(int) { return 0; }
+
+struct SpecialBlock {
+    int function;
+    int (*move)(int mode);
+};
+
+// Blocks 13 to 15 (the MODBUS mapping tables) have no TVX Standard commands.
+const SpecialBlock kSpecialBlocks[] = {
+    {0, stopOrRestart}, {1, setChecksum},  {5, optionList}, {6, defaultProgram}, {9, groupOffsets},
+    {10, analogOutputs}, {11, motionLimits}, {13, nothing},  {14, nothing},       {15, nothing},
+    {27, rateSetup},    {46, groupSetup},   {49, setpointsBlock},
+};
+
+}  // namespace
+
+int tvxFunctionHandler(int mode, int functionNumber) {
+    // The model check of blocks 50 and 51 applies in every mode.
+    if (functionNumber == 50) return inputAnding(mode);
+    if (functionNumber == 51) return shiftCounts(mode);
+    if (mode != 0 && mode != 1) return 0;
+    for (const SpecialBlock& special : kSpecialBlocks)
+        if (special.function == functionNumber) return special.move(mode);
+    if (const IndexedBlock* block = findIndexedBlock(functionNumber)) return moveIndexed(mode, *block);
+    const SettingBlock* row = findSettingBlock(functionNumber);
+    if (row != nullptr && row->tvxCommand >= 0) return moveSetting(mode, *row);
+    return 0;
+}

@@ -1,0 +1,115 @@
+// Opening the line and finding a controller on it, in the selected protocol
+// or, under Auto Detect, MODBUS first and TVX Standard second.
+#include "link/connection.h"
+
+#include "handlers/function_handlers.h"
+#include "link/modbus.h"
+#include "link/serial_port.h"
+#include "link/tvx.h"
+#include "shell/console_io.h"
+#include "shell/settings.h"
+
+namespace {
+
+// The character format for an attempt in a protocol whose own format is
+// `protocolFormat`, unless the user chose one.
+int formatFor(int protocolFormat) {
+    return commSettings.characterFormat == kFormatDefault ? protocolFormat : commSettings.characterFormat;
+}
+
+// A device path from the command line wins over the COM port index.
+int openLine(int characterFormat) {
+    if (!commSettings.devicePath.empty())
+        return serialPort.openPath(commSettings.devicePath, characterFormat, commSettings.baudRate);
+    return serialPort.open(commSettings.comPort, characterFormat, commSettings.baudRate);
+}
+
+// Reads holding register 1; the value is dropped.
+bool modbusProbe() {
+    int values[1] = {0};
+    return modbusTransaction(3, 1, 1, values) == 0;
+}
+
+bool tvxProbe() {
+    int values[8] = {};
+    return tvxTransaction(COM_MODEL, "", "W", values) == COM_OK;
+}
+
+void giveUp() {
+    serialPort.close();
+    commSettings.functionHandler = noopFunctionHandler;
+}
+
+// The selected-protocol paths: no answer is shown and waits for a key.
+int connectSelected(int characterFormat, bool (*probe)(), int attempts, FunctionHandler handler) {
+    if (openLine(characterFormat) != 0) return 1;
+    conPrintf("\nSending request to controller...\n");
+    bool answered = false;
+    for (int i = 0; i < attempts && !answered; ++i) answered = probe();
+    if (answered) {
+        conPrintf("Controller responding...\n");
+        commSettings.functionHandler = handler;
+        return 0;
+    }
+    showMessageAndWait("No response: Nothing connected...");
+    giveUp();
+    return 1;
+}
+
+struct Probe {
+    bool (*send)();
+    const char* success;
+    const char* failure;
+    Protocol protocol;
+    FunctionHandler handler;
+};
+
+const Probe kModbusProbe = {modbusProbe, "Success: MODBUS selected.\n", "No response: MODBUS.\n", kModbus,
+                            modbusFunctionHandler};
+const Probe kTvxProbe = {tvxProbe, "Success: TVX Standard selected.\n", "No response: TVX Standard.\n",
+                         kTvxStandard, tvxFunctionHandler};
+
+// Two attempts on an open line; the line is closed when neither answered.
+int tryProtocol(const Probe& probe) {
+    if (probe.send() || probe.send()) {
+        conPrintf("%s", probe.success);
+        commSettings.protocol = probe.protocol;
+        commSettings.functionHandler = probe.handler;
+        return 1;
+    }
+    conPrintf("%s", probe.failure);
+    giveUp();
+    return 0;
+}
+
+}  // namespace
+
+int tryModbus() { return tryProtocol(kModbusProbe); }
+
+int tryTvxStandard() { return tryProtocol(kTvxProbe); }
+
+int connectToController() {
+    if (serialPort.portActive == 1) {
+        conPrintf("Error:  Communications port already active.  Cannot continue.");
+        return 0;
+    }
+    switch (commSettings.protocol) {
+    case kModbus: {
+        commSettings.modbusStartChar = ':';
+        const int result = connectSelected(formatFor(kFormat7N2), modbusProbe, 1, modbusFunctionHandler);
+        if (result != 0) commSettings.modbusStartChar = ':';
+        return result;
+    }
+    case kTvxStandard:
+        return connectSelected(formatFor(kFormat8N1), tvxProbe, 2, tvxFunctionHandler);
+    case kAutoDetect:
+        if (openLine(formatFor(kFormat7N2)) != 0) return 1;
+        conPrintf("Auto Detect: trying MODBUS...\n");
+        if (tryModbus() == 1) return 0;
+        conPrintf("No response: trying TVX Standard...\n");
+        if (openLine(formatFor(kFormat8N1)) != 0) return 1;
+        return tryTvxStandard() == 1 ? 0 : 1;
+    default:
+        return 1;
+    }
+}
