@@ -1,0 +1,79 @@
+#include "shell/console_io.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/console.h"
+
+void conPrintf(const char* format, ...) {
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int needed = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (needed < 0) {
+        va_end(again);
+        return;
+    }
+    if (static_cast<std::size_t>(needed) < sizeof small) {
+        va_end(again);
+        platform::console().write(small, static_cast<std::size_t>(needed));
+        return;
+    }
+    std::vector<char> large(static_cast<std::size_t>(needed) + 1);
+    std::vsnprintf(large.data(), large.size(), format, again);
+    va_end(again);
+    platform::console().write(large.data(), static_cast<std::size_t>(needed));
+}
+
+void conPuts(const char* text) { platform::console().write(text, std::strlen(text)); }
+
+void conPutc(int ch) {
+    const char c = static_cast<char>(ch);
+    platform::console().write(&c, 1);
+}
+
+int getKey() { return platform::console().getKey(); }
+
+int getKeyEcho() {
+    const int key = platform::console().getKey();
+    if (key >= 0 && key < 256) conPutc(key);
+    return key;
+}
+
+bool keyWaiting() { return platform::console().keyWaiting(); }
+
+void clearScreen() { platform::console().clearScreen(); }
+
+void showMessageAndWait(const char* text) {
+    conPrintf("%s\n", text);
+    conPuts("Hit any key to continue...");
+    getKey();
+    conPuts("\n");
+}
+
+int readLine(char* buffer, int size) {
+    int count = 0;
+    for (;;) {
+        const int key = getKey();
+        if (key == platform::kKeyBackspace) {
+            if (count > 0) {
+                conPuts("\b \b");
+                --count;
+            }
+        } else if (key >= 32 && key <= 127) {
+            if (count < size - 1) {
+                buffer[count++] = static_cast<char>(key);
+                conPrintf("%c", key);
+            }
+        } else if (key == platform::kKeyEnter || key == platform::kKeyEscape) {
+            if (size > 0) buffer[count] = '\0';
+            conPuts("\n\r");
+            return key == platform::kKeyEnter ? 0 : -1;
+        }
+    }
+}

@@ -1,0 +1,58 @@
+#include "shell/settings.h"
+
+#include <cstdio>
+
+CommunicationSettings commSettings;
+TransferOptions transferOptions;
+char dataFileName[kDataFileNameSize] = "TEST.DAT";
+
+const char* const kSettingsFileName = "LINKORA.CFG";
+
+int noopFunctionHandler(int, int) { return 0; }
+
+namespace {
+
+const char* const kComPortNames[] = {"COM1", "COM2", "COM3", "COM4"};
+const char* const kProtocolNames[] = {"Auto Detect", "MODBUS", "TVX Standard"};
+const int kMenuBaudRates[] = {4800, 9600, 19200, 38400};
+
+template <std::size_t N>
+const char* nameAt(const char* const (&names)[N], int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= N) return "?";
+    return names[index];
+}
+
+bool menuBaudRate(int baudRate) {
+    for (int rate : kMenuBaudRates)
+        if (rate == baudRate) return true;
+    return false;
+}
+
+}  // namespace
+
+const char* comPortName(int comPort) { return nameAt(kComPortNames, comPort); }
+const char* protocolName(int protocol) { return nameAt(kProtocolNames, protocol); }
+
+void loadSettingsFile(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return;
+    char line[32] = {};
+    const bool gotLine = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    if (!gotLine) return;
+
+    // Fields are taken from the left until the first one that does not parse.
+    const CommunicationSettings initial;
+    int values[3] = {};
+    const int parsed = std::sscanf(line, "%d %d %d", &values[0], &values[1], &values[2]);
+    if (parsed >= 1) commSettings.comPort = (values[0] >= 0 && values[0] <= 3) ? values[0] : initial.comPort;
+    if (parsed >= 2) commSettings.baudRate = menuBaudRate(values[1]) ? values[1] : initial.baudRate;
+    if (parsed >= 3) commSettings.unitAddress = values[2];
+}
+
+bool saveSettingsFile(const char* path) {
+    FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) return false;
+    std::fprintf(file, "%d %d %d\n", commSettings.comPort, commSettings.baudRate, commSettings.unitAddress);
+    return std::fclose(file) == 0;
+}
