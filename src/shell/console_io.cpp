@@ -41,7 +41,9 @@ int getKey() { return platform::console().getKey(); }
 
 int getKeyEcho() {
     const int key = platform::console().getKey();
-    if (key >= 0 && key < 256) conPutc(key);
+    // ESC is not echoed: on a terminal a stray ESC would swallow the next
+    // character printed after it.
+    if (key >= 0 && key < 256 && key != 27) conPutc(key);
     return key;
 }
 
