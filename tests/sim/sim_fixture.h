@@ -1,0 +1,236 @@
+#pragma once
+// Runs linkora-sim as a child process and talks to it, either through the
+// project's own transactions or with raw lines on its pseudo-terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "link/modbus.h"
+#include "link/serial_port.h"
+#include "link/tvx.h"
+#include "platform/console.h"
+#include "shell/settings.h"
+#include "support/test_support.h"
+
+namespace simtest {
+
+inline int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+class SimProcess {
+public:
+    explicit SimProcess(const std::vector<std::string>& args) {
+#ifdef LINKORA_SIM_BIN
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            ::close(out[0]);
+            ::close(out[1]);
+            std::vector<std::string> all = {LINKORA_SIM_BIN};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+        // The first line of the output is the line's device path.
+        const int64_t end = nowMs() + 5000;
+        std::string text;
+        while (text.find('\n') == std::string::npos && nowMs() < end) {
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(end - nowMs())) <= 0) break;
+            char buf[256];
+            const ssize_t n = ::read(out_, buf, sizeof buf);
+            if (n <= 0) break;
+            text.append(buf, static_cast<size_t>(n));
+        }
+        if (text.find('\n') != std::string::npos) path_ = text.substr(0, text.find('\n'));
+#else
+        (void)args;
+#endif
+    }
+    ~SimProcess() { stop(); }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // SIGTERM, then a bounded wait (SIGKILL after it). The exit status, or
+    // -1 when it had to be killed.
+    int stop() {
+        if (pid_ <= 0) return status_;
+        kill(pid_, SIGTERM);
+        const int64_t end = nowMs() + 5000;
+        int status = 0;
+        for (;;) {
+            const pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (nowMs() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                status_ = -1;
+                break;
+            }
+            poll(nullptr, 0, 10);
+        }
+        pid_ = -1;
+        if (out_ >= 0) ::close(out_);
+        out_ = -1;
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+    std::string path_;
+};
+
+// The line opened directly, for exchanges the transactions cannot show
+// (silence, raw text).
+class RawLine {
+public:
+    explicit RawLine(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(fd_, TCSANOW, &t);
+        }
+    }
+    ~RawLine() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    // Sends `request` and collects the reply up to `end`, or what came within
+    // `timeoutMs`.
+    std::string exchange(const std::string& request, const std::string& end, int timeoutMs = 1500) {
+        testing_support::writeAll(fd_, request);
+        return testing_support::readUntil(fd_, end, timeoutMs);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+inline std::string withChecksum(const std::string& body) {
+    int sum = 0;
+    for (char c : body) sum += static_cast<unsigned char>(c);
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    return body + digits;
+}
+
+// "!" + body + checksum + CR
+inline std::string tvxLine(const std::string& body) { return "!" + withChecksum(body) + "\r"; }
+
+// ":" + hex bytes + LRC + CR LF
+inline std::string modbusLine(const std::vector<int>& bytes) {
+    std::string out = ":";
+    int sum = 0;
+    char hex[3];
+    for (int b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b & 0xFF);
+        out += hex;
+        sum += b;
+    }
+    std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    return out + hex + "\r\n";
+}
+
+// The data file without its date line, for comparisons.
+inline std::string withoutDate(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    std::string out;
+    while (std::getline(in, line)) {
+        if (line.find("Upload Date:") == std::string::npos) out += line + "\n";
+    }
+    return out;
+}
+
+class QuietConsole : public platform::Console {
+public:
+    int getKey() override { return platform::kKeyEscape; }
+    bool keyWaiting() override { return false; }
+    void write(const char*, std::size_t) override {}
+    void clearScreen() override {}
+};
+
+// A test with a simulator and the project's serial port on its line.
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef LINKORA_SIM_BIN
+        GTEST_SKIP() << "linkora-sim was not built";
+#endif
+        platform::setConsole(&console_);
+        commSettings.unitAddress = 1;
+    }
+    void TearDown() override {
+        serialPort.close();
+        sim_.reset();
+        platform::setConsole(nullptr);
+    }
+    // Starts the simulator and opens the serial port on its line.
+    void start(const std::vector<std::string>& args, int format = kFormat8N1) {
+        sim_ = std::make_unique<SimProcess>(args);
+        ASSERT_FALSE(sim_->path().empty()) << "no device path from linkora-sim";
+        ASSERT_EQ(serialPort.openPath(sim_->path(), format, 9600), 0);
+    }
+    // Reads `count` registers into `out`.
+    int readRegs(int reg, int count, std::vector<int>& out) {
+        int v[8] = {};
+        const int r = modbusTransaction(3, reg, count, v);
+        out.assign(v, v + count);
+        return r;
+    }
+    int readReg(int reg, int& value) {
+        int v[8] = {};
+        const int r = modbusTransaction(3, reg, 1, v);
+        value = v[0];
+        return r;
+    }
+    int writeReg(int reg, int value) {
+        int v[8] = {value};
+        return modbusTransaction(16, reg, 1, v);
+    }
+    int writeRegs(int reg, const std::vector<int>& values) {
+        int v[8] = {};
+        const int count = static_cast<int>(std::min<size_t>(values.size(), 8));
+        std::copy(values.begin(), values.begin() + count, v);
+        return modbusTransaction(16, reg, count, v);
+    }
+    int tvx(int command, const char* send, const char* receive, int* values) {
+        return tvxTransaction(command, send, receive, values);
+    }
+
+    QuietConsole console_;
+    std::unique_ptr<SimProcess> sim_;
+};
+
+}  // namespace simtest

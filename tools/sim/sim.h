@@ -1,0 +1,104 @@
+#pragma once
+// linkora-sim: a controller on a pseudo-terminal. The configuration it serves
+// is the project's ControllerImage (the global `image`, `setpoints`,
+// `setpointCount`); what only a controller has (mapping slots, index cursors,
+// the stopped flag, the reboot silence) is kept in SimState.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "image/controller_image.h"
+
+namespace sim {
+
+enum class ProtocolChoice { Modbus, Tvx, Both };
+
+struct SimOptions {
+    ProtocolChoice protocol = ProtocolChoice::Both;
+    int unit = 1;
+    std::string loadPath;
+    std::string savePath;
+    std::string linkPath;
+    std::string logPath;
+    int model = 0;               // 0: from the data file, or the built-in controller's
+    double maxSeconds = 0;       // 0: serve until a signal
+    int mapVersion = -1;         // -1: register 9999 does not exist
+    bool dummyFirstRead = false;
+    // Firmware variants.
+    bool noPgmBank = false;
+    bool narrowSetpoints = false;
+    bool rateSetup2 = false;
+    bool indexedMotionLimits = false;
+    // Faults.
+    long silentAfter = -1;       // -1: never; 0: from the start
+    long dropEvery = 0;
+    long garbageEvery = 0;
+    int charDelayMs = 0;
+    int baud = 0;                // 0: no wire pacing
+    double resetDelay = 1.0;
+};
+
+extern SimOptions options;
+
+// Parses the command line into `options`. Returns 0 to go on, 1 after --help
+// (printed), 2 on an error (message in `error`).
+int parseOptions(int argc, char** argv, std::string& error);
+void printHelp();
+
+// ---- the controller's own state
+constexpr int kIndexedBlockCount = 11;
+
+struct SimState {
+    MappingRecord slots[kMaxMappings];  // slot k+1 of the controller is slots[k]; type 0 = empty
+    MappingRecord staging;              // registers 1..5, the record window
+    int selectedSlot = 0;               // register 299; 0 = none
+    int cursors[kIndexedBlockCount] = {};
+    int setpointReadCursor = 0;
+    bool dummyPending = false;
+    bool stagedSetpoint = false;        // registers 264-265 written, waiting for 269-270
+    int32_t stagedProgram = 0;
+    int32_t stagedChannel = 0;
+    bool loading = false;               // coil 302
+    bool coil314 = false;
+    bool coil316 = false;
+    bool stopped = false;
+    // Set by a request; the server acts on them after the reply went out.
+    bool rebootRequested = false;
+    bool saveRequested = false;
+};
+
+extern SimState state;
+
+// The built-in controller: model 4344 (or `model`), 16 outputs.
+void loadDefaultController(int model);
+// Loads a data file; `model` 0 takes the model from the file's "2:" line.
+bool loadControllerFile(const std::string& path, int model, std::string& error);
+// Writes the state as a data file, atomically.
+bool saveControllerFile(const std::string& path, std::string& error);
+// The mapping slots from image.mappings, and back.
+void slotsFromImage();
+void imageFromSlots();
+// Working values for the image helpers (channel range, effective options).
+void setWorkingValues();
+// Number of output channels the controller has, bounded by the image.
+int channelCount();
+// The value answered for "set checksum".
+int32_t imageChecksum();
+// Forgets the index cursors and sequences, as a reboot does.
+void resetSequences();
+// Largest number of setpoints the controller stores.
+constexpr int32_t kMaxSetpoints = 65535;
+bool appendSetpoint(const SetpointRecord& record);
+void clearSetpoints();
+
+// ---- protocols: each takes one complete request line (terminator included)
+// and returns the reply line, or nothing when the controller stays silent.
+std::optional<std::string> serveModbus(const std::string& line);
+std::optional<std::string> serveTvx(const std::string& line);
+// Corrupts a reply so that its check fails (the checksum is off by one).
+std::string corruptReply(const std::string& reply);
+
+// ---- the pseudo-terminal server
+int runServer();
+
+}  // namespace sim

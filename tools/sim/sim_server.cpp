@@ -1,0 +1,321 @@
+// The pseudo-terminal server: one line in, one reply out, with the wire
+// pacing and the faults the command line asks for.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sim.h"
+
+namespace sim {
+
+namespace {
+
+// Longest request line kept; anything longer is discarded up to its end.
+constexpr size_t kMaxRequestLine = 512;
+
+int signalPipe[2] = {-1, -1};
+volatile sig_atomic_t stopRequested = 0;
+
+void onSignal(int) {
+    stopRequested = 1;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+int64_t nowMicros() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// Sleeps until the monotonic time `when`; false when a stop was requested.
+bool sleepUntil(int64_t when) {
+    timespec t{};
+    t.tv_sec = when / 1000000;
+    t.tv_nsec = (when % 1000000) * 1000;
+    while (!stopRequested) {
+        const int r = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+        if (r == 0) return true;
+        if (r != EINTR) return false;
+    }
+    return false;
+}
+
+// Wire time of one character: a start bit, eight data bits, a stop bit.
+int64_t charMicros() { return options.baud > 0 ? (10 * 1000000LL + options.baud - 1) / options.baud : 0; }
+
+struct Server {
+    int master = -1;
+    int slave = -1;
+    std::string slavePath;
+    std::FILE* log = nullptr;
+    int64_t silentUntil = 0;
+    long requests = 0;
+    long replies = 0;
+
+    // The line being received.
+    std::string line;
+    bool receiving = false;
+    bool overflow = false;
+    char lineEnd = '\n';
+    int64_t firstCharAt = 0;
+
+    ~Server() {
+        if (log != nullptr) std::fclose(log);
+        if (master >= 0) ::close(master);
+        if (slave >= 0) ::close(slave);
+    }
+
+    bool open(std::string& error);
+    void logLine(int64_t first, int64_t last, const char* direction, const std::string& text);
+    void feed(char c, int64_t at);
+    void handleLine(const std::string& request, int64_t first);
+    bool writeAll(const char* data, size_t length);
+    void sendReply(const std::string& reply);
+    void save();
+    int run();
+};
+
+bool Server::open(std::string& error) {
+    char name[256] = {0};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        error = std::string("openpty: ") + std::strerror(errno);
+        return false;
+    }
+    slavePath = name;
+    termios t{};
+    if (tcgetattr(slave, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    if (!options.logPath.empty()) {
+        log = std::fopen(options.logPath.c_str(), "w");
+        if (log == nullptr) {
+            error = "cannot create " + options.logPath;
+            return false;
+        }
+        std::fprintf(log,
+                     "# linkora-sim traffic: first_us last_us direction bytes text (CLOCK_MONOTONIC, microseconds)\n"
+                     "# RX: first = arrival of the first character, last = request complete (its last character,\n"
+                     "#     or its wire time under --baud); TX: first and last character sent.\n");
+        std::fflush(log);
+    }
+    return true;
+}
+
+void Server::logLine(int64_t first, int64_t last, const char* direction, const std::string& text) {
+    if (log == nullptr) return;
+    std::string escaped;
+    for (unsigned char c : text) {
+        if (c == '\r') escaped += "\\r";
+        else if (c == '\n') escaped += "\\n";
+        else if (c == '\\') escaped += "\\\\";
+        else if (c < 32 || c >= 127) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            escaped += hex;
+        } else escaped += static_cast<char>(c);
+    }
+    std::fprintf(log, "%lld %lld %s %zu %s\n", static_cast<long long>(first), static_cast<long long>(last),
+                 direction, text.size(), escaped.c_str());
+    std::fflush(log);
+}
+
+bool startAccepted(char c) {
+    if (c == ':') return options.protocol != ProtocolChoice::Tvx;
+    if (c == '!') return options.protocol != ProtocolChoice::Modbus;
+    return false;
+}
+
+void Server::feed(char c, int64_t at) {
+    // A start character always begins a new line: it never occurs inside one.
+    if (startAccepted(c)) {
+        receiving = true;
+        overflow = false;
+        line.assign(1, c);
+        lineEnd = c == ':' ? '\n' : '\r';
+        firstCharAt = at;
+        return;
+    }
+    if (!receiving) return;
+    if (overflow) {
+        if (c == lineEnd) receiving = false;
+        return;
+    }
+    line += c;
+    if (line.size() > kMaxRequestLine) {
+        overflow = true;
+        line.clear();
+        return;
+    }
+    if (c == lineEnd) {
+        receiving = false;
+        handleLine(line, firstCharAt);
+    }
+}
+
+bool Server::writeAll(const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(master, data, length);
+        if (n > 0) {
+            data += n;
+            length -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{master, POLLOUT, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;  // nobody reads: give up the reply
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+void Server::sendReply(const std::string& reply) {
+    const int64_t perChar = charMicros() + options.charDelayMs * 1000LL;
+    int64_t first = nowMicros();
+    int64_t last = first;
+    if (perChar == 0) {
+        writeAll(reply.data(), reply.size());
+        last = nowMicros();
+    } else {
+        // Character i leaves once its own wire time has passed.
+        const int64_t start = first;
+        for (size_t i = 0; i < reply.size(); ++i) {
+            const int64_t due = start + charMicros() * static_cast<int64_t>(i + 1) +
+                                options.charDelayMs * 1000LL * static_cast<int64_t>(i);
+            if (!sleepUntil(due)) break;
+            const int64_t sent = nowMicros();
+            if (i == 0) first = sent;
+            if (!writeAll(&reply[i], 1)) break;
+            last = sent;
+        }
+    }
+    logLine(first, last, "TX", reply);
+}
+
+void Server::save() {
+    if (options.savePath.empty()) return;
+    std::string error;
+    if (!saveControllerFile(options.savePath, error)) std::fprintf(stderr, "linkora-sim: %s\n", error.c_str());
+}
+
+void Server::handleLine(const std::string& request, int64_t first) {
+    int64_t last = nowMicros();
+    if (options.baud > 0) {
+        const int64_t due = first + charMicros() * static_cast<int64_t>(request.size());
+        if (due > last) {
+            if (!sleepUntil(due)) return;
+            last = due;
+        }
+    }
+    logLine(first, last, "RX", request);
+    if (first < silentUntil) return;  // rebooting
+    ++requests;
+    if (options.silentAfter >= 0 && requests > options.silentAfter) return;
+    if (options.dropEvery > 0 && requests % options.dropEvery == 0) return;
+
+    std::optional<std::string> reply = request[0] == ':' ? serveModbus(request) : serveTvx(request);
+    if (state.saveRequested) {
+        state.saveRequested = false;
+        save();
+    }
+    if (reply) {
+        ++replies;
+        if (options.garbageEvery > 0 && replies % options.garbageEvery == 0) reply = corruptReply(*reply);
+        // Whatever is still unread on the line is a reply the client gave up on.
+        tcflush(slave, TCIFLUSH);
+        sendReply(*reply);
+    }
+    if (state.rebootRequested) {
+        state.rebootRequested = false;
+        resetSequences();
+        silentUntil = nowMicros() + static_cast<int64_t>(options.resetDelay * 1e6);
+    }
+}
+
+int Server::run() {
+    const int64_t endAt = options.maxSeconds > 0 ? nowMicros() + static_cast<int64_t>(options.maxSeconds * 1e6) : 0;
+    while (!stopRequested) {
+        int timeoutMs = -1;
+        if (endAt != 0) {
+            const int64_t left = endAt - nowMicros();
+            if (left <= 0) break;
+            timeoutMs = static_cast<int>(std::min<int64_t>((left + 999) / 1000, 1 << 30));
+        }
+        pollfd fds[2] = {{master, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
+        const int n = poll(fds, 2, timeoutMs);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            std::perror("linkora-sim: poll");
+            return 1;
+        }
+        if (fds[1].revents & POLLIN) break;
+        if (fds[0].revents & POLLIN) {
+            char buffer[256];
+            const ssize_t got = ::read(master, buffer, sizeof buffer);
+            const int64_t at = nowMicros();
+            for (ssize_t i = 0; i < got && !stopRequested; ++i) feed(buffer[i], at);
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            // Cannot happen while the slave side is held open here; wait
+            // rather than spin should the system report it anyway.
+            poll(nullptr, 0, 100);
+        }
+    }
+    save();
+    return 0;
+}
+
+}  // namespace
+
+int runServer() {
+    if (pipe(signalPipe) != 0) {
+        std::perror("linkora-sim: pipe");
+        return 1;
+    }
+    fcntl(signalPipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(signalPipe[1], F_SETFD, FD_CLOEXEC);
+    fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Server server;
+    std::string error;
+    if (!server.open(error)) {
+        std::fprintf(stderr, "linkora-sim: %s\n", error.c_str());
+        return 1;
+    }
+    if (!options.linkPath.empty()) {
+        ::unlink(options.linkPath.c_str());
+        if (symlink(server.slavePath.c_str(), options.linkPath.c_str()) != 0) {
+            std::fprintf(stderr, "linkora-sim: cannot link %s: %s\n", options.linkPath.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    std::printf("%s\n", server.slavePath.c_str());
+    std::fflush(stdout);
+    const int result = server.run();
+    if (!options.linkPath.empty()) ::unlink(options.linkPath.c_str());
+    return result;
+}
+
+}  // namespace sim
