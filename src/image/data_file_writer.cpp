@@ -51,7 +51,12 @@ void writePadded(std::string text) {
 // ";" followed by 76 copies of `fill`.
 void writeRule(char fill) { writePadded(";" + std::string(kHeaderWidth - 1, fill)); }
 
-std::string indented(size_t blanks, const char* text) { return ";" + std::string(blanks, ' ') + text; }
+std::string indented(size_t blanks, const char* text) {
+    std::string line(1, ';');
+    line.append(blanks, ' ');
+    line += text;
+    return line;
+}
 
 // The local time in the fixed form "Www Mmm dd hh:mm:ss yyyy\n", spelled
 // out here so that no locale can change it.

@@ -1,0 +1,17 @@
+# Cross-build for 64-bit Windows with Debian's mingw-w64 (POSIX threads
+# variant). The runtime is linked statically, so linkora.exe is one file.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(LINKORA_MINGW_TRIPLET x86_64-w64-mingw32)
+find_program(CMAKE_CXX_COMPILER NAMES ${LINKORA_MINGW_TRIPLET}-g++-posix ${LINKORA_MINGW_TRIPLET}-g++ REQUIRED)
+find_program(CMAKE_C_COMPILER NAMES ${LINKORA_MINGW_TRIPLET}-gcc-posix ${LINKORA_MINGW_TRIPLET}-gcc)
+find_program(CMAKE_RC_COMPILER NAMES ${LINKORA_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${LINKORA_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

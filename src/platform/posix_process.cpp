@@ -1,0 +1,40 @@
+// Starting another program on POSIX: posix_spawnp, no shell in between.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace platform {
+
+int runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    if (program.empty()) return -1;
+    std::fflush(nullptr);  // what this program printed comes before the other's output
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t child = 0;
+    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (!WIFEXITED(status)) return -1;
+    // 127 is also what a C library that cannot report a failed exec to the
+    // parent leaves behind.
+    return WEXITSTATUS(status);
+}
+
+bool stdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+// Replacing a file in one step on Windows: a temporary file in the target's
+// directory, then MoveFileExA with MOVEFILE_REPLACE_EXISTING.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/files.h"
+
+namespace platform {
+
+namespace {
+
+// The directory of `path` as GetTempFileNameA wants it: "." for a bare name,
+// the drive for "C:name", the root kept as "\" or "C:\".
+std::string directoryPart(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    const bool drive = path.size() >= 2 && path[1] == ':';
+    if (slash == std::string::npos) return drive ? path.substr(0, 2) : std::string(".");
+    if (slash == 0 || (drive && slash == 2)) return path.substr(0, slash + 1);
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath) {
+    tempPath.clear();
+    if (target.empty()) return nullptr;
+    const std::string directory = directoryPart(target);
+    // The name is up to MAX_PATH characters; the directory must leave room
+    // for the 14 the system adds.
+    if (directory.size() > MAX_PATH - 14) return nullptr;
+    char name[MAX_PATH + 1] = {};
+    if (GetTempFileNameA(directory.c_str(), "lko", 0, name) == 0) return nullptr;
+    std::FILE* file = std::fopen(name, "wb");
+    if (file == nullptr) {
+        DeleteFileA(name);
+        return nullptr;
+    }
+    tempPath = name;
+    return file;
+}
+
+bool replaceFile(const std::string& source, const std::string& target) {
+    if (source.empty() || target.empty()) return false;
+    return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool removeFile(const std::string& path) { return !path.empty() && DeleteFileA(path.c_str()) != 0; }
+
+}  // namespace platform

@@ -1,0 +1,88 @@
+// Starting another program on Windows: CreateProcessA with a command line
+// quoted the way the C runtime splits it again, no command interpreter.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/process.h"
+
+namespace platform {
+
+namespace {
+
+// One argument as the runtime's command-line parser reads it back unchanged:
+// quoted when it holds blanks or quotes, backslashes doubled only where they
+// precede a quote.
+void appendQuoted(std::string& line, const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+        line += argument;
+        return;
+    }
+    line += '"';
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            line.append(backslashes * 2 + 1, '\\');
+        } else {
+            line.append(backslashes, '\\');
+        }
+        backslashes = 0;
+        line += c;
+    }
+    line.append(backslashes * 2, '\\');
+    line += '"';
+}
+
+}  // namespace
+
+int runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    // The program's own name is read without backslash escapes, so it can
+    // only be quoted as a whole.
+    if (program.empty() || program.find('"') != std::string::npos) return -1;
+    std::string line;
+    if (program.find_first_of(" \t") != std::string::npos) {
+        line = '"' + program + '"';
+    } else {
+        line = program;
+    }
+    for (const std::string& argument : arguments) {
+        line += ' ';
+        appendQuoted(line, argument);
+    }
+    if (line.size() >= 32767) return -1;  // the system's limit for a command line
+
+    std::fflush(nullptr);  // what this program printed comes before the other's output
+
+    std::vector<char> commandLine(line.begin(), line.end());
+    commandLine.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    // No application name: the system looks the program up (this program's
+    // directory, the current one, the system directories, then PATH) and
+    // adds ".exe" when the name has no extension. Handles are inherited so
+    // that redirected standard streams reach the other program too.
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    int result = -1;
+    if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        if (GetExitCodeProcess(process.hProcess, &code)) result = static_cast<int>(code);
+    }
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+bool stdinIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+}  // namespace platform
