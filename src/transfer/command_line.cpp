@@ -1,0 +1,173 @@
+// The unattended command line:
+//   linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/serial_port.h"
+#include "platform/process.h"
+#include "shell/console_io.h"
+#include "shell/settings.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]\n"
+    "  direction    u = upload from controller to file, d = download from file to controller\n"
+    "  unitAddress  0..255\n"
+    "  comPort      COM1, COM2, COM3, COM4, or the path of a serial device (/dev/...)\n"
+    "  baudRate     300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200\n"
+    "  options, upload:   [mappingsOnly] [characterFormat]\n"
+    "  options, download: [<setDefaults> <keepOffsets> <verifyDownload>] [characterFormat]\n"
+    "  mappingsOnly, setDefaults, keepOffsets, verifyDownload: Y or N (default N)\n"
+    "  characterFormat: 7N1, 7N2, 7E1, 7E2, 7O1, 7O2, 8N1, 8N2, 8E1, 8E2, 8O1, 8O2\n"
+    "Exit status: 0 done, 1 failed, 2 wrong command line.\n";
+
+const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A whole-argument integer in the "%i" conventions.
+std::optional<long> wholeNumber(const char* text) {
+    if (*text == '\0') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 0);
+    if (errno != 0 || *end != '\0') return std::nullopt;
+    return value;
+}
+
+// Y or N, either case.
+std::optional<bool> yesNo(const std::string& text) {
+    const std::string word = upper(text);
+    if (word == "Y") return true;
+    if (word == "N") return false;
+    return std::nullopt;
+}
+
+struct Parsed {
+    bool upload = true;
+    int unitAddress = 1;
+    int comPort = 0;
+    std::string devicePath;
+    int baudRate = 9600;
+    std::string fileName;
+    bool mappingsOnly = false;
+    bool setDefaults = false;
+    bool keepOffsets = false;
+    bool verifyDownload = false;
+    int characterFormat = kFormatDefault;
+};
+
+// The message for a wrong command line, or empty when it is right.
+std::string parse(const std::vector<std::string>& args, Parsed& out) {
+    if (args.size() < 5) return "Wrong number of command line arguments!";
+    const std::string direction = upper(args[0]);
+    if (direction == "U") {
+        out.upload = true;
+        if (args.size() > 7) return "Wrong number of command line arguments!";
+    } else if (direction == "D") {
+        out.upload = false;
+        if (args.size() != 5 && args.size() != 6 && args.size() != 8 && args.size() != 9) {
+            return "Wrong number of command line arguments!";
+        }
+    } else {
+        return "Invalid direction specified!";
+    }
+
+    const std::optional<long> unit = wholeNumber(args[1].c_str());
+    if (!unit || *unit < 0 || *unit > 255) return "unitAddress out of range 0..255";
+    out.unitAddress = static_cast<int>(*unit);
+
+    const std::string port = upper(args[2]);
+    if (!args[2].empty() && args[2][0] == '/') {
+        out.devicePath = args[2];
+    } else if (port.size() == 4 && port.compare(0, 3, "COM") == 0 && port[3] >= '1' && port[3] <= '4') {
+        out.comPort = port[3] - '1';
+    } else {
+        return "Invalid COM port specified!";
+    }
+
+    const std::optional<long> baud = wholeNumber(args[3].c_str());
+    bool knownRate = false;
+    for (int rate : kBaudRates) knownRate = knownRate || (baud && *baud == rate);
+    if (!knownRate) return "Invalid COM speed specified!";
+    out.baudRate = static_cast<int>(*baud);
+
+    out.fileName = args[4];
+    if (out.fileName.empty() || out.fileName.size() >= static_cast<std::size_t>(kDataFileNameSize)) {
+        return "Filename must have 1 to 63 characters!";
+    }
+
+    std::vector<std::string> options(args.begin() + 5, args.end());
+    if (out.upload) {
+        // [mappingsOnly] [characterFormat]: a single option is the one it reads as.
+        if (!options.empty() && (options.size() == 2 || yesNo(options[0]))) {
+            const std::optional<bool> flag = yesNo(options[0]);
+            if (!flag) return "Invalid mappingsOnly specified!";
+            out.mappingsOnly = *flag;
+            options.erase(options.begin());
+        }
+    } else if (options.size() >= 3) {
+        static const char* const kMessages[] = {"Invalid defaultSettings specified!", "Invalid sacredOffsets specified!",
+                                                "Invalid verifyDownload specified!"};
+        bool* const flags[] = {&out.setDefaults, &out.keepOffsets, &out.verifyDownload};
+        for (int i = 0; i < 3; ++i) {
+            const std::optional<bool> flag = yesNo(options[i]);
+            if (!flag) return kMessages[i];
+            *flags[i] = *flag;
+        }
+        options.erase(options.begin(), options.begin() + 3);
+    }
+    if (!options.empty()) {
+        const std::optional<int> format = characterFormatFromName(upper(options[0]));
+        if (!format) return "Invalid characterFormat specified!";
+        out.characterFormat = *format;
+    }
+    return {};
+}
+
+void printUsage() { conPuts(kUsage); }
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+    if (argc <= 1) return -1;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "/?")) {
+        printUsage();
+        return 0;
+    }
+
+    Parsed parsed;
+    const std::string problem = parse(args, parsed);
+    if (!problem.empty()) {
+        conPrintf("%s\n", problem.c_str());
+        printUsage();
+        if (!platform::stdinIsTerminal()) return 2;
+        conPuts("Hit any key to continue in interactive mode...");
+        getKey();
+        conPuts("\n");
+        return -1;
+    }
+
+    commSettings.unitAddress = parsed.unitAddress;
+    commSettings.comPort = parsed.comPort;
+    commSettings.devicePath = parsed.devicePath;
+    commSettings.baudRate = parsed.baudRate;
+    commSettings.characterFormat = static_cast<uint8_t>(parsed.characterFormat);
+    std::strncpy(dataFileName, parsed.fileName.c_str(), kDataFileNameSize - 1);
+    dataFileName[kDataFileNameSize - 1] = '\0';
+    transferOptions.mappingsOnly = parsed.mappingsOnly;
+    transferOptions.setDefaults = parsed.setDefaults;
+    transferOptions.keepOffsets = parsed.keepOffsets;
+    transferOptions.verifyDownload = parsed.verifyDownload;
+    return parsed.upload ? upload(1) : download(1);
+}

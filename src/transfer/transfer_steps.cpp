@@ -1,0 +1,36 @@
+#include "transfer/transfer_steps.h"
+
+#include "image/controller_image.h"
+#include "shell/console_io.h"
+#include "shell/settings.h"
+#include "transfer/line_watch.h"
+
+int callHandlerWatched(int mode, int functionNumber) {
+    const linewatch::SilenceMark mark;
+    commSettings.functionHandler(mode, functionNumber);
+    return static_cast<int>(mark.silentRequests());
+}
+
+bool controllerAnswers() {
+    const int32_t model = image.model;
+    const int32_t absent = blockAbsent[2];
+    const int silent = callHandlerWatched(0, 2);
+    image.model = model;
+    blockAbsent[2] = absent;
+    return silent == 0;
+}
+
+void waitForKeyIfInteractive(int unattended) {
+    if (unattended) return;
+    conPuts("Hit any key to continue...");
+    getKey();
+}
+
+std::string blockList(const std::vector<int>& blocks) {
+    std::string text;
+    for (int block : blocks) {
+        if (!text.empty()) text += ", ";
+        text += std::to_string(block);
+    }
+    return text;
+}

@@ -1,0 +1,139 @@
+// Unit configuration, map-version check and the sibling hand-over.
+#include "transfer/unit_configuration.h"
+
+#include <cstdio>
+
+#include "image/controller_image.h"
+#include "link/modbus.h"
+#include "link/tvx.h"
+#include "platform/process.h"
+#include "shell/console_io.h"
+#include "shell/settings.h"
+
+int mapVersion = 100;
+
+namespace {
+
+constexpr int kSetpointCountRegister = 262;
+constexpr int kMapVersionRegister = 9999;
+constexpr int kModbusReadHolding = 3;
+
+// Option entries the query consults.
+constexpr int kOptionGrayCode = 1;
+constexpr int kOptionHighResolution = 4;
+constexpr int kOptionLeadingTrailing = 5;
+constexpr int kOptionAnalog = 6;
+constexpr int kOptionTenBitGray = 19;
+
+void readBlock(int functionNumber) { commSettings.functionHandler(0, functionNumber); }
+
+// The analog outputs of a large model come off the channel range.
+void analogQuantityStep() {
+    readBlock(20);
+    if (image.model != 4356) lastChannel -= image.analogQuantity;
+}
+
+void adjustOptionsForModel() {
+    const int32_t model = image.model;
+    if (model == 4354 || model == 4355 || model == 4356) {
+        image.options[kOptionLeadingTrailing] = 1;
+        image.options[kOptionAnalog] = 1;
+        if (model != 4354) image.options[kOptionHighResolution] = 1;
+    } else if (model == 4344) {
+        image.options[kOptionAnalog] = 0;
+    }
+}
+
+}  // namespace
+
+void readSetpointCount() {
+    int values[8] = {0};
+    if (commSettings.protocol == kTvxStandard) {
+        tvxTransaction(COM_SPT_COUNT, "G", "W", values);
+    } else {
+        modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
+    }
+    setpointCount = values[0] < 0 ? 0 : values[0];
+}
+
+void queryUnitConfiguration(int forDownload) {
+    static const int kConfigurationBlocks[] = {2, 3, 4, 5, 18};
+    for (int functionNumber : kConfigurationBlocks) readBlock(functionNumber);
+    readSetpointCount();
+    adjustOptionsForModel();
+
+    for (int i = 0; i < kOptionCount; ++i) effectiveOptions[i] = image.options[i];
+    configModel = image.model;
+    const int32_t quantity = image.outputQuantity;
+    firstChannel = 0;
+    lastChannel = quantity - 1;
+
+    const bool gray = effectiveOptions[kOptionGrayCode] != 0;
+    const bool analog = effectiveOptions[kOptionAnalog] != 0;
+    const bool largeModel = image.model > 3343;
+    if (largeModel) {
+        if (gray) firstChannel = effectiveOptions[kOptionTenBitGray] ? 10 : 8;
+        if (!forDownload) analogQuantityStep();
+    } else {
+        if (gray) image.outputQuantity = quantity + 8;
+        if (analog) lastChannel = quantity - 2;
+    }
+}
+
+int checkMapVersion() {
+    int values[1] = {0};
+    modbusTransaction(kModbusReadHolding, kMapVersionRegister, 1, values);
+    values[0] = 0;
+    const int result = modbusTransaction(kModbusReadHolding, kMapVersionRegister, 1, values);
+    if (result != 0 || values[0] == 0) {
+        mapVersion = 100;
+        return 0;
+    }
+    mapVersion = values[0];
+    return mapVersion != 100 ? 1 : 0;
+}
+
+namespace {
+
+std::string portArgument() {
+    if (!commSettings.devicePath.empty()) return commSettings.devicePath;
+    return comPortName(commSettings.comPort);
+}
+
+const char* yesNo(bool flag) { return flag ? "Y" : "N"; }
+
+}  // namespace
+
+std::vector<std::string> buildSiblingArguments(int forUpload) {
+    char program[32];
+    std::snprintf(program, sizeof program, "LKRA%d", mapVersion);
+    std::vector<std::string> arguments{program, forUpload ? "U" : "D", std::to_string(commSettings.unitAddress),
+                                       portArgument(), std::to_string(commSettings.baudRate), dataFileName};
+    if (!forUpload) {
+        arguments.emplace_back(yesNo(transferOptions.setDefaults));
+        arguments.emplace_back(yesNo(transferOptions.keepOffsets));
+        arguments.emplace_back(yesNo(transferOptions.verifyDownload));
+    }
+    return arguments;
+}
+
+void buildSiblingCommand(std::string& command, int forUpload) {
+    const std::vector<std::string> arguments = buildSiblingArguments(forUpload);
+    char head[32];
+    std::snprintf(head, sizeof head, "LKRA%3d ", mapVersion);
+    command = head;
+    for (std::size_t i = 1; i < arguments.size(); ++i) command += arguments[i] + " ";
+}
+
+int handOverToSibling(int forUpload) {
+    std::string command;
+    buildSiblingCommand(command, forUpload);
+    conPuts("Executing different version of program...\n");
+    conPrintf("%s\n", command.c_str());
+    std::vector<std::string> arguments = buildSiblingArguments(forUpload);
+    const std::string program = arguments.front();
+    arguments.erase(arguments.begin());
+    const int status = platform::runProgram(program, arguments);
+    if (status < 0 || status == 127) conPrintf("Could not run the program %s.\n", program.c_str());
+    return 1;
+}

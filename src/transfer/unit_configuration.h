@@ -1,0 +1,34 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// Steps shared by upload and download: the unit configuration query, the
+// MODBUS map-version check and the hand-over to the sibling program that
+// serves another map version.
+
+// Reads model, firmware revision, output quantity, options and scale factor
+// (blocks 2, 3, 4, 5, 18) and the setpoint count, then derives
+// effectiveOptions, firstChannel, lastChannel and configModel. forDownload:
+// 0 for the upload (which also reads the analog quantity of large models),
+// 1 for the download.
+void queryUnitConfiguration(int forDownload);
+
+// Reads the number of setpoints the controller holds into setpointCount
+// (0 when the read fails).
+void readSetpointCount();
+
+// 1 when the controller reports a MODBUS map version other than 100.
+int checkMapVersion();
+// The map version found by the last checkMapVersion (100 when none).
+extern int mapVersion;
+
+// The sibling's command line as printed: "LKRA%3d " and the transfer
+// arguments. forUpload: 1 upload form, 0 download form.
+void buildSiblingCommand(std::string& command, int forUpload);
+// The same command as a program name and its separate arguments.
+std::vector<std::string> buildSiblingArguments(int forUpload);
+
+// Prints "Executing different version of program...", the command, and runs
+// the sibling with its arguments (no command interpreter in between). Returns
+// 1, the transfer's result after a hand-over.
+int handOverToSibling(int forUpload);

@@ -1,0 +1,324 @@
+// Verification after a download: read back and compare, block by block.
+#include "transfer/verification.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <tuple>
+
+#include "link/modbus.h"
+#include "shell/console_io.h"
+#include "shell/settings.h"
+#include "transfer/line_watch.h"
+#include "transfer/transfer_steps.h"
+#include "transfer/unit_configuration.h"
+
+namespace {
+
+using Field = int32_t ControllerImage::*;
+using ArrayField = int32_t (ControllerImage::*)[kMaxChannels];
+
+// Values travel in at most 16 bits: a value sent as -5 reads back as 65531.
+bool sameOnWire(int32_t a, int32_t b) { return ((a ^ b) & 0xFFFF) == 0; }
+
+struct SingleValue {
+    int block;
+    Field field;
+    const char* message;
+};
+
+const SingleValue kSingleValues[] = {
+    {6, &ControllerImage::defaultProgram, "Default programs are different!\n"},
+    {12, &ControllerImage::grayCodeSpeedComp, "Gray code speed comp different!\n"},
+    {14, &ControllerImage::mapLimit, "Map limit different!\n"},
+    {16, &ControllerImage::keyboardQuantity, "Keyboard quantity different!\n"},
+    {20, &ControllerImage::analogQuantity, "Analog quantity different!\n"},
+    {21, &ControllerImage::resolverType, "Resolver type different!\n"},
+    {22, &ControllerImage::programSelectMode, "Program select mode different!\n"},
+    {23, &ControllerImage::grayOutputLevel, "Gray code output level different!\n"},
+    {24, &ControllerImage::timeBase, "Time base different!\n"},
+    {26, &ControllerImage::defaultDisplay, "Default display different!\n"},
+    {27, &ControllerImage::rateMultiplier, "Rate multiplier different!\n"},
+    {27, &ControllerImage::rateDivisor, "Rate divisor different!\n"},
+    {27, &ControllerImage::rateDecimalPoint, "Rate decimal point different!\n"},
+    {27, &ControllerImage::rateUnits, "Rate units different!\n"},
+    {28, &ControllerImage::toggleRpm, "Toggle rpm different!\n"},
+    {29, &ControllerImage::rpmUpdateRate, "Rpm update rate different!\n"},
+    {30, &ControllerImage::speedCompMode, "Speed comp mode different!\n"},
+    {31, &ControllerImage::groupPositionDisplayMode, "Group position display mode different!\n"},
+    {32, &ControllerImage::operatorId, "Operator ID different!\n"},
+    {33, &ControllerImage::setupId, "Setup ID different!\n"},
+    {34, &ControllerImage::masterId, "Master ID different!\n"},
+    {36, &ControllerImage::operatorEnableSetpoints, "Operator enable (setpoints) different!\n"},
+    {37, &ControllerImage::operatorEnableDefaultProgram, "Operator enable (default program) different!\n"},
+    {38, &ControllerImage::operatorEnableSpeedComp, "Operator enable (speed comp) different!\n"},
+    {39, &ControllerImage::operatorEnableTimedOutputs, "Operator enable (timed outputs) different!\n"},
+    {40, &ControllerImage::operatorEnableOffsets, "Operator enable (offsets) different!\n"},
+    {41, &ControllerImage::operatorEnableMotion, "Operator enable (motion detection) different!\n"},
+    {42, &ControllerImage::operatorEnableAnalog, "Operator enable (analog values) different!\n"},
+    {45, &ControllerImage::groupQuantity, "Group quantity different!\n"},
+    {47, &ControllerImage::enableInputQuantity, "Enable input quantity different!\n"},
+    {48, &ControllerImage::groupPositionMode, "Group position different!\n"},
+};
+
+// Per-channel blocks over firstChannel..lastChannel; "%d" is the channel
+// number as the data file shows it (from 1).
+struct ChannelValues {
+    int block;
+    ArrayField field;
+    const char* message;
+    int32_t limit;
+};
+
+const ChannelValues kChannelValues[] = {
+    {7, &ControllerImage::speedCompLeading, "Speed comp (leading) different for chn %d!\n", kMaxChannels},
+    {8, &ControllerImage::timedOutputDelay, "Time delay different for chn %d!\n", kMaxChannels},
+    {35, &ControllerImage::channelEnable, "Channel enable different for chn %d!\n", kMaxChannels},
+    {43, &ControllerImage::motionAnding, "Motion ANDing different for chn %d!\n", kMaxChannels},
+    {44, &ControllerImage::outputEnableAnding, "Output enable ANDing different for chn %d!\n", kMaxChannels},
+    {50, &ControllerImage::inputEnableAnding, "Input enable ANDing different for chn %d!\n", kInputAndingEntries},
+};
+
+class Comparison {
+public:
+    explicit Comparison(const SentConfiguration& sent) : sent_(sent), was_(sent.image), is_(image) {}
+
+    int differences() const { return differences_; }
+
+    void report(const char* format, int a = 0, int b = 0) {
+        conPrintf(format, a, b);
+        ++differences_;
+    }
+
+    void compareSingles() {
+        for (const SingleValue& row : kSingleValues) {
+            if (sent_.sent[row.block] && !sameOnWire(was_.*row.field, is_.*row.field)) report(row.message);
+        }
+    }
+
+    void compareChannels() {
+        int32_t first = sent_.firstChannel;
+        int32_t last = sent_.lastChannel;
+        for (const ChannelValues& row : kChannelValues) {
+            if (!sent_.sent[row.block]) continue;
+            const int32_t from = std::max<int32_t>(first, 0);
+            const int32_t to = std::min<int32_t>(last, row.limit - 1);
+            for (int32_t ch = from; ch <= to; ++ch) {
+                if (!sameOnWire((was_.*row.field)[ch], (is_.*row.field)[ch])) report(row.message, ch + 1);
+            }
+        }
+        if (sent_.sent[7] && sent_.effectiveOptions[5] != 0) {
+            const int32_t from = std::max<int32_t>(first, 0);
+            const int32_t to = std::min<int32_t>(last, kMaxChannels - 1);
+            for (int32_t ch = from; ch <= to; ++ch) {
+                if (!sameOnWire(was_.speedCompTrailing[ch], is_.speedCompTrailing[ch])) {
+                    report("Speed comp (trailing) different for chn %d!\n", ch + 1);
+                }
+            }
+        }
+    }
+
+    void compareGroupsAndLevels() {
+        const int32_t groups = clampCount(was_.groupQuantity, kMaxGroups);
+        for (int32_t g = 0; g < groups; ++g) {
+            if (sent_.sent[9] && !sameOnWire(was_.groupOffset[g], is_.groupOffset[g])) {
+                report("Group offset different for group %d!\n", g + 1);
+            }
+            if (sent_.sent[46] && (!sameOnWire(was_.groupChannelCount[g], is_.groupChannelCount[g]) ||
+                                   !sameOnWire(was_.groupMode[g], is_.groupMode[g]))) {
+                report("Group configuration different for group %d!\n", g + 1);
+            }
+        }
+        if (sent_.sent[10]) {
+            int32_t outputs = was_.analogQuantity;
+            if (sent_.effectiveOptions[6] != 0 && was_.model <= 3343) outputs = 1;
+            outputs = clampCount(outputs, kMaxAnalogOutputs);
+            for (int32_t a = 0; a < outputs; ++a) {
+                if (!sameOnWire(was_.analogOffset[a], is_.analogOffset[a]) ||
+                    !sameOnWire(was_.analogHighRpm[a], is_.analogHighRpm[a])) {
+                    report("Analog output different for analog chn %d!\n", a + 1);
+                }
+            }
+        }
+        if (sent_.sent[11]) {
+            // Under TVX Standard a firmware with one motion level reads and
+            // writes level 1 alone; its level 2 reads back as zero.
+            bool twoLevels = was_.model >= 3344 || sent_.effectiveOptions[6] != 0;
+            if (commSettings.protocol == kTvxStandard && is_.motionLowRpm[1] == 0 && is_.motionHighRpm[1] == 0) {
+                twoLevels = false;
+            }
+            for (int level = 0; level < (twoLevels ? 2 : 1); ++level) {
+                if (!sameOnWire(was_.motionLowRpm[level], is_.motionLowRpm[level]) ||
+                    !sameOnWire(was_.motionHighRpm[level], is_.motionHighRpm[level])) {
+                    report("Motion detection different for level %d!\n", level + 1);
+                }
+            }
+        }
+        if (sent_.sent[25] && (!sameOnWire(was_.terminationResistor[0], is_.terminationResistor[0]) ||
+                               !sameOnWire(was_.terminationResistor[1], is_.terminationResistor[1]))) {
+            report("Termination resistors different!\n");
+        }
+        // Both protocols carry the first resolver's values only.
+        for (int r = 0; r < 1; ++r) {
+            if (sent_.sent[17] && !sameOnWire(was_.rotationDirection[r], is_.rotationDirection[r])) {
+                report("Direction of rotation different for resolver %d!\n", r + 1);
+            }
+            if (sent_.sent[18] && !sameOnWire(was_.scaleFactor[r], is_.scaleFactor[r])) {
+                report("Scale factor different for resolver %d!\n", r + 1);
+            }
+            if (sent_.sent[19] && !sameOnWire(was_.shaftOffset[r], is_.shaftOffset[r])) {
+                report("Absolute offset different for resolver %d!\n", r + 1);
+            }
+        }
+    }
+
+    void compareMappings() {
+        if (!sent_.sent[15]) return;
+        if (was_.mappingCount != is_.mappingCount) {
+            report("Mapping quantity different!\n");
+            return;
+        }
+        const int32_t count = clampCount(was_.mappingCount, kMaxMappings);
+        for (int32_t i = 0; i < count; ++i) {
+            const MappingRecord& a = was_.mappings[i];
+            const MappingRecord& b = is_.mappings[i];
+            if (!sameOnWire(a.type, b.type) || !sameOnWire(a.register_, b.register_) ||
+                !sameOnWire(a.target, b.target) || !sameOnWire(a.pulseChannel, b.pulseChannel) ||
+                !sameOnWire(a.pulseNumber, b.pulseNumber)) {
+                report("Mapping %d different!\n", i + 1);
+            }
+        }
+    }
+
+    // The controller may keep its setpoints in an order of its own, so the
+    // two lists are compared as sets.
+    void compareSetpoints() {
+        if (!sent_.sent[49]) return;
+        using Key = std::tuple<int32_t, int32_t, int32_t, int32_t>;
+        auto keys = [](const std::vector<SetpointRecord>& records, std::size_t count) {
+            std::vector<Key> result;
+            for (std::size_t i = 0; i < count && i < records.size(); ++i) {
+                const SetpointRecord& r = records[i];
+                result.emplace_back(r.program & 0xFFFF, r.channel & 0xFFFF, r.on & 0xFFFF, r.off & 0xFFFF);
+            }
+            std::sort(result.begin(), result.end());
+            return result;
+        };
+        const std::vector<Key> was = keys(sent_.setpoints, sent_.setpoints.size());
+        const std::vector<Key> is = keys(setpoints, static_cast<std::size_t>(std::max<int32_t>(setpointCount, 0)));
+        if (was.size() != is.size()) report("Pulse quantity different!\n");
+        std::vector<Key> missing;
+        std::set_difference(was.begin(), was.end(), is.begin(), is.end(), std::back_inserter(missing));
+        for (const Key& key : missing) {
+            report("Pulse different in program %d channel %d!\n", std::get<0>(key) + 1, std::get<1>(key) + 1);
+        }
+    }
+
+    // The image holds the file's count minus one; the controller holds the
+    // count itself. Entries of 0 are not sent.
+    void compareShiftCounts() {
+        if (!sent_.sent[51]) return;
+        const int32_t to = std::min<int32_t>(sent_.lastChannel, kShiftChannels);
+        for (int p = 0; p < kShiftPrograms; ++p) {
+            for (int32_t c = std::max<int32_t>(sent_.firstChannel, 0); c < to; ++c) {
+                const int32_t value = was_.shiftRegisterCount[p][c];
+                if (value != 0 && !sameOnWire(value + 1, is_.shiftRegisterCount[p][c])) {
+                    report("Shift register count different in program %d channel %d!\n", p + 1, c + 1);
+                }
+            }
+        }
+    }
+
+private:
+    const SentConfiguration& sent_;
+    const ControllerImage& was_;
+    const ControllerImage& is_;
+    int differences_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<SentConfiguration> captureSentConfiguration(const bool sent[kFunctionCount]) {
+    auto copy = std::make_unique<SentConfiguration>();
+    copy->image = image;
+    const std::size_t count = static_cast<std::size_t>(std::max<int32_t>(setpointCount, 0));
+    copy->setpoints.assign(setpoints.begin(), setpoints.begin() + std::min(count, setpoints.size()));
+    for (int n = 0; n < kFunctionCount; ++n) copy->sent[n] = sent[n];
+    for (int i = 0; i < kOptionCount; ++i) copy->effectiveOptions[i] = effectiveOptions[i];
+    copy->firstChannel = firstChannel;
+    copy->lastChannel = lastChannel;
+    return copy;
+}
+
+int compareWithSent(const SentConfiguration& sent, const std::vector<int>& unreadable) {
+    auto readable = std::make_unique<SentConfiguration>(sent);
+    for (int n : unreadable) {
+        if (n >= 0 && n < kFunctionCount) readable->sent[n] = false;
+    }
+    Comparison check(*readable);
+    check.compareSingles();
+    check.compareChannels();
+    check.compareGroupsAndLevels();
+    check.compareMappings();
+    check.compareSetpoints();
+    check.compareShiftCounts();
+    if (!unreadable.empty()) conPrintf("Blocks that could not be read back: %s\n", blockList(unreadable).c_str());
+    return check.differences() + static_cast<int>(unreadable.size());
+}
+
+int verifyDownloadedBlocks(const SentConfiguration& sent) {
+    conPuts("Verifying download...\n");
+    resetImage();
+    image.model = sent.image.model;
+    image.outputQuantity = sent.image.outputQuantity;
+    for (int i = 0; i < kOptionCount; ++i) image.options[i] = sent.image.options[i];
+    for (int i = 0; i < kOptionCount; ++i) effectiveOptions[i] = sent.effectiveOptions[i];
+    firstChannel = sent.firstChannel;
+    lastChannel = sent.lastChannel;
+
+    writeCoil316(1);
+    writeCoil314(1);
+    bool stopped = false;
+    if (sent.sent[49]) {
+        readSetpointCount();
+        if (setpointCount > 0) allocateSetpoints(setpointCount);
+        if (setpointCount > 300) {
+            commSettings.functionHandler(1, 0);
+            stopped = true;
+        }
+    }
+    // The analog outputs are counted before block 10 is read, as the unit
+    // configuration of an upload does.
+    image.analogQuantity = sent.image.analogQuantity;
+    if (sent.sent[20]) commSettings.functionHandler(0, 20);
+
+    // A block the protocol does not carry sends no request and is not
+    // compared; one that was asked for and did not come back is a failure.
+    auto readable = std::make_unique<SentConfiguration>(sent);
+    std::vector<int> unreadable;
+    for (int n = 6; n < kFunctionCount; ++n) {
+        if (!sent.sent[n] || blockAbsent[n] == 0) continue;
+        conPrintf("Function = %i", n);
+        conPutc('\r');
+        const int64_t requestsBefore = linewatch::requestsSent();
+        const int silent = callHandlerWatched(0, n);
+        const bool asked = linewatch::requestsSent() != requestsBefore;
+        if (silent != 0 || (asked && blockAbsent[n] != 0 && n != 49)) {
+            unreadable.push_back(n);
+        } else if (!asked && n != 49) {
+            readable->sent[n] = false;
+        }
+    }
+    conPutc('\n');
+    writeCoil316(0);
+    if (stopped) commSettings.functionHandler(0, 0);
+
+    const int differences = compareWithSent(*readable, unreadable);
+    releaseSetpoints();
+    if (differences != 0) {
+        conPrintf("Verification failed: %d difference(s).\n", differences);
+        return 1;
+    }
+    conPuts("Verification passed.\n");
+    return 0;
+}

@@ -1,0 +1,111 @@
+#pragma once
+// linkora-sim and linkora as child processes for the end-to-end tests.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace transfer_test {
+
+// A simulator serving on a pseudo-terminal; stopped on destruction.
+class SimProcess {
+public:
+    SimProcess(const testing_support::TempDir& dir, std::vector<std::string> options,
+               const std::string& name = "sim") {
+        logPath = dir.file(name + ".log");
+        statePath = dir.file(name + "-state.dat");
+        const std::string outPath = dir.file(name + ".out");
+        std::vector<std::string> argv{LINKORA_SIM_BIN, "--save", statePath, "--log", logPath, "--max-seconds", "240"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && devicePath.empty(); ++i) {
+            const std::string text = testing_support::readFile(outPath);
+            const std::size_t end = text.find('\n');
+            if (end != std::string::npos) devicePath = text.substr(0, end);
+            if (devicePath.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ~SimProcess() { stop(); }
+    // Stops the simulator (it saves its state on the way out).
+    void stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    std::string log() const { return testing_support::readFile(logPath); }
+    std::string state() const { return testing_support::readFile(statePath); }
+
+    std::string devicePath;
+    std::string logPath;
+    std::string statePath;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Runs the real linkora with an unattended command line in `cwd`.
+inline int runLinkora(const std::vector<std::string>& args, std::string& output, const std::string& cwd,
+                      const std::vector<std::string>& extraEnv = {}, int timeoutMs = 90000) {
+    std::vector<std::string> argv{LINKORA_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_support::runProgram(argv, output, timeoutMs, "", cwd, extraEnv);
+}
+
+// The value lines of a data file, by function number, without line numbers
+// and comments; the upload date line is ignored.
+inline std::map<int, std::vector<std::string>> valueLines(const std::string& text) {
+    std::map<int, std::vector<std::string>> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line[0] < '0' || line[0] > '9') continue;
+        // The data text ends where the line-number field (";", four places, ";") begins.
+        static const std::regex kField("^(.*?) *;[ 0-9]{4};");
+        std::smatch match;
+        const std::string data = std::regex_search(line, match, kField) ? match[1].str() : line;
+        lines[std::stoi(data)].push_back(data);
+    }
+    return lines;
+}
+
+// The file with its upload date line blanked.
+inline std::string maskDate(std::string text) {
+    const std::size_t at = text.find("Upload Date: ");
+    if (at == std::string::npos) return text;
+    const std::size_t end = text.find('\n', at);
+    text.replace(at, end - at, "Upload Date: <masked>");
+    return text;
+}
+
+}  // namespace transfer_test

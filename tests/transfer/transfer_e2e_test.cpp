@@ -1,0 +1,353 @@
+// Upload and download end to end: linkora and linkora-sim as child processes
+// on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "transfer/sim_session.h"
+
+#if defined(LINKORA_BIN) && defined(LINKORA_SIM_BIN)
+
+using testing_support::PtyProcess;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+using transfer_test::maskDate;
+using transfer_test::runLinkora;
+using transfer_test::SimProcess;
+using transfer_test::valueLines;
+
+namespace {
+
+const std::string kData = std::string(LINKORA_TEST_DATA) + "/transfer/";
+
+// Compares with a golden file; LINKORA_UPDATE_GOLDEN=1 rewrites it instead.
+void expectGolden(const std::string& actual, const std::string& goldenName) {
+    const std::string path = kData + "golden/" + goldenName;
+    if (std::getenv("LINKORA_UPDATE_GOLDEN") != nullptr) {
+        std::filesystem::create_directories(kData + "golden");
+        writeFile(path, maskDate(actual));
+        return;
+    }
+    EXPECT_EQ(maskDate(actual), readFile(path)) << "golden file " << path;
+}
+
+// The menus on a pseudo-terminal, with COM1 leading to the simulator.
+class Menus {
+public:
+    Menus(const TempDir& dir, const SimProcess& sim)
+        : process_({LINKORA_BIN}, dir.path, {"LINKORA_COM1=" + sim.devicePath}) {
+        screen += process_.readUntil("Choose Option: ");
+    }
+    // Communication Menu: protocol '2' MODBUS or '3' TVX Standard.
+    void chooseProtocol(char key) {
+        send("1", "Choose Option: ");
+        send("4", "Choose Option: ");
+        send(std::string(1, key), "Choose Option: ");
+        send("5", "Choose Option: ");
+    }
+    void send(const std::string& keys, const std::string& until, int timeoutMs = 30000) {
+        process_.send(keys);
+        screen += process_.readUntil(until, timeoutMs);
+    }
+    int exit() {
+        process_.send("\x1b");
+        return process_.wait(5000);
+    }
+    std::string screen;
+
+private:
+    PtyProcess process_;
+};
+
+std::string uploadWithMenus(const TempDir& dir, const SimProcess& sim, char protocolKey, const std::string& name) {
+    Menus menus(dir, sim);
+    menus.chooseProtocol(protocolKey);
+    menus.send("2", "File Name = ");
+    menus.send(name + "\r", "Hit any key to continue...");
+    menus.send(" ", "Choose Option: ");
+    EXPECT_EQ(menus.exit(), 0);
+    return menus.screen;
+}
+
+}  // namespace
+
+// Every model variant over TVX Standard, chosen in the menus, byte for byte
+// against the golden files.
+TEST(UploadEndToEnd, ModelVariantsOverTvxStandard) {
+    for (const char* model : {"model3300", "model4444", "model4544", "modelKR55"}) {
+        SCOPED_TRACE(model);
+        TempDir dir;
+        SimProcess sim(dir, {"--protocol", "tvx", "--load", kData + model + ".dat"});
+        ASSERT_FALSE(sim.devicePath.empty());
+        const std::string screen = uploadWithMenus(dir, sim, '3', "UP.DAT");
+        EXPECT_NE(screen.find("Controller responding..."), std::string::npos) << screen;
+        expectGolden(readFile(dir.file("UP.DAT")), std::string(model) + ".tvx.dat");
+    }
+}
+
+TEST(UploadEndToEnd, ModelVariantsOverModbus) {
+    for (const char* model : {"model3300", "model4444", "model4544", "modelKR55"}) {
+        SCOPED_TRACE(model);
+        TempDir dir;
+        SimProcess sim(dir, {"--protocol", "modbus", "--load", kData + model + ".dat"});
+        std::string output;
+        EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 0) << output;
+        EXPECT_NE(output.find("Success: MODBUS selected.\n"), std::string::npos) << output;
+        expectGolden(readFile(dir.file("UP.DAT")), std::string(model) + ".modbus.dat");
+    }
+}
+
+// The built-in controller answers both protocols; Auto Detect takes MODBUS.
+TEST(UploadEndToEnd, AutoDetectAndTrace) {
+    TempDir dir;
+    SimProcess sim(dir, {});
+    std::string output;
+    const std::string trace = dir.file("trace.log");
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "auto.dat"}, output, dir.path,
+                         {"LINKORA_TRACE=" + trace}),
+              0)
+        << output;
+    EXPECT_NE(output.find("Auto Detect: trying MODBUS...\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("Writing data to file...\n"), std::string::npos) << output;
+    const auto lines = valueLines(readFile(dir.file("auto.dat")));
+    EXPECT_EQ(lines.count(2), 1u);
+    EXPECT_GT(lines.count(49), 0u);
+    const std::string traced = readFile(trace);
+    EXPECT_NE(traced.find(" TX 3A 30 31 30 33"), std::string::npos);
+    EXPECT_NE(traced.find(" RX "), std::string::npos);
+}
+
+namespace {
+
+std::string setpointFile(int count) {
+    std::string text = readFile(kData + "model4444.dat");
+    std::string kept;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        const std::string line = text.substr(start, end - start + 1);
+        if (line.rfind("49:", 0) != 0) kept += line;
+        start = end + 1;
+    }
+    for (int i = 0; i < count; ++i) {
+        kept += "49: " + std::to_string(i % 48 + 1) + "," + std::to_string(i % 16 + 1) + "," + std::to_string(i) +
+                "," + std::to_string(i + 1) + "\n";
+    }
+    return kept;
+}
+
+}  // namespace
+
+// More than 300 setpoints: the controller is stopped before block 6 and
+// restarted after block 51; 300 do not stop it.
+TEST(UploadEndToEnd, StopsControllerAbove300Setpoints) {
+    for (int count : {300, 301}) {
+        SCOPED_TRACE(count);
+        TempDir dir;
+        writeFile(dir.file("many.dat"), setpointFile(count));
+        SimProcess sim(dir, {"--protocol", "tvx", "--load", dir.file("many.dat"), "--reset-delay", "0"});
+        const std::string screen = uploadWithMenus(dir, sim, '3', "UP.DAT");
+        const std::string log = sim.log();
+        const bool stopped = log.find("!0106") != std::string::npos;  // COM_STOP
+        EXPECT_EQ(stopped, count == 301);
+        EXPECT_EQ(screen.find("301 setpoints; stopping controller...") != std::string::npos, count == 301);
+        EXPECT_EQ(screen.find("Restarting controller...") != std::string::npos, count == 301);
+        if (count == 301) {
+            // Stopped before the first block read (COM_PGM_BANK or COM_DEFAULT_PGM).
+            EXPECT_LT(log.find("!0106"), log.find("!0119"));
+        }
+        EXPECT_EQ(valueLines(readFile(dir.file("UP.DAT")))[49].size(), static_cast<std::size_t>(count));
+    }
+}
+
+// A download into a controller holding other values leaves it holding the
+// file's values, block for block.
+TEST(DownloadEndToEnd, RoundTripIntoOtherController) {
+    TempDir dir;
+    {
+        SimProcess source(dir, {"--protocol", "tvx", "--load", kData + "model4444.dat"}, "source");
+        uploadWithMenus(dir, source, '3', "PLANT.DAT");
+    }
+    std::string plant = readFile(dir.file("PLANT.DAT"));
+    ASSERT_FALSE(plant.empty());
+
+    // The target starts from the same model with other values.
+    std::string other = readFile(kData + "model4444.dat");
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"9: 1,5", "9: 1,55"}, {"49: 1,1,0,90", "49: 4,4,4,4"}, {"51: 2,3,7", "51: 2,3,9"}, {"6: 1", "6: 7"}}) {
+        other.replace(other.find(from), from.size(), to);
+    }
+    writeFile(dir.file("other.dat"), other);
+    SimProcess target(dir, {"--protocol", "tvx", "--load", dir.file("other.dat"), "--reset-delay", "0"}, "target");
+    Menus menus(dir, target);
+    menus.chooseProtocol('3');
+    menus.send("3", "File Name = ");
+    menus.send("PLANT.DAT\r", "(y/<n>) ");
+    menus.send("n", "(y/<n>) ");
+    menus.send("n", "Hit any key to continue...", 60000);
+    menus.send(" ", "Choose Option: ");
+    EXPECT_EQ(menus.exit(), 0);
+    EXPECT_NE(menus.screen.find("2 Setpoints found"), std::string::npos) << menus.screen;
+    EXPECT_NE(menus.screen.find("Waiting for controller to reset...\r\nFinalizing offsets..."), std::string::npos)
+        << menus.screen;
+    EXPECT_EQ(menus.screen.find("Clearing pulses"), std::string::npos);
+
+    const auto sent = valueLines(plant);
+    const auto held = valueLines(target.state());
+    for (const auto& [block, lines] : sent) {
+        ASSERT_TRUE(held.count(block)) << "block " << block;
+        EXPECT_EQ(held.at(block), lines) << "block " << block;
+    }
+}
+
+// Factory defaults fill what the file lacks; kept offsets are not sent and
+// there is no reset wait; with verification the result is checked.
+TEST(DownloadEndToEnd, FactoryDefaultsKeptOffsetsAndVerification) {
+    TempDir dir;
+    writeFile(dir.file("small.dat"), "2: 4444\r\n3: 1\r\n4: 16\r\n6: 2\r\n9: 1,77\r\n");
+    SimProcess sim(dir, {"--protocol", "tvx", "--load", kData + "model4444.dat", "--reset-delay", "0"});
+    Menus menus(dir, sim);
+    menus.chooseProtocol('3');
+    menus.send("3", "File Name = ");
+    menus.send("small.dat\r", "(y/<n>) ");
+    menus.send("y", "(y/<n>) ");
+    menus.send("y", "Hit any key to continue...", 60000);
+    menus.send(" ", "Choose Option: ");
+    EXPECT_EQ(menus.exit(), 0);
+    EXPECT_EQ(menus.screen.find("Waiting for controller to reset"), std::string::npos) << menus.screen;
+    EXPECT_EQ(menus.screen.find("Finalizing offsets"), std::string::npos);
+    EXPECT_NE(menus.screen.find("Clearing pulses"), std::string::npos);
+
+    const auto held = valueLines(sim.state());
+    EXPECT_EQ(held.at(6), std::vector<std::string>{"6: 2"});
+    EXPECT_EQ(held.at(16), std::vector<std::string>{"16: 1"});
+    EXPECT_EQ(held.at(18), std::vector<std::string>{"18: 720"}) << "read from the controller, sent back";
+    EXPECT_EQ(held.at(45), std::vector<std::string>{"45: 1"});
+    EXPECT_EQ(held.at(47), std::vector<std::string>{"47: 1"});
+    EXPECT_EQ(held.at(9), std::vector<std::string>{"9: 1,5"}) << "the controller's offset kept, not the file's";
+    EXPECT_EQ(held.count(49), 0u) << "setpoints cleared";
+}
+
+TEST(DownloadEndToEnd, FileWithoutModelLineSendsNothing) {
+    TempDir dir;
+    writeFile(dir.file("nomodel.dat"), "; no model\r\n 2: 4444\r\n16: 1\r\n");
+    SimProcess sim(dir, {});
+    std::string output;
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "nomodel.dat"}, output, dir.path), 1);
+    EXPECT_NE(output.find("\nCan't find either model number or map version.\nFile format is incompatible.\n"
+                          "Process terminated...\n"),
+              std::string::npos)
+        << output;
+    // Nothing was written to the controller: no TVX request carries "P"
+    // data and no MODBUS request writes a coil or a register.
+    const std::string log = sim.log();
+    EXPECT_NE(log.find(" RX "), std::string::npos) << log;
+    EXPECT_FALSE(std::regex_search(log, std::regex(" RX [0-9]+ (!01[0-9A-F]{2}P|:01(05|10))"))) << log;
+}
+
+TEST(DownloadEndToEnd, MappingsOnlyKeepsSetpoints) {
+    TempDir dir;
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", kData + "model4444.dat", "--reset-delay", "0"});
+    writeFile(dir.file("maps.dat"), "2: 4444\r\n14: 33\r\n15: 1,420,1,0,0\r\n");
+    std::string output;
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "maps.dat"}, output, dir.path), 0) << output;
+    EXPECT_EQ(output.find("Clearing pulses"), std::string::npos);
+    const auto held = valueLines(sim.state());
+    EXPECT_EQ(held.at(14), std::vector<std::string>{"14: 33"});
+    EXPECT_EQ(held.at(15), std::vector<std::string>{"15: 1,420,1,0,0"});
+    EXPECT_EQ(held.at(49).size(), 2u) << "setpoints kept";
+
+    // The mappings-only upload writes blocks 2, 14 and 15 alone.
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "back.dat", "Y"}, output, dir.path), 0) << output;
+    const auto back = valueLines(readFile(dir.file("back.dat")));
+    EXPECT_EQ(back.size(), 3u);
+    EXPECT_EQ(back.at(15), std::vector<std::string>{"15: 1,420,1,0,0"});
+}
+
+// A controller that goes silent in the middle of an upload: the existing file
+// stays as it was, nothing else is left behind, the result is 1.
+TEST(UploadFaults, SilentControllerLeavesFileUntouched) {
+    TempDir dir;
+    const std::string precious = "; my edited plant file\r\n2: 4444\r\n";
+    writeFile(dir.file("plant.dat"), precious);
+    SimProcess sim(dir, {"--protocol", "tvx", "--silent-after", "20"});
+    Menus menus(dir, sim);
+    menus.chooseProtocol('3');
+    menus.send("2", "File Name = ");
+    menus.send("plant.dat\r", "Overwrite it? (Y/N)");
+    menus.send("y", "Hit any key to continue...", 60000);
+    EXPECT_NE(menus.screen.find("The controller stopped answering.\r\nBlocks that could not be read: "),
+              std::string::npos)
+        << menus.screen;
+    EXPECT_NE(menus.screen.find("Upload failed; the data file was not written."), std::string::npos);
+    menus.send(" ", "Choose Option: ");
+    menus.exit();
+    EXPECT_EQ(readFile(dir.file("plant.dat")), precious);
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        files += entry.path().filename().string().rfind(".linkora.", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(files, 0u) << "temporary file left behind";
+}
+
+TEST(UploadFaults, NoContactLeavesNoFile) {
+    TempDir dir;
+    writeFile(dir.file("kept.dat"), "keep me");
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", dir.file("no-such-device"), "9600", "kept.dat"}, output, dir.path), 1);
+    EXPECT_NE(output.find("Could not establish communications with the controller.\n"), std::string::npos);
+    EXPECT_EQ(readFile(dir.file("kept.dat")), "keep me");
+    EXPECT_EQ(runLinkora({"u", "1", dir.file("no-such-device"), "9600", "new.dat"}, output, dir.path), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new.dat")));
+}
+
+// Writes the controller ignores are found by reading back.
+TEST(DownloadFaults, VerificationCatchesDroppedWrites) {
+    TempDir dir;
+    SimProcess source(dir, {"--protocol", "tvx", "--load", kData + "model3300.dat"}, "source");
+    uploadWithMenus(dir, source, '3', "PLANT.DAT");
+    source.stop();
+    SimProcess target(dir, {"--protocol", "tvx", "--drop-every", "70", "--reset-delay", "0"}, "target");
+    std::string output;
+    EXPECT_EQ(runLinkora({"d", "1", target.devicePath, "9600", "PLANT.DAT", "N", "N", "Y"}, output, dir.path), 1)
+        << output;
+    EXPECT_NE(output.find("Verifying download...\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("Verification failed"), std::string::npos) << output;
+}
+
+// A MODBUS map version other than 100 hands the transfer to the sibling
+// program, which gets the file name as one argument; no shell is involved.
+TEST(SiblingHandOver, ArgumentsReachTheSiblingUnchanged) {
+    TempDir dir;
+    const std::string bin = dir.file("bin");
+    std::filesystem::create_directories(bin);
+    writeFile(bin + "/LKRA101", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n");
+    chmod((bin + "/LKRA101").c_str(), 0755);
+    SimProcess sim(dir, {"--protocol", "modbus", "--map-version", "101"});
+    const std::string name = "x; touch pwned";
+    writeFile(dir.file(name), "2: 4344\r\n");
+    std::string output;
+    const std::string path = std::string("PATH=") + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", name, "Y", "N", "Y"}, output, dir.path, {path}), 1);
+    EXPECT_NE(output.find("Executing different version of program...\nLKRA101 D 1 " + sim.devicePath +
+                          " 9600 x; touch pwned Y N Y \n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(readFile(bin + "/LKRA101.args"), "D\n1\n" + sim.devicePath + "\n9600\nx; touch pwned\nY\nN\nY\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("pwned")));
+
+    // A sibling that does not exist is named.
+    SimProcess other(dir, {"--protocol", "modbus", "--map-version", "102"}, "other");
+    EXPECT_EQ(runLinkora({"u", "1", other.devicePath, "9600", "up.dat"}, output, dir.path, {path}), 1);
+    EXPECT_NE(output.find("LKRA102"), std::string::npos) << output;
+    EXPECT_NE(output.find("Could not run the program LKRA102."), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("up.dat")));
+}
+
+#endif
