@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "link/exchange_health.h"
 #include "link/hex.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -23,6 +24,8 @@ constexpr int kMaxRequestBytes = 7 + 2 * kMaxWriteRegisters + 1;  // LRC include
 // transactions.
 char requestText[1 + 2 * kMaxRequestBytes + 3];
 char replyText[kReplyBufferSize];
+// Set when the last exchange ended because the line stayed silent.
+bool replyTimedOut = false;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -87,6 +90,7 @@ int receiveReply() {
         while (!serialPort.readByte(byte)) {
             if ((platform::monotonicMicros() - waitStart) / 1000 > kModbusTimeoutMs) {
                 replyText[length] = '\0';
+                replyTimedOut = true;
                 return -1;
             }
         }
@@ -120,9 +124,7 @@ int decodeFrame(int length, uint8_t* bytes) {
     return digits / 2;
 }
 
-}  // namespace
-
-int modbusTransaction(int functionCode, int registerNumber, int count, int* values) {
+int exchange(int functionCode, int registerNumber, int count, int* values) {
     uint8_t request[kMaxRequestBytes];
     int requestLength = buildRequest(request, functionCode, registerNumber, count, values);
     if (requestLength == 0) return -1;
@@ -141,7 +143,10 @@ int modbusTransaction(int functionCode, int registerNumber, int count, int* valu
     // same as when written one by one, without a system call per character.
     // A write error has been reported by the port; the reply is awaited anyway.
     serialPort.write(requestText, static_cast<std::size_t>(at - requestText));
-    if (!serialPort.device()) return -1;  // no line: nothing can answer
+    if (!serialPort.device()) {  // no line: nothing can answer
+        replyTimedOut = true;
+        return -1;
+    }
 
     const int replyLength = receiveReply();
     if (replyLength < 0) return -1;
@@ -181,6 +186,19 @@ int modbusTransaction(int functionCode, int registerNumber, int count, int* valu
     default:
         return 0;
     }
+}
+
+}  // namespace
+
+int modbusTransaction(int functionCode, int registerNumber, int count, int* values) {
+    if (failingFast()) {
+        noteExchange(true, true);
+        return -1;
+    }
+    replyTimedOut = false;
+    const int result = exchange(functionCode, registerNumber, count, values);
+    noteExchange(result == -1, replyTimedOut);
+    return result;
 }
 
 void writeCoil316(int value) {

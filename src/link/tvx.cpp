@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "link/exchange_health.h"
 #include "link/hex.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -129,9 +130,7 @@ int parseReply(int textLength, const char* receiveFormat, int* values) {
     return result;
 }
 
-}  // namespace
-
-int tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values) {
+int exchange(int command, const char* sendFormat, const char* receiveFormat, int* values, bool& timedOut) {
     if (!sendFormat) sendFormat = "";
     if (!receiveFormat) receiveFormat = "";
     const int requestLength = buildRequest(command, sendFormat, values);
@@ -139,10 +138,12 @@ int tvxTransaction(int command, const char* sendFormat, const char* receiveForma
 
     // The whole line in one call: the same bytes on the line as one by one.
     serialPort.write(requestLine, static_cast<std::size_t>(requestLength));
+    timedOut = true;
     if (!serialPort.device()) return COM_TIMEOUT;  // no line: nothing can answer
 
     const int length = receiveReply();
     if (length < 0) return COM_TIMEOUT;
+    timedOut = false;
     // A reply that filled the buffer or ended on a byte of 0x80 or more has no CR.
     if (replyLine[length - 1] != '\r') return COM_BAD_BUFFER;
 
@@ -163,6 +164,21 @@ int tvxTransaction(int command, const char* sendFormat, const char* receiveForma
     }
     if (*receiveFormat == '\0') return COM_OK;
     return parseReply(textLength, receiveFormat, values);
+}
+
+}  // namespace
+
+int tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values) {
+    if (failingFast()) {
+        noteExchange(true, true);
+        return COM_TIMEOUT;
+    }
+    bool timedOut = false;
+    const int result = exchange(command, sendFormat, receiveFormat, values, timedOut);
+    // A controller reporting a garbled request (COM_BAD_BUFFER) counts like a
+    // reply that failed its checks here.
+    noteExchange(timedOut || result == COM_BAD_BUFFER, timedOut);
+    return result;
 }
 
 const char* tvxCommandName(int command) {

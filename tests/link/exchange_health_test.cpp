@@ -1,0 +1,52 @@
+// Which exchanges count as spoiled by the line, and failing fast after a
+// time-out inside a block.
+#include "link/exchange_health.h"
+
+#include "link/link_fixture.h"
+#include "link/modbus.h"
+#include "link/tvx.h"
+
+namespace link_test {
+namespace {
+
+using ExchangeHealth = ScriptedLink;
+
+TEST_F(ExchangeHealth, GarbledRepliesCountButRefusalsDoNot) {
+    int values[2] = {0, 0};
+    const int64_t before = failedExchanges();
+
+    answerWith(":0103020001FA\r\n");  // LRC off by one
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values), -1);
+    EXPECT_EQ(failedExchanges(), before + 1);
+
+    answerWith(":0183027A\r\n");  // exception 2: the controller answered
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values), 2);
+    answerWith("N039D\r");  // COM_BAD_COMMAND: answered too
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_BAD_COMMAND);
+    EXPECT_EQ(failedExchanges(), before + 1);
+
+    answerWith("A12\r");  // TVX checksum wrong
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "", values), COM_BAD_BUFFER);
+    EXPECT_EQ(failedExchanges(), before + 2);
+}
+
+TEST_F(ExchangeHealth, AfterATimeOutTheRestOfTheScopeIsNotSent) {
+    int values[1] = {0};
+    const int64_t timeOutsBefore = timedOutExchanges();
+    {
+        const FailFastScope scope;
+        EXPECT_EQ(modbusTransaction(3, 1, 1, values), -1);  // nothing answers: 3 s
+        EXPECT_EQ(timedOutExchanges(), timeOutsBefore + 1);
+        line->sent.clear();
+        EXPECT_EQ(modbusTransaction(3, 2, 1, values), -1);
+        EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_TIMEOUT);
+        EXPECT_TRUE(line->sent.empty());
+    }
+    // Outside the scope the line is used again.
+    answerWith(":010302000AF0\r\n");
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values), 0);
+    EXPECT_EQ(values[0], 10);
+}
+
+}  // namespace
+}  // namespace link_test
