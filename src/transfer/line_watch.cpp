@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "link/exchange_health.h"
 #include "link/serial_port.h"
 #include "platform/wall_clock.h"
 
@@ -20,8 +21,6 @@ struct Frame {
 
 struct WatchState {
     int64_t requests = 0;
-    int64_t unanswered = 0;
-    bool requestPending = false;  // a complete request waits for its answer
     bool requestOpen = false;     // a request is being sent
     char requestStart = 0;
     std::FILE* trace = nullptr;
@@ -78,20 +77,11 @@ void addByte(Frame& frame, unsigned char c) {
     frame.bytes += static_cast<char>(c);
 }
 
-void settlePending() {
-    if (state.requestPending) {
-        ++state.unanswered;
-        state.requestPending = false;
-    }
-}
-
 void onSent(unsigned char c) {
     writeFrame(state.receivedFrame, "RX");
     const bool startChar = c == ':' || c == '!';
     if (startChar && !state.sentFrame.bytes.empty()) writeFrame(state.sentFrame, "TX");
     if (!state.requestOpen) {
-        // A new request: the one before it went unanswered if nothing came.
-        settlePending();
         state.requestOpen = true;
         state.requestStart = static_cast<char>(c);
     }
@@ -100,7 +90,6 @@ void onSent(unsigned char c) {
     if (ends) {
         writeFrame(state.sentFrame, "TX");
         state.requestOpen = false;
-        state.requestPending = true;
         ++state.requests;
     }
 }
@@ -112,7 +101,6 @@ void onReceived(unsigned char c) {
         state.requestOpen = false;
         ++state.requests;
     }
-    state.requestPending = false;
     addByte(state.receivedFrame, c);
     const bool modbusFrame = !state.receivedFrame.bytes.empty() && state.receivedFrame.bytes[0] == ':';
     if (c == '\n' || c >= 128 || (c == '\r' && !modbusFrame)) writeFrame(state.receivedFrame, "RX");
@@ -140,7 +128,6 @@ void begin() {
         if (fromEnvironment != nullptr) path = fromEnvironment;
     }
     if (!path.empty()) state.trace = std::fopen(path.c_str(), "a");
-    state.requestPending = false;
     state.requestOpen = false;
     setLineObserver(observe);
 }
@@ -155,10 +142,7 @@ void end() {
     }
 }
 
-int64_t unansweredRequests() {
-    settlePending();
-    return state.unanswered;
-}
+int64_t unansweredRequests() { return failedExchanges(); }
 
 int64_t requestsSent() { return state.requests; }
 

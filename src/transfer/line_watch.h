@@ -3,13 +3,12 @@
 #include <string>
 
 // Watches the serial line while a transfer runs: counts requests that got
-// no reply at all (the controller stayed silent until the transaction gave
-// up), and, when the environment variable LINKORA_TRACE names a file, appends
-// every frame sent and received to it.
+// no usable answer (the controller stayed silent until the transaction gave
+// up, or its reply failed the checks), and, when the environment variable
+// LINKORA_TRACE names a file, appends every frame sent and received to it.
 //
 // A request ends with LF (MODBUS ASCII) or with CR when it began with "!"
-// (TVX Standard); any byte received after it counts as its answer, even a
-// garbled one.
+// (TVX Standard).
 
 namespace linewatch {
 
@@ -18,8 +17,8 @@ void begin();
 // Flushes the trace and stops watching.
 void end();
 
-// The number of unanswered requests so far. A request still waiting for its
-// answer counts as unanswered: call this after a transaction has returned.
+// The number of requests without a usable answer so far (see
+// exchange_health.h); call this after a transaction has returned.
 int64_t unansweredRequests();
 // The number of requests seen so far.
 int64_t requestsSent();

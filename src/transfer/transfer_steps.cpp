@@ -1,12 +1,16 @@
 #include "transfer/transfer_steps.h"
 
 #include "image/controller_image.h"
+#include "link/exchange_health.h"
 #include "shell/console_io.h"
 #include "shell/settings.h"
 #include "transfer/line_watch.h"
 
 int callHandlerWatched(int mode, int functionNumber) {
     const linewatch::SilenceMark mark;
+    // Once a request of this block has gone unanswered the rest of the block
+    // is not sent: the caller checks whether the controller is still there.
+    const FailFastScope failFast;
     commSettings.functionHandler(mode, functionNumber);
     return static_cast<int>(mark.silentRequests());
 }

@@ -5,7 +5,8 @@
 // Small steps shared by the upload, the download and the verification.
 
 // Calls the installed FunctionHandler for one block; returns the number of
-// requests of that call that the controller left unanswered.
+// requests of that call that got no usable answer. After the first time-out
+// the rest of the block is not sent.
 int callHandlerWatched(int mode, int functionNumber);
 
 // True when the controller still answers: reads the model into a scratch

@@ -8,6 +8,7 @@
 
 #include "image/controller_image.h"
 #include "link/modbus.h"
+#include "link/tvx.h"
 #include "shell/settings.h"
 #include "transfer/line_watch.h"
 #include "transfer/transfer_fixture.h"
@@ -218,18 +219,17 @@ TEST(LineWatch, CountsSilenceAndTracesFrames) {
     linewatch::begin();
     const linewatch::SilenceMark mark;
 
-    // A MODBUS request sent byte by byte that nobody answers.
-    for (char c : std::string(":010300000001FB\r\n")) serialPort.write(&c, 1);
+    // A MODBUS reply that fails its LRC counts like no answer.
+    line.queue(":0103020001FA\r\n");
+    int values[1] = {0};
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values), -1);
     EXPECT_EQ(mark.silentRequests(), 1);
 
-    // A TVX request (ends with CR) that is answered, even if negatively.
-    serialPort.write("!01003F\r", 8);
+    // A TVX request that is answered, even if negatively, is no failure.
     line.queue("N039D\r");
-    uint8_t byte = 0;
-    while (serialPort.readByte(byte)) {
-    }
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_BAD_COMMAND);
     EXPECT_EQ(mark.silentRequests(), 1);
-    EXPECT_EQ(linewatch::requestsSent() >= 2, true);
+    EXPECT_EQ(linewatch::requestsSent(), 2);
     linewatch::end();
     linewatch::setTracePath("");
 
@@ -238,7 +238,7 @@ TEST(LineWatch, CountsSilenceAndTracesFrames) {
     EXPECT_NE(text.find("\":010300000001FB\\r\\n\""), std::string::npos) << text;
     EXPECT_NE(text.find(" TX 21 30 31 30 30 33 46 0D  \"!01003F\\r\""), std::string::npos) << text;
     EXPECT_NE(text.find(" RX 4E 30 33 39 44 0D  \"N039D\\r\""), std::string::npos) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
 }
 
 namespace {
