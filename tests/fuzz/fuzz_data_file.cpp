@@ -1,0 +1,66 @@
+// The data file reader, in the order the download uses it: model line,
+// setpoint count, the reading pass and the steps after reading; then the
+// writer over what was read. Input: six control bytes, then the file.
+//   byte 0: the controller's model (index into a table)
+//   byte 1: first channel (signed)
+//   bytes 2-3: last channel (signed, big-endian)
+//   byte 4: effective options: bit i sets option 3 * i
+//   byte 5: bit 0 mappingsOnly, bit 1 setDefaults, bit 2 keepOffsets
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "fuzz_support.h"
+#include "image/controller_image.h"
+#include "image/data_file.h"
+#include "shell/settings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    static const bool ready = [] {
+        fuzzing::installQuietConsole();
+        return true;
+    }();
+    (void)ready;
+    if (size < 6) return 0;
+    static const int32_t kModels[] = {3300, 3343, 3344, 4334, 4344, 4354, 4355, 4356, 4444, 4544, 0, 1234, -4};
+
+    // The file is read through the stdio stream the download opens, from a
+    // private file so that rewinding and line reads behave as on disk.
+    fuzzing::writeScratch(data + 6, size - 6);
+    std::FILE* file = std::fopen(fuzzing::scratchPath().c_str(), "rb");
+    if (file == nullptr) std::abort();
+
+    resetImage();
+    releaseSetpoints();
+    configModel = kModels[data[0] % (sizeof kModels / sizeof kModels[0])];
+    image.model = configModel;
+    firstChannel = static_cast<int8_t>(data[1]);
+    lastChannel = static_cast<int16_t>((data[2] << 8) | data[3]);
+    for (int i = 0; i < kOptionCount; ++i) effectiveOptions[i] = (i % 3 == 0) ? (data[4] >> (i / 3)) & 1 : 0;
+    transferOptions.mappingsOnly = data[5] & 1;
+    transferOptions.setDefaults = data[5] & 2;
+    transferOptions.keepOffsets = data[5] & 4;
+
+    dataFile = file;
+    if (findModelLine()) {
+        const int counted = countSetpointLines();
+        if (counted < 0) std::abort();
+        if (counted > 0) allocateSetpoints(counted);
+        setpointCount = 0;
+        readDataFile();
+        if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
+        if (setpointCount < 0 || static_cast<std::size_t>(setpointCount) > setpoints.size()) std::abort();
+    }
+    std::fclose(file);
+
+    // What was read is written again, as after an upload.
+    static std::FILE* sink = std::fopen("/dev/null", "wb");
+    if (sink == nullptr) std::abort();
+    dataFile = sink;
+    writeDataFile();
+    std::fflush(sink);
+    dataFile = nullptr;
+    releaseSetpoints();
+    return 0;
+}
