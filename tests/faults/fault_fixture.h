@@ -1,0 +1,180 @@
+#pragma once
+// The real linkora against linkora-sim with faults switched on: the
+// simulator and the program as child processes, their files in temporary
+// folders.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace faults {
+
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A child process with its output in a file.
+class Child {
+public:
+    Child(std::vector<std::string> argv, const std::string& outPath, const std::string& cwd = "") {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int null = ::open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Child() {
+        if (running()) kill(SIGKILL);
+        wait(5000);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running() {
+        poll();
+        return pid_ > 0 && !reaped_;
+    }
+    void kill(int signal) {
+        if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
+    }
+    // The exit status; -1 when still running after `timeoutMs` (then killed),
+    // 128+signal after a signal.
+    int wait(int timeoutMs) {
+        const auto start = Clock::now();
+        while (!reaped_ && pid_ > 0) {
+            poll();
+            if (reaped_) break;
+            if (secondsSince(start) * 1000 > timeoutMs) {
+                ::kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                reaped_ = true;
+                status_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return status_;
+    }
+
+private:
+    void poll() {
+        if (pid_ <= 0 || reaped_) return;
+        int raw = 0;
+        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+            reaped_ = true;
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        }
+    }
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = -1;
+};
+
+// linkora-sim on a pseudo-terminal, its files in a folder of its own.
+class Sim {
+public:
+    explicit Sim(std::vector<std::string> options) {
+        logPath = dir.file("sim.log");
+        statePath = dir.file("state.dat");
+        std::vector<std::string> argv{LINKORA_SIM_BIN, "--log", logPath, "--save", statePath, "--max-seconds", "120"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        child = std::make_unique<Child>(argv, dir.file("sim.out"));
+        for (int i = 0; i < 200 && devicePath.empty(); ++i) {
+            const std::string text = testing_support::readFile(dir.file("sim.out"));
+            const std::size_t end = text.find('\n');
+            if (end != std::string::npos) devicePath = text.substr(0, end);
+            else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    // Requests the simulator has received so far.
+    int requests() const {
+        const std::string log = testing_support::readFile(logPath);
+        int count = 0;
+        for (std::size_t at = log.find(" RX "); at != std::string::npos; at = log.find(" RX ", at + 1)) ++count;
+        return count;
+    }
+    // Waits until `count` requests arrived; false after `timeoutMs`.
+    bool waitForRequests(int count, int timeoutMs) const {
+        const auto start = Clock::now();
+        while (requests() < count) {
+            if (secondsSince(start) * 1000 > timeoutMs) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+    // Stops it the normal way, so that it saves its state.
+    void stop() {
+        child->kill(SIGTERM);
+        child->wait(5000);
+    }
+
+    testing_support::TempDir dir;
+    std::unique_ptr<Child> child;
+    std::string devicePath;
+    std::string logPath;
+    std::string statePath;
+};
+
+// The names in a folder, "." and ".." left out.
+inline std::vector<std::string> folderEntries(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The value lines of a data file without their line-number field and
+// comment, so that two files of the same configuration compare equal.
+inline std::vector<std::string> valueLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line[0] < '0' || line[0] > '9') continue;
+        line = line.substr(0, line.find(';'));
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The unattended command line, bounded in time; -1 when it had to be killed.
+inline int runLinkora(const std::vector<std::string>& args, const std::string& cwd, std::string& output,
+                      int timeoutMs) {
+    std::vector<std::string> argv{LINKORA_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_support::runProgram(argv, output, timeoutMs, "", cwd);
+}
+
+}  // namespace faults
