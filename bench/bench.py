@@ -1,0 +1,219 @@
+#!/usr/bin/python3
+"""The figures of bench/run.sh: client turnaround, wire efficiency, CPU while
+waiting, and MODBUS register reads side by side with the pymodbus client.
+
+Usage: bench.py BUILD_DIR [--quick]
+Each figure is printed as one line: name, value, target, and "ok" or "MISSED".
+"""
+import os
+import pty
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-bench")
+QUICK = "--quick" in sys.argv
+LINKORA = os.path.join(BUILD, "linkora")
+SIM = os.path.join(BUILD, "linkora-sim")
+READS = os.path.join(BUILD, "modbus_reads_bench")
+SETPOINTS = 2000
+
+missed = []
+
+
+def report(name, value, unit, target, ok, note=""):
+    mark = "ok" if ok else "MISSED"
+    if not ok:
+        missed.append(name)
+    extra = f"  ({note})" if note else ""
+    print(f"{name:<44} {value:>10} {unit:<5} target {target:<10} {mark}{extra}", flush=True)
+
+
+class Sim:
+    """linkora-sim on a pseudo-terminal, with a traffic log."""
+
+    def __init__(self, workdir, *options):
+        self.log = os.path.join(workdir, f"sim-{time.monotonic_ns()}.log")
+        self.proc = subprocess.Popen([SIM, "--log", self.log, "--max-seconds", "900", *options],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.device = self.proc.stdout.readline().strip()
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+    def records(self):
+        """(first_us, last_us, direction, bytes) of every logged line."""
+        out = []
+        with open(self.log, encoding="latin-1") as f:
+            for line in f:
+                if line.startswith("#"):
+                    continue
+                parts = line.split(" ", 4)
+                out.append((int(parts[0]), int(parts[1]), parts[2], int(parts[3])))
+        return out
+
+
+def run_measured(argv, cwd):
+    """Runs a program; (exit status, wall seconds, CPU seconds)."""
+    start = time.monotonic()
+    proc = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.monotonic() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return proc.returncode, wall, usage.ru_utime + usage.ru_stime
+
+
+def controller_file(workdir):
+    """A data file of the simulator's own controller with SETPOINTS setpoints."""
+    sim = Sim(workdir, "--protocol", "modbus")
+    status, _, _ = run_measured([LINKORA, "u", "1", sim.device, "9600", "BASE.DAT"], workdir)
+    sim.stop()
+    if status != 0:
+        sys.exit("bench: the plain upload failed")
+    lines = [l for l in open(os.path.join(workdir, "BASE.DAT"), newline="").read().split("\r\n")
+             if not l.startswith("49:")]
+    for i in range(SETPOINTS):
+        # Programs 1..8, channels 1..16, distinct positions per program and channel.
+        program, channel, k = 1 + i % 8, 1 + (i // 8) % 16, i // 128
+        lines.insert(-1, f"49: {program},{channel},{k * 20},{k * 20 + 10}")
+    path = os.path.join(workdir, "BIG.DAT")
+    with open(path, "w", newline="") as f:
+        f.write("\r\n".join(lines))
+    return path
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
+
+
+def turnaround(workdir, big):
+    for protocol in ("modbus", "tvx"):
+        sim = Sim(workdir, "--load", big, "--protocol", protocol)
+        status, wall, _ = run_measured([LINKORA, "u", "1", sim.device, "9600", f"T-{protocol}.DAT"], workdir)
+        sim.stop()
+        records = sim.records()
+        gaps = []
+        for prev, cur in zip(records, records[1:]):
+            if prev[2] == "TX" and cur[2] == "RX":
+                gaps.append((cur[0] - prev[1]) / 1000.0)
+        requests = sum(1 for r in records if r[2] == "RX")
+        if status != 0 or not gaps:
+            report(f"turnaround {protocol}: upload", status, "exit", "0", False)
+            continue
+        median, p99 = statistics.median(gaps), percentile(gaps, 99)
+        note = f"{requests} requests, {wall:.2f} s"
+        report(f"turnaround {protocol}, median", f"{median:.3f}", "ms", "< 0.3 ms", median < 0.3, note)
+        report(f"turnaround {protocol}, 99th percentile", f"{p99:.3f}", "ms", "< 2 ms", p99 < 2.0,
+               f"max {max(gaps):.3f} ms")
+
+
+def wire_efficiency(workdir, big):
+    for baud in ((38400,) if QUICK else (38400, 9600)):
+        sim = Sim(workdir, "--load", big, "--protocol", "modbus", "--baud", str(baud))
+        status, wall, cpu = run_measured([LINKORA, "u", "1", sim.device, str(baud), f"W-{baud}.DAT"], workdir)
+        sim.stop()
+        records = sim.records()
+        if status != 0 or not records:
+            report(f"wire efficiency {baud} baud", status, "exit", "0", False)
+            continue
+        chars = sum(r[3] for r in records)
+        wire = chars * 10 / baud
+        span = (records[-1][1] - records[0][0]) / 1e6
+        ratio = span / wire
+        # Where the time beyond the wire time goes: linkora's turnaround
+        # (reply's last character to the next request) and the simulator's
+        # (request complete to the reply's first character, which the
+        # simulator logs once that character's own wire time has passed).
+        pairs = list(zip(records, records[1:]))
+        client = sum(b[0] - a[1] for a, b in pairs if a[2] == "TX" and b[2] == "RX") / 1e6
+        char_s = 10 / baud
+        sim = sum(b[0] - a[1] - char_s * 1e6 for a, b in pairs if a[2] == "RX" and b[2] == "TX") / 1e6
+        report(f"wire efficiency {baud} baud (time / wire time)", f"{ratio:.4f}", "", "<= 1.03", ratio <= 1.03,
+               f"{chars} chars, wire {wire:.2f} s, line busy {span:.2f} s; "
+               f"linkora turnaround {100 * client / wire:.2f} %, simulator reply latency {100 * sim / wire:.2f} %")
+        own = (wire + client) / wire
+        report(f"wire efficiency {baud} baud, linkora's part", f"{own:.4f}", "", "<= 1.03", own <= 1.03,
+               "wire time plus linkora's turnaround, over wire time")
+        if baud == 38400:
+            share = 100 * cpu / wall
+            report("CPU during the paced upload (38400 baud)", f"{share:.2f}", "%", "< 5 %", share < 5,
+                   f"{cpu:.3f} s CPU in {wall:.2f} s")
+
+
+def cpu_silent_line(workdir):
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    device = os.ttyname(slave)
+    os.close(slave)
+    status, wall, cpu = run_measured([LINKORA, "u", "1", device, "9600", "SILENT.DAT"], workdir)
+    os.close(master)
+    share = 100 * cpu / wall
+    report("CPU during Auto Detect on a silent line", f"{share:.3f}", "%", "< 1 %", share < 1 and status == 1,
+           f"{cpu:.3f} s CPU in {wall:.2f} s, exit {status}")
+
+
+PYMODBUS_READS = """
+import sys, time
+from pymodbus.client import ModbusSerialClient
+from pymodbus.transaction import ModbusAsciiFramer
+device, register, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+client = ModbusSerialClient(port=device, framer=ModbusAsciiFramer, baudrate=9600, timeout=1)
+client.connect()
+failures = 0
+start = time.monotonic()
+for _ in range(count):
+    reply = client.read_holding_registers(register - 1, 1, slave=1)
+    if reply.isError():
+        failures += 1
+seconds = time.monotonic() - start
+client.close()
+print(f"reads={count} seconds={seconds:.3f} per_second={count / seconds:.1f} failures={failures}")
+"""
+
+
+def peer(workdir):
+    count = 300 if QUICK else 2000
+    register = 300  # the output quantity: one holding register every controller has
+    results = {}
+    for name, argv in (("linkora modbusTransaction", [READS, None, "9600", str(register), str(count)]),
+                       ("pymodbus ModbusSerialClient", ["/usr/bin/python3", "-c", PYMODBUS_READS, None,
+                                                        str(register), str(count)])):
+        sim = Sim(workdir, "--protocol", "modbus")
+        argv = [sim.device if a is None else a for a in argv]
+        out = subprocess.run(argv, capture_output=True, text=True, timeout=600)
+        sim.stop()
+        match = re.search(r"per_second=([0-9.]+) failures=(\d+)", out.stdout)
+        if not match:
+            report(f"register reads/s, {name}", "-", "", "(figure)", False, (out.stderr or out.stdout)[-200:])
+            continue
+        results[name] = float(match.group(1))
+        report(f"register reads/s, {name}", match.group(1), "/s", "(figure)", match.group(2) == "0",
+               f"{count} reads, {match.group(2)} failed")
+    if len(results) == 2:
+        ours, theirs = results.values()
+        print(f"{'register reads, linkora / pymodbus':<44} {ours / theirs:>10.1f} x", flush=True)
+
+
+def main():
+    for program in (LINKORA, SIM, READS):
+        if not os.access(program, os.X_OK):
+            sys.exit(f"bench: {program} is missing; build {BUILD} first")
+    with tempfile.TemporaryDirectory(prefix="linkora-bench-") as workdir:
+        big = controller_file(workdir)
+        turnaround(workdir, big)
+        wire_efficiency(workdir, big)
+        cpu_silent_line(workdir)
+        peer(workdir)
+    if missed:
+        print("missed: " + ", ".join(missed))
+
+
+if __name__ == "__main__":
+    main()

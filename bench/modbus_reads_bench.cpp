@@ -1,0 +1,52 @@
+// Reads one holding register over and over through modbusTransaction on a
+// serial device and prints the rate:
+//   modbus_reads_bench DEVICE BAUD REGISTER COUNT
+//   -> "reads=N seconds=S per_second=R failures=F"
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "link/modbus.h"
+#include "link/serial_port.h"
+#include "platform/console.h"
+#include "shell/settings.h"
+
+namespace {
+
+class QuietConsole : public platform::Console {
+public:
+    int getKey() override { return platform::kKeyEnter; }
+    bool keyWaiting() override { return false; }
+    void write(const char*, std::size_t) override {}
+    void clearScreen() override {}
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s DEVICE BAUD REGISTER COUNT\n", argv[0]);
+        return 2;
+    }
+    QuietConsole quiet;
+    platform::setConsole(&quiet);
+    const int baud = std::atoi(argv[2]);
+    const int registerNumber = std::atoi(argv[3]);
+    const int count = std::atoi(argv[4]);
+    commSettings.protocol = kModbus;
+    commSettings.unitAddress = 1;
+    if (serialPort.openPath(argv[1], kFormat8N1, baud) != 0) {
+        std::fprintf(stderr, "cannot open %s\n", argv[1]);
+        return 1;
+    }
+    int failures = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        int values[1] = {0};
+        if (modbusTransaction(3, registerNumber, 1, values) != 0) ++failures;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    serialPort.close();
+    std::printf("reads=%d seconds=%.3f per_second=%.1f failures=%d\n", count, seconds, count / seconds, failures);
+    return failures == 0 ? 0 : 1;
+}
