@@ -53,6 +53,10 @@ bool sleepUntil(int64_t when) {
 
 // Wire time of one character: a start bit, eight data bits, a stop bit.
 int64_t charMicros() { return options.baud > 0 ? (10 * 1000000LL + options.baud - 1) / options.baud : 0; }
+// Wire time of `count` characters, without rounding each one.
+int64_t wireMicros(size_t count) {
+    return options.baud > 0 ? static_cast<int64_t>(count) * 10 * 1000000LL / options.baud : 0;
+}
 
 struct Server {
     int master = -1;
@@ -81,7 +85,7 @@ struct Server {
     void feed(char c, int64_t at);
     void handleLine(const std::string& request, int64_t first);
     bool writeAll(const char* data, size_t length);
-    void sendReply(const std::string& reply);
+    void sendReply(const std::string& reply, int64_t requestEnd);
     void save();
     int run();
 };
@@ -186,7 +190,10 @@ bool Server::writeAll(const char* data, size_t length) {
     return true;
 }
 
-void Server::sendReply(const std::string& reply) {
+// Under --baud the reply's characters are timed from the end of the request,
+// as an ideal controller would start answering at once; the time spent
+// serving the request is hidden in that character time.
+void Server::sendReply(const std::string& reply, int64_t requestEnd) {
     const int64_t perChar = charMicros() + options.charDelayMs * 1000LL;
     int64_t first = nowMicros();
     int64_t last = first;
@@ -195,9 +202,9 @@ void Server::sendReply(const std::string& reply) {
         last = nowMicros();
     } else {
         // Character i leaves once its own wire time has passed.
-        const int64_t start = first;
+        const int64_t start = options.baud > 0 ? std::min(first, requestEnd) : first;
         for (size_t i = 0; i < reply.size(); ++i) {
-            const int64_t due = start + charMicros() * static_cast<int64_t>(i + 1) +
+            const int64_t due = start + wireMicros(i + 1) +
                                 options.charDelayMs * 1000LL * static_cast<int64_t>(i);
             if (!sleepUntil(due)) break;
             const int64_t sent = nowMicros();
@@ -218,7 +225,7 @@ void Server::save() {
 void Server::handleLine(const std::string& request, int64_t first) {
     int64_t last = nowMicros();
     if (options.baud > 0) {
-        const int64_t due = first + charMicros() * static_cast<int64_t>(request.size());
+        const int64_t due = first + wireMicros(request.size());
         if (due > last) {
             if (!sleepUntil(due)) return;
             last = due;
@@ -240,7 +247,7 @@ void Server::handleLine(const std::string& request, int64_t first) {
         if (options.garbageEvery > 0 && replies % options.garbageEvery == 0) reply = corruptReply(*reply);
         // Whatever is still unread on the line is a reply the client gave up on.
         tcflush(slave, TCIFLUSH);
-        sendReply(*reply);
+        sendReply(*reply, last);
     }
     if (state.rebootRequested) {
         state.rebootRequested = false;
