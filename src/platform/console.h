@@ -35,5 +35,9 @@ void setConsole(Console* replacement);
 void initTerminal();
 // Restores the terminal as it was found; safe to call more than once.
 void restoreTerminal();
+// Puts single-key mode back after restoreTerminal() (for example once a
+// program started from here has ended); nothing when initTerminal() never
+// took the terminal.
+void resumeTerminal();
 
 }  // namespace platform

@@ -154,6 +154,11 @@ void initTerminal() {
     static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     for (int signalNumber : kSignals) sigaction(signalNumber, &action, nullptr);
 
+    resumeTerminal();
+}
+
+void resumeTerminal() {
+    if (!terminalSaved || terminalRaw) return;
     // Only input becomes raw: output keeps its newline translation so that
     // "\n" starts the next line at its first column.
     termios raw = savedTerminal;

@@ -8,6 +8,8 @@
 
 #include "platform/process.h"
 
+#include "platform/console.h"
+
 extern char** environ;
 
 namespace platform {
@@ -22,13 +24,22 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
+    // The other program gets the terminal as the operator had it.
+    restoreTerminal();
     pid_t child = 0;
-    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        resumeTerminal();
+        return -1;
+    }
 
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+        if (errno != EINTR) {
+            resumeTerminal();
+            return -1;
+        }
     }
+    resumeTerminal();
     if (!WIFEXITED(status)) return -1;
     // 127 is also what a C library that cannot report a failed exec to the
     // parent leaves behind.

@@ -159,4 +159,7 @@ void restoreTerminal() {
     if (outputModeSaved) SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), savedOutputMode);
 }
 
+// _getch needs no mode of its own: nothing to take back.
+void resumeTerminal() {}
+
 }  // namespace platform

@@ -350,4 +350,21 @@ TEST(SiblingHandOver, ArgumentsReachTheSiblingUnchanged) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("up.dat")));
 }
 
+// The sibling gets the terminal as the operator had it, not in single-key
+// mode, and linkora takes it back afterwards.
+TEST(SiblingHandOver, SiblingGetsTheTerminalInItsUsualMode) {
+    TempDir dir;
+    const std::string bin = dir.file("bin");
+    std::filesystem::create_directories(bin);
+    writeFile(bin + "/LKRA101", "#!/bin/sh\nstty -a > \"$0.stty\"\n");
+    chmod((bin + "/LKRA101").c_str(), 0755);
+    SimProcess sim(dir, {"--protocol", "modbus", "--map-version", "101"});
+    const std::string path = std::string("PATH=") + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
+    PtyProcess linkora({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "up.dat"}, dir.path, {path});
+    EXPECT_EQ(linkora.wait(20000), 1);
+    const std::string modes = readFile(bin + "/LKRA101.stty");
+    EXPECT_NE(modes.find(" icanon"), std::string::npos) << modes;
+    EXPECT_EQ(modes.find("-icanon"), std::string::npos) << modes;
+}
+
 #endif
