@@ -100,14 +100,15 @@ TEST_F(SimServer, BaudPacingShowsInTheLog) {
     }
     const std::vector<LogLine> lines = readLog(log);
     ASSERT_EQ(lines.size(), 2u);
-    const long long perChar = 8334;  // 10 bits at 1200 baud, in microseconds
+    const long long eightChars = 8 * 10 * 1000000LL / 1200;  // 10 bits each at 1200 baud, in microseconds
     EXPECT_EQ(lines[0].direction, "RX");
     EXPECT_EQ(lines[0].bytes, 8u);
-    EXPECT_GE(lines[0].last - lines[0].first, 8 * perChar);
+    EXPECT_GE(lines[0].last - lines[0].first, eightChars);
     EXPECT_EQ(lines[1].direction, "TX");
-    // Eight characters paced one wire time apart (one of slack for waking up).
-    EXPECT_GE(lines[1].last - lines[1].first, 6 * perChar);
+    // The reply is timed from the request's end: its last character cannot
+    // leave before its eight characters' wire time has passed.
     EXPECT_GE(lines[1].first, lines[0].last);
+    EXPECT_GE(lines[1].last - lines[0].last, eightChars);
 }
 
 TEST_F(SimServer, CharDelaySpacesTheReply) {
