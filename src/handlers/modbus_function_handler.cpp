@@ -164,8 +164,11 @@ int analogQuantity(int mode) {
     if (mode != 0 || result != 0) return result;
     Span span = spanOf(Range::AnalogOutputs);
     // A failed pair leaves block 10 absent, so the upload reads it again
-    // through its index register.
-    return readElements(*findIndexedBlock(10), span, 10);
+    // through its index register. With every pair read (none at all when the
+    // unit has no analog outputs) block 10 is complete.
+    const int pairs = readElements(*findIndexedBlock(10), span, 10);
+    if (pairs == 0) blockAbsent[10] = 0;
+    return pairs;
 }
 
 // 27: the four rate setup registers in one transaction.

@@ -153,6 +153,14 @@ TEST_F(ModbusHandler, CountsFromTheControllerAreBoundedByTheImage) {
     modbusFunctionHandler(1, 8);
     EXPECT_EQ(fake.modbusLog.size(), 1u + 8u);
 
+    // An empty range sets the cursor to the first channel and reads nothing.
+    fake.modbusLog.clear();
+    firstChannel = 10;
+    lastChannel = 9;
+    modbusFunctionHandler(0, 8);
+    EXPECT_EQ(trace(), Trace{"16:277:1=11"});
+    EXPECT_NE(blockAbsent[8], 0);
+
     fake.modbusLog.clear();
     image.mappingCount = 1000;
     modbusFunctionHandler(1, 15);
@@ -333,6 +341,24 @@ TEST_F(ModbusHandler, AnalogQuantityGoesOnWithThePairs) {
     modbusFunctionHandler(0, 20);
     EXPECT_EQ(blockAbsent[20], 0);
     EXPECT_EQ(blockAbsent[10], 2);
+
+    // No analog outputs: no pair to read, and block 10 is complete (empty).
+    resetImage();
+    fake.modbusLog.clear();
+    fake.modbus = [](const ModbusRequest& r) { return ModbusReply{false, r.reg == 310 ? 0 : 2, {0}}; };
+    modbusFunctionHandler(0, 20);
+    EXPECT_EQ(trace(), Trace{"3:310:1"});
+    EXPECT_EQ(blockAbsent[20], 0);
+    EXPECT_EQ(blockAbsent[10], 0);
+
+    // A failed quantity read does nothing else.
+    resetImage();
+    fake.modbusLog.clear();
+    fake.modbus = [](const ModbusRequest&) { return ModbusReply{false, 2, {}}; };
+    modbusFunctionHandler(0, 20);
+    EXPECT_EQ(trace(), Trace{"3:310:1"});
+    EXPECT_EQ(blockAbsent[20], 1);
+    EXPECT_EQ(blockAbsent[10], 1);
 }
 
 TEST_F(ModbusHandler, CommandsRateSetupAndToggleRpm) {

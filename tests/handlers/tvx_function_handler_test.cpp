@@ -118,6 +118,12 @@ TEST_F(TvxHandler, OptionListSetsExactlyTheListedOptions) {
     for (int i = 0; i < kOptionCount; ++i) EXPECT_EQ(image.options[i], (i == 1 || i == 6) ? 1 : 0) << i;
     EXPECT_EQ(blockAbsent[5], 0);
 
+    // Eight option numbers fill the format; the last counted field is taken
+    // for the checksum, so only the first seven count.
+    fake.tvx = [](const TvxRequest&) { return tvxOk("BBBBBBBB", {1, 2, 3, 4, 5, 6, 7, 8}); };
+    tvxFunctionHandler(0, 5);
+    for (int i = 0; i < kOptionCount; ++i) EXPECT_EQ(image.options[i], (i >= 1 && i <= 7) ? 1 : 0) << i;
+
     fake.tvx = [](const TvxRequest&) { return tvxRefuse(3); };
     tvxFunctionHandler(0, 5);
     for (int i = 0; i < kOptionCount; ++i) EXPECT_EQ(image.options[i], 0);
@@ -218,6 +224,14 @@ TEST_F(TvxHandler, MotionLimitsFallBackToIndexedLevels) {
     fake.tvx = [](const TvxRequest&) { return tvxOk("W", {7}); };
     tvxFunctionHandler(1, 11);
     EXPECT_EQ(trace(), (Trace{"21 P000A", "22 P01F4"}));
+    // One level: a lost high limit leaves the block absent, without falling back.
+    resetImage();
+    fake.tvxLog.clear();
+    fake.tvx = [](const TvxRequest& r) { return r.command == COM_LOLIMIT ? tvxOk("W", {30}) : tvxRefuse(4); };
+    tvxFunctionHandler(0, 11);
+    EXPECT_EQ(trace(), (Trace{"21 G", "22 G"}));
+    EXPECT_EQ(image.motionLowRpm[0], 30);
+    EXPECT_EQ(blockAbsent[11], COM_BAD_DATA);
 }
 
 TEST_F(TvxHandler, RateSetupFallsBackToFourFields) {
