@@ -205,6 +205,6 @@ void printResultName(int result) {
     if (name) {
         conPrintf("%s\n", name);
     } else {
-        conPuts("UNKNOWN COM_value(1)\n");
+        conPuts("UNKNOWN COM_value(1)");  // no line end after an unknown code
     }
 }

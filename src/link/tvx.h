@@ -143,7 +143,8 @@ extern int replyFieldCount;
 // a failure code of this layer or the controller's negative result code.
 int tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values);
 
-// Diagnostic printers: "    COM_MODEL:" and "COM_OK\n" style.
+// Diagnostic printers: "    COM_MODEL:" and "COM_OK\n" style; numbers without
+// a name print "    UNKNOWN COM_value:" and "UNKNOWN COM_value(1)".
 void printCommandName(int command);
 void printResultName(int result);
 // The bare names, or nullptr for numbers without one.

@@ -171,4 +171,57 @@ TEST_F(Connection, ChosenFormatPortAndOpenFailure) {
     EXPECT_EQ(serialPort.portActive, 0);
 }
 
+// A line that cannot be opened changes nothing but the port's own messages:
+// no probe, the handler and the protocol stay as they were.
+TEST_F(Connection, OpenFailureLeavesHandlerAndProtocol) {
+    fake.state->failOpen = true;
+    for (uint8_t protocol : {kModbus, kTvxStandard, kAutoDetect}) {
+        SCOPED_TRACE(static_cast<int>(protocol));
+        commSettings.protocol = protocol;
+        commSettings.functionHandler = tvxFunctionHandler;
+        console.output.clear();
+        EXPECT_EQ(connectToController(), 1);
+        EXPECT_EQ(console.output.find("Sending request"), std::string::npos);
+        EXPECT_EQ(console.output.find("Auto Detect"), std::string::npos);
+        EXPECT_EQ(commSettings.protocol, protocol);
+        EXPECT_EQ(commSettings.functionHandler, &tvxFunctionHandler);
+        EXPECT_EQ(serialPort.portActive, 0);
+    }
+    EXPECT_TRUE(fake.modbusLog.empty());
+    EXPECT_TRUE(fake.tvxLog.empty());
+    EXPECT_EQ(fake.state->sent, "");
+}
+
+// Auto Detect: MODBUS gave up and closed the line, and it cannot be opened
+// again for TVX Standard.
+TEST_F(Connection, AutoDetectReopenFailureEndsWithoutTvxProbes) {
+    fake.modbus = [this](const ModbusRequest&) {
+        if (fake.modbusLog.size() == 2) fake.state->failOpen = true;
+        ModbusReply reply;
+        reply.exception = 1;
+        return reply;
+    };
+    tvxAnswers(0);
+    EXPECT_EQ(connectToController(), 1);
+    EXPECT_EQ(console.output,
+              "Auto Detect: trying MODBUS...\nNo response: MODBUS.\nNo response: trying TVX Standard...\n"
+              "Error opening com port.  349");
+    EXPECT_EQ(fake.modbusLog.size(), 2u);
+    EXPECT_TRUE(fake.tvxLog.empty());
+    EXPECT_EQ(commSettings.protocol, kAutoDetect);
+    EXPECT_EQ(commSettings.functionHandler, &noopFunctionHandler);
+    EXPECT_EQ(serialPort.portActive, 0);
+}
+
+// The selected-MODBUS path starts its frames with ':' whatever the start
+// character held before.
+TEST_F(Connection, ModbusSelectedResetsTheStartCharacter) {
+    commSettings.protocol = kModbus;
+    commSettings.modbusStartChar = ';';
+    modbusAnswers(true);
+    EXPECT_EQ(connectToController(), 0);
+    EXPECT_EQ(fake.state->sent, ":010300000001FB\r\n");
+    EXPECT_EQ(commSettings.modbusStartChar, ':');
+}
+
 }  // namespace

@@ -122,6 +122,10 @@ TEST_F(Tvx, NegativeRepliesReturnTheControllersCode) {
     EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
     answerWith("N00\r");  // a checksum but no code
     EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    answerWith(reply('N', "0"));  // one code digit only
+    EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    answerWith(reply('N', "00"));  // the controller's own "no error"
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
     EXPECT_EQ(values, sentinels());
 }
 
@@ -190,6 +194,18 @@ TEST_F(Tvx, UnknownReceiveLetterIsReportedAfterParsingTheRest) {
     EXPECT_EQ(replyFieldCount, 3);
 }
 
+// Unlike the MODBUS wait, the TVX wait leaves the keyboard alone: a key
+// pressed meanwhile is still there for whoever asks next.
+TEST_F(Tvx, KeysPressedDuringTheWaitAreKept) {
+    console.keys = {'a', 27};
+    auto values = sentinels();
+    answerWith(reply('A', "0FA3"));
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    EXPECT_EQ(values[0], 0x0FA3);
+    EXPECT_EQ(console.keys.size(), 2u);
+    EXPECT_EQ(console.keysRead, 0);
+}
+
 TEST_F(Tvx, ClosedLineTimesOutAtOnce) {
     serialPort.close();
     auto values = sentinels();
@@ -219,8 +235,14 @@ TEST(TvxNames, PrintersWriteTheirLines) {
     printCommandName(106);
     printResultName(COM_OK);
     printResultName(42);
+    printResultName(COM_KBD_CONFLICT);
+    printResultName(-1);
+    printCommandName(COM_CMD_CNT);
     platform::setConsole(nullptr);
-    EXPECT_EQ(console.output, "    COM_MODEL:    UNKNOWN COM_value:COM_OK\nUNKNOWN COM_value(1)\n");
+    // Only a named result ends its line.
+    EXPECT_EQ(console.output,
+              "    COM_MODEL:    UNKNOWN COM_value:COM_OK\nUNKNOWN COM_value(1)COM_KBD_CONFLICT\n"
+              "UNKNOWN COM_value(1)    COM_CMD_CNT:");
 }
 
 }  // namespace
