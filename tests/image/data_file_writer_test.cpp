@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
+#include <map>
 
 #include "image_fixture.h"
 #include "sample_images.h"
@@ -250,6 +252,95 @@ TEST_F(WriterTest, BlocksOutsideTheFileWriteNothing) {
                              n != 24 && n != 26 && n != 30 && n != 7 && n != 8 && n != 49);
         closeFile();
     }
+}
+
+}  // namespace
+}  // namespace image_test
+
+namespace image_test {
+namespace {
+
+// The texts that the golden files do not reach: every mapping comment, the
+// other two designations and the option description table.
+TEST_F(WriterTest, MappingCommentsByTypeAndModelDesignations) {
+    configure(4344, 8);
+    const int32_t types[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, -1};
+    image.mappingCount = static_cast<int32_t>(std::size(types));
+    for (size_t i = 0; i < std::size(types); ++i) image.mappings[i] = {types[i], 40001, 0, 2, 3};
+    dataFile = std::tmpfile();
+    dataFileBlock(kModeWriteLines, 15);
+    const std::string expected =
+        "15: 0,40001,1,2,3     ;   1;ERROR!!!\r\n"
+        "15: 1,40001,1,2,3     ;   2; Mapping: position, register, group#, n/c, n/c\r\n"
+        "15: 2,40001,1,3,4     ;   3; Mapping: pulse, register, pgm, chn, pulse\r\n"
+        "15: 3,40001,1,2,3     ;   4; Mapping: speed comp, register, chn, n/c, n/c\r\n"
+        "15: 4,40001,1,2,3     ;   5; Mapping: timed output, register, chn, n/c, n/c\r\n"
+        "15: 5,40001,1,2,3     ;   6; Mapping: group offset, register, group, n/c, n/c\r\n"
+        "15: 6,40001,1,2,3     ;   7; Mapping: motion detection, register, mot level, n/c, n/c\r\n"
+        "15: 7,40001,1,2,3     ;   8; Mapping: analog output, register, analog chn, n/c, n/c\r\n"
+        "15: 8,40001,1,2,3     ;   9;ERROR!!!\r\n"
+        "15: -1,40001,1,2,3    ;  10;ERROR!!!\r\n";
+    EXPECT_EQ(contents(), expected);
+    closeFile();
+
+    struct Case {
+        int32_t model;
+        const char* line;
+    } cases[] = {{4354, "2: KR54"}, {4355, "2: KR55"}, {4356, "2: KR56"}, {4357, "2: 4357"}, {4444, "2: 4444"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.model);
+        image.model = c.model;
+        lineNumber = 1;
+        dataFile = std::tmpfile();
+        dataFileBlock(kModeWriteLines, 2);
+        std::string line = c.line;
+        EXPECT_EQ(contents(), line + std::string(22 - line.size(), ' ') + ";   1; Model\r\n");
+        closeFile();
+    }
+}
+
+TEST_F(WriterTest, OptionDescriptionTable) {
+    const std::map<int, std::string> fixed = {
+        {0, "No options"},
+        {1, "-G; Gray code"},
+        {2, "-P; Register mark control"},
+        {3, "Not implemented"},
+        {4, "-H; High resolution"},
+        {5, "-L; Leading/trailing speed comp"},
+        {6, "-A; Analog output"},
+        {11, "-F; Increased program storage"},
+        {12, "-E; Enhanced operator interface"},
+        {13, "512 Pulses/chn"},
+        {18, "Anti-Backup Resolver Logic"},
+        {19, "-G10; Ten bit Gray code"},
+        {20, "Multiple output groups (xxx4)"},
+        {21, "-R; Remote display"},
+        {22, "RPM based on 4096"},
+    };
+    for (int i = 0; i < kOptionCount; ++i) {
+        SCOPED_TRACE(i);
+        const std::string text = kOptionDescriptions[i];
+        EXPECT_LE(text.size(), 47u);
+        auto it = fixed.find(i);
+        if (it != fixed.end()) {
+            EXPECT_EQ(text, it->second);
+        } else {
+            // The rows left to us: customer firmware.
+            EXPECT_EQ(text.rfind("-M", 0), 0u);
+            ASSERT_GE(text.size(), 9u);
+            EXPECT_EQ(text.substr(text.size() - 8), " Special");
+        }
+    }
+
+    // Every set option is one line, numbered from 1, with its row's text.
+    configure(4344, 8);
+    image.options[13] = 1;
+    image.options[22] = 2;
+    dataFile = std::tmpfile();
+    dataFileBlock(kModeWriteLines, 5);
+    EXPECT_EQ(contents(),
+              "5: 14,1               ;   1; Option: 512 Pulses/chn\r\n"
+              "5: 23,2               ;   2; Option: RPM based on 4096\r\n");
 }
 
 }  // namespace
