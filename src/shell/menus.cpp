@@ -1,6 +1,7 @@
 #include "shell/menus.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -98,13 +99,22 @@ bool parseUnitAddress(const std::string& entry, long& value) {
     return end != start && errno == 0;
 }
 
+const char kSettingsFileFailed[] = "Not able to open configuration file for update...\r\n";
+
 int saveAndLeave() {
     if (!settingsChanged) return kGoOn;
-    if (!saveSettingsFile()) {
-        conPuts("Not able to open configuration file for update...\r\n");
+    std::FILE* file = openSettingsFileForUpdate();
+    if (file == nullptr) {
+        conPuts(kSettingsFileFailed);
         return kExitSettingsFile;
     }
     conPuts("Updating configuration file...\n");
+    // The old content is gone already; a line that cannot be written ends
+    // the program as an unopenable file does.
+    if (!writeSettingsFile(file)) {
+        conPuts(kSettingsFileFailed);
+        return kExitSettingsFile;
+    }
     return kGoOn;
 }
 

@@ -50,9 +50,15 @@ void loadSettingsFile(const char* path) {
     if (parsed >= 3) commSettings.unitAddress = values[2];
 }
 
-bool saveSettingsFile(const char* path) {
-    FILE* file = std::fopen(path, "wb");
+std::FILE* openSettingsFileForUpdate(const char* path) { return std::fopen(path, "wb"); }
+
+bool writeSettingsFile(std::FILE* file) {
     if (file == nullptr) return false;
-    std::fprintf(file, "%d %d %d\n", commSettings.comPort, commSettings.baudRate, commSettings.unitAddress);
-    return std::fclose(file) == 0;
+    const bool written =
+        std::fprintf(file, "%d %d %d\n", commSettings.comPort, commSettings.baudRate, commSettings.unitAddress) > 0;
+    // Closing flushes the line: a full disk shows up here.
+    const bool closed = std::fclose(file) == 0;
+    return written && closed;
 }
+
+bool saveSettingsFile(const char* path) { return writeSettingsFile(openSettingsFileForUpdate(path)); }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // The program's shared records: communication settings, transfer options and
@@ -50,5 +51,11 @@ const char* protocolName(int protocol);
 extern const char* const kSettingsFileName;
 // Loads the settings file; missing or short files keep the initial values.
 void loadSettingsFile(const char* path = kSettingsFileName);
-// Rewrites the settings file; false when it cannot be opened for writing.
+// Opens the settings file for rewriting, its old content dropped; nullptr
+// when it cannot be opened.
+std::FILE* openSettingsFileForUpdate(const char* path = kSettingsFileName);
+// Writes the settings line into a file from openSettingsFileForUpdate() and
+// closes it; false when writing or closing failed.
+bool writeSettingsFile(std::FILE* file);
+// Both steps at once; false when either failed.
 bool saveSettingsFile(const char* path = kSettingsFileName);

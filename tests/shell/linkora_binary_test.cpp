@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -242,6 +243,24 @@ TEST(LinkoraProgram, UnwritableSettingsFileEndsWithCodeThree) {
               onTerminal("5\n") + "Not able to open configuration file for update...\r\r\n");
     EXPECT_EQ(s.wait(), 3);
     EXPECT_TRUE(s.terminalCooked()) << "the terminal is restored on exit code 3";
+}
+
+TEST(LinkoraProgram, SettingsLineThatCannotBeWrittenEndsWithCodeThree) {
+    // The file opens, so the update is announced; the line then does not
+    // reach the disk, and that ends the program as an unopenable file does.
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+    TempDir dir;
+    ASSERT_EQ(symlink("/dev/full", dir.file("LINKORA.CFG").c_str()), 0);
+    Session s(dir);
+    s.toMain("");
+    s.toComm("1");
+    s.toComm("1");
+    s.toComm("2");
+    EXPECT_EQ(s.keys("5", "update...\r\n"),
+              onTerminal("5\nUpdating configuration file...\n") +
+                  "Not able to open configuration file for update...\r\r\n");
+    EXPECT_EQ(s.wait(), 3);
+    EXPECT_TRUE(s.terminalCooked());
 }
 
 TEST(LinkoraProgram, TerminationSignalRestoresTheTerminal) {

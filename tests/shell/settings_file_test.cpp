@@ -115,6 +115,15 @@ TEST_F(SettingsFile, SaveReportsAFileThatCannotBeWritten) {
     expectSettings(0, 9600, 1);
 }
 
+TEST_F(SettingsFile, WriteReportsALineThatDoesNotReachTheFile) {
+    std::FILE* full = openSettingsFileForUpdate("/dev/full");
+    if (full == nullptr) GTEST_SKIP() << "no /dev/full here";
+    EXPECT_FALSE(writeSettingsFile(full)) << "a full disk is a failure, not a saved file";
+    EXPECT_FALSE(saveSettingsFile("/dev/full"));
+    EXPECT_EQ(openSettingsFileForUpdate(dir.file("no-such-folder/LINKORA.CFG").c_str()), nullptr);
+    EXPECT_FALSE(writeSettingsFile(nullptr));
+}
+
 TEST(SharedRecords, InitialValues) {
     EXPECT_STREQ(dataFileName, "TEST.DAT");
     EXPECT_STREQ(kSettingsFileName, "LINKORA.CFG");
