@@ -29,6 +29,22 @@ void restoreOnSignal(int signalNumber) {
     raise(signalNumber);
 }
 
+// Ctrl-Z: the shell gets the terminal as it was found while the program is
+// stopped; once continued, single-key mode is put back.
+void suspendOnSignal(int) {
+    const int savedErrno = errno;
+    restoreTerminal();
+    signal(SIGTSTP, SIG_DFL);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(SIGTSTP);  // stops here until continued
+    signal(SIGTSTP, suspendOnSignal);
+    resumeTerminal();
+    errno = savedErrno;
+}
+
 // Waits at most `timeoutMs` (negative: without limit) for input on fd 0.
 bool inputWithin(int timeoutMs) {
     pollfd p{STDIN_FILENO, POLLIN, 0};
@@ -153,6 +169,7 @@ void initTerminal() {
     sigemptyset(&action.sa_mask);
     static const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     for (int signalNumber : kSignals) sigaction(signalNumber, &action, nullptr);
+    signal(SIGTSTP, suspendOnSignal);
 
     resumeTerminal();
 }
