@@ -68,20 +68,11 @@ struct Parsed {
 
 // The message for a wrong command line, or empty when it is right.
 std::string parse(const std::vector<std::string>& args, Parsed& out) {
-    if (args.size() < 5) return "Wrong number of command line arguments!";
-    const std::string direction = upper(args[0]);
-    if (direction == "U") {
-        out.upload = true;
-        if (args.size() > 7) return "Wrong number of command line arguments!";
-    } else if (direction == "D") {
-        out.upload = false;
-        if (args.size() != 5 && args.size() != 6 && args.size() != 8 && args.size() != 9) {
-            return "Wrong number of command line arguments!";
-        }
-    } else {
-        return "Invalid direction specified!";
-    }
+    // The longest line is a download with its three flags and a format.
+    if (args.size() < 5 || args.size() > 9) return "Wrong number of command line arguments!";
 
+    // Address, port and speed are checked before the direction, so that a
+    // line with several faults names the first of these.
     const std::optional<long> unit = wholeNumber(args[1].c_str());
     if (!unit || *unit < 0 || *unit > 255) return "unitAddress out of range 0..255";
     out.unitAddress = static_cast<int>(*unit);
@@ -100,6 +91,17 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
     for (int rate : kBaudRates) knownRate = knownRate || (baud && *baud == rate);
     if (!knownRate) return "Invalid COM speed specified!";
     out.baudRate = static_cast<int>(*baud);
+
+    const std::string direction = upper(args[0]);
+    if (direction == "U") {
+        out.upload = true;
+        if (args.size() > 7) return "Wrong number of command line arguments!";
+    } else if (direction == "D") {
+        out.upload = false;
+        if (args.size() == 7) return "Wrong number of command line arguments!";
+    } else {
+        return "Invalid direction specified!";
+    }
 
     out.fileName = args[4];
     if (out.fileName.empty() || out.fileName.size() >= static_cast<std::size_t>(kDataFileNameSize)) {

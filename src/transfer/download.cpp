@@ -179,6 +179,7 @@ int download(int unattended) {
         const linewatch::SilenceMark mark;
         queryUnitConfiguration(1);
         if (mark.silentRequests() != 0) {
+            if (controllerAnswers()) writeCoil316(0);
             conPuts("The controller did not answer while its configuration was read.\n");
             conPuts("Download abandoned; nothing was written to the controller.\n");
             file.close();

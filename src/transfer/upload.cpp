@@ -3,6 +3,7 @@
 // The file is written to a temporary file beside the target and put in its
 // place only when everything was read and written, so that a failed upload
 // never destroys or truncates the operator's file.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ public:
     ~PendingDataFile() { discard(); }
 
     bool create(const std::string& target) {
+        if (!mayRewrite(target)) return false;
         target_ = target;
         file_ = platform::createTempFileBeside(target, tempPath_);
         return file_ != nullptr;
@@ -64,6 +66,21 @@ public:
     }
 
 private:
+    // An existing target must be a file this user may write to, as it would
+    // be were it rewritten in place: a write-protected file is not replaced
+    // behind its owner's back, and a folder is refused before the controller
+    // is read rather than at the end.
+    static bool mayRewrite(const std::string& target) {
+        std::FILE* file = std::fopen(target.c_str(), "r+b");
+        if (file == nullptr && errno == ENOENT) return true;
+        // A file that may be written but not read ("a" neither truncates nor,
+        // as it exists, creates).
+        if (file == nullptr && errno == EACCES) file = std::fopen(target.c_str(), "ab");
+        if (file == nullptr) return false;
+        std::fclose(file);
+        return true;
+    }
+
     std::string target_;
     std::string tempPath_;
     std::FILE* file_ = nullptr;
@@ -112,6 +129,7 @@ ReadProblems readAllBlocks() {
         if (mark.silentRequests() != 0) {
             problems.controllerGone = !controllerAnswers();
             for (int block : {2, 3, 4, 5, 18}) problems.unread.push_back(block);
+            if (!problems.controllerGone) writeCoil316(0);
             return problems;
         }
     }
@@ -138,9 +156,10 @@ ReadProblems readAllBlocks() {
         }
     }
     conPutc('\n');
-    if (problems.controllerGone) return problems;
-    writeCoil316(0);
+    if (!problems.controllerGone) writeCoil316(0);
 
+    // A stopped controller is restarted even when the reading failed: should
+    // it answer again it must not be left standing.
     if (stopped) {
         conPuts("Restarting controller...\n");
         commSettings.functionHandler(0, 0);
@@ -157,11 +176,16 @@ bool readMappingBlocks(ReadProblems& problems) {
         conPutc('\r');
         readBlockCarefully(n, problems);
         blockAbsent[n] = 0;
-        if (problems.controllerGone) break;
+        if (problems.controllerGone) {
+            for (int rest : {14, 15}) {
+                if (rest > n) problems.unread.push_back(rest);
+            }
+            break;
+        }
     }
     conPutc('\n');
+    if (!problems.controllerGone) writeCoil316(0);
     if (!problems.unread.empty()) return true;
-    writeCoil316(0);
     if (image.mappingCount == 0) {
         conPuts("\nNo mappings found, process terminated...\n");
         return false;

@@ -2,6 +2,11 @@
 // with the real program.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "transfer/sim_session.h"
 
 #if defined(LINKORA_BIN) && defined(LINKORA_SIM_BIN)
@@ -46,6 +51,30 @@ TEST(CommandLine, WrongLinesGiveTheirMessageAndStatus2) {
         EXPECT_EQ(runLinkora(args, output, dir.path), 2) << message;
         EXPECT_EQ(output.rfind(message + "\nUsage: linkora ", 0), 0u) << output;
         EXPECT_EQ(output.find("Hit any key"), std::string::npos) << output;
+    }
+}
+
+// A line with several faults names the first in the order address, port,
+// speed, direction; the number of options is judged by the direction.
+TEST(CommandLine, FaultsAreCheckedInTheirOrder) {
+    TempDir dir;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"x", "300", "COM9", "1", "f"}, "unitAddress out of range 0..255"},
+        {{"x", "0xFF", "COM9", "1", "f"}, "Invalid COM port specified!"},
+        {{"x", "1", "com2", "1", "f"}, "Invalid COM speed specified!"},
+        {{"x", "1", "COM2", "19200", "f"}, "Invalid direction specified!"},
+        {{"x", "1", "COM1", "9600", "f", "Y", "N", "N"}, "Invalid direction specified!"},
+        {{"d", "300", "COM1", "9600", "f", "N", "N", "N", "8N1", "x"}, "Wrong number of command line arguments!"},
+        {{"u", "1", "COM1", "9600", "f", "N", "N", "N"}, "Wrong number of command line arguments!"},
+        {{"d", "1", "COM1", "9600", "f", "N", "N"}, "Wrong number of command line arguments!"},
+        {{"u", "1", "COM1", "9600", "f", "Q", "8N1"}, "Invalid mappingsOnly specified!"},
+        {{"d", "1", "COM1", "9600", "f", "Q", "Q", "Q", "9Q9"}, "Invalid defaultSettings specified!"},
+        {{"d", "1", "COM1", "9600", "f", "N", "N", "N", "9Q9"}, "Invalid characterFormat specified!"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::string output;
+        EXPECT_EQ(runLinkora(args, output, dir.path), 2) << message;
+        EXPECT_EQ(output.rfind(message + "\nUsage: linkora ", 0), 0u) << output;
     }
 }
 
@@ -99,6 +128,47 @@ TEST(InteractiveForms, PromptsAndAbandonedTransfers) {
     linkora.send("\x1b");
     EXPECT_EQ(linkora.wait(5000), 0);
     EXPECT_EQ(sim.log().find(" RX "), std::string::npos) << "nothing was sent";
+}
+
+// A name that cannot be written in place (a folder, a write-protected file)
+// is refused before the controller is asked anything, and stays as it was.
+TEST(InteractiveForms, UnwritableUploadTargetIsRefused) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("folder.dat"));
+    writeFile(dir.file("locked.dat"), "locked");
+    chmod(dir.file("locked.dat").c_str(), 0444);
+    const bool protectionHolds = geteuid() != 0;  // root writes to it regardless
+    SimProcess sim(dir, {"--protocol", "tvx"});
+    PtyProcess linkora({LINKORA_BIN}, dir.path, {"LINKORA_COM1=" + sim.devicePath});
+    linkora.readUntil("Choose Option: ");
+
+    std::vector<std::string> names{"folder.dat"};
+    if (protectionHolds) names.push_back("locked.dat");
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        linkora.send("2");
+        linkora.readUntil("File Name = ");
+        linkora.send(name + "\r");
+        linkora.readUntil("Overwrite it? (Y/N)");
+        linkora.send("y");
+        const std::string screen = linkora.readUntil("Hit any key to continue...");
+        EXPECT_NE(screen.find("y\r\nCould not create file!\r\nHit any key to continue..."), std::string::npos)
+            << screen;
+        linkora.send(" ");
+        linkora.readUntil("Choose Option: ");
+    }
+    linkora.send("\x1b");
+    EXPECT_EQ(linkora.wait(5000), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder.dat")));
+    EXPECT_EQ(readFile(dir.file("locked.dat")), "locked");
+
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "folder.dat"}, output, dir.path), 1);
+    EXPECT_NE(output.find("Can't open file!\nHit any key to continue..."), std::string::npos) << output;
+    EXPECT_EQ(sim.log().find(" RX "), std::string::npos) << "nothing was sent";
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        EXPECT_NE(entry.path().filename().string().rfind(".linkora.", 0), 0u) << "temporary file left behind";
+    }
 }
 
 #endif

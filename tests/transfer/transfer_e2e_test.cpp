@@ -296,6 +296,30 @@ TEST(UploadFaults, SilentControllerLeavesFileUntouched) {
     EXPECT_EQ(files, 0u) << "temporary file left behind";
 }
 
+// A controller stopped for its many setpoints is sent the restart even when
+// it fell silent during the reading, so that one that recovers is not left
+// standing.
+TEST(UploadFaults, StoppedControllerIsRestartedAfterAFailedUpload) {
+    TempDir dir;
+    writeFile(dir.file("many.dat"), setpointFile(301));
+    SimProcess sim(dir, {"--protocol", "tvx", "--load", dir.file("many.dat"), "--silent-after", "30"});
+    Menus menus(dir, sim);
+    menus.chooseProtocol('3');
+    menus.send("2", "File Name = ");
+    menus.send("UP.DAT\r", "Hit any key to continue...", 60000);
+    menus.send(" ", "Choose Option: ");
+    menus.exit();
+    EXPECT_NE(menus.screen.find("301 setpoints; stopping controller..."), std::string::npos) << menus.screen;
+    EXPECT_NE(menus.screen.find("Restarting controller...\r\n\r\nThe controller stopped answering."),
+              std::string::npos)
+        << menus.screen;
+    const std::string log = sim.log();
+    const std::size_t stop = log.find("!0106");  // COM_STOP
+    ASSERT_NE(stop, std::string::npos) << log;
+    EXPECT_NE(log.find("!0109", stop), std::string::npos) << "no restart (COM_RESET) after the stop";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("UP.DAT")));
+}
+
 TEST(UploadFaults, NoContactLeavesNoFile) {
     TempDir dir;
     writeFile(dir.file("kept.dat"), "keep me");
@@ -305,6 +329,29 @@ TEST(UploadFaults, NoContactLeavesNoFile) {
     EXPECT_EQ(readFile(dir.file("kept.dat")), "keep me");
     EXPECT_EQ(runLinkora({"u", "1", dir.file("no-such-device"), "9600", "new.dat"}, output, dir.path), 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("new.dat")));
+}
+
+// A request of the unit configuration that goes unanswered abandons either
+// transfer; a controller that still answers gets coil 316 switched off again.
+TEST(TransferFaults, AbandonedConfigurationSwitchesCoil316Off) {
+    for (const char* direction : {"u", "d"}) {
+        SCOPED_TRACE(direction);
+        TempDir dir;
+        writeFile(dir.file("plant.dat"), readFile(kData + "model4444.dat"));
+        // Request 7 is the third block of the unit configuration.
+        SimProcess sim(dir, {"--protocol", "modbus", "--load", kData + "model4444.dat", "--drop-every", "7"});
+        std::string output;
+        EXPECT_EQ(runLinkora({direction, "1", sim.devicePath, "9600", "plant.dat"}, output, dir.path), 1) << output;
+        std::vector<std::string> requests;
+        const std::string log = sim.log();
+        static const std::regex kRequest(" RX [0-9]+ (:[0-9A-F]+)");
+        for (auto it = std::sregex_iterator(log.begin(), log.end(), kRequest); it != std::sregex_iterator(); ++it) {
+            requests.push_back((*it)[1].str());
+        }
+        ASSERT_FALSE(requests.empty()) << log;
+        EXPECT_EQ(requests.back().rfind(":0105013B0000", 0), 0u) << log;
+        EXPECT_EQ(readFile(dir.file("plant.dat")), readFile(kData + "model4444.dat"));
+    }
 }
 
 // Writes the controller ignores are found by reading back.
