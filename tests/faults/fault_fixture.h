@@ -25,72 +25,7 @@ inline double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A child process with its output in a file.
-class Child {
-public:
-    Child(std::vector<std::string> argv, const std::string& outPath, const std::string& cwd = "") {
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int null = ::open("/dev/null", O_RDONLY);
-            dup2(null, 0);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Child() {
-        if (running()) kill(SIGKILL);
-        wait(5000);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running() {
-        poll();
-        return pid_ > 0 && !reaped_;
-    }
-    void kill(int signal) {
-        if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
-    }
-    // The exit status; -1 when still running after `timeoutMs` (then killed),
-    // 128+signal after a signal.
-    int wait(int timeoutMs) {
-        const auto start = Clock::now();
-        while (!reaped_ && pid_ > 0) {
-            poll();
-            if (reaped_) break;
-            if (secondsSince(start) * 1000 > timeoutMs) {
-                ::kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                reaped_ = true;
-                status_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return status_;
-    }
-
-private:
-    void poll() {
-        if (pid_ <= 0 || reaped_) return;
-        int raw = 0;
-        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-            reaped_ = true;
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        }
-    }
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    int status_ = -1;
-};
+using Child = testing_support::ChildProcess;
 
 // linkora-sim on a pseudo-terminal, its files in a folder of its own.
 class Sim {
@@ -101,12 +36,7 @@ public:
         std::vector<std::string> argv{LINKORA_SIM_BIN, "--log", logPath, "--save", statePath, "--max-seconds", "120"};
         argv.insert(argv.end(), options.begin(), options.end());
         child = std::make_unique<Child>(argv, dir.file("sim.out"));
-        for (int i = 0; i < 200 && devicePath.empty(); ++i) {
-            const std::string text = testing_support::readFile(dir.file("sim.out"));
-            const std::size_t end = text.find('\n');
-            if (end != std::string::npos) devicePath = text.substr(0, end);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        devicePath = testing_support::waitForFirstLine(dir.file("sim.out"), 4000);
     }
     // Requests the simulator has received so far.
     int requests() const {

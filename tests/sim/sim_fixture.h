@@ -37,35 +37,11 @@ class SimProcess {
 public:
     explicit SimProcess(const std::vector<std::string>& args) {
 #ifdef LINKORA_SIM_BIN
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<std::string> all = {LINKORA_SIM_BIN};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ::close(out[1]);
-        out_ = out[0];
+        std::vector<std::string> all = {LINKORA_SIM_BIN};
+        all.insert(all.end(), args.begin(), args.end());
+        child_ = std::make_unique<testing_support::ChildProcess>(all, dir_.file("sim.out"));
         // The first line of the output is the line's device path.
-        const int64_t end = nowMs() + 5000;
-        std::string text;
-        while (text.find('\n') == std::string::npos && nowMs() < end) {
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(end - nowMs())) <= 0) break;
-            char buf[256];
-            const ssize_t n = ::read(out_, buf, sizeof buf);
-            if (n <= 0) break;
-            text.append(buf, static_cast<size_t>(n));
-        }
-        if (text.find('\n') != std::string::npos) path_ = text.substr(0, text.find('\n'));
+        path_ = testing_support::waitForFirstLine(dir_.file("sim.out"), 5000);
 #else
         (void)args;
 #endif
@@ -79,33 +55,16 @@ public:
     // SIGTERM, then a bounded wait (SIGKILL after it). The exit status, or
     // -1 when it had to be killed.
     int stop() {
-        if (pid_ <= 0) return status_;
-        kill(pid_, SIGTERM);
-        const int64_t end = nowMs() + 5000;
-        int status = 0;
-        for (;;) {
-            const pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (nowMs() > end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                status_ = -1;
-                break;
-            }
-            poll(nullptr, 0, 10);
-        }
-        pid_ = -1;
-        if (out_ >= 0) ::close(out_);
-        out_ = -1;
+        if (!child_) return status_;
+        child_->kill(SIGTERM);
+        status_ = child_->wait(5000);
+        child_.reset();
         return status_;
     }
 
 private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    testing_support::TempDir dir_;
+    std::unique_ptr<testing_support::ChildProcess> child_;
     int status_ = -1;
     std::string path_;
 };

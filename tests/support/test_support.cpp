@@ -164,6 +164,73 @@ int PtyProcess::wait(int timeoutMs) {
     }
 }
 
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outPath,
+                           const std::string& cwd) {
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = ::open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        auto args = cStrings(argv);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (running()) kill(SIGKILL);
+    wait(5000);
+}
+
+bool ChildProcess::running() {
+    poll();
+    return pid_ > 0 && !reaped_;
+}
+
+void ChildProcess::kill(int signal) {
+    if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
+}
+
+int ChildProcess::wait(int timeoutMs) {
+    const int64_t end = nowMs() + timeoutMs;
+    while (!reaped_ && pid_ > 0) {
+        poll();
+        if (reaped_) break;
+        if (nowMs() > end) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            reaped_ = true;
+            status_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status_;
+}
+
+void ChildProcess::poll() {
+    if (pid_ <= 0 || reaped_) return;
+    int raw = 0;
+    if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+        reaped_ = true;
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+}
+
+std::string waitForFirstLine(const std::string& path, int timeoutMs) {
+    const int64_t end = nowMs() + timeoutMs;
+    for (;;) {
+        const std::string text = readFile(path);
+        const std::size_t lineEnd = text.find('\n');
+        if (lineEnd != std::string::npos) return text.substr(0, lineEnd);
+        if (nowMs() > end) return "";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 int runProgram(const std::vector<std::string>& argv, std::string& output, int timeoutMs,
                const std::string& stdinText, const std::string& cwd,
                const std::vector<std::string>& extraEnv) {

@@ -58,6 +58,33 @@ private:
     bool reaped_ = false;
 };
 
+// A child process with standard input from /dev/null and its output (both
+// streams) in a file; killed if still running on destruction.
+class ChildProcess {
+public:
+    // argv[0] is the program path. `cwd` empty: the current folder.
+    ChildProcess(const std::vector<std::string>& argv, const std::string& outPath, const std::string& cwd = "");
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    pid_t pid() const { return pid_; }
+    bool running();
+    void kill(int signal);
+    // The exit status; -1 when still running after `timeoutMs` (it is then
+    // killed), 128+signal after a signal.
+    int wait(int timeoutMs);
+
+private:
+    void poll();
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = -1;
+};
+
+// Waits until the file holds a complete first line and returns it (without
+// its line end); empty after `timeoutMs`. The simulator names its line so.
+std::string waitForFirstLine(const std::string& path, int timeoutMs);
+
 // Runs a program with pipes; returns exit status, collects stdout+stderr.
 int runProgram(const std::vector<std::string>& argv, std::string& output, int timeoutMs = 30000,
                const std::string& stdinText = "", const std::string& cwd = "",

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -26,39 +27,16 @@ public:
         const std::string outPath = dir.file(name + ".out");
         std::vector<std::string> argv{LINKORA_SIM_BIN, "--save", statePath, "--log", logPath, "--max-seconds", "240"};
         argv.insert(argv.end(), options.begin(), options.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && devicePath.empty(); ++i) {
-            const std::string text = testing_support::readFile(outPath);
-            const std::size_t end = text.find('\n');
-            if (end != std::string::npos) devicePath = text.substr(0, end);
-            if (devicePath.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        child_ = std::make_unique<testing_support::ChildProcess>(argv, outPath);
+        devicePath = testing_support::waitForFirstLine(outPath, 5000);
     }
     ~SimProcess() { stop(); }
     // Stops the simulator (it saves its state on the way out).
     void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        if (!child_) return;
+        child_->kill(SIGTERM);
+        child_->wait(2000);
+        child_.reset();
     }
     std::string log() const { return testing_support::readFile(logPath); }
     std::string state() const { return testing_support::readFile(statePath); }
@@ -68,7 +46,7 @@ public:
     std::string statePath;
 
 private:
-    pid_t pid_ = -1;
+    std::unique_ptr<testing_support::ChildProcess> child_;
 };
 
 // Runs the real linkora with an unattended command line in `cwd`.
