@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string>
 
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "platform/console.h"
-#include "shell/settings.h"
 
 namespace {
 

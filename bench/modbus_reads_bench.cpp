@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/settings.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "platform/console.h"
-#include "shell/settings.h"
 
 namespace {
 

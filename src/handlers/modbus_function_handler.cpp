@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "common/console_io.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
 #include "image/controller_image.h"
 #include "link/modbus.h"
-#include "shell/console_io.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/console_io.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
 #include "image/controller_image.h"
 #include "link/tvx.h"
-#include "shell/console_io.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <string>
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "image/data_file_text.h"
 #include "image/value_scan.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
 
 std::string lineBuffer;
 

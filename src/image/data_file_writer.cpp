@@ -6,10 +6,10 @@
 #include <ctime>
 #include <string>
 
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "image/data_file_text.h"
-#include "shell/settings.h"
 
 std::FILE* dataFile = nullptr;
 int32_t lineNumber = 1;

@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "link/exchange_health.h"
 #include "link/hex.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "shell/console_io.h"
+#include "common/console_io.h"
 
 SerialPort serialPort;
 

@@ -2,7 +2,7 @@
 // menus.
 #include "platform/console.h"
 #include "shell/menus.h"
-#include "shell/settings.h"
+#include "shell/settings_file.h"
 #include "transfer/transfer.h"
 
 int main(int argc, char** argv) {

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/console_io.h"
 #include "handlers/function_handlers.h"
 #include "image/controller_image.h"
 #include "platform/console.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
+#include "shell/settings_file.h"
 #include "transfer/transfer.h"
 
 namespace {

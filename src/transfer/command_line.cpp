@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "link/serial_port.h"
 #include "platform/process.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
 #include "transfer/transfer.h"
 
 namespace {

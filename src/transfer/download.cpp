@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
-#include "link/connection.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
+#include "transfer/connection.h"
 #include "transfer/line_watch.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_steps.h"

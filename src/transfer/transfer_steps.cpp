@@ -1,9 +1,9 @@
 #include "transfer/transfer_steps.h"
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "link/exchange_health.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
 #include "transfer/line_watch.h"
 
 int callHandlerWatched(int mode, int functionNumber) {

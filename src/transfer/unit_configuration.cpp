@@ -3,12 +3,12 @@
 
 #include <cstdio>
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "link/modbus.h"
 #include "link/tvx.h"
 #include "platform/process.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
 
 int mapVersion = 100;
 

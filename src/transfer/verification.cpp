@@ -6,9 +6,9 @@
 #include <string>
 #include <tuple>
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "link/modbus.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
 #include "transfer/line_watch.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"

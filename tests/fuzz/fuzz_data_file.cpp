@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/settings.h"
 #include "fuzz_support.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
-#include "shell/settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = [] {

@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/settings.h"
 #include "fuzz_support.h"
 #include "handlers/function_handlers.h"
 #include "link/hex.h"
 #include "link/modbus.h"
-#include "shell/settings.h"
 
 namespace {
 

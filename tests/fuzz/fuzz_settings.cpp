@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "shell/settings.h"
+#include "shell/settings_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = [] {

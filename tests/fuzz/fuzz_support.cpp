@@ -124,9 +124,9 @@ uint8_t lrc(const uint8_t* data, std::size_t size) {
 
 }  // namespace fuzzing
 
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
-#include "shell/settings.h"
 #include "transfer/unit_configuration.h"
 
 namespace fuzzing {

@@ -14,10 +14,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/settings.h"
 #include "fuzz_support.h"
 #include "handlers/function_handlers.h"
 #include "link/tvx.h"
-#include "shell/settings.h"
 
 namespace {
 

@@ -3,13 +3,13 @@
 // tests.
 #include <gtest/gtest.h>
 
+#include "common/settings.h"
 #include "handlers/fake_controller.h"
 #include "handlers/function_handlers.h"
-#include "link/connection.h"
 #include "link/serial_port.h"
 #include "link/tvx.h"
 #include "platform/line_device.h"
-#include "shell/settings.h"
+#include "transfer/connection.h"
 
 using namespace handlers_test;
 

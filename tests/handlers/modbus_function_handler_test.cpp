@@ -2,10 +2,10 @@
 // order and the index conversions.
 #include <gtest/gtest.h>
 
+#include "common/settings.h"
 #include "handlers/fake_controller.h"
 #include "handlers/function_handlers.h"
 #include "image/controller_image.h"
-#include "shell/settings.h"
 
 using namespace handlers_test;
 

@@ -8,14 +8,14 @@
 #include <cstring>
 #include <tuple>
 
+#include "common/settings.h"
 #include "handlers/fake_controller.h"
 #include "handlers/function_handlers.h"
 #include "image/controller_image.h"
-#include "link/connection.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "link/tvx.h"
-#include "shell/settings.h"
+#include "transfer/connection.h"
 
 using namespace handlers_test;
 using testing_support::PtyProcess;

@@ -10,11 +10,11 @@
 #include <sstream>
 #include <string>
 
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "image/value_scan.h"
 #include "platform/console.h"
-#include "shell/settings.h"
 
 namespace image_test {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "common/settings.h"
 #include "link/serial_port.h"
 #include "platform/console.h"
-#include "shell/settings.h"
 #include "support/test_support.h"
 
 namespace link_test {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/console_io.h"
 #include "scripted_console.h"
-#include "shell/console_io.h"
 
 TEST(ReadLine, StoresPrintableKeysAndEndsOnEnter) {
     ScriptedConsole con;

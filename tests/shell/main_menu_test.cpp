@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
 #include "scripted_console.h"
 #include "shell/menus.h"
-#include "shell/settings.h"
 
 namespace {
 

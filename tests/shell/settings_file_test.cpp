@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "shell/settings.h"
+#include "shell/settings_file.h"
 #include "support/test_support.h"
 
 using testing_support::readFile;

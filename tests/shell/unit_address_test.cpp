@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "common/settings.h"
 #include "scripted_console.h"
 #include "shell/menus.h"
-#include "shell/settings.h"
 
 namespace {
 

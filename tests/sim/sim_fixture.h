@@ -19,11 +19,11 @@
 
 #include <gtest/gtest.h>
 
+#include "common/settings.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "link/tvx.h"
 #include "platform/console.h"
-#include "shell/settings.h"
 #include "support/test_support.h"
 
 namespace simtest {

@@ -6,10 +6,10 @@
 #include <deque>
 #include <map>
 
+#include "common/settings.h"
 #include "image/controller_image.h"
 #include "link/modbus.h"
 #include "link/tvx.h"
-#include "shell/settings.h"
 #include "transfer/line_watch.h"
 #include "transfer/transfer_fixture.h"
 #include "transfer/unit_configuration.h"

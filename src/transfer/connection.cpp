@@ -1,13 +1,13 @@
 // Opening the line and finding a controller on it, in the selected protocol
 // or, under Auto Detect, MODBUS first and TVX Standard second.
-#include "link/connection.h"
+#include "transfer/connection.h"
 
+#include "common/console_io.h"
+#include "common/settings.h"
 #include "handlers/function_handlers.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "link/tvx.h"
-#include "shell/console_io.h"
-#include "shell/settings.h"
 
 namespace {
 

@@ -1,26 +1,12 @@
-#include "shell/settings.h"
+#include "shell/settings_file.h"
 
 #include <cstdio>
 
-CommunicationSettings commSettings;
-TransferOptions transferOptions;
-char dataFileName[kDataFileNameSize] = "TEST.DAT";
-
 const char* const kSettingsFileName = "LINKORA.CFG";
-
-int noopFunctionHandler(int, int) { return 0; }
 
 namespace {
 
-const char* const kComPortNames[] = {"COM1", "COM2", "COM3", "COM4"};
-const char* const kProtocolNames[] = {"Auto Detect", "MODBUS", "TVX Standard"};
 const int kMenuBaudRates[] = {4800, 9600, 19200, 38400};
-
-template <std::size_t N>
-const char* nameAt(const char* const (&names)[N], int index) {
-    if (index < 0 || static_cast<std::size_t>(index) >= N) return "?";
-    return names[index];
-}
 
 bool menuBaudRate(int baudRate) {
     for (int rate : kMenuBaudRates)
@@ -29,9 +15,6 @@ bool menuBaudRate(int baudRate) {
 }
 
 }  // namespace
-
-const char* comPortName(int comPort) { return nameAt(kComPortNames, comPort); }
-const char* protocolName(int protocol) { return nameAt(kProtocolNames, protocol); }
 
 void loadSettingsFile(const char* path) {
     FILE* file = std::fopen(path, "rb");

@@ -1,4 +1,4 @@
-#include "shell/console_io.h"
+#include "common/console_io.h"
 
 #include <cstdarg>
 #include <cstdio>
