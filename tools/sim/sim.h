@@ -5,6 +5,7 @@
 // the stopped flag, the reboot silence) is kept in SimState.
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "image/controller_image.h"
@@ -33,6 +34,12 @@ struct SimOptions {
     long silentAfter = -1;       // -1: never; 0: from the start
     long dropEvery = 0;
     long garbageEvery = 0;
+    // Single faults, by request number (1 is the first request served).
+    std::set<long> dropAt;       // served, but the reply is lost
+    std::set<long> ignoreAt;     // lost on the way: not served, no reply
+    std::set<long> garbageAt;    // served, the reply's checksum spoiled
+    std::set<long> refuseAt;     // not served; refused with refuseCode
+    int refuseCode = 4;          // MODBUS exception code, or TVX result code
     int charDelayMs = 0;
     int baud = 0;                // 0: no wire pacing
     double resetDelay = 1.0;
@@ -97,6 +104,10 @@ std::optional<std::string> serveModbus(const std::string& line);
 std::optional<std::string> serveTvx(const std::string& line);
 // Corrupts a reply so that its check fails (the checksum is off by one).
 std::string corruptReply(const std::string& reply);
+// The refusal of a request with `code`: a MODBUS exception reply, or a TVX
+// negative reply.
+std::string modbusRefusal(const std::string& line, int code);
+std::string tvxRefusal(int code);
 
 // ---- the pseudo-terminal server
 int runServer();

@@ -537,4 +537,9 @@ std::optional<std::string> serveModbus(const std::string& line) {
     return exceptionReply(fc, kIllegalFunction);
 }
 
+std::string modbusRefusal(const std::string& line, int code) {
+    const int fc = line.size() >= 5 ? hexField(line, 3, 2) : 0;
+    return exceptionReply(fc < 0 ? 0 : fc & 0x7F, code);
+}
+
 }  // namespace sim

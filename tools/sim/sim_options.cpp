@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "sim.h"
 
@@ -31,6 +33,23 @@ bool parseSeconds(const char* text, double& out) {
     if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < 0 || value > 1e7) return false;
     out = value;
     return true;
+}
+
+// "3,17,40": request numbers from 1 up.
+bool parseList(const char* text, std::set<long>& out) {
+    if (text == nullptr || *text == '\0') return false;
+    std::string item;
+    for (const char* p = text;; ++p) {
+        if (*p == ',' || *p == '\0') {
+            long n = 0;
+            if (!parseLong(item.c_str(), 1, 1L << 40, n)) return false;
+            out.insert(n);
+            item.clear();
+            if (*p == '\0') return true;
+        } else {
+            item += *p;
+        }
+    }
 }
 
 using Setter = bool (*)(const char* value);
@@ -105,6 +124,16 @@ const OptionRow kOptions[] = {
          options.garbageEvery = n;
          return true;
      }},
+    {"--drop-at", "N,...", "serve request N but lose its reply",
+     [](const char* v) { return parseList(v, options.dropAt); }},
+    {"--ignore-at", "N,...", "lose request N on the way: no effect, no reply",
+     [](const char* v) { return parseList(v, options.ignoreAt); }},
+    {"--garbage-at", "N,...", "serve request N and corrupt the checksum of its reply",
+     [](const char* v) { return parseList(v, options.garbageAt); }},
+    {"--refuse-at", "N,...", "refuse request N without serving it (code from --refuse-code)",
+     [](const char* v) { return parseList(v, options.refuseAt); }},
+    {"--refuse-code", "C", "code of a refusal: MODBUS exception or TVX result (default 4)",
+     [](const char* v) { return setInt(v, 1, 255, options.refuseCode); }},
     {"--char-delay-ms", "D", "pause D ms between reply characters",
      [](const char* v) { return setInt(v, 0, 10000, options.charDelayMs); }},
     {"--baud", "B", "pace the line as B baud (10 bits per character) both ways",

@@ -236,8 +236,15 @@ void Server::handleLine(const std::string& request, int64_t first) {
     ++requests;
     if (options.silentAfter >= 0 && requests > options.silentAfter) return;
     if (options.dropEvery > 0 && requests % options.dropEvery == 0) return;
+    if (options.ignoreAt.count(requests) != 0) return;
 
-    std::optional<std::string> reply = request[0] == ':' ? serveModbus(request) : serveTvx(request);
+    std::optional<std::string> reply;
+    if (options.refuseAt.count(requests) != 0) {
+        reply = request[0] == ':' ? modbusRefusal(request, options.refuseCode) : tvxRefusal(options.refuseCode);
+    } else {
+        reply = request[0] == ':' ? serveModbus(request) : serveTvx(request);
+    }
+    if (reply && options.dropAt.count(requests) != 0) reply.reset();
     if (state.saveRequested) {
         state.saveRequested = false;
         save();
@@ -245,6 +252,7 @@ void Server::handleLine(const std::string& request, int64_t first) {
     if (reply) {
         ++replies;
         if (options.garbageEvery > 0 && replies % options.garbageEvery == 0) reply = corruptReply(*reply);
+        if (options.garbageAt.count(requests) != 0) reply = corruptReply(*reply);
         // Whatever is still unread on the line is a reply the client gave up on.
         tcflush(slave, TCIFLUSH);
         sendReply(*reply, last);

@@ -374,6 +374,8 @@ std::optional<std::string> serveTvx(const std::string& line) {
     return withChecksum('A', data);
 }
 
+std::string tvxRefusal(int code) { return negative(code); }
+
 std::string corruptReply(const std::string& reply) {
     // The two checksum digits stand before the line end (CR, or CR LF).
     std::string out = reply;
