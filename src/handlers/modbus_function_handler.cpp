@@ -6,9 +6,11 @@
 #include <cstdint>
 
 #include "common/console_io.h"
+#include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
 #include "image/controller_image.h"
+#include "link/exchange_health.h"
 #include "link/modbus.h"
 
 namespace {
@@ -19,24 +21,54 @@ constexpr int kWriteMultiple = 16;
 
 int readRegisters(int reg, int count, int* values) { return modbusTransaction(kReadHolding, reg, count, values); }
 int writeRegisters(int reg, int count, int* values) { return modbusTransaction(kWriteMultiple, reg, count, values); }
+
+// Requests that address their registers absolutely may be repeated after a
+// reply the line lost or spoiled. Registers behind a cursor may not: a block
+// that uses them is read or written again from its start by the transfer.
+int readRepeated(int reg, int count, int* values) {
+    return repeatExchange([&] { return readRegisters(reg, count, values); });
+}
+int writeRepeated(int reg, int count, int* values) {
+    return repeatExchange([&] { return writeRegisters(reg, count, values); });
+}
 int writeRegister(int reg, int value) {
     int values[1] = {value};
-    return writeRegisters(reg, 1, values);
+    return writeRepeated(reg, 1, values);
+}
+int writeCoil(int coil, int value) {
+    int values[1] = {value};
+    return repeatExchange([&] { return modbusTransaction(kWriteCoil, coil, 1, values); });
+}
+
+// The first request of a written block: true when the block goes on. A
+// block whose command the firmware lacks is reported and skipped; any other
+// refusal breaks the block.
+bool blockStarted(int result, int function) {
+    if (result == 0) return true;
+    if (lastExchangeFault() == ExchangeFault::None && lastRefusalMeansLacking()) {
+        noteWriteResult(result, function, -1, true);
+    } else {
+        noteSequenceResult(result);
+    }
+    return false;
 }
 
 // One register <-> one field; a read clears blockAbsent[function] on success.
-int moveRegister(int mode, int function, int reg, int32_t& field, int offset = 0) {
+int moveRegister(int mode, int function, int reg, int32_t& field, int offset = 0, bool first = true) {
     int values[1] = {0};
     if (mode == 0) {
-        const int result = readRegisters(reg, 1, values);
+        const int result = readRepeated(reg, 1, values);
         if (result == 0) {
             field = values[0] - offset;
             blockAbsent[function] = 0;
         }
+        noteReadResult(result, first);
         return result;
     }
     values[0] = field + offset;
-    return writeRegisters(reg, 1, values);
+    const int result = writeRepeated(reg, 1, values);
+    noteWriteResult(result, function, -1, first);
+    return result;
 }
 
 int moveSetting(int mode, const SettingBlock& row) {
@@ -105,7 +137,8 @@ const IndexedBlock kIndexedBlocks[] = {
 
 // Reads elements [from, span.end) of a block from its data register(s),
 // storing each result in blockAbsent[resultFunction] and stopping at the
-// first failure; the values of a failed read are not stored.
+// first failure; the values of a failed read are not stored. The cursor
+// advances with every read, so nothing here is repeated.
 int readElements(const IndexedBlock& block, const Span& span, int resultFunction) {
     const int count = block.second ? 2 : 1;
     int result = 0;
@@ -113,6 +146,7 @@ int readElements(const IndexedBlock& block, const Span& span, int resultFunction
         int values[2] = {0, 0};
         result = readRegisters(block.dataRegister, count, values);
         blockAbsent[resultFunction] = result;
+        noteReadResult(result, false);
         if (result != 0) break;
         block.first[i] = values[0];
         if (block.second) block.second[i] = values[1];
@@ -123,12 +157,28 @@ int readElements(const IndexedBlock& block, const Span& span, int resultFunction
 int moveIndexed(int mode, const IndexedBlock& block) {
     const Span span = spanOf(block.range);
     int result = writeRegister(block.indexRegister, span.start);
-    if (mode == 0) return readElements(block, span, block.function);
-    if (block.writeIndexOnly) return result;
+    if (mode == 0) {
+        if (result != 0) {
+            blockAbsent[block.function] = result;
+            noteReadResult(result, true);
+            return result;
+        }
+        return readElements(block, span, block.function);
+    }
+    if (!blockStarted(result, block.function) || block.writeIndexOnly) return result;
     const int count = block.second ? 2 : 1;
     for (int i = span.begin; i < span.end; ++i) {
         int values[2] = {block.first[i], block.second ? block.second[i] : 0};
         result = writeRegisters(block.dataRegister, count, values);
+        if (result == 0) continue;
+        if (lastExchangeFault() != ExchangeFault::None) return result;  // the block is written again
+        noteWriteResult(result, block.function, i, false);
+        // Whether a refused value moved the cursor is the controller's
+        // secret: put it on the next element.
+        if (i + 1 < span.end && writeRegister(block.indexRegister, span.start + (i + 1 - span.begin)) != 0) {
+            noteSequenceResult(result);
+            return result;
+        }
     }
     return result;
 }
@@ -141,14 +191,20 @@ const IndexedBlock* findIndexedBlock(int function) {
 
 // ---- blocks with their own logic -------------------------------------------
 
-// 0: stop (mode 1) and restart (mode 0) through register 340.
-int stopOrRestart(int mode) { return writeRegister(340, mode == 1 ? 1 : 0); }
+// 0: stop (mode 1) and restart (mode 0) through register 340. A restart
+// reboots the controller: it is sent once, and the transfer learns its
+// effect before anything else.
+int stopOrRestart(int mode) {
+    if (mode == 1) return writeRegister(340, 1);
+    int values[1] = {0};
+    return writeRegisters(340, 1, values);
+}
 
 // 1: reading register 341 makes the controller set its checksum.
 int setChecksum(int mode) {
     if (mode != 1) return 0;
     int values[1] = {0};
-    return readRegisters(341, 1, values);
+    return readRepeated(341, 1, values);
 }
 
 // 9: the group quantity is read first, then the offsets of that many groups.
@@ -163,6 +219,8 @@ int analogQuantity(int mode) {
     const int result = moveSetting(mode, *findSettingBlock(20));
     if (mode != 0 || result != 0) return result;
     Span span = spanOf(Range::AnalogOutputs);
+    // Read again after a fault, the cursor stands wherever the fault left it.
+    if (blockReport.redo && writeRegister(287, 1) != 0) return -1;
     // A failed pair leaves block 10 absent, so the upload reads it again
     // through its index register. With every pair read (none at all when the
     // unit has no analog outputs) block 10 is complete.
@@ -176,20 +234,22 @@ int rateSetup(int mode) {
     int32_t* fields[4] = {&image.rateMultiplier, &image.rateDivisor, &image.rateDecimalPoint, &image.rateUnits};
     int values[4] = {0, 0, 0, 0};
     if (mode == 0) {
-        const int result = readRegisters(318, 4, values);
+        const int result = readRepeated(318, 4, values);
         if (result != 0) return result;
         for (int i = 0; i < 4; ++i) *fields[i] = values[i];
         blockAbsent[27] = 0;
         return result;
     }
     for (int i = 0; i < 4; ++i) values[i] = *fields[i];
-    return writeRegisters(318, 4, values);
+    const int result = writeRepeated(318, 4, values);
+    noteWriteResult(result, 27, -1, true);
+    return result;
 }
 
 // 28: toggle rpm, and the rpm update rate once more (register 323 of block 29).
 int toggleRpm(int mode) {
     moveSetting(mode, *findSettingBlock(28));
-    return moveRegister(mode, 28, 323, image.rpmUpdateRate);
+    return moveRegister(mode, 28, 323, image.rpmUpdateRate, 0, false);
 }
 
 // 36: the seven operator enables packed into register 331, bit k belonging
@@ -203,7 +263,7 @@ int32_t* const kOperatorEnables[7] = {
 int operatorEnables(int mode) {
     int values[1] = {0};
     if (mode == 0) {
-        const int result = readRegisters(331, 1, values);
+        const int result = readRepeated(331, 1, values);
         if (result != 0) return result;
         for (int k = 0; k < 7; ++k) {
             *kOperatorEnables[k] = (values[0] >> k) & 1;
@@ -213,36 +273,50 @@ int operatorEnables(int mode) {
     }
     for (int k = 0; k < 7; ++k)
         if (*kOperatorEnables[k] != 0) values[0] |= 1 << k;
-    return writeRegisters(331, 1, values);
+    const int result = writeRepeated(331, 1, values);
+    noteWriteResult(result, 36, -1, true);
+    return result;
 }
 
 // 15: the register mapping table. Five fields per record travel in
-// registers 1..5; slots are numbered from 1.
+// registers 1..5; slots are numbered from 1. The record window and the slot
+// registers are absolute, so each record may be repeated on its own.
 int mappings(int mode) {
     int values[5] = {0, 0, 0, 0, 0};
     if (mode == 1) {
         int result = writeRegister(297, 0);
+        if (!blockStarted(result, 15)) return result;
         const int count = clampCount(image.mappingCount, kMaxMappings);
         for (int i = 0; i < count; ++i) {
             const MappingRecord& m = image.mappings[i];
             int fields[5] = {m.type, m.register_, m.target, m.pulseChannel, m.pulseNumber};
-            writeRegisters(1, 5, fields);
+            result = writeRepeated(1, 5, fields);
+            if (result != 0) {
+                noteSequenceResult(result);
+                return result;
+            }
             result = writeRegister(298, i + 1);
+            if (result != 0 && lastExchangeFault() != ExchangeFault::None) return result;
+            noteWriteResult(result, 15, i, false);
         }
         return result;
     }
     if (image.mapLimit == 0) return 0;
+    // A read starts from an empty table, so reading it again never doubles it.
+    image.mappingCount = 0;
     blockAbsent[15] = 0;
-    image.mappingCount = clampCount(image.mappingCount, kMaxMappings);
     // The slot register holds 16 bits; no controller has more slots.
     const int slots = clampCount(image.mapLimit, 0xFFFF);
     int result = 0;
     for (int slot = 1; slot <= slots && image.mappingCount < kMaxMappings; ++slot) {
-        result = writeRegister(299, slot);
-        if (result == 0) result = readRegisters(1, 5, values);
+        result = repeatExchange([&] {
+            const int selected = writeRegisters(299, 1, &slot);
+            return selected != 0 ? selected : readRegisters(1, 5, values);
+        });
         if (result != 0) {
             // A slot that could not be read makes the whole table unusable.
             blockAbsent[15] = result;
+            noteReadResult(result, slot == 1);
             break;
         }
         if (values[0] == 0) continue;
@@ -251,22 +325,34 @@ int mappings(int mode) {
     return result;
 }
 
-// 49: the setpoints. Program and channel travel 1-based.
+// 49: the setpoints. Program and channel travel 1-based. Loading appends and
+// reading advances a cursor: after a fault the block is done again from its
+// start (count reset and loading coil, or the cursor set to 1).
 int setpointsBlock(int mode) {
     int values[5] = {0, 0, 0, 0, 0};
     if (mode == 1) {
         int result = writeRegister(262, 0);
-        values[0] = 1;
-        modbusTransaction(kWriteCoil, 302, 1, values);
+        if (!blockStarted(result, 49)) return result;
+        result = writeCoil(302, 1);
+        if (result != 0) {
+            noteSequenceResult(result);
+            return result;
+        }
         // Only records that exist are sent, whatever the count says.
         const size_t count = std::min(static_cast<size_t>(std::max<int32_t>(setpointCount, 0)), setpoints.size());
         for (size_t i = 0; i < count; ++i) {
             conPrintf("\rSetpoint number = %i", static_cast<int>(i));
             const SetpointRecord& s = setpoints[i];
             int where[2] = {s.program + 1, s.channel + 1};
-            writeRegisters(264, 2, where);
+            result = writeRepeated(264, 2, where);
+            if (result != 0) {
+                noteSequenceResult(result);
+                break;
+            }
             int positions[2] = {s.on, s.off};
             result = writeRegisters(269, 2, positions);
+            if (result != 0 && lastExchangeFault() != ExchangeFault::None) break;
+            noteWriteResult(result, 49, static_cast<int>(i), false);
         }
         conPrintf("\n");
         return result;
@@ -276,18 +362,30 @@ int setpointsBlock(int mode) {
         return storeSetpoint(index, {values[0] - 1, values[1] - 1, values[3], values[4]});
     };
     int result = writeRegister(264, 1);
-    if (result == 0) result = readRegisters(264, 5, values);
+    noteReadResult(result, true);
+    if (result == 0) {
+        result = readRegisters(264, 5, values);
+        noteReadResult(result, false);
+    }
     int32_t index = 0;
     // The first read after setting the cursor may be an empty record that
     // does not count; a record with a position in it is record 0.
     if (result == 0 && (values[3] != 0 || values[4] != 0)) {
-        if (store(0)) index = 1;
-        else result = -1;
+        if (store(0)) {
+            index = 1;
+        } else {
+            result = -1;
+            noteSequenceFault();
+        }
     }
     while (result == 0 && index < setpointCount) {
         conPrintf("\rSetpoint number = %i", index);
         result = readRegisters(264, 5, values);
-        if (result == 0 && !store(index)) result = -1;
+        noteReadResult(result, false);
+        if (result == 0 && !store(index)) {
+            result = -1;
+            noteSequenceFault();
+        }
         ++index;
     }
     conPrintf("\n");

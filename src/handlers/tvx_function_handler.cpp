@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "common/console_io.h"
+#include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
 #include "image/controller_image.h"
+#include "link/exchange_health.h"
 #include "link/tvx.h"
 
 namespace {
@@ -24,8 +26,30 @@ struct Values {
     int v[kValueCount] = {};
 };
 
+// One exchange. Every request the handler sends carries its own index or
+// sets an absolute value, and is repeated after a lost or spoiled reply;
+// adding a setpoint and resetting the controller are not (see there).
 int transact(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
-    return tvxTransaction(command, sendFormat, receiveFormat, values.v);
+    auto send = [&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); };
+    if (command == COM_ADD_SPT || command == COM_ADD_SPT_2 || command == COM_RESET) return send();
+    return repeatExchange(send);
+}
+
+// The first request of a block that falls back to another layout when the
+// controller refuses it (or, after repeats, ignores it).
+int transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
+    return fallbackProbe([&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
+}
+
+// The first request of a written block: true when the block goes on.
+bool blockStarted(int result, int function) {
+    if (result == COM_OK) return true;
+    if (lastExchangeFault() == ExchangeFault::None && lastRefusalMeansLacking()) {
+        noteWriteResult(result, function, -1, true);
+    } else {
+        noteSequenceResult(result);
+    }
+    return false;
 }
 
 // ---- single settings ---------------------------------------------------------
@@ -38,6 +62,7 @@ int moveSetting(int mode, const SettingBlock& row) {
         for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
         const int result = transact(row.tvxCommand, row.identity ? "" : "G", row.tvxFormat, values);
         blockAbsent[row.function] = result;
+        noteReadResult(result, true);
         if (result == COM_OK)
             for (int i = 0; i < fields; ++i) row.field[i] = values.v[i];
         return result;
@@ -46,7 +71,9 @@ int moveSetting(int mode, const SettingBlock& row) {
     char sendFormat[kValueCount] = "P";
     std::strncat(sendFormat, row.tvxFormat, sizeof sendFormat - 2);
     for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
-    return transact(row.tvxCommand, sendFormat, "", values);
+    const int result = transact(row.tvxCommand, sendFormat, "", values);
+    noteWriteResult(result, row.function, -1, true);
+    return result;
 }
 
 // ---- per-index blocks ----------------------------------------------------------
@@ -96,23 +123,28 @@ const IndexedBlock kIndexedBlocks[] = {
 
 // Reads one element: the index goes out, one or two values come back into
 // first[index] and second[index]. The result lands in blockAbsent[function].
-int readElement(int function, int command, const char* replyFormat, int index, int32_t* first, int32_t* second) {
+int readElement(int function, int command, const char* replyFormat, int index, int32_t* first, int32_t* second,
+                bool firstRequest) {
     Values values;
     values.v[0] = index;
     const int result = transact(command, "GB", replyFormat, values);
     blockAbsent[function] = result;
+    noteReadResult(result, firstRequest);
     if (result != COM_OK) return result;
     first[index] = values.v[0];
     if (second != nullptr) second[index] = values.v[1];
     return result;
 }
 
-int writeElement(int command, const char* putFormat, int index, int32_t first, int32_t second) {
+int writeElement(int function, int command, const char* putFormat, int index, int32_t first, int32_t second,
+                 bool firstRequest) {
     Values values;
     values.v[0] = index;
     values.v[1] = first;
     values.v[2] = second;
-    return transact(command, putFormat, "", values);
+    const int result = transact(command, putFormat, "", values);
+    noteWriteResult(result, function, index, firstRequest);
+    return result;
 }
 
 int moveIndexed(int mode, const IndexedBlock& block) {
@@ -120,11 +152,13 @@ int moveIndexed(int mode, const IndexedBlock& block) {
     int result = 0;
     for (int i = span.begin; i < span.end; ++i) {
         if (mode == 0) {
-            result = readElement(block.function, block.command, block.replyFormat, i, block.first, block.second);
+            result = readElement(block.function, block.command, block.replyFormat, i, block.first, block.second,
+                                 i == span.begin);
             if (result != COM_OK) return result;
         } else {
-            result = writeElement(block.command, block.putFormat, i, block.first[i],
-                                  block.second ? block.second[i] : 0);
+            result = writeElement(block.function, block.command, block.putFormat, i, block.first[i],
+                                  block.second ? block.second[i] : 0, i == span.begin);
+            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
         }
     }
     return result;
@@ -143,7 +177,8 @@ int command(int code) {
     return transact(code, "", "", values);
 }
 
-// 0: restart (mode 0) or stop (mode 1).
+// 0: restart (mode 0) or stop (mode 1). The reset is sent once: the
+// transfer learns its effect before anything else.
 int stopOrRestart(int mode) { return command(mode == 0 ? COM_RESET : COM_STOP); }
 
 // 1: set the checksum before the restart.
@@ -171,26 +206,32 @@ int optionList(int mode) {
 int defaultProgram(int mode) {
     Values values;
     if (mode == 0) {
-        if (transact(COM_PGM_BANK, "G", "B", values) == COM_OK) {
+        if (transactOrFallBack(COM_PGM_BANK, "G", "B", values) == COM_OK) {
             const int bank = values.v[0];
             const int result = transact(COM_DEFAULT_PGM, "G", "B", values);
             blockAbsent[6] = result;
+            noteReadResult(result, false);
             if (result == COM_OK) image.defaultProgram = bank * 8 + values.v[0];
             return result;
         }
         values.v[0] = image.defaultProgram;
         const int result = transact(COM_DEFAULT_PGM, "G", "W", values);
         blockAbsent[6] = result;
+        noteReadResult(result, true);
         if (result == COM_OK) image.defaultProgram = values.v[0];
         return result;
     }
     values.v[0] = image.defaultProgram >> 3;
-    if (transact(COM_PGM_BANK, "PB", "", values) == COM_OK) {
+    if (transactOrFallBack(COM_PGM_BANK, "PB", "", values) == COM_OK) {
         values.v[0] = image.defaultProgram & 7;
-        return transact(COM_DEFAULT_PGM, "PB", "", values);
+        const int result = transact(COM_DEFAULT_PGM, "PB", "", values);
+        noteWriteResult(result, 6, -1, false);
+        return result;
     }
     values.v[0] = image.defaultProgram;
-    return transact(COM_DEFAULT_PGM, "PW", "", values);
+    const int result = transact(COM_DEFAULT_PGM, "PW", "", values);
+    noteWriteResult(result, 6, -1, true);
+    return result;
 }
 
 // 9: the group quantity is read first, then the offsets of that many groups.
@@ -213,10 +254,11 @@ int analogOutputs(int mode) {
     int result = 0;
     for (int i = 0; i < quantity; ++i) {
         if (mode == 0) {
-            result = readElement(10, COM_ANALOG, "WW", i, image.analogOffset, image.analogHighRpm);
+            result = readElement(10, COM_ANALOG, "WW", i, image.analogOffset, image.analogHighRpm, i == 0);
             if (result != COM_OK) return result;
         } else {
-            result = writeElement(COM_ANALOG, "PBWW", i, image.analogOffset[i], image.analogHighRpm[i]);
+            result = writeElement(10, COM_ANALOG, "PBWW", i, image.analogOffset[i], image.analogHighRpm[i], i == 0);
+            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
         }
     }
     return result;
@@ -228,32 +270,37 @@ int motionLimits(int mode) {
     Values values;
     if (mode == 0) {
         values.v[0] = image.motionLowRpm[0];
-        if (transact(COM_LOLIMIT, "G", "W", values) == COM_OK) {
+        if (transactOrFallBack(COM_LOLIMIT, "G", "W", values) == COM_OK) {
             image.motionLowRpm[0] = values.v[0];
             values.v[0] = image.motionHighRpm[0];
             const int result = transact(COM_HILIMIT, "G", "W", values);
             blockAbsent[11] = result;
+            noteReadResult(result, false);
             if (result == COM_OK) image.motionHighRpm[0] = values.v[0];
             return result;
         }
         int result = 0;
         for (int i = 0; i < kMaxMotionLevels; ++i) {
-            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr);
+            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr, i == 0);
             if (result != COM_OK) return result;
-            result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr);
+            result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr, false);
             if (result != COM_OK) return result;
         }
         return result;
     }
     values.v[0] = image.motionLowRpm[0];
-    if (transact(COM_LOLIMIT, "PW", "", values) == COM_OK) {
+    if (transactOrFallBack(COM_LOLIMIT, "PW", "", values) == COM_OK) {
         values.v[0] = image.motionHighRpm[0];
-        return transact(COM_HILIMIT, "PW", "", values);
+        const int result = transact(COM_HILIMIT, "PW", "", values);
+        noteWriteResult(result, 11, -1, false);
+        return result;
     }
     int result = 0;
     for (int i = 0; i < kMaxMotionLevels; ++i) {
-        writeElement(COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0);
-        result = writeElement(COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0);
+        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0, i == 0);
+        if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+        result = writeElement(11, COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0, false);
+        if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
     }
     return result;
 }
@@ -263,7 +310,7 @@ int motionLimits(int mode) {
 int rateSetup(int mode) {
     Values values;
     if (mode == 0) {
-        int result = transact(COM_RATE_SETUP, "G", "BB", values);
+        int result = transactOrFallBack(COM_RATE_SETUP, "G", "BB", values);
         if (result == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateUnits = values.v[1];
@@ -284,12 +331,14 @@ int rateSetup(int mode) {
     }
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateUnits;
-    if (transact(COM_RATE_SETUP, "PBB", "", values) == COM_OK) return COM_OK;
+    if (transactOrFallBack(COM_RATE_SETUP, "PBB", "", values) == COM_OK) return COM_OK;
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateDivisor;
     values.v[2] = image.rateDecimalPoint;
     values.v[3] = image.rateUnits;
-    return transact(COM_RATE_SETUP_2, "PWWBB", "", values);
+    const int result = transact(COM_RATE_SETUP_2, "PWWBB", "", values);
+    noteWriteResult(result, 27, -1, true);
+    return result;
 }
 
 // 46: per group, the channel count and the enable mode.
@@ -298,13 +347,15 @@ int groupSetup(int mode) {
     int result = 0;
     for (int g = span.begin; g < span.end; ++g) {
         if (mode == 0) {
-            result = readElement(46, COM_GROUP_CHN_QTY, "B", g, image.groupChannelCount, nullptr);
+            result = readElement(46, COM_GROUP_CHN_QTY, "B", g, image.groupChannelCount, nullptr, g == span.begin);
             if (result != COM_OK) return result;
-            result = readElement(46, COM_ENABLE_MODE, "B", g, image.groupMode, nullptr);
+            result = readElement(46, COM_ENABLE_MODE, "B", g, image.groupMode, nullptr, false);
             if (result != COM_OK) return result;
         } else {
-            writeElement(COM_GROUP_CHN_QTY, "PBB", g, image.groupChannelCount[g], 0);
-            result = writeElement(COM_ENABLE_MODE, "PBB", g, image.groupMode[g], 0);
+            result = writeElement(46, COM_GROUP_CHN_QTY, "PBB", g, image.groupChannelCount[g], 0, g == span.begin);
+            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+            result = writeElement(46, COM_ENABLE_MODE, "PBB", g, image.groupMode[g], 0, false);
+            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
         }
     }
     return result;
@@ -317,25 +368,67 @@ int groupSetup(int mode) {
 // still means wide (taking it for narrow would cut program numbers to a byte).
 bool wideSetpoints(bool afterWipe) {
     Values values;
-    const int result = transact(COM_GET_SPT_2, "W", "WBWW", values);
+    const int result = transactOrFallBack(COM_GET_SPT_2, "W", "WBWW", values);
     return result == COM_OK || (afterWipe && result == COM_BAD_DATA);
+}
+
+// The number of setpoints the controller holds, or -1.
+int32_t heldSetpoints() {
+    Values values;
+    return transact(COM_SPT_COUNT, "G", "W", values) == COM_OK ? values.v[0] : -1;
+}
+
+// Appends one setpoint. Adding is the one request that must not simply be
+// repeated: after a lost or spoiled reply the controller's count tells
+// whether it landed. `held` is the count the controller has so far.
+int addSetpoint(bool wide, const SetpointRecord& s, int index, int32_t& held) {
+    constexpr int kAttempts = 3;
+    int result = COM_OK;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        Values values;
+        values.v[0] = s.program;
+        values.v[1] = s.channel;
+        values.v[2] = s.on;
+        values.v[3] = s.off;
+        const FaultCounts mark = unrecoveredFaults();
+        result = wide ? transact(COM_ADD_SPT_2, "WBWW", "", values) : transact(COM_ADD_SPT, "BBWW", "", values);
+        if (result == COM_OK) {
+            ++held;
+            return result;
+        }
+        if (lastExchangeFault() == ExchangeFault::None) {
+            noteWriteResult(result, 49, index, false);  // refused: not stored
+            return result;
+        }
+        if (lineHalted()) return result;
+        const int32_t now = heldSetpoints();
+        if (now == held + 1) {
+            forgiveFaultsSince(mark);
+            ++held;
+            return COM_OK;
+        }
+        if (now != held) {
+            if (now >= 0) noteSequenceFault();
+            return result;
+        }
+        forgiveFaultsSince(mark);  // not stored: sent again
+    }
+    noteSequenceFault();
+    return result;
 }
 
 int setpointsBlock(int mode) {
     Values values;
     if (mode == 1) {
-        int result = command(COM_WIPE_SPT);
-        if (setpointCount <= 0) return result;
+        int result = transact(COM_WIPE_SPT, "", "", values);
+        if (!blockStarted(result, 49) || setpointCount <= 0) return result;
         const bool wide = wideSetpoints(true);
         const size_t count = std::min(static_cast<size_t>(setpointCount), setpoints.size());
+        int32_t held = 0;
         for (size_t i = 0; i < count; ++i) {
             conPrintf("\rSetpoint number = %i", static_cast<int>(i));
-            const SetpointRecord& s = setpoints[i];
-            values.v[0] = s.program;
-            values.v[1] = s.channel;
-            values.v[2] = s.on;
-            values.v[3] = s.off;
-            result = wide ? transact(COM_ADD_SPT_2, "WBWW", "", values) : transact(COM_ADD_SPT, "BBWW", "", values);
+            result = addSetpoint(wide, setpoints[i], static_cast<int>(i), held);
+            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) break;
         }
         conPrintf("\n");
         return result;
@@ -348,9 +441,12 @@ int setpointsBlock(int mode) {
         values = Values{};
         values.v[0] = i;
         result = wide ? transact(COM_GET_SPT_2, "W", "WBWW", values) : transact(COM_GET_SPT, "W", "BBWW", values);
+        noteReadResult(result, i == 0);
         // A setpoint that could not be read leaves the whole block absent.
-        if (result == COM_OK && !storeSetpoint(i, {values.v[0], values.v[1], values.v[2], values.v[3]}))
+        if (result == COM_OK && !storeSetpoint(i, {values.v[0], values.v[1], values.v[2], values.v[3]})) {
             result = COM_BAD_BUFFER;
+            noteSequenceFault();
+        }
         if (result != COM_OK) break;
     }
     conPrintf("\n");
@@ -374,11 +470,14 @@ int inputAnding(int mode) {
         if (mode == 0) {
             result = transact(COM_INPUT_AND, "GB", "B", values);
             blockAbsent[50] = result;
+            noteReadResult(result, ch == first);
             if (result != COM_OK) return result;
             image.inputEnableAnding[ch] = static_cast<int8_t>(values.v[0] & 0xFF) + 1;
         } else if (mode == 1) {
             values.v[1] = (image.inputEnableAnding[ch] - 1) & 0xFF;
             result = transact(COM_INPUT_AND, "PBB", "", values);
+            noteWriteResult(result, 50, ch, ch == first);
+            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
         }
     }
     return result;
@@ -406,6 +505,7 @@ int shiftCounts(int mode) {
             if (mode == 0) {
                 result = transact(COM_SHIFT_COUNT, "GBB", "W", values);
                 blockAbsent[51] = result;
+                noteReadResult(result, p == 0 && c == begin);
                 if (result != COM_OK) {
                     conPrintf("Error Getting shift counts!! \n\r");
                     return result;
@@ -414,6 +514,8 @@ int shiftCounts(int mode) {
             } else if (count != 0) {
                 values.v[2] = count + 1;
                 result = transact(COM_SHIFT_COUNT, "PBBW", "", values);
+                noteWriteResult(result, 51, p * kShiftChannels + c, false);
+                if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
             }
         }
     }

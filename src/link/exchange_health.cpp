@@ -1,31 +1,102 @@
 #include "link/exchange_health.h"
 
+#include "common/settings.h"
+#include "link/modbus.h"
+#include "link/tvx.h"
+#include "platform/interrupts.h"
+
 namespace {
+
+constexpr int kAttempts = 3;
 
 int64_t failed = 0;
 int64_t timedOut = 0;
-int failFastDepth = 0;
-bool silenceSeen = false;
+ExchangeFault lastFault = ExchangeFault::None;
+int lastRefusal = 0;
+bool lastLacking = false;
+FaultCounts unrecovered;
+bool gone = false;
+int cleanupDepth = 0;
 
 }  // namespace
 
 int64_t failedExchanges() { return failed; }
 int64_t timedOutExchanges() { return timedOut; }
 
-void noteExchange(bool failedExchange, bool timedOutExchange) {
-    if (failedExchange) ++failed;
+void noteExchange(bool failedExchange, bool timedOutExchange, int refusalCode, bool lacking) {
+    lastRefusal = failedExchange ? 0 : refusalCode;
+    lastLacking = lastRefusal != 0 && lacking;
+    lastFault = ExchangeFault::None;
     if (timedOutExchange) {
         ++timedOut;
-        if (failFastDepth > 0) silenceSeen = true;
+        lastFault = ExchangeFault::Silent;
+    } else if (failedExchange) {
+        lastFault = ExchangeFault::Spoiled;
+    }
+    if (failedExchange) {
+        ++failed;
+        if (lastFault == ExchangeFault::Silent) {
+            ++unrecovered.silent;
+        } else {
+            ++unrecovered.spoiled;
+        }
     }
 }
 
-FailFastScope::FailFastScope() {
-    if (failFastDepth++ == 0) silenceSeen = false;
+ExchangeFault lastExchangeFault() { return lastFault; }
+int lastRefusalCode() { return lastRefusal; }
+bool lastRefusalMeansLacking() { return lastLacking; }
+
+FaultCounts unrecoveredFaults() { return unrecovered; }
+void noteSequenceFault() { ++unrecovered.spoiled; }
+void forgiveFaultsSince(const FaultCounts& mark) { unrecovered = mark; }
+
+bool probeController(int32_t* model) {
+    if (model != nullptr) *model = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int values[8] = {0};
+        int result = 0;
+        if (commSettings.protocol == kTvxStandard) {
+            result = tvxTransaction(COM_MODEL, "", "W", values);
+        } else {
+            result = modbusTransaction(3, 300, 1, values);
+        }
+        if (result == 0 && model != nullptr) *model = values[0];
+        if (lastExchangeFault() != ExchangeFault::Silent) return true;
+        if (lineHalted()) return false;
+    }
+    return false;
 }
 
-FailFastScope::~FailFastScope() {
-    if (--failFastDepth == 0) silenceSeen = false;
+int repeatExchange(const std::function<int()>& send) {
+    const FaultCounts before = unrecovered;
+    int result = send();
+    for (int attempt = 1; attempt < kAttempts && lastExchangeFault() != ExchangeFault::None; ++attempt) {
+        if (lineHalted()) return result;
+        if (lastExchangeFault() == ExchangeFault::Silent && !probeController()) {
+            gone = cleanupDepth == 0;
+            return result;
+        }
+        result = send();
+    }
+    if (lastExchangeFault() == ExchangeFault::None) unrecovered = before;
+    return result;
 }
 
-bool failingFast() { return failFastDepth > 0 && silenceSeen; }
+int fallbackProbe(const std::function<int()>& send) {
+    const FaultCounts before = unrecovered;
+    const int result = repeatExchange(send);
+    if (lastExchangeFault() != ExchangeFault::None && !lineHalted() && probeController()) unrecovered = before;
+    return result;
+}
+
+bool controllerGone() { return gone; }
+void forgetControllerGone() { gone = false; }
+
+bool lineHalted() {
+    if (cleanupDepth > 0) return false;
+    return gone || platform::pendingInterrupt() != 0;
+}
+
+CleanupScope::CleanupScope() { ++cleanupDepth; }
+CleanupScope::~CleanupScope() { --cleanupDepth; }

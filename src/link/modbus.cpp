@@ -124,6 +124,8 @@ int decodeFrame(int length, uint8_t* bytes) {
     return digits / 2;
 }
 
+constexpr int kFirstFailureException = 4;
+
 int exchange(int functionCode, int registerNumber, int count, int* values) {
     uint8_t request[kMaxRequestBytes];
     int requestLength = buildRequest(request, functionCode, registerNumber, count, values);
@@ -191,13 +193,17 @@ int exchange(int functionCode, int registerNumber, int count, int* values) {
 }  // namespace
 
 int modbusTransaction(int functionCode, int registerNumber, int count, int* values) {
-    if (failingFast()) {
+    if (lineHalted()) {
         noteExchange(true, true);
         return -1;
     }
     replyTimedOut = false;
     const int result = exchange(functionCode, registerNumber, count, values);
-    noteExchange(result == -1, replyTimedOut);
+    // Exceptions 1 to 3 are the controller's answer (unknown function or
+    // register, refused value); 4 and up report a failure inside the
+    // controller and count like a reply the line spoiled.
+    const bool failed = result == -1 || result >= kFirstFailureException;
+    noteExchange(failed, replyTimedOut, result, result == 1 || result == 2);
     return result;
 }
 

@@ -97,6 +97,17 @@ int receiveReply() {
     return length;
 }
 
+// Characters the fields of a receive format take.
+int formatWidth(const char* format) {
+    int width = 0;
+    for (const char* letter = format; *letter; ++letter) {
+        if (*letter == 'B') width += 2;
+        else if (*letter == 'W') width += 4;
+        else if (*letter == 'C') width += 1;
+    }
+    return width;
+}
+
 // Parses the data of a positive reply (`textLength` characters before its CR)
 // into a copy of the values, then commits what was parsed.
 int parseReply(int textLength, const char* receiveFormat, int* values) {
@@ -163,13 +174,17 @@ int exchange(int command, const char* sendFormat, const char* receiveFormat, int
         return parseHex(replyLine + 1, 2);
     }
     if (*receiveFormat == '\0') return COM_OK;
+    // A positive reply must carry every field asked for (the option list
+    // alone has a length of its own). A short one, such as a bare kind
+    // character, was cut on the line: never take it for a value of zero.
+    if (command != COM_OPTIONS && textLength - 3 < formatWidth(receiveFormat)) return COM_BAD_BUFFER;
     return parseReply(textLength, receiveFormat, values);
 }
 
 }  // namespace
 
 int tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values) {
-    if (failingFast()) {
+    if (lineHalted()) {
         noteExchange(true, true);
         return COM_TIMEOUT;
     }
@@ -177,7 +192,8 @@ int tvxTransaction(int command, const char* sendFormat, const char* receiveForma
     const int result = exchange(command, sendFormat, receiveFormat, values, timedOut);
     // A controller reporting a garbled request (COM_BAD_BUFFER) counts like a
     // reply that failed its checks here.
-    noteExchange(timedOut || result == COM_BAD_BUFFER, timedOut);
+    const bool failed = timedOut || result == COM_BAD_BUFFER;
+    noteExchange(failed, timedOut, result, result == COM_BAD_COMMAND);
     return result;
 }
 

@@ -198,11 +198,17 @@ int mainMenu() {
                 if (status >= 0) return status;
                 break;
             }
-            case '2':
-                upload(0);
+            case '2': {
+                const int status = upload(0);
                 releaseSetpoints();
+                if (status >= kInterruptedStatus) return status;  // ended by a signal
                 break;
-            case '3': download(0); break;
+            }
+            case '3': {
+                const int status = download(0);
+                if (status >= kInterruptedStatus) return status;
+                break;
+            }
             case '4':
             case platform::kKeyEscape: return kExitDone;
             default: break;

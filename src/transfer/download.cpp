@@ -11,6 +11,9 @@
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
+#include "platform/interrupts.h"
+#include "handlers/block_report.h"
+#include "link/exchange_health.h"
 #include "transfer/connection.h"
 #include "transfer/line_watch.h"
 #include "transfer/transfer.h"
@@ -73,22 +76,25 @@ bool askForFileAndOptions(OpenDataFile& file) {
     return true;
 }
 
-// Blocks the controller did not answer while they were written.
+// How the writing went: the block that could not be written completely.
 struct WriteProblems {
-    std::vector<int> unanswered;
-    bool controllerGone = false;
+    int failedBlock = -1;
+    BlockResult result;
+    bool failed() const { return failedBlock >= 0; }
 };
 
 void sendBlock(int functionNumber, WriteProblems& problems, bool sent[kFunctionCount]) {
+    if (problems.failed() || interruption() != 0) return;
     sent[functionNumber] = true;
-    if (problems.controllerGone) return;
-    if (callHandlerWatched(1, functionNumber) == 0) return;
-    problems.unanswered.push_back(functionNumber);
-    if (!controllerAnswers()) problems.controllerGone = true;
+    const BlockResult result = moveBlock(1, functionNumber);
+    if (result.done) return;
+    problems.failedBlock = functionNumber;
+    problems.result = result;
 }
 
 // Steps 15 to 17: the blocks written ahead, every present block, and the
-// setpoint list of a full file without setpoints.
+// setpoint list of a full file without setpoints. Stops at the first block
+// that could not be written completely.
 void sendAllBlocks(WriteProblems& problems, bool sent[kFunctionCount]) {
     const bool mappingsOnly = transferOptions.mappingsOnly;
     if (mappingsOnly) {
@@ -101,7 +107,7 @@ void sendAllBlocks(WriteProblems& problems, bool sent[kFunctionCount]) {
         }
         if (blockAbsent[18] == 0) sendBlock(18, problems, sent);
     }
-    for (int n = 6; n < kFunctionCount && !problems.controllerGone; ++n) {
+    for (int n = 6; n < kFunctionCount && !problems.failed() && interruption() == 0; ++n) {
         if (blockAbsent[n] != 0) continue;
         conPrintf("Function = %i", n);
         conPutc('\r');
@@ -109,11 +115,29 @@ void sendAllBlocks(WriteProblems& problems, bool sent[kFunctionCount]) {
     }
     // A mappings-only file says nothing about setpoints: the controller
     // keeps its own.
-    if (!mappingsOnly && setpointCount == 0 && !problems.controllerGone) {
+    if (!mappingsOnly && setpointCount == 0 && !problems.failed() && interruption() == 0) {
         conPuts("Clearing pulses");
         conPutc('\r');
         sendBlock(49, problems, sent);
     }
+}
+
+// A download that cannot go on once the controller was stopped: nothing
+// more of the configuration is sent, no checksum is set, the controller
+// stays stopped, the loading coil goes off.
+int abandonStopped(const char* what, int result, int unattended) {
+    {
+        const CleanupScope cleanup;
+        forgetControllerGone();
+        writeCoil316(0);
+    }
+    conPrintf("\n%s\n", what);
+    conPuts("The controller is stopped and holds part of the file; its checksum was not set.\n");
+    conPuts("Run the download again.\n");
+    releaseSetpoints();
+    serialPort.close();
+    if (result < 128) waitForKeyIfInteractive(unattended);
+    return result;
 }
 
 // Step 22: polls the model until the controller answers after its reset.
@@ -123,8 +147,13 @@ bool waitForReset() {
     const int64_t start = platform::monotonicMicros();
     bool paused = false;
     for (;;) {
-        commSettings.functionHandler(0, 2);
-        if (image.model != 0) return true;
+        int32_t model = 0;
+        forgetControllerGone();
+        if (probeController(&model) && model != 0) {
+            image.model = model;
+            return true;
+        }
+        if (lineHalted()) return false;
         conPuts(".");
         if (platform::monotonicMicros() - start >= kResetWaitLimitMicros) return false;
         if (!paused) {
@@ -140,6 +169,24 @@ int finish(int result, int unattended) {
     return result;
 }
 
+// The end of a download that a signal interrupted before the controller
+// was stopped: nothing was written.
+int interruptedBeforeWriting() {
+    const int signalNumber = interruption();
+    {
+        const CleanupScope cleanup;
+        writeCoil316(0);
+    }
+    serialPort.close();
+    conPrintf("\nDownload interrupted by %s; nothing was written to the controller.\n",
+              platform::signalName(signalNumber));
+    return 128 + signalNumber;
+}
+
+std::string interruptionText() {
+    return std::string("Download interrupted by ") + platform::signalName(interruption()) + ".";
+}
+
 }  // namespace
 
 int download(int unattended) {
@@ -152,10 +199,14 @@ int download(int unattended) {
     }
 
     resetImage();
+    clearBlockReport();
+    forgetControllerGone();
+    const platform::InterruptScope interrupts;
     const LineWatchScope watch;
     if (connectToController() != 0) {
-        conPuts("Could not establish communications with the controller.\n");
         file.close();
+        if (interruption() != 0) return interruptedBeforeWriting();
+        conPuts("Could not establish communications with the controller.\n");
         return finish(1, unattended);
     }
     if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
@@ -176,11 +227,22 @@ int download(int unattended) {
     writeCoil314(1);
     conPuts("\nGetting unit configuration...\n");
     {
-        const linewatch::SilenceMark mark;
-        queryUnitConfiguration(1);
-        if (mark.silentRequests() != 0) {
-            if (controllerAnswers()) writeCoil316(0);
-            conPuts("The controller did not answer while its configuration was read.\n");
+        UnitConfigurationResult configuration;
+        for (int attempt = 0; attempt <= 2; ++attempt) {
+            if (attempt > 0 && !controllerAnswers()) break;
+            configuration = queryUnitConfiguration(1);
+            if (configuration.failed.empty() || configuration.block.gone) break;
+        }
+        if (interruption() != 0) return interruptedBeforeWriting();
+        if (!configuration.failed.empty()) {
+            {
+                const CleanupScope cleanup;
+                forgetControllerGone();
+                if (controllerAnswers()) writeCoil316(0);
+            }
+            conPrintf("The controller's configuration could not be read (%s): %s\n",
+                      configuration.block.silent ? "no answer" : "replies spoiled or refused",
+                      blockList(configuration.failed).c_str());
             conPuts("Download abandoned; nothing was written to the controller.\n");
             file.close();
             return finish(1, unattended);
@@ -197,17 +259,32 @@ int download(int unattended) {
     file.close();
     if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
 
-    commSettings.functionHandler(1, 0);
+    if (interruption() != 0) return interruptedBeforeWriting();
+    if (!stopController()) {
+        if (interruption() != 0) return interruptedBeforeWriting();
+        {
+            const CleanupScope cleanup;
+            forgetControllerGone();
+            writeCoil316(0);
+        }
+        conPuts("The controller did not confirm the stop; nothing was written to it.\n");
+        releaseSetpoints();
+        return finish(1, unattended);
+    }
     conPuts("Writing data to controller...\n");
     WriteProblems problems;
     bool sent[kFunctionCount] = {};
     sendAllBlocks(problems, sent);
     conPutc('\n');
-    if (problems.controllerGone) {
-        conPrintf("\nThe controller stopped answering while block %d was written.\n", problems.unanswered.back());
-        conPuts("Download failed; the controller may hold part of the file.\n");
-        releaseSetpoints();
-        return finish(1, unattended);
+    if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
+    if (problems.failed()) {
+        char what[160];
+        std::snprintf(what, sizeof what, "Download failed: block %d could not be written completely (%s).",
+                      problems.failedBlock,
+                      problems.result.gone ? "the controller stopped answering"
+                      : problems.result.silent ? "no answer"
+                                               : "replies spoiled or refused");
+        return abandonStopped(what, 1, unattended);
     }
     writeCoil316(0);
 
@@ -215,14 +292,31 @@ int download(int unattended) {
     if (transferOptions.verifyDownload) sentCopy = captureSentConfiguration(sent);
 
     conPuts("Setting checksum and resetting controller...\n");
-    commSettings.functionHandler(1, 1);
-    commSettings.functionHandler(0, 0);
+    if (!setControllerChecksum()) {
+        if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
+        return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, unattended);
+    }
+    if (!restartController()) {
+        if (interruption() != 0) {
+            conPrintf("\n%s The controller holds the file; its restart was not confirmed.\n",
+                      interruptionText().c_str());
+            releaseSetpoints();
+            serialPort.close();
+            return 128 + interruption();
+        }
+        conPuts("\nThe controller holds the file and its checksum, but did not confirm its restart;\n");
+        conPuts("it may still be stopped.\n");
+        releaseSetpoints();
+        return finish(1, unattended);
+    }
     if (setpointCount != 0) releaseSetpoints();
 
     int result = 0;
-    if (!problems.unanswered.empty()) {
-        conPrintf("The controller did not answer while these blocks were written: %s\n",
-                  blockList(problems.unanswered).c_str());
+    if (!blockReport.lacking.empty()) {
+        conPrintf("Blocks this controller does not have, skipped: %s\n", blockList(blockReport.lacking).c_str());
+    }
+    if (!blockReport.refused.empty()) {
+        reportRefusedValues();
         result = 1;
     }
     if (transferOptions.keepOffsets && !sentCopy) return finish(result, unattended);
@@ -234,11 +328,16 @@ int download(int unattended) {
     if (!transferOptions.keepOffsets) {
         conPuts("\nFinalizing offsets...\n");
         writeCoil316(1);
-        commSettings.functionHandler(1, 9);
+        const BlockResult offsets = moveBlock(1, 9);
         writeCoil316(0);
+        if (!offsets.done) {
+            conPuts("The group offsets could not be sent again after the reset; run the download again.\n");
+            result = 1;
+        }
     } else {
         conPuts("\n");
     }
     if (sentCopy && verifyDownloadedBlocks(*sentCopy) != 0) result = 1;
+    if (interruption() != 0) return finish(128 + interruption(), 1);
     return finish(result, unattended);
 }

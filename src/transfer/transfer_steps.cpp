@@ -1,27 +1,98 @@
 #include "transfer/transfer_steps.h"
 
+#include <cstddef>
+
 #include "common/console_io.h"
 #include "common/settings.h"
+#include "handlers/block_report.h"
 #include "image/controller_image.h"
 #include "link/exchange_health.h"
-#include "transfer/line_watch.h"
+#include "link/modbus.h"
+#include "platform/clock.h"
+#include "platform/interrupts.h"
 
-int callHandlerWatched(int mode, int functionNumber) {
-    const linewatch::SilenceMark mark;
-    // Once a request of this block has gone unanswered the rest of the block
-    // is not sent: the caller checks whether the controller is still there.
-    const FailFastScope failFast;
+namespace {
+
+constexpr int kRedos = 2;
+// How long a controller may take to answer again after a restart whose
+// reply was lost.
+constexpr int64_t kRestartWaitMicros = 60 * 1000000LL;
+constexpr int kRunStateRegister = 340;
+
+}  // namespace
+
+int interruption() { return platform::pendingInterrupt(); }
+
+BlockResult runBlock(int mode, int functionNumber) {
+    const FaultCounts before = unrecoveredFaults();
     commSettings.functionHandler(mode, functionNumber);
-    return static_cast<int>(mark.silentRequests());
+    const FaultCounts after = unrecoveredFaults();
+    BlockResult result;
+    result.silent = after.silent != before.silent;
+    result.spoiled = after.spoiled != before.spoiled;
+    result.gone = controllerGone() || interruption() != 0;
+    result.done = !result.silent && !result.spoiled && !result.gone;
+    return result;
 }
 
-bool controllerAnswers() {
-    const int32_t model = image.model;
-    const int32_t absent = blockAbsent[2];
-    const int silent = callHandlerWatched(0, 2);
-    image.model = model;
-    blockAbsent[2] = absent;
-    return silent == 0;
+BlockResult moveBlock(int mode, int functionNumber) {
+    const std::size_t refused = blockReport.refused.size();
+    const std::size_t lacking = blockReport.lacking.size();
+    BlockResult result = runBlock(mode, functionNumber);
+    BlockResult worst = result;
+    for (int redo = 0; redo < kRedos && !result.done && !result.gone; ++redo) {
+        if (!probeController()) {
+            worst.gone = true;
+            break;
+        }
+        // Whatever the failed attempt reported is reported again, or not.
+        blockReport.refused.resize(refused);
+        blockReport.lacking.resize(lacking);
+        if (mode == 0) blockAbsent[functionNumber] = 1;
+        blockReport.redo = true;
+        result = runBlock(mode, functionNumber);
+        blockReport.redo = false;
+        worst.silent = worst.silent || result.silent;
+        worst.spoiled = worst.spoiled || result.spoiled;
+        worst.gone = result.gone;
+    }
+    worst.done = result.done;
+    if (!worst.done) worst.gone = worst.gone || controllerGone() || interruption() != 0;
+    return worst;
+}
+
+int callHandlerWatched(int mode, int functionNumber) {
+    const FaultCounts before = unrecoveredFaults();
+    commSettings.functionHandler(mode, functionNumber);
+    return static_cast<int>(unrecoveredFaults().total() - before.total());
+}
+
+bool controllerAnswers() { return probeController(); }
+
+bool stopController() { return runBlock(1, 0).done; }
+
+bool setControllerChecksum() { return runBlock(1, 1).done; }
+
+bool restartController(bool mayWait) {
+    const BlockResult sent = runBlock(0, 0);
+    if (sent.done) return true;
+    if (lineHalted() || !mayWait) return false;
+    // Lost or spoiled: the controller may be rebooting. Wait until it
+    // answers again, then learn whether the restart took effect.
+    forgetControllerGone();
+    const int64_t start = platform::monotonicMicros();
+    bool answers = false;
+    while (!(answers = probeController()) && platform::monotonicMicros() - start < kRestartWaitMicros) {
+        if (lineHalted()) return false;
+    }
+    if (!answers) return false;
+    if (commSettings.protocol != kModbus) return true;  // the reset cannot be repeated blindly; it answers again
+    int state[1] = {1};
+    const int read = repeatExchange([&] { return modbusTransaction(3, kRunStateRegister, 1, state); });
+    if (read != 0) return false;
+    if (state[0] == 0) return true;
+    // Still stopped: the restart never arrived, so it may be sent again.
+    return runBlock(0, 0).done;
 }
 
 void waitForKeyIfInteractive(int unattended) {
@@ -34,7 +105,20 @@ std::string blockList(const std::vector<int>& blocks) {
     std::string text;
     for (int block : blocks) {
         if (!text.empty()) text += ", ";
-        text += std::to_string(block);
+        text += block < 0 ? std::string("setpoint count") : std::to_string(block);
     }
     return text;
+}
+
+void reportRefusedValues() {
+    if (blockReport.refused.empty()) return;
+    conPrintf("The controller refused %d value(s); they are not in the controller:\n",
+              static_cast<int>(blockReport.refused.size()));
+    for (const RefusedValue& value : blockReport.refused) {
+        if (value.element < 0) {
+            conPrintf("  block %d (code %d)\n", value.function, value.code);
+        } else {
+            conPrintf("  block %d, element %d (code %d)\n", value.function, value.element, value.code);
+        }
+    }
 }

@@ -6,6 +6,7 @@
 #include "common/console_io.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
+#include "link/exchange_health.h"
 #include "link/modbus.h"
 #include "link/tvx.h"
 #include "platform/process.h"
@@ -25,7 +26,17 @@ constexpr int kOptionLeadingTrailing = 5;
 constexpr int kOptionAnalog = 6;
 constexpr int kOptionTenBitGray = 19;
 
-void readBlock(int functionNumber) { commSettings.functionHandler(0, functionNumber); }
+UnitConfigurationResult* current = nullptr;
+
+void readBlock(int functionNumber) {
+    const BlockResult result = runBlock(0, functionNumber);
+    if (result.done || current == nullptr) return;
+    current->failed.push_back(functionNumber);
+    current->block.done = false;
+    current->block.silent = current->block.silent || result.silent;
+    current->block.spoiled = current->block.spoiled || result.spoiled;
+    current->block.gone = current->block.gone || result.gone;
+}
 
 // The analog outputs of a large model come off the channel range.
 void analogQuantityStep() {
@@ -46,17 +57,29 @@ void adjustOptionsForModel() {
 
 }  // namespace
 
-void readSetpointCount() {
+bool readSetpointCount() {
     int values[8] = {0};
-    if (commSettings.protocol == kTvxStandard) {
-        tvxTransaction(COM_SPT_COUNT, "G", "W", values);
-    } else {
-        modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
-    }
+    const FaultCounts before = unrecoveredFaults();
+    repeatExchange([&] {
+        if (commSettings.protocol == kTvxStandard) return tvxTransaction(COM_SPT_COUNT, "G", "W", values);
+        return modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
+    });
     setpointCount = values[0] < 0 ? 0 : values[0];
+    const FaultCounts after = unrecoveredFaults();
+    if (after.total() == before.total()) return true;
+    if (current != nullptr) {
+        current->failed.push_back(-1);
+        current->block.done = false;
+        current->block.silent = current->block.silent || after.silent != before.silent;
+        current->block.spoiled = current->block.spoiled || after.spoiled != before.spoiled;
+        current->block.gone = current->block.gone || lineHalted();
+    }
+    return false;
 }
 
-void queryUnitConfiguration(int forDownload) {
+UnitConfigurationResult queryUnitConfiguration(int forDownload) {
+    UnitConfigurationResult result;
+    current = &result;
     static const int kConfigurationBlocks[] = {2, 3, 4, 5, 18};
     for (int functionNumber : kConfigurationBlocks) readBlock(functionNumber);
     readSetpointCount();
@@ -78,6 +101,8 @@ void queryUnitConfiguration(int forDownload) {
         if (gray) image.outputQuantity = quantity + 8;
         if (analog) lastChannel = quantity - 2;
     }
+    current = nullptr;
+    return result;
 }
 
 int checkMapVersion() {

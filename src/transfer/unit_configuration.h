@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "transfer/transfer_steps.h"
+
 // Steps shared by upload and download: the unit configuration query, the
 // MODBUS map-version check and the hand-over to the sibling program that
 // serves another map version.
@@ -11,11 +13,15 @@
 // effectiveOptions, firstChannel, lastChannel and configModel. forDownload:
 // 0 for the upload (which also reads the analog quantity of large models),
 // 1 for the download.
-void queryUnitConfiguration(int forDownload);
+struct UnitConfigurationResult {
+    std::vector<int> failed;  // blocks that could not be read; -1 for the setpoint count
+    BlockResult block;        // how the failed ones went
+};
+UnitConfigurationResult queryUnitConfiguration(int forDownload);
 
 // Reads the number of setpoints the controller holds into setpointCount
-// (0 when the read fails).
-void readSetpointCount();
+// (0 when the read fails). False when the line spoiled the read.
+bool readSetpointCount();
 
 // 1 when the controller reports a MODBUS map version other than 100.
 int checkMapVersion();

@@ -15,6 +15,9 @@
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "platform/files.h"
+#include "platform/interrupts.h"
+#include "handlers/block_report.h"
+#include "link/exchange_health.h"
 #include "transfer/connection.h"
 #include "transfer/line_watch.h"
 #include "transfer/transfer.h"
@@ -37,6 +40,8 @@ public:
         if (!mayRewrite(target)) return false;
         target_ = target;
         file_ = platform::createTempFileBeside(target, tempPath_);
+        // A second signal ends the program at once: the temporary file goes too.
+        if (file_ != nullptr) platform::setInterruptCleanupPath(tempPath_.c_str());
         return file_ != nullptr;
     }
     std::FILE* file() const { return file_; }
@@ -51,6 +56,7 @@ public:
         if (ok) ok = platform::replaceFile(tempPath_, target_);
         if (!ok) discard();
         tempPath_.clear();
+        platform::setInterruptCleanupPath(nullptr);
         return ok;
     }
 
@@ -62,6 +68,7 @@ public:
         if (!tempPath_.empty()) {
             platform::removeFile(tempPath_);
             tempPath_.clear();
+            platform::setInterruptCleanupPath(nullptr);
         }
     }
 
@@ -92,79 +99,94 @@ struct LineWatchScope {
     ~LineWatchScope() { linewatch::end(); }
 };
 
-// Blocks whose reading met a silent controller.
+// Blocks that could not be read, and why.
 struct ReadProblems {
     std::vector<int> unread;
     bool controllerGone = false;
+    bool silent = false;
+    bool spoiled = false;
+
+    void add(int functionNumber, const BlockResult& result) {
+        unread.push_back(functionNumber);
+        silent = silent || result.silent;
+        spoiled = spoiled || result.spoiled;
+        controllerGone = controllerGone || (result.gone && interruption() == 0);
+    }
 };
 
-// Reads one block; when a request of it went unanswered, checks that the
-// controller is still there and reads the block once more. A block that
-// stays without answer is recorded; a controller that no longer answers
-// stops the reading.
+// Reads one block, again from its start after a fault.
 void readBlockCarefully(int functionNumber, ReadProblems& problems) {
-    if (callHandlerWatched(0, functionNumber) == 0) return;
-    if (!controllerAnswers()) {
-        problems.controllerGone = true;
-        problems.unread.push_back(functionNumber);
-        return;
-    }
-    blockAbsent[functionNumber] = 1;
-    if (callHandlerWatched(0, functionNumber) != 0) problems.unread.push_back(functionNumber);
+    const BlockResult result = moveBlock(0, functionNumber);
+    if (!result.done) problems.add(functionNumber, result);
 }
 
 void reportReadProblems(const ReadProblems& problems) {
     if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
-    conPrintf("Blocks that could not be read: %s\n", blockList(problems.unread).c_str());
+    const char* why = problems.silent && problems.spoiled ? "no answer, replies spoiled or refused"
+                      : problems.silent                   ? "no answer"
+                                                          : "replies spoiled or refused";
+    conPrintf("Blocks that could not be read: %s (%s)\n", blockList(problems.unread).c_str(), why);
     conPuts("Upload failed; the data file was not written.\n");
 }
 
-// Steps 9 to 13: the unit configuration and every block.
-ReadProblems readAllBlocks() {
+// The unit configuration, read again from its start after a fault.
+bool readUnitConfiguration(ReadProblems& problems) {
+    UnitConfigurationResult result;
+    for (int attempt = 0; attempt <= 2; ++attempt) {
+        if (attempt > 0 && !controllerAnswers()) break;
+        blockReport.redo = attempt > 0;
+        result = queryUnitConfiguration(0);
+        blockReport.redo = false;
+        if (result.failed.empty() || result.block.gone) break;
+    }
+    if (result.failed.empty()) return true;
+    for (int block : result.failed) problems.unread.push_back(block);
+    problems.silent = result.block.silent;
+    problems.spoiled = result.block.spoiled;
+    problems.controllerGone = !controllerAnswers() && interruption() == 0;
+    return false;
+}
+
+// Steps 9 to 13: the unit configuration and every block. `stopped` tells
+// whether the controller was stopped for the reading.
+ReadProblems readAllBlocks(bool& stopped) {
     ReadProblems problems;
     conPuts("\nGetting unit configuration...\n");
-    {
-        const linewatch::SilenceMark mark;
-        queryUnitConfiguration(0);
-        if (mark.silentRequests() != 0) {
-            problems.controllerGone = !controllerAnswers();
-            for (int block : {2, 3, 4, 5, 18}) problems.unread.push_back(block);
-            if (!problems.controllerGone) writeCoil316(0);
+    if (!readUnitConfiguration(problems)) return problems;
+
+    if (setpointCount > 0) allocateSetpoints(setpointCount);
+    if (setpointCount > kStopThreshold) {
+        conPrintf("%i setpoints; stopping controller...\n", static_cast<int>(setpointCount));
+        stopped = true;
+        if (!stopController()) {
+            problems.add(0, runBlock(1, 0));
             return problems;
         }
     }
 
-    bool stopped = false;
-    if (setpointCount > 0) allocateSetpoints(setpointCount);
-    if (setpointCount > kStopThreshold) {
-        conPrintf("%i setpoints; stopping controller...\n", static_cast<int>(setpointCount));
-        commSettings.functionHandler(1, 0);
-        stopped = true;
-    }
-
     conPuts("Uploading controller data...\n");
-    for (int n = 6; n < kFunctionCount; ++n) {
+    for (int n = 6; n < kFunctionCount && interruption() == 0; ++n) {
         if (blockAbsent[n] == 0) continue;
         conPrintf("Function = %i", n);
         conPutc('\r');
         readBlockCarefully(n, problems);
-        if (problems.controllerGone) {
-            for (int rest = n + 1; rest < kFunctionCount; ++rest) {
-                if (blockAbsent[rest] != 0) problems.unread.push_back(rest);
-            }
-            break;
-        }
+        if (problems.controllerGone || interruption() != 0) break;
     }
     conPutc('\n');
-    if (!problems.controllerGone) writeCoil316(0);
+    return problems;
+}
 
-    // A stopped controller is restarted even when the reading failed: should
-    // it answer again it must not be left standing.
+// What is left to do after the reading, successful or not: the loading
+// coil off and a stopped controller restarted, as long as it answers.
+void finishReading(bool stopped, bool controllerLost) {
+    const CleanupScope cleanup;
+    forgetControllerGone();
+    writeCoil316(0);
     if (stopped) {
         conPuts("Restarting controller...\n");
-        commSettings.functionHandler(0, 0);
+        if (!restartController(!controllerLost))
+            conPuts("The controller did not confirm its restart; it may still be stopped.\n");
     }
-    return problems;
 }
 
 // The mappings-only variant of steps 9 to 13. False when there is nothing
@@ -176,16 +198,10 @@ bool readMappingBlocks(ReadProblems& problems) {
         conPutc('\r');
         readBlockCarefully(n, problems);
         blockAbsent[n] = 0;
-        if (problems.controllerGone) {
-            for (int rest : {14, 15}) {
-                if (rest > n) problems.unread.push_back(rest);
-            }
-            break;
-        }
+        if (problems.controllerGone || interruption() != 0) break;
     }
     conPutc('\n');
-    if (!problems.controllerGone) writeCoil316(0);
-    if (!problems.unread.empty()) return true;
+    if (!problems.unread.empty() || interruption() != 0) return true;
     if (image.mappingCount == 0) {
         conPuts("\nNo mappings found, process terminated...\n");
         return false;
@@ -210,6 +226,14 @@ bool askForFileName() {
     return true;
 }
 
+// The end of an upload that a signal interrupted; the old file is kept.
+int interrupted(int unattended) {
+    const int signalNumber = interruption();
+    conPrintf("\nUpload interrupted by %s; the data file was not written.\n", platform::signalName(signalNumber));
+    (void)unattended;  // no key is waited for: the program ends
+    return 128 + signalNumber;
+}
+
 }  // namespace
 
 int upload(int unattended) {
@@ -229,9 +253,13 @@ int upload(int unattended) {
     }
 
     resetImage();
+    clearBlockReport();
+    forgetControllerGone();
+    const platform::InterruptScope interrupts;
     const LineWatchScope watch;
     if (connectToController() != 0) {
         pending.discard();
+        if (interruption() != 0) return interrupted(unattended);
         conPuts("Could not establish communications with the controller.\n");
         waitForKeyIfInteractive(unattended);
         return 1;
@@ -248,15 +276,24 @@ int upload(int unattended) {
     writeCoil314(1);
 
     ReadProblems problems;
+    bool stopped = false;
+    bool nothingToWrite = false;
     if (transferOptions.mappingsOnly) {
-        if (!readMappingBlocks(problems)) {
-            pending.discard();
-            serialPort.close();
-            waitForKeyIfInteractive(unattended);
-            return 1;
-        }
+        nothingToWrite = !readMappingBlocks(problems);
     } else {
-        problems = readAllBlocks();
+        problems = readAllBlocks(stopped);
+    }
+    finishReading(stopped, problems.controllerGone || interruption() != 0);
+    if (interruption() != 0) {
+        pending.discard();
+        serialPort.close();
+        return interrupted(unattended);
+    }
+    if (nothingToWrite) {
+        pending.discard();
+        serialPort.close();
+        waitForKeyIfInteractive(unattended);
+        return 1;
     }
     if (!problems.unread.empty()) {
         pending.discard();

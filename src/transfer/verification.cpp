@@ -301,9 +301,9 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
         conPrintf("Function = %i", n);
         conPutc('\r');
         const int64_t requestsBefore = linewatch::requestsSent();
-        const int silent = callHandlerWatched(0, n);
+        const bool done = moveBlock(0, n).done;
         const bool asked = linewatch::requestsSent() != requestsBefore;
-        if (silent != 0 || (asked && blockAbsent[n] != 0 && n != 49)) {
+        if (!done || (asked && blockAbsent[n] != 0 && n != 49)) {
             unreadable.push_back(n);
         } else if (!asked && n != 49) {
             readable->sent[n] = false;
@@ -311,7 +311,7 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
     }
     conPutc('\n');
     writeCoil316(0);
-    if (stopped) commSettings.functionHandler(0, 0);
+    if (stopped && !restartController()) conPuts("The controller did not confirm its restart.\n");
 
     const int differences = compareWithSent(*readable, unreadable);
     releaseSetpoints();

@@ -5,6 +5,7 @@
 #include "common/settings.h"
 #include "handlers/fake_controller.h"
 #include "handlers/function_handlers.h"
+#include "link/exchange_health.h"
 #include "image/controller_image.h"
 
 using namespace handlers_test;
@@ -217,19 +218,31 @@ TEST_F(ModbusHandler, MappingSlotsInUseAreAppended) {
     EXPECT_EQ(blockAbsent[15], 0);
 }
 
-TEST_F(ModbusHandler, FailedMappingReadLeavesTheTableAbsent) {
+TEST_F(ModbusHandler, MappingSlotsAreRepeatedAfterAFaultAndARefusalLeavesTheTableAbsent) {
     image.mapLimit = 3;
     int reads = 0;
+    int exception = 4;  // a failure inside the controller: the slot is asked for again
     fake.modbus = [&](const ModbusRequest& r) {
         ModbusReply reply;
-        if (r.function == 3 && ++reads == 2) reply.exception = 4;
+        if (r.function == 3 && ++reads == 2) reply.exception = exception;
         reply.data = {1, 2, 3, 4, 5};
         return reply;
     };
+    image.mappingCount = 7;  // whatever an earlier read left: a read starts afresh
+    modbusFunctionHandler(0, 15);
+    EXPECT_EQ(image.mappingCount, 3);
+    EXPECT_EQ(blockAbsent[15], 0);
+
+    // A refused slot after the first breaks the table the controller declared.
+    reads = 0;
+    exception = 2;
+    fake.modbusLog.clear();
+    const FaultCounts before = unrecoveredFaults();
     modbusFunctionHandler(0, 15);
     EXPECT_EQ(fake.modbusLog.size(), 4u);  // slot 3 is never asked for
     EXPECT_EQ(image.mappingCount, 1);
-    EXPECT_EQ(blockAbsent[15], 4);
+    EXPECT_EQ(blockAbsent[15], 2);
+    EXPECT_EQ(unrecoveredFaults().total(), before.total() + 1);
 }
 
 TEST_F(ModbusHandler, MappingsWriteRecordsThenTheirNumber) {

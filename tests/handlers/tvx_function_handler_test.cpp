@@ -283,7 +283,10 @@ TEST_F(TvxHandler, WideFirmwareAfterTheWipeStaysWide) {
     allocateSetpoints(1);
     setpoints[0] = {300, 1, 7, 8};
     // The wiped controller has no setpoint 0 to show, but knows the command.
-    fake.tvx = [](const TvxRequest& r) { return r.command == COM_GET_SPT_2 ? tvxRefuse(COM_BAD_DATA) : tvxOk(); };
+    fake.tvx = [](const TvxRequest& r) {
+        if (r.command == COM_GET_SPT_2) return tvxRefuse(COM_BAD_DATA);
+        return r.command == COM_GET_SPT ? tvxOk("BBWW", {0, 0, 7, 8}) : tvxOk();
+    };
     tvxFunctionHandler(1, 49);
     EXPECT_EQ(trace(), (Trace{"35 ", "61 0000", "62 012C0100070008"}));
 
@@ -297,6 +300,7 @@ TEST_F(TvxHandler, NarrowSetpointsAndAFailedRead) {
     setpointCount = 3;
     allocateSetpoints(3);
     fake.tvx = [](const TvxRequest& r) {
+        if (r.command == COM_WIPE_SPT || r.command == COM_ADD_SPT) return tvxOk();
         if (r.command != COM_GET_SPT) return tvxRefuse(3);
         const int i = r.fields("W")[0];
         return i == 1 ? tvxRefuse(4) : tvxOk("BBWW", {i, i, 1, 2});

@@ -1,5 +1,5 @@
-// Which exchanges count as spoiled by the line, and failing fast after a
-// time-out inside a block.
+// Which exchanges count as spoiled by the line, repeats, and halting the
+// line once the controller is gone.
 #include "link/exchange_health.h"
 
 #include "link/link_fixture.h"
@@ -30,22 +30,29 @@ TEST_F(ExchangeHealth, GarbledRepliesCountButRefusalsDoNot) {
     EXPECT_EQ(failedExchanges(), before + 2);
 }
 
-TEST_F(ExchangeHealth, AfterATimeOutTheRestOfTheScopeIsNotSent) {
+TEST_F(ExchangeHealth, SpoiledRepliesAreRepeatedAndASilentControllerHaltsTheLine) {
     int values[1] = {0};
-    const int64_t timeOutsBefore = timedOutExchanges();
-    {
-        const FailFastScope scope;
-        EXPECT_EQ(modbusTransaction(3, 1, 1, values), -1);  // nothing answers: 3 s
-        EXPECT_EQ(timedOutExchanges(), timeOutsBefore + 1);
-        line->sent.clear();
-        EXPECT_EQ(modbusTransaction(3, 2, 1, values), -1);
-        EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_TIMEOUT);
-        EXPECT_TRUE(line->sent.empty());
-    }
-    // Outside the scope the line is used again.
+    auto read = [&] { return modbusTransaction(3, 1, 1, values); };
+
+    // A spoiled reply, then a good one: the repeat recovers it.
+    const FaultCounts before = unrecoveredFaults();
+    answerWith(":0103020001FA\r\n");
+    answerWith(":010302000AF0\r\n");
+    EXPECT_EQ(repeatExchange(read), 0);
+    EXPECT_EQ(values[0], 10);
+    EXPECT_EQ(unrecoveredFaults().total(), before.total());
+
+    // Nothing answers, not even the probe: the controller is gone and the
+    // line sends nothing more until that is forgotten.
+    EXPECT_EQ(repeatExchange(read), -1);
+    EXPECT_TRUE(controllerGone());
+    EXPECT_GT(unrecoveredFaults().silent, before.silent);
+    line->sent.clear();
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_TIMEOUT);
+    EXPECT_TRUE(line->sent.empty());
+    forgetControllerGone();
     answerWith(":010302000AF0\r\n");
     EXPECT_EQ(modbusTransaction(3, 1, 1, values), 0);
-    EXPECT_EQ(values[0], 10);
 }
 
 }  // namespace

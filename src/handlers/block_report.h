@@ -1,0 +1,42 @@
+#pragma once
+#include <vector>
+
+// What a block reported beyond blockAbsent: the values the controller refused
+// to take, and whether the firmware lacks the block altogether. The line's
+// own faults are counted by the link (unrecoveredFaults).
+
+// A value the controller refused while a block was written. `element` is the
+// channel, group, setpoint or record index, or -1 for a single setting.
+struct RefusedValue {
+    int function;
+    int element;
+    int code;
+};
+
+struct BlockReport {
+    // Blocks whose command the firmware does not know (refused on the first
+    // request of a write): skipped.
+    std::vector<int> lacking;
+    std::vector<RefusedValue> refused;
+    // Set by the transfers while a block is read once more from its start.
+    bool redo = false;
+};
+
+extern BlockReport blockReport;
+
+// Forgets what earlier transfers reported.
+void clearBlockReport();
+
+// The result of one write that the controller may have refused. `first`
+// tells whether it was the first request of the block (or of its fallback
+// layout). Line faults are left to the link's counts.
+void noteWriteResult(int result, int function, int element, bool first);
+
+// The result of one read inside a block: a refusal after the block's first
+// request breaks the block (the controller declared it), a refusal of the
+// first request means the block is absent.
+void noteReadResult(int result, bool first);
+
+// The result of a request that sets up a sequence (a cursor, a staging
+// record, a loading coil): any refusal breaks the block.
+void noteSequenceResult(int result);

@@ -1,0 +1,30 @@
+#pragma once
+
+namespace platform {
+
+// While an InterruptScope lives (a transfer), SIGINT, SIGTERM and SIGHUP do
+// not end the program: the first one is recorded, and the transfer ends
+// itself at the next exchange boundary. A second one removes the file named
+// by setInterruptCleanupPath and ends the program at once, the way the
+// signal would have without the scope (terminal restored).
+class InterruptScope {
+public:
+    InterruptScope();
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+};
+
+// The number of the signal received inside the current scope, or 0.
+int pendingInterrupt();
+// "SIGTERM" and so on.
+const char* signalName(int signalNumber);
+
+// A temporary file to remove when a second signal ends the program
+// (nullptr or "" for none). The path is copied.
+void setInterruptCleanupPath(const char* path);
+
+// A closed pipe on standard output must not end the program.
+void ignoreBrokenPipes();
+
+}  // namespace platform

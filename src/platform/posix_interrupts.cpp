@@ -1,0 +1,78 @@
+// Signals during a transfer on POSIX.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "platform/interrupts.h"
+
+namespace platform {
+
+namespace {
+
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
+
+volatile sig_atomic_t pending = 0;
+int depth = 0;
+struct sigaction previous[kSignalCount];
+char cleanupPath[4096];
+
+void onSignal(int signalNumber) {
+    if (pending == 0) {
+        pending = signalNumber;
+        return;
+    }
+    if (cleanupPath[0] != '\0') unlink(cleanupPath);
+    // The disposition from before the scope: it restores the terminal and
+    // ends the program as this signal would have.
+    for (int i = 0; i < kSignalCount; ++i) {
+        if (kSignals[i] == signalNumber) sigaction(signalNumber, &previous[i], nullptr);
+    }
+    sigset_t self;
+    sigemptyset(&self);
+    sigaddset(&self, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &self, nullptr);
+    raise(signalNumber);
+    _exit(128 + signalNumber);
+}
+
+}  // namespace
+
+InterruptScope::InterruptScope() {
+    if (depth++ > 0) return;
+    pending = 0;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &previous[i]);
+}
+
+InterruptScope::~InterruptScope() {
+    if (--depth > 0) return;
+    for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &previous[i], nullptr);
+}
+
+int pendingInterrupt() { return pending; }
+
+const char* signalName(int signalNumber) {
+    switch (signalNumber) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+    }
+}
+
+void setInterruptCleanupPath(const char* path) {
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    cleanupPath[0] = '\0';
+    if (path != nullptr && std::strlen(path) < sizeof cleanupPath) std::strcpy(cleanupPath, path);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace platform
