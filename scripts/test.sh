@@ -10,6 +10,10 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 /usr/bin/python3 -c 'import pymodbus, serial' >/dev/null 2>&1 || need+=(python3-pymodbus python3-serial)
+# The package test: cpack's dependency list, unpacking, the manual pages.
+command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+command -v groff >/dev/null 2>&1 || need+=(groff-base)
+command -v file >/dev/null 2>&1 || need+=(file)
 # Fuzzing: clang with the libFuzzer runtime.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)

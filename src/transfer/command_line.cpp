@@ -25,7 +25,8 @@ const char kUsage[] =
     "  options, download: [<setDefaults> <keepOffsets> <verifyDownload>] [characterFormat]\n"
     "  mappingsOnly, setDefaults, keepOffsets, verifyDownload: Y or N (default N)\n"
     "  characterFormat: 7N1, 7N2, 7E1, 7E2, 7O1, 7O2, 8N1, 8N2, 8E1, 8E2, 8O1, 8O2\n"
-    "Exit status: 0 done, 1 failed, 2 wrong command line.\n";
+    "Exit status: 0 done, 1 failed, 2 wrong command line.\n"
+    "linkora --version prints the version; man linkora tells more.\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 

@@ -178,6 +178,8 @@ TEST_F(SimServer, CommandLine) {
     EXPECT_EQ(testing_support::runProgram({LINKORA_SIM_BIN, "--help"}, output, 10000), 0);
     EXPECT_NE(output.find("--dummy-first-read"), std::string::npos);
     EXPECT_NE(output.find("--garbage-every"), std::string::npos);
+    EXPECT_EQ(testing_support::runProgram({LINKORA_SIM_BIN, "--version"}, output, 10000), 0);
+    EXPECT_EQ(output, "linkora-sim " LINKORA_VERSION "\n");
     EXPECT_EQ(testing_support::runProgram({LINKORA_SIM_BIN, "--bogus"}, output, 10000), 2);
     EXPECT_EQ(testing_support::runProgram({LINKORA_SIM_BIN, "--unit", "0"}, output, 10000), 2);
     testing_support::TempDir dir;

@@ -26,6 +26,14 @@ TEST(CommandLine, HelpPrintsUsage) {
         << output;
 }
 
+TEST(CommandLine, VersionPrintsNameAndVersionAndTouchesNothing) {
+    TempDir dir;
+    std::string output;
+    EXPECT_EQ(runLinkora({"--version"}, output, dir.path), 0);
+    EXPECT_EQ(output, "linkora " LINKORA_VERSION "\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+}
+
 TEST(CommandLine, WrongLinesGiveTheirMessageAndStatus2) {
     TempDir dir;
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{

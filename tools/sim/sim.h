@@ -48,7 +48,7 @@ struct SimOptions {
 extern SimOptions options;
 
 // Parses the command line into `options`. Returns 0 to go on, 1 after --help
-// (printed), 2 on an error (message in `error`).
+// or --version (printed), 2 on an error (message in `error`).
 int parseOptions(int argc, char** argv, std::string& error);
 void printHelp();
 

@@ -141,6 +141,7 @@ const OptionRow kOptions[] = {
     {"--reset-delay", "S", "silence after a reset or restart, in seconds (default 1)",
      [](const char* v) { return parseSeconds(v, options.resetDelay); }},
     {"--help", nullptr, "print this text", nullptr},
+    {"--version", nullptr, "print the program name and version", nullptr},
 };
 
 }  // namespace
@@ -176,7 +177,12 @@ int parseOptions(int argc, char** argv, std::string& error) {
             return 2;
         }
         if (found->set == nullptr) {
-            printHelp();
+            if (name == "--version") {
+                std::printf("linkora-sim %s\n", LINKORA_VERSION);
+                std::fflush(stdout);
+            } else {
+                printHelp();
+            }
             return 1;
         }
         const char* value = "";
