@@ -206,6 +206,51 @@ TEST(DownloadEndToEnd, RoundTripIntoOtherController) {
     }
 }
 
+// A download through the menus (no factory settings, offsets sent); the screen.
+std::string downloadWithMenus(const TempDir& dir, const SimProcess& sim, char protocolKey, const std::string& name) {
+    Menus menus(dir, sim);
+    menus.chooseProtocol(protocolKey);
+    menus.send("3", "File Name = ");
+    menus.send(name + "\r", "(y/<n>) ");
+    menus.send("n", "(y/<n>) ");
+    menus.send("n", "Hit any key to continue...", 60000);
+    menus.send(" ", "Choose Option: ");
+    EXPECT_EQ(menus.exit(), 0);
+    return menus.screen;
+}
+
+// A backup downloaded into a blank controller of the same identity (model,
+// firmware, outputs, options) and uploaded again gives the same file.
+TEST(DownloadEndToEnd, RestoreIntoBlankControllerGivesBackTheBackup) {
+    // Model 4356 keeps its last channel: the lines for it must come back too.
+    std::string kr56 = readFile(kData + "modelKR55.dat");
+    kr56.replace(kr56.find("2: KR55"), 7, "2: KR56");
+    kr56 += "7: 12,4,5\r\n8: 12,30\r\n35: 2;1,1,1,1,0,0,0,0\r\n";
+    for (const char protocolKey : {'2', '3'}) {
+        for (const std::string model : {"model3300", "model4444", "model4544", "modelKR55", "modelKR56"}) {
+            SCOPED_TRACE(model + (protocolKey == '2' ? " over MODBUS" : " over TVX Standard"));
+            TempDir dir;
+            const std::string source = model == "modelKR56" ? kr56 : readFile(kData + model + ".dat");
+            std::string identity;
+            for (const auto& [block, lines] : valueLines(source)) {
+                for (const std::string& line : lines) identity += block >= 2 && block <= 5 ? line + "\r\n" : "";
+            }
+            writeFile(dir.file("source.dat"), source);
+            writeFile(dir.file("blank.dat"), identity);
+            {
+                SimProcess from(dir, {"--load", dir.file("source.dat")}, "from");
+                uploadWithMenus(dir, from, protocolKey, "BACKUP.DAT");
+            }
+            SimProcess blank(dir, {"--load", dir.file("blank.dat"), "--reset-delay", "0"}, "blank");
+            const std::string screen = downloadWithMenus(dir, blank, protocolKey, "BACKUP.DAT");
+            uploadWithMenus(dir, blank, protocolKey, "AGAIN.DAT");
+            const std::string backup = readFile(dir.file("BACKUP.DAT"));
+            ASSERT_NE(backup.find("\n49: "), std::string::npos) << screen;
+            EXPECT_EQ(maskDate(readFile(dir.file("AGAIN.DAT"))), maskDate(backup)) << screen;
+        }
+    }
+}
+
 // Factory defaults fill what the file lacks; kept offsets are not sent and
 // there is no reset wait; with verification the result is checked.
 TEST(DownloadEndToEnd, FactoryDefaultsKeptOffsetsAndVerification) {
