@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -363,6 +364,42 @@ TEST(UploadFaults, StoppedControllerIsRestartedAfterAFailedUpload) {
     ASSERT_NE(stop, std::string::npos) << log;
     EXPECT_NE(log.find("!0109", stop), std::string::npos) << "no restart (COM_RESET) after the stop";
     EXPECT_FALSE(std::filesystem::exists(dir.file("UP.DAT")));
+}
+
+// A target in a folder where no file can be created beside it is rewritten
+// where it stands; a new file there cannot be made at all.
+TEST(UploadEndToEnd, RewritesInPlaceWhereNoFileCanBeCreated) {
+    TempDir dir;
+    const std::string folder = dir.file("locked");
+    std::filesystem::create_directories(folder);
+    writeFile(folder + "/PLANT.DAT", "; old content\r\n2: 4444\r\n");
+    // Root ignores the folder's permissions, but not the immutable flag.
+    struct Lock {
+        std::string folder;
+        bool set(bool on) {
+            std::string out;
+            if (geteuid() != 0) return chmod(folder.c_str(), on ? 0555 : 0755) == 0;
+            return testing_support::runProgram({"/bin/sh", "-c", on ? "chattr +i \"$0\"" : "chattr -i \"$0\"", folder},
+                                               out, 5000) == 0;
+        }
+        ~Lock() { set(false); }
+    } lock{folder};
+    if (!lock.set(true)) GTEST_SKIP() << "the folder cannot be locked here";
+    if (std::FILE* probe = std::fopen((folder + "/probe").c_str(), "wb")) {
+        std::fclose(probe);
+        GTEST_SKIP() << "a locked folder still takes new files here";
+    }
+
+    SimProcess sim(dir, {"--load", kData + "model4444.dat"});
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "locked/PLANT.DAT"}, output, dir.path), 0) << output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "FREE.DAT"}, output, dir.path), 0) << output;
+    EXPECT_EQ(maskDate(readFile(folder + "/PLANT.DAT")), maskDate(readFile(dir.file("FREE.DAT"))));
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "locked/NEW.DAT"}, output, dir.path), 1);
+    EXPECT_NE(output.find("Can't open file!"), std::string::npos) << output;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"PLANT.DAT"});
 }
 
 TEST(UploadFaults, NoContactLeavesNoFile) {
