@@ -80,10 +80,10 @@ TEST(RunProgram, ArgumentsArriveUnchangedWithoutAShell) {
     EXPECT_EQ(contents(out), expected);
 }
 
-TEST(RunProgram, MinusOneWhenTheProgramCannotStartOrDoesNotEndNormally) {
+TEST(RunProgram, MinusOneWhenTheProgramCannotStartAndSignalsAbove128) {
     EXPECT_EQ(platform::runProgram("linkora-no-such-program-here", {}), -1);
     EXPECT_EQ(platform::runProgram("", {}), -1);
-    EXPECT_EQ(platform::runProgram("sh", {"-c", "kill -TERM $$"}), -1);
+    EXPECT_EQ(platform::runProgram("sh", {"-c", "kill -TERM $$"}), 128 + SIGTERM);
 }
 
 TEST(ReplaceFile, TheTargetGetsTheNewContentAndNoTemporaryFileStays) {
