@@ -455,7 +455,8 @@ int setpointsBlock(int mode) {
 }
 
 // 50: input enable ANDing (one model only). The controller holds the channel
-// as a signed byte one below the image's value: 0xFF for none.
+// as a signed byte one below the image's value: 0xFF for none. Only the
+// image's entries travel, so channels beyond them are never touched.
 int inputAnding(int mode) {
     if (image.model != kShiftCountModel) {
         blockAbsent[50] = 1;
@@ -463,6 +464,7 @@ int inputAnding(int mode) {
     }
     int32_t first = 0, last = -1;
     if (!clampedChannelRange(first, last)) return 0;
+    last = std::min<int32_t>(last, kInputAndingEntries - 1);
     int result = 0;
     for (int ch = first; ch <= last; ++ch) {
         Values values;

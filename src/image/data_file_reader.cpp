@@ -94,7 +94,10 @@ void readDataFile() {
 
 void applyAfterReadingSteps() {
     if (transferOptions.mappingsOnly) return;
-    if (effectiveOptions[6] != 0 && configModel > 3343) lastChannel = lastChannelLess(lastChannel, image.analogQuantity);
+    // The analog outputs of a large model come off the channel range, as the
+    // upload takes them off; model 4356 keeps its last channel in both.
+    if (effectiveOptions[6] != 0 && configModel > 3343 && configModel != 4356)
+        lastChannel = lastChannelLess(lastChannel, image.analogQuantity);
     if (transferOptions.setDefaults) {
         for (int n = 0; n < kFunctionCount; ++n) {
             if (blockAbsent[n] != 0) blockAbsent[n] = factoryDefault(n);

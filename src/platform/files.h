@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -17,5 +18,39 @@ bool replaceFile(const std::string& source, const std::string& target);
 
 // Deletes a file; false when it could not be deleted.
 bool removeFile(const std::string& path);
+
+// Rewrites the existing file `target` with `content` where it stands, for a
+// folder in which no file can be created beside it. The old content is read
+// first and the signals that would end the program are held off while the
+// file is written; when a write fails the old content is written back. Not
+// atomic: a power loss during the write can still cut the file. False when
+// the file could not be read or rewritten.
+bool rewriteFileInPlace(const std::string& target, const std::string& content);
+
+// Holds off the signals that would end the program (interrupt, terminate,
+// hang-up, quit) until releaseSignals(), which delivers what arrived
+// meanwhile. Both do nothing where there are no such signals.
+void holdSignals();
+void releaseSignals();
+
+// A stream for writing whose bytes are kept in memory, so that text can be
+// formatted before any file is touched.
+class MemoryFile {
+public:
+    MemoryFile();
+    ~MemoryFile();
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+    // nullptr when the stream could not be opened.
+    std::FILE* file() const { return file_; }
+    // Closes the stream and hands over what was written; false when writing
+    // failed.
+    bool take(std::string& content);
+
+private:
+    std::FILE* file_ = nullptr;
+    char* buffer_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 }  // namespace platform

@@ -46,6 +46,9 @@ using LineDeviceFactory = std::function<std::unique_ptr<LineDevice>()>;
 // The platform's own serial line device.
 std::unique_ptr<LineDevice> makeLineDevice();
 
+// Whether the platform's serial line can be set to this baud rate.
+bool baudRateSupported(int baudRate);
+
 // Maps a menu port index 0..3 (COM1..COM4) to this system's device name:
 // the environment variable LINKORA_COMn when set, else the platform default.
 std::string portDeviceName(int portIndex);

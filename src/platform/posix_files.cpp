@@ -1,6 +1,7 @@
 // Replacing a file in one step on POSIX: a temporary file in the target's
 // directory, then rename().
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,5 +92,36 @@ bool replaceFile(const std::string& source, const std::string& target) {
 }
 
 bool removeFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+
+namespace {
+
+sigset_t maskBeforeHold;
+
+}  // namespace
+
+void holdSignals() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) sigaddset(&ending, signal);
+    sigprocmask(SIG_BLOCK, &ending, &maskBeforeHold);
+}
+
+void releaseSignals() { sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr); }
+
+MemoryFile::MemoryFile() { file_ = open_memstream(&buffer_, &size_); }
+
+MemoryFile::~MemoryFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    std::free(buffer_);
+}
+
+bool MemoryFile::take(std::string& content) {
+    if (file_ == nullptr) return false;
+    const bool written = std::ferror(file_) == 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (written && closed && buffer_ != nullptr) content.assign(buffer_, size_);
+    return written && closed && buffer_ != nullptr;
+}
 
 }  // namespace platform

@@ -243,6 +243,11 @@ private:
 
 std::unique_ptr<LineDevice> makeLineDevice() { return std::make_unique<PosixLineDevice>(); }
 
+bool baudRateSupported(int baudRate) {
+    speed_t speed{};
+    return speedFor(baudRate, speed);
+}
+
 std::string portDeviceName(int portIndex) {
     if (portIndex < 0 || portIndex > 3) return std::string();
     const std::string variable = "LINKORA_COM" + std::to_string(portIndex + 1);

@@ -40,6 +40,8 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
         }
     }
     resumeTerminal();
+    // A program ended by a signal reports 128 + its number, as shells do.
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     if (!WIFEXITED(status)) return -1;
     // 127 is also what a C library that cannot report a failed exec to the
     // parent leaves behind.

@@ -8,8 +8,8 @@ namespace platform {
 // for it to end. The program is looked up along PATH the way the system
 // does it, and no command interpreter stands in between, so the arguments
 // reach it exactly as given. Pending console output is flushed first.
-// Returns the program's exit status, or -1 when it could not be started
-// (or did not end normally).
+// Returns the program's exit status (128 + n when signal n ended it), or -1
+// when it could not be started.
 int runProgram(const std::string& program, const std::vector<std::string>& arguments);
 
 // True when standard input is an interactive terminal or console, so that a

@@ -47,4 +47,30 @@ bool replaceFile(const std::string& source, const std::string& target) {
 
 bool removeFile(const std::string& path) { return !path.empty() && DeleteFileA(path.c_str()) != 0; }
 
+// Nothing to hold here: Ctrl+C reaches the program through its console
+// control handler.
+void holdSignals() {}
+void releaseSignals() {}
+
+// No memory streams here: a temporary file of the system's stands in.
+MemoryFile::MemoryFile() { file_ = std::tmpfile(); }
+
+MemoryFile::~MemoryFile() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+bool MemoryFile::take(std::string& content) {
+    if (file_ == nullptr) return false;
+    bool ok = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    std::rewind(file_);
+    content.clear();
+    char chunk[4096];
+    std::size_t got = 0;
+    while (ok && (got = std::fread(chunk, 1, sizeof chunk, file_)) > 0) content.append(chunk, got);
+    ok = ok && std::ferror(file_) == 0;
+    std::fclose(file_);
+    file_ = nullptr;
+    return ok;
+}
+
 }  // namespace platform

@@ -176,6 +176,15 @@ private:
 
 std::unique_ptr<LineDevice> makeLineDevice() { return std::make_unique<Win32LineDevice>(); }
 
+bool baudRateSupported(int baudRate) {
+    static const int kRates[] = {CBR_110,   CBR_300,   CBR_600,    CBR_1200,   CBR_2400,
+                                 CBR_4800,  CBR_9600,  CBR_14400,  CBR_19200,  CBR_38400,
+                                 CBR_56000, CBR_57600, CBR_115200, CBR_128000, CBR_256000};
+    for (int rate : kRates)
+        if (rate == baudRate) return true;
+    return false;
+}
+
 std::string portDeviceName(int portIndex) {
     if (portIndex < 0 || portIndex > 3) return std::string();
     const std::string name = "COM" + std::to_string(portIndex + 1);

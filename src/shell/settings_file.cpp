@@ -2,19 +2,9 @@
 
 #include <cstdio>
 
+#include "platform/line_device.h"
+
 const char* const kSettingsFileName = "LINKORA.CFG";
-
-namespace {
-
-const int kMenuBaudRates[] = {4800, 9600, 19200, 38400};
-
-bool menuBaudRate(int baudRate) {
-    for (int rate : kMenuBaudRates)
-        if (rate == baudRate) return true;
-    return false;
-}
-
-}  // namespace
 
 void loadSettingsFile(const char* path) {
     FILE* file = std::fopen(path, "rb");
@@ -29,7 +19,9 @@ void loadSettingsFile(const char* path) {
     int values[3] = {};
     const int parsed = std::sscanf(line, "%d %d %d", &values[0], &values[1], &values[2]);
     if (parsed >= 1) commSettings.comPort = (values[0] >= 0 && values[0] <= 3) ? values[0] : initial.comPort;
-    if (parsed >= 2) commSettings.baudRate = menuBaudRate(values[1]) ? values[1] : initial.baudRate;
+    // Any rate the line can be set to is kept, not only the menu's four.
+    if (parsed >= 2)
+        commSettings.baudRate = platform::baudRateSupported(values[1]) ? values[1] : initial.baudRate;
     if (parsed >= 3) commSettings.unitAddress = values[2];
 }
 

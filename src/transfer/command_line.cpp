@@ -12,6 +12,7 @@
 #include "link/serial_port.h"
 #include "platform/process.h"
 #include "transfer/transfer.h"
+#include "transfer/unit_configuration.h"
 
 namespace {
 
@@ -172,5 +173,9 @@ int runCommandLine(int argc, char** argv) {
     transferOptions.setDefaults = parsed.setDefaults;
     transferOptions.keepOffsets = parsed.keepOffsets;
     transferOptions.verifyDownload = parsed.verifyDownload;
-    return parsed.upload ? upload(1) : download(1);
+    handOverStatus = -1;
+    const int result = parsed.upload ? upload(1) : download(1);
+    // After a hand-over the sibling's own status tells whether it did the
+    // transfer.
+    return handOverStatus >= 0 ? handOverStatus : result;
 }

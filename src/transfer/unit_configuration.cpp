@@ -12,6 +12,7 @@
 #include "platform/process.h"
 
 int mapVersion = 100;
+int handOverStatus = -1;
 
 namespace {
 
@@ -159,6 +160,11 @@ int handOverToSibling(int forUpload) {
     const std::string program = arguments.front();
     arguments.erase(arguments.begin());
     const int status = platform::runProgram(program, arguments);
-    if (status < 0 || status == 127) conPrintf("Could not run the program %s.\n", program.c_str());
+    if (status < 0 || status == 127) {
+        conPrintf("Could not run the program %s.\n", program.c_str());
+        handOverStatus = 1;
+    } else {
+        handOverStatus = status;
+    }
     return 1;
 }

@@ -38,3 +38,7 @@ std::vector<std::string> buildSiblingArguments(int forUpload);
 // the sibling with its arguments (no command interpreter in between). Returns
 // 1, the transfer's result after a hand-over.
 int handOverToSibling(int forUpload);
+// The status of the last hand-over, for an unattended run to end with: the
+// sibling's own exit status (128 + n when signal n ended it), 1 when it could
+// not be started; -1 when there was none.
+extern int handOverStatus;

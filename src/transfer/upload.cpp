@@ -2,9 +2,12 @@
 //
 // The file is written to a temporary file beside the target and put in its
 // place only when everything was read and written, so that a failed upload
-// never destroys or truncates the operator's file.
+// never destroys or truncates the operator's file. In a folder where no file
+// can be created, an existing target is rewritten where it stands instead,
+// once the whole file has been formatted in memory.
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +31,9 @@ namespace {
 
 constexpr int kStopThreshold = 300;  // more setpoints than this: stop the controller while reading
 
-// The file being written: a temporary file until commit() puts it in place.
+// The file being written: a temporary file until commit() puts it in place,
+// or, where none can be created, text in memory until commit() rewrites the
+// target with it.
 class PendingDataFile {
 public:
     PendingDataFile() = default;
@@ -42,6 +47,10 @@ public:
         file_ = platform::createTempFileBeside(target, tempPath_);
         // A second signal ends the program at once: the temporary file goes too.
         if (file_ != nullptr) platform::setInterruptCleanupPath(tempPath_.c_str());
+        if (file_ == nullptr && readableAndWritable(target)) {
+            inMemory_ = std::make_unique<platform::MemoryFile>();
+            file_ = inMemory_->file();
+        }
         return file_ != nullptr;
     }
     std::FILE* file() const { return file_; }
@@ -50,6 +59,13 @@ public:
     // replaced) when any of it failed.
     bool commit() {
         if (file_ == nullptr) return false;
+        if (inMemory_) {
+            file_ = nullptr;
+            std::string content;
+            const bool ok = inMemory_->take(content) && platform::rewriteFileInPlace(target_, content);
+            inMemory_.reset();
+            return ok;
+        }
         bool ok = std::fflush(file_) == 0 && std::ferror(file_) == 0;
         ok = std::fclose(file_) == 0 && ok;
         file_ = nullptr;
@@ -61,6 +77,10 @@ public:
     }
 
     void discard() {
+        if (inMemory_) {
+            file_ = nullptr;
+            inMemory_.reset();
+        }
         if (file_ != nullptr) {
             std::fclose(file_);
             file_ = nullptr;
@@ -88,9 +108,19 @@ private:
         return true;
     }
 
+    // The in-place rewrite reads the old content first, to put it back should
+    // the writing fail.
+    static bool readableAndWritable(const std::string& target) {
+        std::FILE* file = std::fopen(target.c_str(), "r+b");
+        if (file == nullptr) return false;
+        std::fclose(file);
+        return true;
+    }
+
     std::string target_;
     std::string tempPath_;
     std::FILE* file_ = nullptr;
+    std::unique_ptr<platform::MemoryFile> inMemory_;
 };
 
 // Keeps the line watch running for the length of a transfer.

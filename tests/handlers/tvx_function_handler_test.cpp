@@ -352,6 +352,26 @@ TEST_F(TvxHandler, InputAndingOnlyOnItsModel) {
     EXPECT_EQ(trace(), (Trace{"89 P00FF", "89 P0100", "89 P0201"}));
 }
 
+// The image holds 24 entries: on a controller with more outputs the channels
+// beyond are neither read nor overwritten.
+TEST_F(TvxHandler, InputAndingStopsAtTheTwentyFourEntries) {
+    image.model = 4444;
+    lastChannel = 31;
+    std::vector<int> channels;
+    fake.tvx = [&channels](const TvxRequest& r) {
+        channels.push_back(r.fields("GB")[0]);
+        return tvxOk("B", {0xFF});
+    };
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        channels.clear();
+        tvxFunctionHandler(mode, 50);
+        ASSERT_EQ(channels.size(), 24u);
+        EXPECT_EQ(channels.back(), 23);
+    }
+    EXPECT_EQ(blockAbsent[50], 0);
+}
+
 TEST_F(TvxHandler, ShiftCountsSkipZeroAndTravelPlusOne) {
     image.model = 4444;
     firstChannel = 0;

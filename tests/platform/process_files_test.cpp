@@ -1,5 +1,7 @@
 // Starting another program and replacing a file in one step.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,10 +80,10 @@ TEST(RunProgram, ArgumentsArriveUnchangedWithoutAShell) {
     EXPECT_EQ(contents(out), expected);
 }
 
-TEST(RunProgram, MinusOneWhenTheProgramCannotStartOrDoesNotEndNormally) {
+TEST(RunProgram, MinusOneWhenTheProgramCannotStartAndSignalsAbove128) {
     EXPECT_EQ(platform::runProgram("linkora-no-such-program-here", {}), -1);
     EXPECT_EQ(platform::runProgram("", {}), -1);
-    EXPECT_EQ(platform::runProgram("sh", {"-c", "kill -TERM $$"}), -1);
+    EXPECT_EQ(platform::runProgram("sh", {"-c", "kill -TERM $$"}), 128 + SIGTERM);
 }
 
 TEST(ReplaceFile, TheTargetGetsTheNewContentAndNoTemporaryFileStays) {
@@ -171,4 +173,35 @@ TEST(ReplaceFile, RemoveFileDeletesAnAbandonedTemporaryFile) {
     EXPECT_TRUE(platform::removeFile(tempPath));
     EXPECT_FALSE(fs::exists(tempPath));
     EXPECT_FALSE(platform::removeFile(tempPath));
+}
+
+// The rewrite where no file can be created beside the target: the file
+// itself gets the new content; a failed write puts the old content back.
+TEST(RewriteFileInPlace, RewritesTheFileItselfAndRestoresItOnFailure) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const fs::path target = dir.path() / "UNIT.DAT";
+    writeText(target, "old content, longer than the new");
+    fs::create_hard_link(target, dir.path() / "ALIAS");
+    EXPECT_TRUE(platform::rewriteFileInPlace(target.string(), "new"));
+    EXPECT_EQ(contents(dir.path() / "ALIAS"), "new") << "the same file, not a replacement";
+    EXPECT_EQ(othersIn(dir.path(), "UNIT.DAT"), std::vector<std::string>{"ALIAS"});
+
+    // Files may grow to 64 bytes only: the longer text fails half-way.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool rewritten = platform::rewriteFileInPlace(target.string(), std::string(1000, 'x'));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(rewritten);
+    EXPECT_EQ(contents(target), "new");
+
+    // Nothing is created, and a device is not read without end.
+    EXPECT_FALSE(platform::rewriteFileInPlace((dir.path() / "missing").string(), "x"));
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+    EXPECT_FALSE(platform::rewriteFileInPlace("/dev/zero", "x"));
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "scripted_console.h"
+#include "shell/menus.h"
 #include "shell/settings_file.h"
 #include "support/test_support.h"
 
@@ -90,6 +92,24 @@ TEST_F(SettingsFile, OutOfRangePortOrBaudRateFallsBackPerField) {
     EXPECT_STREQ(comPortName(3), "COM4");
     EXPECT_STREQ(protocolName(2), "TVX Standard");
     EXPECT_STREQ(protocolName(3), "?");
+}
+
+// A rate the line can be set to, though not one of the menu's four, is kept,
+// shown by the Communication Menu and saved again as it was.
+TEST_F(SettingsFile, KeepsEveryRateTheLineCanBeSetTo) {
+    for (int rate : {57600, 115200}) {
+        SCOPED_TRACE(rate);
+        commSettings = CommunicationSettings{};
+        load("1 " + std::to_string(rate) + " 5\n");
+        expectSettings(1, rate, 5);
+        ScriptedConsole con;
+        con.press('5');
+        EXPECT_EQ(communicationMenu(), -1);
+        EXPECT_NE(con.screen.find("   2. Baud Rate       : " + std::to_string(rate) + "\n"), std::string::npos)
+            << con.screen;
+        ASSERT_TRUE(saveSettingsFile(dir.file("LINKORA.CFG").c_str()));
+        EXPECT_EQ(readFile(dir.file("LINKORA.CFG")), "1 " + std::to_string(rate) + " 5\n");
+    }
 }
 
 TEST_F(SettingsFile, SavesExactlyThreeNumbersAndLineFeed) {

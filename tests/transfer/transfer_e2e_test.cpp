@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -206,6 +207,51 @@ TEST(DownloadEndToEnd, RoundTripIntoOtherController) {
     }
 }
 
+// A download through the menus (no factory settings, offsets sent); the screen.
+std::string downloadWithMenus(const TempDir& dir, const SimProcess& sim, char protocolKey, const std::string& name) {
+    Menus menus(dir, sim);
+    menus.chooseProtocol(protocolKey);
+    menus.send("3", "File Name = ");
+    menus.send(name + "\r", "(y/<n>) ");
+    menus.send("n", "(y/<n>) ");
+    menus.send("n", "Hit any key to continue...", 60000);
+    menus.send(" ", "Choose Option: ");
+    EXPECT_EQ(menus.exit(), 0);
+    return menus.screen;
+}
+
+// A backup downloaded into a blank controller of the same identity (model,
+// firmware, outputs, options) and uploaded again gives the same file.
+TEST(DownloadEndToEnd, RestoreIntoBlankControllerGivesBackTheBackup) {
+    // Model 4356 keeps its last channel: the lines for it must come back too.
+    std::string kr56 = readFile(kData + "modelKR55.dat");
+    kr56.replace(kr56.find("2: KR55"), 7, "2: KR56");
+    kr56 += "7: 12,4,5\r\n8: 12,30\r\n35: 2;1,1,1,1,0,0,0,0\r\n";
+    for (const char protocolKey : {'2', '3'}) {
+        for (const std::string model : {"model3300", "model4444", "model4544", "modelKR55", "modelKR56"}) {
+            SCOPED_TRACE(model + (protocolKey == '2' ? " over MODBUS" : " over TVX Standard"));
+            TempDir dir;
+            const std::string source = model == "modelKR56" ? kr56 : readFile(kData + model + ".dat");
+            std::string identity;
+            for (const auto& [block, lines] : valueLines(source)) {
+                for (const std::string& line : lines) identity += block >= 2 && block <= 5 ? line + "\r\n" : "";
+            }
+            writeFile(dir.file("source.dat"), source);
+            writeFile(dir.file("blank.dat"), identity);
+            {
+                SimProcess from(dir, {"--load", dir.file("source.dat")}, "from");
+                uploadWithMenus(dir, from, protocolKey, "BACKUP.DAT");
+            }
+            SimProcess blank(dir, {"--load", dir.file("blank.dat"), "--reset-delay", "0"}, "blank");
+            const std::string screen = downloadWithMenus(dir, blank, protocolKey, "BACKUP.DAT");
+            uploadWithMenus(dir, blank, protocolKey, "AGAIN.DAT");
+            const std::string backup = readFile(dir.file("BACKUP.DAT"));
+            ASSERT_NE(backup.find("\n49: "), std::string::npos) << screen;
+            EXPECT_EQ(maskDate(readFile(dir.file("AGAIN.DAT"))), maskDate(backup)) << screen;
+        }
+    }
+}
+
 // Factory defaults fill what the file lacks; kept offsets are not sent and
 // there is no reset wait; with verification the result is checked.
 TEST(DownloadEndToEnd, FactoryDefaultsKeptOffsetsAndVerification) {
@@ -320,6 +366,42 @@ TEST(UploadFaults, StoppedControllerIsRestartedAfterAFailedUpload) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("UP.DAT")));
 }
 
+// A target in a folder where no file can be created beside it is rewritten
+// where it stands; a new file there cannot be made at all.
+TEST(UploadEndToEnd, RewritesInPlaceWhereNoFileCanBeCreated) {
+    TempDir dir;
+    const std::string folder = dir.file("locked");
+    std::filesystem::create_directories(folder);
+    writeFile(folder + "/PLANT.DAT", "; old content\r\n2: 4444\r\n");
+    // Root ignores the folder's permissions, but not the immutable flag.
+    struct Lock {
+        std::string folder;
+        bool set(bool on) {
+            std::string out;
+            if (geteuid() != 0) return chmod(folder.c_str(), on ? 0555 : 0755) == 0;
+            return testing_support::runProgram({"/bin/sh", "-c", on ? "chattr +i \"$0\"" : "chattr -i \"$0\"", folder},
+                                               out, 5000) == 0;
+        }
+        ~Lock() { set(false); }
+    } lock{folder};
+    if (!lock.set(true)) GTEST_SKIP() << "the folder cannot be locked here";
+    if (std::FILE* probe = std::fopen((folder + "/probe").c_str(), "wb")) {
+        std::fclose(probe);
+        GTEST_SKIP() << "a locked folder still takes new files here";
+    }
+
+    SimProcess sim(dir, {"--load", kData + "model4444.dat"});
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "locked/PLANT.DAT"}, output, dir.path), 0) << output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "FREE.DAT"}, output, dir.path), 0) << output;
+    EXPECT_EQ(maskDate(readFile(folder + "/PLANT.DAT")), maskDate(readFile(dir.file("FREE.DAT"))));
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "locked/NEW.DAT"}, output, dir.path), 1);
+    EXPECT_NE(output.find("Can't open file!"), std::string::npos) << output;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"PLANT.DAT"});
+}
+
 TEST(UploadFaults, NoContactLeavesNoFile) {
     TempDir dir;
     writeFile(dir.file("kept.dat"), "keep me");
@@ -370,6 +452,8 @@ TEST(DownloadFaults, VerificationAfterDroppedWrites) {
 
 // A MODBUS map version other than 100 hands the transfer to the sibling
 // program, which gets the file name as one argument; no shell is involved.
+// The unattended run ends with the sibling's own status: 0 when it did the
+// transfer, 128 + n when signal n ended it, 1 when it could not be started.
 TEST(SiblingHandOver, ArgumentsReachTheSiblingUnchanged) {
     TempDir dir;
     const std::string bin = dir.file("bin");
@@ -381,7 +465,7 @@ TEST(SiblingHandOver, ArgumentsReachTheSiblingUnchanged) {
     writeFile(dir.file(name), "2: 4344\r\n");
     std::string output;
     const std::string path = std::string("PATH=") + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
-    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", name, "Y", "N", "Y"}, output, dir.path, {path}), 1);
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", name, "Y", "N", "Y"}, output, dir.path, {path}), 0);
     EXPECT_NE(output.find("Executing different version of program...\nLKRA101 D 1 " + sim.devicePath +
                           " 9600 x; touch pwned Y N Y \n"),
               std::string::npos)
@@ -395,6 +479,12 @@ TEST(SiblingHandOver, ArgumentsReachTheSiblingUnchanged) {
     EXPECT_NE(output.find("LKRA102"), std::string::npos) << output;
     EXPECT_NE(output.find("Could not run the program LKRA102."), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(dir.file("up.dat")));
+
+    writeFile(bin + "/LKRA103", "#!/bin/sh\nkill -TERM $$\n");
+    chmod((bin + "/LKRA103").c_str(), 0755);
+    SimProcess killed(dir, {"--protocol", "modbus", "--map-version", "103"}, "killed");
+    EXPECT_EQ(runLinkora({"u", "1", killed.devicePath, "9600", "up.dat"}, output, dir.path, {path}), 128 + SIGTERM)
+        << output;
 }
 
 // The sibling gets the terminal as the operator had it, not in single-key
@@ -408,7 +498,7 @@ TEST(SiblingHandOver, SiblingGetsTheTerminalInItsUsualMode) {
     SimProcess sim(dir, {"--protocol", "modbus", "--map-version", "101"});
     const std::string path = std::string("PATH=") + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
     PtyProcess linkora({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "up.dat"}, dir.path, {path});
-    EXPECT_EQ(linkora.wait(20000), 1);
+    EXPECT_EQ(linkora.wait(20000), 0);
     const std::string modes = readFile(bin + "/LKRA101.stty");
     EXPECT_NE(modes.find(" icanon"), std::string::npos) << modes;
     EXPECT_EQ(modes.find("-icanon"), std::string::npos) << modes;
