@@ -25,7 +25,9 @@ void noteWriteResult(int result, int function, int element, bool first) {
 }
 
 void noteReadResult(int result, bool first) {
-    if (refusedByController(result) && !first) noteSequenceFault();
+    // Only a request the firmware does not know leaves a block absent; any
+    // other refusal of a read says nothing about the controller's values.
+    if (refusedByController(result) && !(first && lastRefusalMeansLacking())) noteSequenceFault();
 }
 
 void noteSequenceResult(int result) {

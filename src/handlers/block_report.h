@@ -32,9 +32,9 @@ void clearBlockReport();
 // layout). Line faults are left to the link's counts.
 void noteWriteResult(int result, int function, int element, bool first);
 
-// The result of one read inside a block: a refusal after the block's first
-// request breaks the block (the controller declared it), a refusal of the
-// first request means the block is absent.
+// The result of one read inside a block: a refusal of the first request
+// that says the firmware lacks the command means the block is absent; any
+// other refusal breaks the block.
 void noteReadResult(int result, bool first);
 
 // The result of a request that sets up a sequence (a cursor, a staging

@@ -195,16 +195,19 @@ const IndexedBlock* findIndexedBlock(int function) {
 // reboots the controller: it is sent once, and the transfer learns its
 // effect before anything else.
 int stopOrRestart(int mode) {
-    if (mode == 1) return writeRegister(340, 1);
     int values[1] = {0};
-    return writeRegisters(340, 1, values);
+    const int result = mode == 1 ? writeRegister(340, 1) : writeRegisters(340, 1, values);
+    noteSequenceResult(result);
+    return result;
 }
 
 // 1: reading register 341 makes the controller set its checksum.
 int setChecksum(int mode) {
     if (mode != 1) return 0;
     int values[1] = {0};
-    return readRepeated(341, 1, values);
+    const int result = readRepeated(341, 1, values);
+    noteSequenceResult(result);
+    return result;
 }
 
 // 9: the group quantity is read first, then the offsets of that many groups.
@@ -235,6 +238,7 @@ int rateSetup(int mode) {
     int values[4] = {0, 0, 0, 0};
     if (mode == 0) {
         const int result = readRepeated(318, 4, values);
+        noteReadResult(result, true);
         if (result != 0) return result;
         for (int i = 0; i < 4; ++i) *fields[i] = values[i];
         blockAbsent[27] = 0;
@@ -264,6 +268,7 @@ int operatorEnables(int mode) {
     int values[1] = {0};
     if (mode == 0) {
         const int result = readRepeated(331, 1, values);
+        noteReadResult(result, true);
         if (result != 0) return result;
         for (int k = 0; k < 7; ++k) {
             *kOperatorEnables[k] = (values[0] >> k) & 1;

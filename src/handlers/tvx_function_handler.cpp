@@ -35,10 +35,17 @@ int transact(int command, const char* sendFormat, const char* receiveFormat, Val
     return repeatExchange(send);
 }
 
+// Whether the last fallback was taken because the controller does not know
+// the first layout (refused as unknown, or ignored). Only then may a refusal
+// of the fallback as unknown too leave the block absent.
+bool fallbackForUnknown = true;
+
 // The first request of a block that falls back to another layout when the
 // controller refuses it (or, after repeats, ignores it).
 int transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
-    return fallbackProbe([&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
+    const int result = fallbackProbe([&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
+    fallbackForUnknown = lastExchangeFault() != ExchangeFault::None || lastRefusalMeansLacking();
+    return result;
 }
 
 // The first request of a written block: true when the block goes on.
@@ -179,10 +186,19 @@ int command(int code) {
 
 // 0: restart (mode 0) or stop (mode 1). The reset is sent once: the
 // transfer learns its effect before anything else.
-int stopOrRestart(int mode) { return command(mode == 0 ? COM_RESET : COM_STOP); }
+int stopOrRestart(int mode) {
+    const int result = command(mode == 0 ? COM_RESET : COM_STOP);
+    noteSequenceResult(result);
+    return result;
+}
 
 // 1: set the checksum before the restart.
-int setChecksum(int mode) { return mode == 1 ? command(COM_CHECKSUM) : 0; }
+int setChecksum(int mode) {
+    if (mode != 1) return 0;
+    const int result = command(COM_CHECKSUM);
+    noteSequenceResult(result);
+    return result;
+}
 
 // 5: the option list. The reply carries up to eight option numbers; the
 // parser counts the checksum as one more field, which is not an option.
@@ -192,6 +208,7 @@ int optionList(int mode) {
     Values values;
     const int result = transact(COM_OPTIONS, "", "BBBBBBBB", values);
     blockAbsent[5] = result;
+    noteReadResult(result, true);
     if (result != COM_OK) return result;
     const int listed = std::min(replyFieldCount - 1, kValueCount);
     for (int i = 0; i < listed; ++i) {
@@ -217,7 +234,7 @@ int defaultProgram(int mode) {
         values.v[0] = image.defaultProgram;
         const int result = transact(COM_DEFAULT_PGM, "G", "W", values);
         blockAbsent[6] = result;
-        noteReadResult(result, true);
+        noteReadResult(result, fallbackForUnknown);
         if (result == COM_OK) image.defaultProgram = values.v[0];
         return result;
     }
@@ -230,7 +247,7 @@ int defaultProgram(int mode) {
     }
     values.v[0] = image.defaultProgram;
     const int result = transact(COM_DEFAULT_PGM, "PW", "", values);
-    noteWriteResult(result, 6, -1, true);
+    noteWriteResult(result, 6, -1, fallbackForUnknown);
     return result;
 }
 
@@ -281,7 +298,7 @@ int motionLimits(int mode) {
         }
         int result = 0;
         for (int i = 0; i < kMaxMotionLevels; ++i) {
-            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr, i == 0);
+            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr, i == 0 && fallbackForUnknown);
             if (result != COM_OK) return result;
             result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr, false);
             if (result != COM_OK) return result;
@@ -297,7 +314,7 @@ int motionLimits(int mode) {
     }
     int result = 0;
     for (int i = 0; i < kMaxMotionLevels; ++i) {
-        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0, i == 0);
+        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0, i == 0 && fallbackForUnknown);
         if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
         result = writeElement(11, COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0, false);
         if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
@@ -320,6 +337,7 @@ int rateSetup(int mode) {
         }
         values = Values{};
         result = transact(COM_RATE_SETUP_2, "G", "WWBB", values);
+        noteReadResult(result, fallbackForUnknown);
         if (result == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateDivisor = values.v[1];
@@ -337,7 +355,7 @@ int rateSetup(int mode) {
     values.v[2] = image.rateDecimalPoint;
     values.v[3] = image.rateUnits;
     const int result = transact(COM_RATE_SETUP_2, "PWWBB", "", values);
-    noteWriteResult(result, 27, -1, true);
+    noteWriteResult(result, 27, -1, fallbackForUnknown);
     return result;
 }
 
@@ -441,7 +459,7 @@ int setpointsBlock(int mode) {
         values = Values{};
         values.v[0] = i;
         result = wide ? transact(COM_GET_SPT_2, "W", "WBWW", values) : transact(COM_GET_SPT, "W", "BBWW", values);
-        noteReadResult(result, i == 0);
+        noteReadResult(result, i == 0 && (wide || fallbackForUnknown));
         // A setpoint that could not be read leaves the whole block absent.
         if (result == COM_OK && !storeSetpoint(i, {values.v[0], values.v[1], values.v[2], values.v[3]})) {
             result = COM_BAD_BUFFER;

@@ -207,14 +207,15 @@ int modbusTransaction(int functionCode, int registerNumber, int count, int* valu
     return result;
 }
 
+// A coil takes an absolute value: a lost reply is simply repeated.
 void writeCoil316(int value) {
     if (commSettings.protocol != kModbus) return;
     int v = value & 1;
-    modbusTransaction(5, 316, 1, &v);
+    repeatExchange([&] { return modbusTransaction(5, 316, 1, &v); });
 }
 
 void writeCoil314(int value) {
     if (commSettings.protocol != kModbus) return;
     int v = value & 1;
-    modbusTransaction(5, 314, 1, &v);
+    repeatExchange([&] { return modbusTransaction(5, 314, 1, &v); });
 }

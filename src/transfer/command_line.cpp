@@ -16,6 +16,12 @@
 
 namespace {
 
+std::string lowerCase(const char* text) {
+    std::string out;
+    for (const char* c = text; *c != '\0'; ++c) out += (*c >= 'A' && *c <= 'Z') ? static_cast<char>(*c + 32) : *c;
+    return out;
+}
+
 const char kUsage[] =
     "Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]\n"
     "  direction    u = upload from controller to file, d = download from file to controller\n"
@@ -160,6 +166,20 @@ int runCommandLine(int argc, char** argv) {
         getKey();
         conPuts("\n");
         return -1;
+    }
+
+    // LINKORA_PROTOCOL names the controller's protocol, so that no time
+    // goes on Auto Detect's probes in the other one.
+    if (const char* protocol = std::getenv("LINKORA_PROTOCOL"); protocol != nullptr && *protocol != '\0') {
+        const std::string name = lowerCase(protocol);
+        if (name == "modbus") {
+            commSettings.protocol = kModbus;
+        } else if (name == "tvx") {
+            commSettings.protocol = kTvxStandard;
+        } else {
+            conPrintf("LINKORA_PROTOCOL must be modbus or tvx, not \"%s\".\n", protocol);
+            return 2;
+        }
     }
 
     commSettings.unitAddress = parsed.unitAddress;

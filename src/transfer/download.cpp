@@ -125,14 +125,15 @@ void sendAllBlocks(WriteProblems& problems, bool sent[kFunctionCount]) {
 // A download that cannot go on once the controller was stopped: nothing
 // more of the configuration is sent, no checksum is set, the controller
 // stays stopped, the loading coil goes off.
-int abandonStopped(const char* what, int result, int unattended) {
+int abandonStopped(const char* what, int result, int unattended, bool wholeFile = false) {
     {
         const CleanupScope cleanup;
         forgetControllerGone();
         writeCoil316(0);
     }
     conPrintf("\n%s\n", what);
-    conPuts("The controller is stopped and holds part of the file; its checksum was not set.\n");
+    conPuts(wholeFile ? "The controller is stopped and holds the file, but its checksum was not set.\n"
+                      : "The controller is stopped and holds part of the file; its checksum was not set.\n");
     conPuts("Run the download again.\n");
     releaseSetpoints();
     serialPort.close();
@@ -294,7 +295,7 @@ int download(int unattended) {
     conPuts("Setting checksum and resetting controller...\n");
     if (!setControllerChecksum()) {
         if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
-        return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, unattended);
+        return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, unattended, true);
     }
     if (!restartController()) {
         if (interruption() != 0) {

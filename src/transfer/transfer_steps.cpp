@@ -76,6 +76,8 @@ bool setControllerChecksum() { return runBlock(1, 1).done; }
 bool restartController(bool mayWait) {
     const BlockResult sent = runBlock(0, 0);
     if (sent.done) return true;
+    // A refusal is an answer: the restart did not happen and may be asked for again.
+    if (lastExchangeFault() == ExchangeFault::None && !lineHalted()) return runBlock(0, 0).done;
     if (lineHalted() || !mayWait) return false;
     // Lost or spoiled: the controller may be rebooting. Wait until it
     // answers again, then learn whether the restart took effect.

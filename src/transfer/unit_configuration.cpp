@@ -61,10 +61,13 @@ void adjustOptionsForModel() {
 bool readSetpointCount() {
     int values[8] = {0};
     const FaultCounts before = unrecoveredFaults();
-    repeatExchange([&] {
+    const int result = repeatExchange([&] {
         if (commSettings.protocol == kTvxStandard) return tvxTransaction(COM_SPT_COUNT, "G", "W", values);
         return modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
     });
+    // Firmware without the count holds no setpoints to read; any other
+    // refusal leaves the count unknown.
+    if (result != 0 && lastExchangeFault() == ExchangeFault::None && !lastRefusalMeansLacking()) noteSequenceFault();
     setpointCount = values[0] < 0 ? 0 : values[0];
     const FaultCounts after = unrecoveredFaults();
     if (after.total() == before.total()) return true;

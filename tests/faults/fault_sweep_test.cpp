@@ -1,0 +1,215 @@
+// One fault at a time, at every request position of an upload and of a
+// download in turn (a stride of them here; scripts/fault-sweep.sh runs them
+// all): a lost reply, a lost request, a spoiled reply, a refusal. Whatever
+// the position, an upload ends with status 0 and exactly the file of an
+// undisturbed upload, or with status 1 and the old file untouched; a
+// download ends with status 0 and the controller holding the file, or with
+// status 1 and no checksum set (unless the controller refused values, which
+// are then listed).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "faults/fault_fixture.h"
+
+namespace {
+
+using faults::Sim;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+struct SweepCase {
+    const char* protocol;
+    char direction;      // 'u' or 'd'
+    const char* fault;   // simulator option taking a request number
+    int stride;          // every stride-th position in CI
+};
+
+std::string caseName(const testing::TestParamInfo<SweepCase>& info) {
+    std::string name = std::string(info.param.protocol) + (info.param.direction == 'u' ? "Upload" : "Download");
+    for (const char* c = info.param.fault + 2; *c != '\0'; ++c) name += *c == '-' ? '_' : *c;
+    return name;
+}
+
+// The environment variable LINKORA_SWEEP_STRIDE=1 tries every position.
+int strideFor(const SweepCase& sweep) {
+    const char* forced = std::getenv("LINKORA_SWEEP_STRIDE");
+    const int stride = forced != nullptr ? std::atoi(forced) : 0;
+    return stride > 0 ? stride : sweep.stride;
+}
+
+const std::vector<std::string> kQuickSim = {"--reset-delay", "0"};
+
+struct RunResult {
+    int status = -2;
+    std::string output;
+};
+
+RunResult runLinkora(const Sim& sim, const TempDir& dir, const std::string& protocol, char direction) {
+    RunResult run;
+    std::vector<std::string> argv{LINKORA_BIN, std::string(1, direction), "1", sim.devicePath, "9600", "A.DAT"};
+    run.status = testing_support::runProgram(argv, run.output, 120000, "", dir.path, {"LINKORA_PROTOCOL=" + protocol});
+    return run;
+}
+
+Sim startSim(const std::string& protocol, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> options{"--protocol", protocol};
+    options.insert(options.end(), kQuickSim.begin(), kQuickSim.end());
+    options.insert(options.end(), extra.begin(), extra.end());
+    return Sim(options);
+}
+
+std::string withoutDateLine(const std::string& text) {
+    const std::size_t at = text.find("Upload Date:");
+    if (at == std::string::npos) return text;
+    const std::size_t begin = text.rfind('\n', at);
+    const std::size_t end = text.find('\n', at);
+    return text.substr(0, begin == std::string::npos ? 0 : begin) + text.substr(end);
+}
+
+// An undisturbed upload in a protocol, and the requests an upload and a
+// download of it take.
+struct Reference {
+    std::string file;           // as uploaded
+    std::string download;       // with a changed value, for the downloads
+    std::vector<std::string> held;  // what the controller holds after an undisturbed download of it
+    int uploadRequests = 0;
+    int downloadRequests = 0;
+};
+
+const Reference& referenceFor(const std::string& protocol) {
+    static std::map<std::string, Reference> references;
+    auto found = references.find(protocol);
+    if (found != references.end()) return found->second;
+    Reference ref;
+    {
+        Sim sim = startSim(protocol);
+        TempDir dir;
+        const RunResult run = runLinkora(sim, dir, protocol, 'u');
+        EXPECT_EQ(run.status, 0) << run.output;
+        ref.file = readFile(dir.file("A.DAT"));
+        ref.uploadRequests = sim.requests();
+    }
+    ref.download = ref.file;
+    // A value the controller does not hold yet.
+    const std::size_t at = ref.download.find("\n6: 3 ");
+    EXPECT_NE(at, std::string::npos);
+    if (at != std::string::npos) ref.download.replace(at, 6, "\n6: 2 ");
+    {
+        Sim sim = startSim(protocol);
+        TempDir dir;
+        writeFile(dir.file("A.DAT"), ref.download);
+        const RunResult run = runLinkora(sim, dir, protocol, 'd');
+        EXPECT_EQ(run.status, 0) << run.output;
+        ref.downloadRequests = sim.requests();
+        sim.stop();
+        ref.held = faults::valueLines(readFile(sim.statePath));
+    }
+    return references[protocol] = ref;
+}
+
+// "" when the two texts are the same, else their first different lines.
+std::string firstDifference(const std::string& got, const std::string& expected) {
+    std::size_t a = 0, b = 0;
+    while (a < got.size() || b < expected.size()) {
+        std::size_t ea = got.find('\n', a), eb = expected.find('\n', b);
+        if (ea == std::string::npos) ea = got.size();
+        if (eb == std::string::npos) eb = expected.size();
+        const std::string la = got.substr(a, ea - a), lb = expected.substr(b, eb - b);
+        if (la != lb) return "got \"" + la + "\", expected \"" + lb + "\"";
+        a = ea + 1;
+        b = eb + 1;
+    }
+    return "";
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+bool checksumRequested(const std::string& log, const std::string& protocol) {
+    // MODBUS: a read of register 341; TVX: COM_CHECKSUM.
+    return log.find(protocol == "modbus" ? ":01030154" : "!0107") != std::string::npos;
+}
+
+class FaultSweep : public testing::TestWithParam<SweepCase> {};
+
+TEST_P(FaultSweep, EveryPositionEndsExactOrUncommitted) {
+    const SweepCase sweep = GetParam();
+    const std::string protocol = sweep.protocol;
+    const Reference& ref = referenceFor(protocol);
+    ASSERT_FALSE(ref.file.empty());
+    const int total = sweep.direction == 'u' ? ref.uploadRequests : ref.downloadRequests;
+    ASSERT_GT(total, 10);
+    const int stride = strideFor(sweep);
+    const std::string precious = "; the operator's own file\r\n2: 4344\r\n";
+    int tried = 0;
+    int exact = 0;
+    for (int position = 1 + (stride > 1 ? stride / 2 : 0); position <= total; position += stride) {
+        SCOPED_TRACE(std::string(sweep.fault) + " " + std::to_string(position));
+        Sim sim = startSim(protocol, {sweep.fault, std::to_string(position)});
+        TempDir dir;
+        writeFile(dir.file("A.DAT"), sweep.direction == 'u' ? precious : ref.download);
+        const RunResult run = runLinkora(sim, dir, protocol, sweep.direction);
+        ++tried;
+        ASSERT_TRUE(run.status == 0 || run.status == 1) << run.status << "\n" << run.output;
+        if (run.status == 0) ++exact;
+        const std::string now = readFile(dir.file("A.DAT"));
+        EXPECT_EQ(faults::folderEntries(dir.path), std::vector<std::string>{"A.DAT"}) << run.output;
+        if (sweep.direction == 'u') {
+            if (run.status == 0) {
+                EXPECT_EQ(firstDifference(withoutDateLine(now), withoutDateLine(ref.file)), "") << run.output;
+            } else {
+                EXPECT_EQ(now, precious) << run.output;
+                EXPECT_TRUE(run.output.find("Upload failed") != std::string::npos ||
+                            run.output.find("Could not establish communications") != std::string::npos)
+                    << run.output;
+            }
+            continue;
+        }
+        sim.stop();
+        const std::string log = readFile(sim.logPath);
+        const bool refused = run.output.find("refused") != std::string::npos;
+        if (run.status == 0) {
+            EXPECT_TRUE(checksumRequested(log, protocol)) << run.output;
+            // What an undisturbed download leaves, no more and no less (a
+            // protocol may not carry every field of the file).
+            EXPECT_EQ(firstDifference(joined(faults::valueLines(readFile(sim.statePath))), joined(ref.held)), "")
+                << "status 0 but the controller does not hold the file\n" << run.output;
+        } else if (!refused && run.output.find("did not confirm its checksum") == std::string::npos) {
+            EXPECT_FALSE(checksumRequested(log, protocol)) << "checksum set after a failed download\n" << run.output;
+            EXPECT_TRUE(run.output.find("Run the download again") != std::string::npos ||
+                        run.output.find("nothing was written to") != std::string::npos ||
+                        run.output.find("Could not establish communications") != std::string::npos)
+                << run.output;
+        }
+    }
+    std::printf("%s %c %s: %d positions tried, %d ended with status 0\n", sweep.protocol, sweep.direction,
+                sweep.fault, tried, exact);
+}
+
+// Lost replies and requests cost a time-out of 3 s each, so CI takes few.
+INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep,
+                         testing::Values(SweepCase{"modbus", 'u', "--garbage-at", 9},
+                                         SweepCase{"modbus", 'd', "--garbage-at", 9},
+                                         SweepCase{"tvx", 'u', "--garbage-at", 9},
+                                         SweepCase{"tvx", 'd', "--garbage-at", 9},
+                                         SweepCase{"modbus", 'u', "--refuse-at", 11},
+                                         SweepCase{"modbus", 'd', "--refuse-at", 11},
+                                         SweepCase{"tvx", 'u', "--refuse-at", 11},
+                                         SweepCase{"tvx", 'd', "--refuse-at", 11},
+                                         SweepCase{"modbus", 'u', "--drop-at", 60},
+                                         SweepCase{"modbus", 'd', "--drop-at", 60},
+                                         SweepCase{"tvx", 'u', "--drop-at", 60},
+                                         SweepCase{"tvx", 'd', "--drop-at", 60},
+                                         SweepCase{"modbus", 'd', "--ignore-at", 90},
+                                         SweepCase{"tvx", 'd', "--ignore-at", 90}),
+                         caseName);
+
+}  // namespace
