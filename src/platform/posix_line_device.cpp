@@ -23,6 +23,9 @@ namespace {
 
 // The longest a readByte call waits for a byte.
 constexpr int kReadWaitMs = 110;
+// One read takes whatever has arrived, up to this much; readByte hands the
+// bytes out one by one. A MODBUS reply of the longest kind fits at once.
+constexpr std::size_t kReadBufferSize = 512;
 // Write time-out: a fixed part and a part per byte, as for the read side.
 constexpr int kWriteFixedMs = 100;
 constexpr int kWritePerByteMs = 10;
@@ -101,6 +104,7 @@ public:
         exclusive_ = isatty(fd) && ioctl(fd, TIOCEXCL) == 0;
         fd_ = fd;
         haveCurrent_ = false;
+        head_ = tail_ = 0;
         return true;
     }
 
@@ -173,6 +177,10 @@ public:
     }
 
     bool readByte(uint8_t& out) override {
+        if (head_ < tail_) {
+            out = buffer_[head_++];
+            return true;
+        }
         const int64_t deadline = monotonicMicros() + kReadWaitMs * 1000;
         if (fd_ < 0) {
             waitUntil(deadline);
@@ -185,10 +193,11 @@ public:
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             if (p.revents & POLLIN) {
-                uint8_t byte = 0;
-                const ssize_t got = ::read(fd_, &byte, 1);
-                if (got == 1) {
-                    out = byte;
+                const ssize_t got = ::read(fd_, buffer_, sizeof buffer_);
+                if (got > 0) {
+                    head_ = 1;
+                    tail_ = static_cast<std::size_t>(got);
+                    out = buffer_[0];
                     return true;
                 }
                 if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -204,6 +213,11 @@ public:
         }
     }
 
+    void discardInput() override {
+        head_ = tail_ = 0;
+        if (fd_ >= 0) tcflush(fd_, TCIFLUSH);
+    }
+
     bool close() override {
         if (fd_ < 0) return false;
         if (exclusive_) ioctl(fd_, TIOCNXCL);
@@ -212,6 +226,7 @@ public:
         fd_ = -1;
         exclusive_ = false;
         haveCurrent_ = false;
+        head_ = tail_ = 0;
         return ok;
     }
 
@@ -234,6 +249,10 @@ private:
 
     int fd_ = -1;
     bool exclusive_ = false;
+    // Received bytes not yet handed out: buffer_[head_, tail_).
+    uint8_t buffer_[kReadBufferSize];
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
     bool haveCurrent_ = false;
     termios current_{};
     LineSettings requested_{};

@@ -3,8 +3,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/line_device.h"
@@ -163,6 +166,95 @@ TEST(LineDevice, ReadByteDeliversBytesInOrder) {
     uint8_t byte = 0;
     while (got.size() < 7 && device->readByte(byte)) got.push_back(static_cast<char>(byte));
     EXPECT_EQ(got, std::string(":01\r\n\0\xff", 7)) << "raw: no CR/LF translation, no stripping";
+    EXPECT_FALSE(device->readByte(byte));
+}
+
+// How the other end hands a reply over: pieces, each after a pause.
+struct Piece {
+    int delayMs;
+    std::string text;
+};
+struct Arrival {
+    std::string name;
+    std::vector<Piece> pieces;
+    bool late;  // the first piece comes after more than one read's wait
+};
+
+class LineDeviceArrival : public ::testing::TestWithParam<Arrival> {};
+
+TEST_P(LineDeviceArrival, SameBytesAndTimeOutsHoweverTheyArrive) {
+    const Arrival& arrival = GetParam();
+    PtyPair pty;
+    auto device = openConfigured(pty.slaveName, line(9600, 8, Parity::None, 1));
+    std::string expected;
+    for (const Piece& piece : arrival.pieces) expected += piece.text;
+    std::thread peer([&] {
+        for (const Piece& piece : arrival.pieces) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(piece.delayMs));
+            testing_support::writeAll(pty.master, piece.text);
+        }
+    });
+    std::string got;
+    int silences = 0;
+    int silencesBeforeFirst = 0;
+    uint8_t byte = 0;
+    while (got.size() < expected.size() && silences < 20) {
+        if (device->readByte(byte)) {
+            got.push_back(static_cast<char>(byte));
+        } else {
+            ++silences;
+            if (got.empty()) ++silencesBeforeFirst;
+        }
+    }
+    peer.join();
+    EXPECT_EQ(got, expected);
+    if (arrival.late) {
+        EXPECT_GE(silencesBeforeFirst, 1) << "a late reply first reads as nothing";
+    }
+    byte = 0x5a;
+    EXPECT_FALSE(device->readByte(byte)) << "everything was handed out once";
+    EXPECT_EQ(byte, 0x5a);
+}
+
+std::string longBurst() {
+    std::string text;
+    for (int i = 0; i < 1500; ++i) text.push_back(static_cast<char>(i * 7 % 256));
+    return text;
+}
+
+std::vector<Piece> oneByteEach(const std::string& text, int gapMs) {
+    std::vector<Piece> pieces;
+    for (char c : text) pieces.push_back({gapMs, std::string(1, c)});
+    return pieces;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, LineDeviceArrival,
+    ::testing::Values(
+        Arrival{"SeveralRepliesInOneBurst", {{0, ":0103020007F3\r\nA0FA316\r:0183027A\r\n"}}, false},
+        Arrival{"MoreThanOneReadHolds", {{0, longBurst()}}, false},
+        Arrival{"OneByteAtATime", oneByteEach(":0103020007F3\r\n", 3), false},
+        Arrival{"SplitWithAPause", {{0, ":0103"}, {60, "02"}, {90, "0007F3\r\n"}}, false},
+        Arrival{"Late", {{250, "A0FA316\r"}}, true},
+        Arrival{"LateAndSplit", {{250, ":01"}, {250, "83027A\r\n"}}, true}),
+    [](const ::testing::TestParamInfo<Arrival>& info) { return info.param.name; });
+
+TEST(LineDevice, DiscardDropsWhatArrivedBeforeAndKeepsWhatComesAfter) {
+    PtyPair pty;
+    auto device = openConfigured(pty.slaveName, line(9600, 8, Parity::None, 1));
+    testing_support::writeAll(pty.master, "OLD1");
+    ASSERT_TRUE(testing_support::waitReadable(pty.slave, 2000));
+    uint8_t byte = 0;
+    ASSERT_TRUE(device->readByte(byte));  // the rest may now wait in the device
+    EXPECT_EQ(byte, 'O');
+    testing_support::writeAll(pty.master, "OLD2");
+    ASSERT_TRUE(testing_support::waitReadable(pty.slave, 2000));
+
+    device->discardInput();
+    testing_support::writeAll(pty.master, "NEW\r");
+    std::string got;
+    while (got.size() < 4 && device->readByte(byte)) got.push_back(static_cast<char>(byte));
+    EXPECT_EQ(got, "NEW\r");
     EXPECT_FALSE(device->readByte(byte));
 }
 
