@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #ifdef __linux__
+#include <linux/serial.h>
 #include <sys/sysmacros.h>
 #endif
 #include <termios.h>
@@ -105,6 +106,7 @@ public:
         fd_ = fd;
         haveCurrent_ = false;
         head_ = tail_ = 0;
+        enterLowLatency();
         return true;
     }
 
@@ -220,6 +222,7 @@ public:
 
     bool close() override {
         if (fd_ < 0) return false;
+        leaveLowLatency();
         if (exclusive_) ioctl(fd_, TIOCNXCL);
         flock(fd_, LOCK_UN);
         const bool ok = ::close(fd_) == 0;
@@ -233,6 +236,31 @@ public:
     LineSettings requestedSettings() const override { return requested_; }
 
 private:
+    // Many USB serial adapters hold received bytes for a latency timer
+    // (16 ms on common chips) unless the port is in low-latency mode, which
+    // would add that much to every exchange. Drivers without the setting
+    // (pseudo-terminals) refuse it, and the line is used as it is.
+    void enterLowLatency() {
+#ifdef __linux__
+        serial_struct serial{};
+        if (ioctl(fd_, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+        serial.flags |= ASYNC_LOW_LATENCY;
+        lowLatencySet_ = ioctl(fd_, TIOCSSERIAL, &serial) == 0;
+#endif
+    }
+
+    // Puts back the flags the line had before open.
+    void leaveLowLatency() {
+#ifdef __linux__
+        if (!lowLatencySet_) return;
+        lowLatencySet_ = false;
+        serial_struct serial{};
+        if (ioctl(fd_, TIOCGSERIAL, &serial) != 0) return;
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd_, TIOCSSERIAL, &serial);
+#endif
+    }
+
     bool pseudoTerminal() const {
         char name[256];
         if (ttyname_r(fd_, name, sizeof name) == 0 && std::strncmp(name, "/dev/pts/", 9) == 0) return true;
@@ -249,6 +277,7 @@ private:
 
     int fd_ = -1;
     bool exclusive_ = false;
+    bool lowLatencySet_ = false;
     // Received bytes not yet handed out: buffer_[head_, tail_).
     uint8_t buffer_[kReadBufferSize];
     std::size_t head_ = 0;

@@ -1,7 +1,12 @@
 // The POSIX serial line device, exercised on pseudo-terminal pairs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -257,6 +262,35 @@ TEST(LineDevice, DiscardDropsWhatArrivedBeforeAndKeepsWhatComesAfter) {
     EXPECT_EQ(got, "NEW\r");
     EXPECT_FALSE(device->readByte(byte));
 }
+
+#ifdef __linux__
+// Needs a serial port whose driver keeps the low-latency flag (the first
+// on-board port on most Linux machines, LINKORA_TEST_SERIAL names another);
+// skipped without one.
+TEST(LineDevice, RealPortIsInLowLatencyModeWhileOpenAndGetsItsFlagsBack) {
+    const char* named = std::getenv("LINKORA_TEST_SERIAL");
+    const std::string path = named != nullptr && *named != '\0' ? named : "/dev/ttyS0";
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    serial_struct before{};
+    if (fd < 0 || ioctl(fd, TIOCGSERIAL, &before) != 0) {
+        if (fd >= 0) ::close(fd);
+        GTEST_SKIP() << "no serial port driver at " << path;
+    }
+    auto device = platform::makeLineDevice();
+    if (!device->open(path)) {
+        ::close(fd);
+        GTEST_SKIP() << path << " is held by another program";
+    }
+    serial_struct during{};
+    EXPECT_EQ(ioctl(fd, TIOCGSERIAL, &during), 0);
+    EXPECT_NE(during.flags & ASYNC_LOW_LATENCY, 0);
+    EXPECT_TRUE(device->close());
+    serial_struct after{};
+    EXPECT_EQ(ioctl(fd, TIOCGSERIAL, &after), 0);
+    EXPECT_EQ(after.flags, before.flags);
+    ::close(fd);
+}
+#endif
 
 TEST(LineDevice, ReadByteKeepsWaitingAfterTheOtherEndHangsUp) {
     // A hang-up makes poll() return at once; the read must still take its
