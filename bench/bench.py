@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The figures of bench/run.sh: client turnaround, wire efficiency, CPU while
-waiting, and MODBUS register reads side by side with the pymodbus client.
+waiting, and MODBUS register reads side by side with the pymodbus client
+(rate, turnaround and CPU per transaction against the same simulator).
 
 Usage: bench.py BUILD_DIR [--quick]
 Each figure is printed as one line: name, value, target, and "ok" or "MISSED".
@@ -93,16 +94,19 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
 
 
+def client_gaps(records):
+    """The client's turnarounds in ms: a reply's last character to the next request's first."""
+    return [(cur[0] - prev[1]) / 1000.0 for prev, cur in zip(records, records[1:])
+            if prev[2] == "TX" and cur[2] == "RX"]
+
+
 def turnaround(workdir, big):
     for protocol in ("modbus", "tvx"):
         sim = Sim(workdir, "--load", big, "--protocol", protocol)
         status, wall, _ = run_measured([LINKORA, "u", "1", sim.device, "9600", f"T-{protocol}.DAT"], workdir)
         sim.stop()
         records = sim.records()
-        gaps = []
-        for prev, cur in zip(records, records[1:]):
-            if prev[2] == "TX" and cur[2] == "RX":
-                gaps.append((cur[0] - prev[1]) / 1000.0)
+        gaps = client_gaps(records)
         requests = sum(1 for r in records if r[2] == "RX")
         if status != 0 or not gaps:
             report(f"turnaround {protocol}: upload", status, "exit", "0", False)
@@ -167,38 +171,53 @@ device, register, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 client = ModbusSerialClient(port=device, framer=ModbusAsciiFramer, baudrate=9600, timeout=1)
 client.connect()
 failures = 0
+cpu = time.process_time()
 start = time.monotonic()
 for _ in range(count):
     reply = client.read_holding_registers(register - 1, 1, slave=1)
     if reply.isError():
         failures += 1
 seconds = time.monotonic() - start
+cpu = time.process_time() - cpu
 client.close()
-print(f"reads={count} seconds={seconds:.3f} per_second={count / seconds:.1f} failures={failures}")
+print(f"reads={count} seconds={seconds:.3f} per_second={count / seconds:.1f} failures={failures} cpu={cpu:.4f}")
 """
 
 
 def peer(workdir):
+    """Register reads by linkora's modbusTransaction and by the pymodbus client,
+    one after the other on the same simulator: rate, turnaround (from the
+    simulator's log) and CPU per transaction (the reading loop's own)."""
     count = 300 if QUICK else 2000
     register = 300  # the output quantity: one holding register every controller has
     results = {}
-    for name, argv in (("linkora modbusTransaction", [READS, None, "9600", str(register), str(count)]),
-                       ("pymodbus ModbusSerialClient", ["/usr/bin/python3", "-c", PYMODBUS_READS, None,
-                                                        str(register), str(count)])):
+    for name, argv in (("linkora", [READS, None, "9600", str(register), str(count)]),
+                       ("pymodbus", ["/usr/bin/python3", "-c", PYMODBUS_READS, None, str(register), str(count)])):
         sim = Sim(workdir, "--protocol", "modbus")
         argv = [sim.device if a is None else a for a in argv]
         out = subprocess.run(argv, capture_output=True, text=True, timeout=600)
         sim.stop()
-        match = re.search(r"per_second=([0-9.]+) failures=(\d+)", out.stdout)
-        if not match:
+        match = re.search(r"per_second=([0-9.]+) failures=(\d+) cpu=([0-9.]+)", out.stdout)
+        gaps = client_gaps(sim.records())
+        if not match or not gaps:
             report(f"register reads/s, {name}", "-", "", "(figure)", False, (out.stderr or out.stdout)[-200:])
             continue
-        results[name] = float(match.group(1))
-        report(f"register reads/s, {name}", match.group(1), "/s", "(figure)", match.group(2) == "0",
-               f"{count} reads, {match.group(2)} failed")
-    if len(results) == 2:
-        ours, theirs = results.values()
-        print(f"{'register reads, linkora / pymodbus':<44} {ours / theirs:>10.1f} x", flush=True)
+        rate, failures, cpu = float(match.group(1)), int(match.group(2)), float(match.group(3))
+        results[name] = (rate, statistics.median(gaps), percentile(gaps, 99), 1e6 * cpu / count)
+        report(f"register reads/s, {name}", match.group(1), "/s", "(figure)", failures == 0,
+               f"{count} reads, {failures} failed")
+    if len(results) != 2:
+        return
+    ours, theirs = results["linkora"], results["pymodbus"]
+    print(f"{'register reads, linkora / pymodbus':<44} {ours[0] / theirs[0]:>10.1f} x", flush=True)
+    for name, (_, median, p99, cpu) in results.items():
+        print(f"{'turnaround on reads, ' + name + ', median / p99':<44} {median:>10.3f} ms    {p99:.3f} ms",
+              flush=True)
+        print(f"{'CPU per transaction, ' + name:<44} {cpu:>10.1f} us", flush=True)
+    ratio = ours[1] / theirs[1]
+    report("turnaround on reads, median linkora / pymodbus", f"{ratio:.2f}", "", "<= 0.65", ratio <= 0.65)
+    report("turnaround on reads, linkora p99", f"{ours[2]:.3f}", "ms", "< 0.3 ms", ours[2] < 0.3)
+    print(f"{'CPU per transaction, linkora / pymodbus':<44} {ours[3] / theirs[3]:>10.2f} x", flush=True)
 
 
 def main():
