@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The figures of bench/run.sh: client turnaround, wire efficiency, CPU while
-waiting, and MODBUS register reads side by side with the pymodbus client.
+waiting, and MODBUS register reads side by side with the pymodbus client
+(rate, turnaround and CPU per transaction against the same simulator).
 
 Usage: bench.py BUILD_DIR [--quick]
 Each figure is printed as one line: name, value, target, and "ok" or "MISSED".
@@ -93,16 +94,19 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
 
 
+def client_gaps(records):
+    """The client's turnarounds in ms: a reply's last character to the next request's first."""
+    return [(cur[0] - prev[1]) / 1000.0 for prev, cur in zip(records, records[1:])
+            if prev[2] == "TX" and cur[2] == "RX"]
+
+
 def turnaround(workdir, big):
     for protocol in ("modbus", "tvx"):
         sim = Sim(workdir, "--load", big, "--protocol", protocol)
         status, wall, _ = run_measured([LINKORA, "u", "1", sim.device, "9600", f"T-{protocol}.DAT"], workdir)
         sim.stop()
         records = sim.records()
-        gaps = []
-        for prev, cur in zip(records, records[1:]):
-            if prev[2] == "TX" and cur[2] == "RX":
-                gaps.append((cur[0] - prev[1]) / 1000.0)
+        gaps = client_gaps(records)
         requests = sum(1 for r in records if r[2] == "RX")
         if status != 0 or not gaps:
             report(f"turnaround {protocol}: upload", status, "exit", "0", False)
@@ -167,45 +171,73 @@ device, register, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 client = ModbusSerialClient(port=device, framer=ModbusAsciiFramer, baudrate=9600, timeout=1)
 client.connect()
 failures = 0
+cpu = time.process_time()
 start = time.monotonic()
 for _ in range(count):
     reply = client.read_holding_registers(register - 1, 1, slave=1)
     if reply.isError():
         failures += 1
 seconds = time.monotonic() - start
+cpu = time.process_time() - cpu
 client.close()
-print(f"reads={count} seconds={seconds:.3f} per_second={count / seconds:.1f} failures={failures}")
+print(f"reads={count} seconds={seconds:.3f} per_second={count / seconds:.1f} failures={failures} cpu={cpu:.4f}")
 """
 
 
 def peer(workdir):
-    count = 300 if QUICK else 2000
+    """Register reads by linkora's modbusTransaction and by the pymodbus client
+    on the simulator: rate, turnaround (from the simulator's log) and CPU per
+    transaction (the reading loop's own). The two take turns, a few rounds
+    each, so that other work on the machine weighs on both alike."""
+    rounds = 2 if QUICK else 4
+    count = 300 if QUICK else 1000
     register = 300  # the output quantity: one holding register every controller has
-    results = {}
-    for name, argv in (("linkora modbusTransaction", [READS, None, "9600", str(register), str(count)]),
-                       ("pymodbus ModbusSerialClient", ["/usr/bin/python3", "-c", PYMODBUS_READS, None,
-                                                        str(register), str(count)])):
-        sim = Sim(workdir, "--protocol", "modbus")
-        argv = [sim.device if a is None else a for a in argv]
-        out = subprocess.run(argv, capture_output=True, text=True, timeout=600)
-        sim.stop()
-        match = re.search(r"per_second=([0-9.]+) failures=(\d+)", out.stdout)
-        if not match:
-            report(f"register reads/s, {name}", "-", "", "(figure)", False, (out.stderr or out.stdout)[-200:])
-            continue
-        results[name] = float(match.group(1))
-        report(f"register reads/s, {name}", match.group(1), "/s", "(figure)", match.group(2) == "0",
-               f"{count} reads, {match.group(2)} failed")
-    if len(results) == 2:
-        ours, theirs = results.values()
-        print(f"{'register reads, linkora / pymodbus':<44} {ours / theirs:>10.1f} x", flush=True)
+    clients = {"linkora": [READS, None, "9600", str(register), str(count)],
+               "pymodbus": ["/usr/bin/python3", "-c", PYMODBUS_READS, None, str(register), str(count)]}
+    totals = {name: {"seconds": 0.0, "cpu": 0.0, "failures": 0, "gaps": []} for name in clients}
+    for _ in range(rounds):
+        for name, argv in clients.items():
+            sim = Sim(workdir, "--protocol", "modbus")
+            argv = [sim.device if a is None else a for a in argv]
+            out = subprocess.run(argv, capture_output=True, text=True, timeout=600)
+            sim.stop()
+            match = re.search(r"seconds=([0-9.]+) per_second=[0-9.]+ failures=(\d+) cpu=([0-9.]+)", out.stdout)
+            if not match:
+                report(f"register reads/s, {name}", "-", "", "(figure)", False, (out.stderr or out.stdout)[-200:])
+                return
+            total = totals[name]
+            total["seconds"] += float(match.group(1))
+            total["failures"] += int(match.group(2))
+            total["cpu"] += float(match.group(3))
+            total["gaps"] += client_gaps(sim.records())
+    reads = rounds * count
+    figures = {}
+    for name, total in totals.items():
+        gaps = total["gaps"]
+        figures[name] = (reads / total["seconds"], statistics.median(gaps), percentile(gaps, 99),
+                         1e6 * total["cpu"] / reads)
+        report(f"register reads/s, {name}", f"{figures[name][0]:.1f}", "/s", "(figure)", total["failures"] == 0,
+               f"{reads} reads in {rounds} rounds, {total['failures']} failed")
+    ours, theirs = figures["linkora"], figures["pymodbus"]
+    print(f"{'register reads, linkora / pymodbus':<44} {ours[0] / theirs[0]:>10.1f} x", flush=True)
+    for name, (_, median, p99, cpu) in figures.items():
+        print(f"{'turnaround on reads, ' + name + ', median / p99':<44} {median:>10.3f} ms    {p99:.3f} ms",
+              flush=True)
+        print(f"{'CPU per transaction, ' + name:<44} {cpu:>10.1f} us", flush=True)
+    ratio = ours[1] / theirs[1]
+    report("turnaround on reads, median linkora / pymodbus", f"{ratio:.2f}", "", "<= 0.65", ratio <= 0.65)
+    report("turnaround on reads, linkora p99", f"{ours[2]:.3f}", "ms", "< 0.3 ms", ours[2] < 0.3)
+    print(f"{'CPU per transaction, linkora / pymodbus':<44} {ours[3] / theirs[3]:>10.2f} x", flush=True)
 
 
 def main():
     for program in (LINKORA, SIM, READS):
         if not os.access(program, os.X_OK):
             sys.exit(f"bench: {program} is missing; build {BUILD} first")
-    with tempfile.TemporaryDirectory(prefix="linkora-bench-") as workdir:
+    # The simulator's log goes to memory where the system has a memory file
+    # system, so that its own disk writes do not show in the clients' figures.
+    memory = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    with tempfile.TemporaryDirectory(prefix="linkora-bench-", dir=memory) as workdir:
         big = controller_file(workdir)
         turnaround(workdir, big)
         wire_efficiency(workdir, big)

@@ -114,6 +114,8 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
         close();
         return -1;
     }
+    // Whatever the line holds now was meant for an earlier run.
+    activeport->discardInput();
     portActive = 1;
     return 0;
 }
@@ -129,6 +131,11 @@ void SerialPort::close() {
 int SerialPort::write(const void* buffer, std::size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     if (lineObserver) lineObserver(true, bytes, length);
+    // Every write is a request, and a byte received before it belongs to an
+    // earlier one (a reply that came too late): it is dropped so that it
+    // cannot be read as the answer to this one. The answer itself cannot
+    // come before the request has been written.
+    if (activeport) activeport->discardInput();
     if (activeport && activeport->write(bytes, length)) return 0;
     conPuts("write error #1 to comm port");
     getKey();

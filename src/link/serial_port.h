@@ -32,7 +32,8 @@ public:
     // The same for a device named by its path.
     int openPath(const std::string& path, int characterFormat, int baudRate);
     void close();
-    // 0 when handed to the system, 1 after a write error.
+    // 0 when handed to the system, 1 after a write error. What the line
+    // received before the write and has not been read is dropped first.
     int write(const void* buffer, std::size_t length);
     // Nonzero when a byte was received into `out`.
     int readByte(uint8_t& out);

@@ -34,7 +34,11 @@ public:
     // Hands the whole buffer over; false on a write error.
     virtual bool write(const uint8_t* data, std::size_t length) = 0;
     // Waits at most about 110 ms for one byte; true when one was stored.
+    // Bytes already received are handed out without waiting.
     virtual bool readByte(uint8_t& out) = 0;
+    // Drops every byte received and not yet read, the device's own and the
+    // system's. Nothing to drop by default.
+    virtual void discardInput() {}
     // Closes the device; false when the system refused.
     virtual bool close() = 0;
     // The settings the build asked for (tests inspect them).

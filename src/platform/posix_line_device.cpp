@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #ifdef __linux__
+#include <linux/serial.h>
 #include <sys/sysmacros.h>
 #endif
 #include <termios.h>
@@ -23,6 +24,9 @@ namespace {
 
 // The longest a readByte call waits for a byte.
 constexpr int kReadWaitMs = 110;
+// One read takes whatever has arrived, up to this much; readByte hands the
+// bytes out one by one. A MODBUS reply of the longest kind fits at once.
+constexpr std::size_t kReadBufferSize = 512;
 // Write time-out: a fixed part and a part per byte, as for the read side.
 constexpr int kWriteFixedMs = 100;
 constexpr int kWritePerByteMs = 10;
@@ -101,6 +105,8 @@ public:
         exclusive_ = isatty(fd) && ioctl(fd, TIOCEXCL) == 0;
         fd_ = fd;
         haveCurrent_ = false;
+        head_ = tail_ = 0;
+        enterLowLatency();
         return true;
     }
 
@@ -173,6 +179,10 @@ public:
     }
 
     bool readByte(uint8_t& out) override {
+        if (head_ < tail_) {
+            out = buffer_[head_++];
+            return true;
+        }
         const int64_t deadline = monotonicMicros() + kReadWaitMs * 1000;
         if (fd_ < 0) {
             waitUntil(deadline);
@@ -185,10 +195,11 @@ public:
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             if (p.revents & POLLIN) {
-                uint8_t byte = 0;
-                const ssize_t got = ::read(fd_, &byte, 1);
-                if (got == 1) {
-                    out = byte;
+                const ssize_t got = ::read(fd_, buffer_, sizeof buffer_);
+                if (got > 0) {
+                    head_ = 1;
+                    tail_ = static_cast<std::size_t>(got);
+                    out = buffer_[0];
                     return true;
                 }
                 if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -204,20 +215,52 @@ public:
         }
     }
 
+    void discardInput() override {
+        head_ = tail_ = 0;
+        if (fd_ >= 0) tcflush(fd_, TCIFLUSH);
+    }
+
     bool close() override {
         if (fd_ < 0) return false;
+        leaveLowLatency();
         if (exclusive_) ioctl(fd_, TIOCNXCL);
         flock(fd_, LOCK_UN);
         const bool ok = ::close(fd_) == 0;
         fd_ = -1;
         exclusive_ = false;
         haveCurrent_ = false;
+        head_ = tail_ = 0;
         return ok;
     }
 
     LineSettings requestedSettings() const override { return requested_; }
 
 private:
+    // Many USB serial adapters hold received bytes for a latency timer
+    // (16 ms on common chips) unless the port is in low-latency mode, which
+    // would add that much to every exchange. Drivers without the setting
+    // (pseudo-terminals) refuse it, and the line is used as it is.
+    void enterLowLatency() {
+#ifdef __linux__
+        serial_struct serial{};
+        if (ioctl(fd_, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+        serial.flags |= ASYNC_LOW_LATENCY;
+        lowLatencySet_ = ioctl(fd_, TIOCSSERIAL, &serial) == 0;
+#endif
+    }
+
+    // Puts back the flags the line had before open.
+    void leaveLowLatency() {
+#ifdef __linux__
+        if (!lowLatencySet_) return;
+        lowLatencySet_ = false;
+        serial_struct serial{};
+        if (ioctl(fd_, TIOCGSERIAL, &serial) != 0) return;
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd_, TIOCSSERIAL, &serial);
+#endif
+    }
+
     bool pseudoTerminal() const {
         char name[256];
         if (ttyname_r(fd_, name, sizeof name) == 0 && std::strncmp(name, "/dev/pts/", 9) == 0) return true;
@@ -234,6 +277,11 @@ private:
 
     int fd_ = -1;
     bool exclusive_ = false;
+    bool lowLatencySet_ = false;
+    // Received bytes not yet handed out: buffer_[head_, tail_).
+    uint8_t buffer_[kReadBufferSize];
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
     bool haveCurrent_ = false;
     termios current_{};
     LineSettings requested_{};

@@ -134,6 +134,10 @@ public:
         return false;
     }
 
+    void discardInput() override {
+        if (activeport_ != INVALID_HANDLE_VALUE) PurgeComm(activeport_, PURGE_RXCLEAR);
+    }
+
     bool close() override {
         if (activeport_ == INVALID_HANDLE_VALUE) return false;
         const bool ok = CloseHandle(activeport_) != 0;

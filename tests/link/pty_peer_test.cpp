@@ -112,6 +112,38 @@ TEST_F(PtyPeer, TvxExamplesByteForByte) {
     finish(exchanges);
 }
 
+// A reply that came after its transaction gave up (or one left from an
+// earlier run) is never taken for the answer to the next request.
+TEST_F(PtyPeer, StaleRepliesAreNotTakenForTheNextOne) {
+    auto leaveOnTheLine = [this](const std::string& text) {
+        testing_support::writeAll(pty.master, text);
+        ASSERT_TRUE(testing_support::waitReadable(pty.slave, 2000));
+    };
+    // Left by an earlier run: gone once the line is opened again.
+    serialPort.close();
+    leaveOnTheLine(":0103020009F1\r\n");
+    ASSERT_EQ(serialPort.openPath(pty.slaveName, 6, 9600), 0);
+    uint8_t byte = 0;
+    EXPECT_EQ(serialPort.readByte(byte), 0);
+
+    const std::vector<Exchange> exchanges = {
+        {":010300000001FB\r\n", {{0, ":0103020007F3\r\n"}}},
+        {"!01003F\r", {{0, "A0FA316\r"}}},
+    };
+    leaveOnTheLine(":0103020009F1\r\n");
+    serve({exchanges[0]});
+    int value = -5;
+    EXPECT_EQ(modbusTransaction(3, 1, 1, &value), 0);
+    EXPECT_EQ(value, 7);
+    peer.join();
+
+    leaveOnTheLine("A0FA4");  // half a late reply, then the next request
+    serve({exchanges[1]});
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", &value), COM_OK);
+    EXPECT_EQ(value, 0x0FA3);
+    peer.join();
+}
+
 // The silence limit applies per character: gaps of 2.9 s pass.
 TEST_F(PtyPeer, SlowModbusReplyWithinTheSilenceLimitPasses) {
     const std::vector<Exchange> exchanges = {

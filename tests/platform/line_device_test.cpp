@@ -1,10 +1,18 @@
 // The POSIX serial line device, exercised on pseudo-terminal pairs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/line_device.h"
@@ -165,6 +173,124 @@ TEST(LineDevice, ReadByteDeliversBytesInOrder) {
     EXPECT_EQ(got, std::string(":01\r\n\0\xff", 7)) << "raw: no CR/LF translation, no stripping";
     EXPECT_FALSE(device->readByte(byte));
 }
+
+// How the other end hands a reply over: pieces, each after a pause.
+struct Piece {
+    int delayMs;
+    std::string text;
+};
+struct Arrival {
+    std::string name;
+    std::vector<Piece> pieces;
+    bool late;  // the first piece comes after more than one read's wait
+};
+
+class LineDeviceArrival : public ::testing::TestWithParam<Arrival> {};
+
+TEST_P(LineDeviceArrival, SameBytesAndTimeOutsHoweverTheyArrive) {
+    const Arrival& arrival = GetParam();
+    PtyPair pty;
+    auto device = openConfigured(pty.slaveName, line(9600, 8, Parity::None, 1));
+    std::string expected;
+    for (const Piece& piece : arrival.pieces) expected += piece.text;
+    std::thread peer([&] {
+        for (const Piece& piece : arrival.pieces) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(piece.delayMs));
+            testing_support::writeAll(pty.master, piece.text);
+        }
+    });
+    std::string got;
+    int silences = 0;
+    int silencesBeforeFirst = 0;
+    uint8_t byte = 0;
+    while (got.size() < expected.size() && silences < 20) {
+        if (device->readByte(byte)) {
+            got.push_back(static_cast<char>(byte));
+        } else {
+            ++silences;
+            if (got.empty()) ++silencesBeforeFirst;
+        }
+    }
+    peer.join();
+    EXPECT_EQ(got, expected);
+    if (arrival.late) {
+        EXPECT_GE(silencesBeforeFirst, 1) << "a late reply first reads as nothing";
+    }
+    byte = 0x5a;
+    EXPECT_FALSE(device->readByte(byte)) << "everything was handed out once";
+    EXPECT_EQ(byte, 0x5a);
+}
+
+std::string longBurst() {
+    std::string text;
+    for (int i = 0; i < 1500; ++i) text.push_back(static_cast<char>(i * 7 % 256));
+    return text;
+}
+
+std::vector<Piece> oneByteEach(const std::string& text, int gapMs) {
+    std::vector<Piece> pieces;
+    for (char c : text) pieces.push_back({gapMs, std::string(1, c)});
+    return pieces;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, LineDeviceArrival,
+    ::testing::Values(
+        Arrival{"SeveralRepliesInOneBurst", {{0, ":0103020007F3\r\nA0FA316\r:0183027A\r\n"}}, false},
+        Arrival{"MoreThanOneReadHolds", {{0, longBurst()}}, false},
+        Arrival{"OneByteAtATime", oneByteEach(":0103020007F3\r\n", 3), false},
+        Arrival{"SplitWithAPause", {{0, ":0103"}, {60, "02"}, {90, "0007F3\r\n"}}, false},
+        Arrival{"Late", {{250, "A0FA316\r"}}, true},
+        Arrival{"LateAndSplit", {{250, ":01"}, {250, "83027A\r\n"}}, true}),
+    [](const ::testing::TestParamInfo<Arrival>& info) { return info.param.name; });
+
+TEST(LineDevice, DiscardDropsWhatArrivedBeforeAndKeepsWhatComesAfter) {
+    PtyPair pty;
+    auto device = openConfigured(pty.slaveName, line(9600, 8, Parity::None, 1));
+    testing_support::writeAll(pty.master, "OLD1");
+    ASSERT_TRUE(testing_support::waitReadable(pty.slave, 2000));
+    uint8_t byte = 0;
+    ASSERT_TRUE(device->readByte(byte));  // the rest may now wait in the device
+    EXPECT_EQ(byte, 'O');
+    testing_support::writeAll(pty.master, "OLD2");
+    ASSERT_TRUE(testing_support::waitReadable(pty.slave, 2000));
+
+    device->discardInput();
+    testing_support::writeAll(pty.master, "NEW\r");
+    std::string got;
+    while (got.size() < 4 && device->readByte(byte)) got.push_back(static_cast<char>(byte));
+    EXPECT_EQ(got, "NEW\r");
+    EXPECT_FALSE(device->readByte(byte));
+}
+
+#ifdef __linux__
+// Needs a serial port whose driver keeps the low-latency flag (the first
+// on-board port on most Linux machines, LINKORA_TEST_SERIAL names another);
+// skipped without one.
+TEST(LineDevice, RealPortIsInLowLatencyModeWhileOpenAndGetsItsFlagsBack) {
+    const char* named = std::getenv("LINKORA_TEST_SERIAL");
+    const std::string path = named != nullptr && *named != '\0' ? named : "/dev/ttyS0";
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    serial_struct before{};
+    if (fd < 0 || ioctl(fd, TIOCGSERIAL, &before) != 0) {
+        if (fd >= 0) ::close(fd);
+        GTEST_SKIP() << "no serial port driver at " << path;
+    }
+    auto device = platform::makeLineDevice();
+    if (!device->open(path)) {
+        ::close(fd);
+        GTEST_SKIP() << path << " is held by another program";
+    }
+    serial_struct during{};
+    EXPECT_EQ(ioctl(fd, TIOCGSERIAL, &during), 0);
+    EXPECT_NE(during.flags & ASYNC_LOW_LATENCY, 0);
+    EXPECT_TRUE(device->close());
+    serial_struct after{};
+    EXPECT_EQ(ioctl(fd, TIOCGSERIAL, &after), 0);
+    EXPECT_EQ(after.flags, before.flags);
+    ::close(fd);
+}
+#endif
 
 TEST(LineDevice, ReadByteKeepsWaitingAfterTheOtherEndHangsUp) {
     // A hang-up makes poll() return at once; the read must still take its

@@ -78,6 +78,11 @@ std::string readUntil(int fd, const std::string& pattern, int timeoutMs) {
     return out;
 }
 
+bool waitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN) != 0;
+}
+
 std::string readQuiet(int fd, int quietMs, int timeoutMs) {
     std::string out;
     const int64_t end = nowMs() + timeoutMs;

@@ -34,6 +34,9 @@ std::string readUntil(int fd, const std::string& pattern, int timeoutMs);
 // `timeoutMs` in all).
 std::string readQuiet(int fd, int quietMs, int timeoutMs);
 void writeAll(int fd, const std::string& text);
+// Waits until fd has bytes to read; false after `timeoutMs`. On the slave
+// side of a pseudo-terminal it tells that what the master wrote has arrived.
+bool waitReadable(int fd, int timeoutMs);
 
 // A child process whose standard input and output are a pseudo-terminal.
 class PtyProcess {
