@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "link/serial_port.h"
 #include "platform/process.h"
+#include "transfer/connection.h"
+#include "transfer/outcome.h"
 #include "transfer/transfer.h"
 #include "transfer/unit_configuration.h"
 
@@ -113,7 +116,7 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
 
     out.fileName = args[4];
     if (out.fileName.empty() || out.fileName.size() >= static_cast<std::size_t>(kDataFileNameSize)) {
-        return "Filename must have 1 to 63 characters!";
+        return "Filename must have 1 to 4095 characters!";
     }
 
     std::vector<std::string> options(args.begin() + 5, args.end());
@@ -145,6 +148,30 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
 }
 
 void printUsage() { conPuts(kUsage); }
+
+// "COM2 (/dev/ttyS1)" or the device path as given.
+std::string portDescription() {
+    if (!commSettings.devicePath.empty()) return commSettings.devicePath;
+    return std::string(comPortName(commSettings.comPort)) + " (" + lineDeviceName() + ")";
+}
+
+void printStartLine(bool upload) {
+    conPrintf("linkora: %s unit %d on %s at %d baud %s %s\n", upload ? "upload from" : "download to",
+              commSettings.unitAddress, portDescription().c_str(), commSettings.baudRate, upload ? "to" : "from",
+              dataFileName);
+}
+
+void printEndLine(bool upload, int status) {
+    char took[16];
+    progress::formatDuration(progress::elapsedSeconds(), took, sizeof took);
+    const char* direction = upload ? "upload" : "download";
+    if (status == 0) {
+        conPrintf("linkora: %s done: %d blocks, %d setpoints, %s\n", direction, progress::blocksMoved(),
+                  progress::setpointsMoved(), took);
+    } else {
+        conPrintf("linkora: %s failed (status %d) after %s\n", direction, status, took);
+    }
+}
 
 }  // namespace
 
@@ -194,8 +221,17 @@ int runCommandLine(int argc, char** argv) {
     transferOptions.keepOffsets = parsed.keepOffsets;
     transferOptions.verifyDownload = parsed.verifyDownload;
     handOverStatus = -1;
+
+    outcome::begin(true);
+    outcome::setCommandLine(argc, argv);
+    progress::setMode(platform::stdoutIsTerminal() ? progress::Mode::Terminal : progress::Mode::Log);
+    progress::start();
+    printStartLine(parsed.upload);
     const int result = parsed.upload ? upload(1) : download(1);
     // After a hand-over the sibling's own status tells whether it did the
     // transfer.
-    return handOverStatus >= 0 ? handOverStatus : result;
+    if (handOverStatus >= 0) return handOverStatus;
+    const int status = outcome::statusFor(result);
+    printEndLine(parsed.upload, status);
+    return status;
 }

@@ -1,9 +1,12 @@
 // The download: data file to controller.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/progress.h"
 #include "common/console_io.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
@@ -16,6 +19,7 @@
 #include "link/exchange_health.h"
 #include "transfer/connection.h"
 #include "transfer/line_watch.h"
+#include "transfer/outcome.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"
@@ -60,7 +64,7 @@ bool yesKey(int key) { return key == 'y' || key == 'Y'; }
 bool askForFileAndOptions(OpenDataFile& file) {
     conPuts("\n\n---Download From File to Controller---\n");
     conPuts("\nFile Name = ");
-    if (readLine(dataFileName, kDataFileNameSize) != 0) return false;
+    if (readLine(dataFileName, kFileNameEntrySize) != 0) return false;
     if (!file.open(dataFileName)) {
         conPuts("Unable to open file...\n");
         conPuts("Hit any key to continue...");
@@ -109,15 +113,13 @@ void sendAllBlocks(WriteProblems& problems, bool sent[kFunctionCount]) {
     }
     for (int n = 6; n < kFunctionCount && !problems.failed() && interruption() == 0; ++n) {
         if (blockAbsent[n] != 0) continue;
-        conPrintf("Function = %i", n);
-        conPutc('\r');
+        progress::block(n);
         sendBlock(n, problems, sent);
     }
     // A mappings-only file says nothing about setpoints: the controller
     // keeps its own.
     if (!mappingsOnly && setpointCount == 0 && !problems.failed() && interruption() == 0) {
-        conPuts("Clearing pulses");
-        conPutc('\r');
+        progress::step("Clearing pulses");
         sendBlock(49, problems, sent);
     }
 }
@@ -195,7 +197,9 @@ int download(int unattended) {
     if (!unattended) {
         if (!askForFileAndOptions(file)) return 0;
     } else if (!file.open(dataFileName)) {
+        const int error = errno;
         showMessageAndWait("Can't open file!");
+        outcome::fail(kExitDataFile, dataFileName, std::strerror(error));
         return 1;
     }
 
@@ -220,6 +224,7 @@ int download(int unattended) {
         conPuts("\nCan't find either model number or map version.\n");
         conPuts("File format is incompatible.\n");
         conPuts("Process terminated...\n");
+        outcome::fail(kExitDataFile, dataFileName, "no model number or map version line");
         file.close();
         return finish(1, unattended);
     }
@@ -273,10 +278,11 @@ int download(int unattended) {
         return finish(1, unattended);
     }
     conPuts("Writing data to controller...\n");
+    progress::phase("writing");
     WriteProblems problems;
     bool sent[kFunctionCount] = {};
     sendAllBlocks(problems, sent);
-    conPutc('\n');
+    progress::endLine();
     if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
     if (problems.failed()) {
         char what[160];
