@@ -26,19 +26,23 @@ struct State {
     int64_t lastDrawMicros = 0;
     int drawnWidth = 0;     // characters of the status line on screen
     bool lineOpen = false;
+    bool counting = true;   // the current block counts among those moved
 };
 
 State state;
 
-void draw(bool force) {
+void draw(bool force, bool summary = false) {
     const int64_t now = platform::monotonicMicros();
     if (!force && now - state.lastDrawMicros < kRedrawMicros) return;
     state.lastDrawMicros = now;
     char elapsed[16];
     formatDuration(elapsedSeconds(), elapsed, sizeof elapsed);
     char line[160];
-    int length = std::snprintf(line, sizeof line, "%s: block %d", state.phase, state.block);
-    if (state.setpointTotal > 0 && length < static_cast<int>(sizeof line)) {
+    // The line a phase ends on tells what it moved.
+    int length = summary ? std::snprintf(line, sizeof line, "%s: %d blocks, %d setpoints", state.phase, state.blocks,
+                                         state.setpointsMoved)
+                         : std::snprintf(line, sizeof line, "%s: block %d", state.phase, state.block);
+    if (!summary && state.setpointTotal > 0 && length < static_cast<int>(sizeof line)) {
         length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
                                 ", setpoints %d/%d", state.setpoint, state.setpointTotal);
     }
@@ -46,7 +50,7 @@ void draw(bool force) {
         length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length), ", %s", elapsed);
     }
     // The time left follows from the rate the setpoints have moved at.
-    if (state.setpointTotal > 0 && state.setpoint > 0 && length < static_cast<int>(sizeof line)) {
+    if (!summary && state.setpointTotal > 0 && state.setpoint > 0 && length < static_cast<int>(sizeof line)) {
         const double perSetpoint =
             static_cast<double>(now - state.setpointStartMicros) / 1e6 / static_cast<double>(state.setpoint);
         char left[16];
@@ -76,8 +80,9 @@ void start() {
 
 void phase(const char* name) { state.phase = name; }
 
-void block(int functionNumber) {
-    ++state.blocks;
+void block(int functionNumber, bool counted) {
+    state.counting = counted;
+    if (counted) ++state.blocks;
     state.block = functionNumber;
     state.setpointTotal = 0;
     switch (state.mode) {
@@ -101,7 +106,6 @@ void setpoint(int index, int total) {
     if (index == 0 || state.setpointTotal != total) state.setpointStartMicros = platform::monotonicMicros();
     state.setpoint = index;
     state.setpointTotal = total;
-    if (index + 1 > state.setpointsMoved) state.setpointsMoved = index + 1;
     switch (state.mode) {
     case Mode::Interactive:
         conPrintf("\rSetpoint number = %i", index);
@@ -134,20 +138,24 @@ void step(const char* text) {
     }
 }
 
-void endSetpoints() {
-    if (state.setpointTotal > 0) ++state.setpoint;  // the last one was moved or tried
-    switch (state.mode) {
-    case Mode::Interactive:
+void endSetpoints(int total, bool completed) {
+    if (state.mode == Mode::Interactive) {
         conPutc('\n');
-        break;
-    case Mode::Terminal:
-        if (state.setpointTotal > 0) draw(true);
-        break;
-    case Mode::Log:
-        if (state.setpointTotal > 0) conPrintf("Setpoints: %d of %d\n", state.setpoint, state.setpointTotal);
-        break;
+        return;
     }
+    const bool ran = state.setpointTotal > 0;  // the counter ran in this block
     state.setpointTotal = 0;
+    if (total <= 0) return;
+    const int done = completed ? total : ran ? state.setpoint : 0;
+    if (state.counting) state.setpointsMoved += done;
+    if (state.mode == Mode::Terminal) {
+        state.setpoint = done;
+        state.setpointTotal = total;
+        draw(true);
+        state.setpointTotal = 0;
+    } else {
+        conPrintf("Setpoints: %d of %d\n", done, total);
+    }
 }
 
 void endLine() {
@@ -157,7 +165,7 @@ void endLine() {
         break;
     case Mode::Terminal:
         if (state.lineOpen) {
-            draw(true);
+            draw(true, true);
             conPutc('\n');
         }
         break;

@@ -18,8 +18,9 @@ Mode mode();
 void start();
 // Names the phase the status line shows ("reading", "writing", ...).
 void phase(const char* name);
-// A block of the controller is being moved.
-void block(int functionNumber);
+// A block of the controller is being moved; `counted`: it counts among the
+// blocks the run moved (a block read back for verification does not).
+void block(int functionNumber, bool counted = true);
 // A value line of the data file is being read.
 void fileLine(int functionNumber);
 // Setpoint `index` (from 0) of `total` is being moved.
@@ -28,8 +29,9 @@ void setpoint(int index, int total);
 void shiftProgram(int program);
 // A step shown in place of the counters ("Clearing pulses").
 void step(const char* text);
-// Ends the setpoint counter of a block.
-void endSetpoints();
+// Ends the setpoint counter of a block of `total` setpoints; `completed`:
+// every one of them was moved.
+void endSetpoints(int total, bool completed);
 // Ends a run of counters: the line end the menus print after them.
 void endLine();
 

@@ -360,7 +360,7 @@ int setpointsBlock(int mode) {
             if (result != 0 && lastExchangeFault() != ExchangeFault::None) break;
             noteWriteResult(result, 49, static_cast<int>(i), false);
         }
-        progress::endSetpoints();
+        progress::endSetpoints(static_cast<int>(count), result == 0);
         return result;
     }
     if (setpointCount <= 0) return 0;
@@ -394,7 +394,7 @@ int setpointsBlock(int mode) {
         }
         ++index;
     }
-    progress::endSetpoints();
+    progress::endSetpoints(setpointCount, result == 0);
     // A setpoint that could not be read leaves the whole block absent.
     blockAbsent[49] = result;
     return result;

@@ -449,7 +449,7 @@ int setpointsBlock(int mode) {
             result = addSetpoint(wide, setpoints[i], static_cast<int>(i), held);
             if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) break;
         }
-        progress::endSetpoints();
+        progress::endSetpoints(static_cast<int>(count), result == COM_OK);
         return result;
     }
     if (setpointCount <= 0) return 0;
@@ -468,7 +468,7 @@ int setpointsBlock(int mode) {
         }
         if (result != COM_OK) break;
     }
-    progress::endSetpoints();
+    progress::endSetpoints(setpointCount, result == COM_OK);
     blockAbsent[49] = result;
     return result;
 }

@@ -26,16 +26,29 @@ std::string lowerCase(const char* text) {
 }
 
 const char kUsage[] =
-    "Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]\n"
-    "  direction    u = upload from controller to file, d = download from file to controller\n"
+    "Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename>\n"
+    "               [options]\n"
+    "  direction    u = upload from controller to file,\n"
+    "               d = download from file to controller\n"
     "  unitAddress  0..255\n"
-    "  comPort      COM1, COM2, COM3, COM4, or the path of a serial device (/dev/...)\n"
+    "  comPort      COM1..COM4, or the path of a serial device (/dev/...)\n"
     "  baudRate     300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200\n"
     "  options, upload:   [mappingsOnly] [characterFormat]\n"
-    "  options, download: [<setDefaults> <keepOffsets> <verifyDownload>] [characterFormat]\n"
+    "  options, download: [<setDefaults> <keepOffsets> <verifyDownload>]\n"
+    "                     [characterFormat]\n"
     "  mappingsOnly, setDefaults, keepOffsets, verifyDownload: Y or N (default N)\n"
     "  characterFormat: 7N1, 7N2, 7E1, 7E2, 7O1, 7O2, 8N1, 8N2, 8E1, 8E2, 8O1, 8O2\n"
-    "Exit status: 0 done, 1 failed, 2 wrong command line.\n"
+    "Exit status:\n"
+    "  0 done                        1 transfer failed\n"
+    "  2 wrong command line          3 port cannot be opened\n"
+    "  4 no controller answered      5 data file cannot be read or written\n"
+    "  6 verification found differences\n"
+    "  7 done, but the file had lines the download ignored or values it cut\n"
+    "  128+n ended by signal n       a hand-over ends with the sibling's status\n"
+    "Environment:\n"
+    "  LINKORA_COM1..LINKORA_COM4  the device for COM1..COM4\n"
+    "  LINKORA_PROTOCOL=modbus|tvx the protocol, without Auto Detect\n"
+    "  LINKORA_TRACE=file          append every frame sent and received to file\n"
     "linkora --version prints the version; man linkora tells more.\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};

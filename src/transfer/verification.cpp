@@ -301,7 +301,7 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
     std::vector<int> unreadable;
     for (int n = 6; n < kFunctionCount; ++n) {
         if (!sent.sent[n] || blockAbsent[n] == 0) continue;
-        progress::block(n);
+        progress::block(n, false);
         const int64_t requestsBefore = linewatch::requestsSent();
         const bool done = moveBlock(0, n).done;
         const bool asked = linewatch::requestsSent() != requestsBefore;

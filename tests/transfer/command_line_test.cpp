@@ -22,7 +22,10 @@ TEST(CommandLine, HelpPrintsUsage) {
     TempDir dir;
     std::string output;
     EXPECT_EQ(runLinkora({"--help"}, output, dir.path), 0);
-    EXPECT_EQ(output.rfind("Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]", 0), 0u)
+    EXPECT_EQ(output.rfind("Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename>\n"
+                           "               [options]\n",
+                           0),
+              0u)
         << output;
 }
 
