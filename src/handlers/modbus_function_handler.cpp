@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "common/progress.h"
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"

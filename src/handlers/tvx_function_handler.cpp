@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "common/progress.h"
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"

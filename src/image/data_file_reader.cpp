@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "common/progress.h"
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/progress.h"
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
@@ -166,6 +166,9 @@ bool waitForReset() {
     }
 }
 
+// Names the failure on standard error (unattended form).
+void failed(const std::string& reason) { outcome::fail(kExitFailed, lineDeviceName(), reason); }
+
 int finish(int result, int unattended) {
     serialPort.close();
     waitForKeyIfInteractive(unattended);
@@ -250,6 +253,7 @@ int download(int unattended) {
                       configuration.block.silent ? "no answer" : "replies spoiled or refused",
                       blockList(configuration.failed).c_str());
             conPuts("Download abandoned; nothing was written to the controller.\n");
+            failed("the controller's configuration could not be read: blocks " + blockList(configuration.failed));
             file.close();
             return finish(1, unattended);
         }
@@ -274,6 +278,7 @@ int download(int unattended) {
             writeCoil316(0);
         }
         conPuts("The controller did not confirm the stop; nothing was written to it.\n");
+        failed("the controller did not confirm the stop");
         releaseSetpoints();
         return finish(1, unattended);
     }
@@ -291,6 +296,7 @@ int download(int unattended) {
                       problems.result.gone ? "the controller stopped answering"
                       : problems.result.silent ? "no answer"
                                                : "replies spoiled or refused");
+        failed("block " + std::to_string(problems.failedBlock) + " could not be written completely");
         return abandonStopped(what, 1, unattended);
     }
     writeCoil316(0);
@@ -301,6 +307,7 @@ int download(int unattended) {
     conPuts("Setting checksum and resetting controller...\n");
     if (!setControllerChecksum()) {
         if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
+        failed("the controller did not confirm its checksum");
         return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, unattended, true);
     }
     if (!restartController()) {
@@ -313,6 +320,7 @@ int download(int unattended) {
         }
         conPuts("\nThe controller holds the file and its checksum, but did not confirm its restart;\n");
         conPuts("it may still be stopped.\n");
+        failed("the controller did not confirm its restart");
         releaseSetpoints();
         return finish(1, unattended);
     }
@@ -324,12 +332,14 @@ int download(int unattended) {
     }
     if (!blockReport.refused.empty()) {
         reportRefusedValues();
+        failed("the controller refused values");
         result = 1;
     }
     if (transferOptions.keepOffsets && !sentCopy) return finish(result, unattended);
 
     if (!waitForReset()) {
         conPuts("\nController did not respond after reset.\n");
+        failed("no answer after the reset");
         return finish(1, unattended);
     }
     if (!transferOptions.keepOffsets) {
@@ -339,6 +349,7 @@ int download(int unattended) {
         writeCoil316(0);
         if (!offsets.done) {
             conPuts("The group offsets could not be sent again after the reset; run the download again.\n");
+            failed("the group offsets could not be sent again after the reset");
             result = 1;
         }
     } else {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "common/progress.h"
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
@@ -173,6 +173,9 @@ void reportReadProblems(const ReadProblems& problems) {
                       : problems.silent                   ? "no answer"
                                                           : "replies spoiled or refused";
     conPrintf("Blocks that could not be read: %s (%s)\n", blockList(problems.unread).c_str(), why);
+    outcome::fail(kExitFailed, lineDeviceName(),
+                  std::string(problems.controllerGone ? "the controller stopped answering; " : "") +
+                      "blocks that could not be read: " + blockList(problems.unread) + " (" + why + ")");
     conPuts("Upload failed; the data file was not written.\n");
 }
 
@@ -251,6 +254,7 @@ bool readMappingBlocks(ReadProblems& problems) {
     if (!problems.unread.empty() || interruption() != 0) return true;
     if (image.mappingCount == 0) {
         conPuts("\nNo mappings found, process terminated...\n");
+        outcome::fail(kExitFailed, lineDeviceName(), "the controller holds no mappings");
         return false;
     }
     for (int n = 0; n < kFunctionCount; ++n) blockAbsent[n] = (n == 2 || n == 14 || n == 15) ? 0 : 1;

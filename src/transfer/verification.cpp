@@ -6,10 +6,11 @@
 #include <string>
 #include <tuple>
 
-#include "common/progress.h"
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "link/modbus.h"
+#include "transfer/connection.h"
 #include "transfer/line_watch.h"
 #include "transfer/outcome.h"
 #include "transfer/transfer_steps.h"
@@ -320,7 +321,12 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
     if (differences != 0) {
         conPrintf("Verification failed: %d difference(s).\n", differences);
         // Blocks that could not be read back make it a failed transfer.
-        if (unreadable.empty()) outcome::fail(kExitDifferences);
+        if (unreadable.empty()) {
+            outcome::fail(kExitDifferences, dataFileName,
+                          "verification found " + std::to_string(differences) + " difference(s)");
+        } else {
+            outcome::fail(kExitFailed, lineDeviceName(), "blocks that could not be read back: " + blockList(unreadable));
+        }
         return 1;
     }
     conPuts("Verification passed.\n");

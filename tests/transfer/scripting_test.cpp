@@ -115,7 +115,10 @@ const Case kCases[] = {
      "linkora: nomodel.dat: no model number or map version line", "File format is incompatible.",
      [](const TempDir& dir) { writeFile(dir.file("nomodel.dat"), "; no model\r\n16: 1\r\n"); }},
     {"ControllerStopsAnswering", withOptions({"--silent-after", "12"}), {"u", "1", "{dev}", "9600", "UP.DAT"},
-     {"LINKORA_PROTOCOL=modbus"}, 1, "", "Upload failed; the data file was not written."},
+     {"LINKORA_PROTOCOL=modbus"}, 1,
+     "linkora: {dev}: the controller stopped answering; blocks that could not be read: 5, 18, setpoint count, 20 "
+     "(no answer)",
+     "Upload failed; the data file was not written."},
     {"TraceFolderMissing", kLoaded, {"u", "1", "{dev}", "9600", "UP.DAT"}, {"LINKORA_TRACE={dir}/none/trace.log"}, 0,
      "linkora: {dir}/none/trace.log: No such file or directory", ""},
 };
