@@ -1,6 +1,7 @@
 // The unattended command line:
 //   linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -201,7 +202,10 @@ int runCommandLine(int argc, char** argv) {
     if (!problem.empty()) {
         conPrintf("%s\n", problem.c_str());
         printUsage();
-        if (!platform::stdinIsTerminal()) return 2;
+        if (!platform::stdinIsTerminal()) {
+            std::fprintf(stderr, "linkora: command line: %s\n", problem.c_str());
+            return 2;
+        }
         conPuts("Hit any key to continue in interactive mode...");
         getKey();
         conPuts("\n");
@@ -218,6 +222,7 @@ int runCommandLine(int argc, char** argv) {
             commSettings.protocol = kTvxStandard;
         } else {
             conPrintf("LINKORA_PROTOCOL must be modbus or tvx, not \"%s\".\n", protocol);
+            std::fprintf(stderr, "linkora: LINKORA_PROTOCOL: must be modbus or tvx, not \"%s\"\n", protocol);
             return 2;
         }
     }

@@ -180,6 +180,16 @@ TEST_P(Scripting, StatusErrorLineStartAndEnd) {
 INSTANTIATE_TEST_SUITE_P(Unattended, Scripting, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// A wrong command line is named on standard error too.
+TEST(ScriptingUsage, WrongCommandLineNamedOnStandardError) {
+    TempDir dir;
+    std::string out, err;
+    EXPECT_EQ(runSplit({"u", "1", "COM1", "9601", "UP.DAT"}, dir, {}, out, err), 2);
+    EXPECT_EQ(err, "linkora: command line: Invalid COM speed specified!\n") << out;
+    EXPECT_EQ(runSplit({"u", "1", "COM1", "9600", "UP.DAT"}, dir, {"LINKORA_PROTOCOL=rtu"}, out, err), 2);
+    EXPECT_EQ(err, "linkora: LINKORA_PROTOCOL: must be modbus or tvx, not \"rtu\"\n") << out;
+}
+
 // On a terminal the status line is redrawn in place and tells the phase, the
 // block and the setpoints with the time left.
 TEST(ScriptingTerminal, StatusLineRedrawnInPlace) {
