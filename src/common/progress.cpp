@@ -35,7 +35,7 @@ void draw(bool force, bool summary = false) {
     const int64_t now = platform::monotonicMicros();
     if (!force && now - state.lastDrawMicros < kRedrawMicros) return;
     state.lastDrawMicros = now;
-    char elapsed[16];
+    char elapsed[kDurationSize];
     formatDuration(elapsedSeconds(), elapsed, sizeof elapsed);
     char line[160];
     // The line a phase ends on tells what it moved.
@@ -53,7 +53,7 @@ void draw(bool force, bool summary = false) {
     if (!summary && state.setpointTotal > 0 && state.setpoint > 0 && length < static_cast<int>(sizeof line)) {
         const double perSetpoint =
             static_cast<double>(now - state.setpointStartMicros) / 1e6 / static_cast<double>(state.setpoint);
-        char left[16];
+        char left[kDurationSize];
         formatDuration(perSetpoint * (state.setpointTotal - state.setpoint), left, sizeof left);
         length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length), ", %s left", left);
     }
@@ -184,12 +184,13 @@ int setpointsMoved() { return state.setpointsMoved; }
 double elapsedSeconds() { return static_cast<double>(platform::monotonicMicros() - state.startMicros) / 1e6; }
 
 void formatDuration(double seconds, char* out, int size) {
-    const long whole = seconds < 0 ? 0 : static_cast<long>(seconds + 0.5);
+    // Shown up to 99:59:59.
+    const int whole = seconds <= 0 ? 0 : seconds >= 359999 ? 359999 : static_cast<int>(seconds + 0.5);
+    const auto room = static_cast<std::size_t>(size);
     if (whole >= 3600) {
-        std::snprintf(out, static_cast<std::size_t>(size), "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60,
-                      whole % 60);
+        std::snprintf(out, room, "%d:%02d:%02d", whole / 3600 % 100, whole / 60 % 60, whole % 60);
     } else {
-        std::snprintf(out, static_cast<std::size_t>(size), "%ld:%02ld", whole / 60, whole % 60);
+        std::snprintf(out, room, "%d:%02d", whole / 60 % 60, whole % 60);
     }
 }
 

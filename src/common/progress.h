@@ -40,7 +40,9 @@ int blocksMoved();
 int setpointsMoved();
 double elapsedSeconds();
 
-// "m:ss" or "h:mm:ss".
+// "m:ss" or "h:mm:ss" into `out` of `size` characters (kDurationSize
+// holds every one).
+constexpr int kDurationSize = 40;
 void formatDuration(double seconds, char* out, int size);
 
 }  // namespace progress

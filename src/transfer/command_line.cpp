@@ -176,7 +176,7 @@ void printStartLine(bool upload) {
 }
 
 void printEndLine(bool upload, int status) {
-    char took[16];
+    char took[progress::kDurationSize];
     progress::formatDuration(progress::elapsedSeconds(), took, sizeof took);
     const char* direction = upload ? "upload" : "download";
     if (status == 0) {
