@@ -69,6 +69,7 @@ struct Case {
     std::string stderrLine;  // "" for none; "{dev}" and "{dir}" as above
     std::string outputHolds;  // a text standard output holds, or ""
     std::function<void(const TempDir&)> setup = nullptr;
+    std::string port = "{dev}";  // how the start line names the port
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -93,14 +94,20 @@ const Case kCases[] = {
     {"DownloadVerifiedDone", kLoaded, {"d", "1", "{dev}", "9600", "PLANT.DAT", "N", "N", "Y"}, {}, 0, "",
      "Verification passed.",
      [](const TempDir& dir) { writeFile(dir.file("PLANT.DAT"), readFile(kData + "model4444.dat")); }},
+    {"ComPortNamesItsDevice", kLoaded, {"u", "1", "COM2", "9600", "UP.DAT"}, {"LINKORA_COM2={dev}"}, 0, "", "",
+     nullptr, "COM2 ({dev})"},
+    {"VerificationFindsDifferences", withOptions({"--forget-default-program"}),
+     {"d", "1", "{dev}", "9600", "PLANT.DAT", "N", "N", "Y"}, {}, 6,
+     "linkora: PLANT.DAT: verification found 1 difference(s)", "Default programs are different!",
+     [](const TempDir& dir) { writeFile(dir.file("PLANT.DAT"), readFile(kData + "model4444.dat")); }},
     {"LongFileName", kLoaded, {"u", "1", "{dev}", "9600", "{long}"}, {}, 0, "", ""},
     {"PortMissing", std::nullopt, {"u", "1", "{dir}/ttyUSB9", "9600", "UP.DAT"}, {}, 3,
-     "linkora: {dir}/ttyUSB9: No such file or directory", "Error opening com port.  349"},
+     "linkora: {dir}/ttyUSB9: No such file or directory", "Error opening com port.  349", nullptr, "{dir}/ttyUSB9"},
     {"PortHeldByAnotherProgram", kLoaded, {"u", "1", "{dev}", "9600", "UP.DAT"}, {}, 3,
      "linkora: {dev}: Device or resource busy", "Error opening com port.  349"},
     {"PortNotASerialLine", std::nullopt, {"d", "1", "{dir}/plain.txt", "9600", "plain.txt"}, {}, 3,
      "linkora: {dir}/plain.txt: Inappropriate ioctl for device", "",
-     [](const TempDir& dir) { writeFile(dir.file("plain.txt"), "2: 4444\r\n"); }},
+     [](const TempDir& dir) { writeFile(dir.file("plain.txt"), "2: 4444\r\n"); }, "{dir}/plain.txt"},
     {"SelectedProtocolNoAnswer", withOptions({"--silent-after", "0"}), {"u", "1", "{dev}", "9600", "UP.DAT"},
      {"LINKORA_PROTOCOL=modbus"}, 4, "linkora: {dev}: no controller answered at unit 1 (MODBUS)",
      "No response: Nothing connected..."},
@@ -163,7 +170,7 @@ TEST_P(Scripting, StatusErrorLineStartAndEnd) {
     const bool upload = args[0] == "u";
     const std::vector<std::string> shown = lines(out);
     ASSERT_GE(shown.size(), 2u) << out;
-    const std::string port = dev.empty() ? args[2] : dev;
+    const std::string port = expand(c.port, dev, dir.path);
     EXPECT_EQ(shown.front(), std::string("linkora: ") + (upload ? "upload from" : "download to") +
                                  " unit 1 on " + port + " at 9600 baud " + (upload ? "to " : "from ") + fileName)
         << out;
