@@ -3,9 +3,29 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "common/progress.h"
 #include "platform/console.h"
+
+namespace {
+
+// Written to a file or a pipe, the output holds no carriage return.
+void write(const char* text, std::size_t length) {
+    if (progress::mode() != progress::Mode::Log || std::memchr(text, '\r', length) == nullptr) {
+        platform::console().write(text, length);
+        return;
+    }
+    std::string kept;
+    kept.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] != '\r') kept += text[i];
+    }
+    if (!kept.empty()) platform::console().write(kept.data(), kept.size());
+}
+
+}  // namespace
 
 void conPrintf(const char* format, ...) {
     char small[512];
@@ -21,20 +41,20 @@ void conPrintf(const char* format, ...) {
     }
     if (static_cast<std::size_t>(needed) < sizeof small) {
         va_end(again);
-        platform::console().write(small, static_cast<std::size_t>(needed));
+        write(small, static_cast<std::size_t>(needed));
         return;
     }
     std::vector<char> large(static_cast<std::size_t>(needed) + 1);
     std::vsnprintf(large.data(), large.size(), format, again);
     va_end(again);
-    platform::console().write(large.data(), static_cast<std::size_t>(needed));
+    write(large.data(), static_cast<std::size_t>(needed));
 }
 
-void conPuts(const char* text) { platform::console().write(text, std::strlen(text)); }
+void conPuts(const char* text) { write(text, std::strlen(text)); }
 
 void conPutc(int ch) {
     const char c = static_cast<char>(ch);
-    platform::console().write(&c, 1);
+    write(&c, 1);
 }
 
 int getKey() { return platform::console().getKey(); }

@@ -40,7 +40,10 @@ struct TransferOptions {
 extern CommunicationSettings commSettings;
 extern TransferOptions transferOptions;
 
-constexpr int kDataFileNameSize = 64;
+// Room for any path the system accepts (the command line's file name); the
+// line editor of the menus takes at most kFileNameEntrySize - 1 characters.
+constexpr int kDataFileNameSize = 4096;
+constexpr int kFileNameEntrySize = 64;
 extern char dataFileName[kDataFileNameSize];
 
 // Names shown for comPort and protocol; out-of-range values get "?".

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
@@ -346,7 +347,7 @@ int setpointsBlock(int mode) {
         // Only records that exist are sent, whatever the count says.
         const size_t count = std::min(static_cast<size_t>(std::max<int32_t>(setpointCount, 0)), setpoints.size());
         for (size_t i = 0; i < count; ++i) {
-            conPrintf("\rSetpoint number = %i", static_cast<int>(i));
+            progress::setpoint(static_cast<int>(i), static_cast<int>(count));
             const SetpointRecord& s = setpoints[i];
             int where[2] = {s.program + 1, s.channel + 1};
             result = writeRepeated(264, 2, where);
@@ -359,7 +360,7 @@ int setpointsBlock(int mode) {
             if (result != 0 && lastExchangeFault() != ExchangeFault::None) break;
             noteWriteResult(result, 49, static_cast<int>(i), false);
         }
-        conPrintf("\n");
+        progress::endSetpoints(static_cast<int>(count), result == 0);
         return result;
     }
     if (setpointCount <= 0) return 0;
@@ -384,7 +385,7 @@ int setpointsBlock(int mode) {
         }
     }
     while (result == 0 && index < setpointCount) {
-        conPrintf("\rSetpoint number = %i", index);
+        progress::setpoint(index, setpointCount);
         result = readRegisters(264, 5, values);
         noteReadResult(result, false);
         if (result == 0 && !store(index)) {
@@ -393,7 +394,7 @@ int setpointsBlock(int mode) {
         }
         ++index;
     }
-    conPrintf("\n");
+    progress::endSetpoints(setpointCount, result == 0);
     // A setpoint that could not be read leaves the whole block absent.
     blockAbsent[49] = result;
     return result;

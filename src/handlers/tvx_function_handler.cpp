@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
@@ -444,18 +445,18 @@ int setpointsBlock(int mode) {
         const size_t count = std::min(static_cast<size_t>(setpointCount), setpoints.size());
         int32_t held = 0;
         for (size_t i = 0; i < count; ++i) {
-            conPrintf("\rSetpoint number = %i", static_cast<int>(i));
+            progress::setpoint(static_cast<int>(i), static_cast<int>(count));
             result = addSetpoint(wide, setpoints[i], static_cast<int>(i), held);
             if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) break;
         }
-        conPrintf("\n");
+        progress::endSetpoints(static_cast<int>(count), result == COM_OK);
         return result;
     }
     if (setpointCount <= 0) return 0;
     const bool wide = wideSetpoints(false);
     int result = COM_OK;
     for (int32_t i = 0; i < setpointCount; ++i) {
-        conPrintf("\rSetpoint number = %i", i);
+        progress::setpoint(i, setpointCount);
         values = Values{};
         values.v[0] = i;
         result = wide ? transact(COM_GET_SPT_2, "W", "WBWW", values) : transact(COM_GET_SPT, "W", "BBWW", values);
@@ -467,7 +468,7 @@ int setpointsBlock(int mode) {
         }
         if (result != COM_OK) break;
     }
-    conPrintf("\n");
+    progress::endSetpoints(setpointCount, result == COM_OK);
     blockAbsent[49] = result;
     return result;
 }
@@ -516,7 +517,7 @@ int shiftCounts(int mode) {
     if (mode == 0) conPrintf("Getting shift counts (this may take a while) \n\r");
     int result = 0;
     for (int p = 0; p < kShiftPrograms; ++p) {
-        if (mode == 0) conPrintf("Program : %i %c", p, '\r');
+        if (mode == 0) progress::shiftProgram(p);
         for (int c = begin; c < end; ++c) {
             Values values;
             values.v[0] = p;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
@@ -84,12 +85,12 @@ void readDataFile() {
     transferOptions.mappingsOnly = true;
     while (readValueLine()) {
         const int32_t n = functionNumberOf(lineBuffer);
-        conPrintf("Function = %i\r", static_cast<int>(n));
+        progress::fileLine(static_cast<int>(n));
         dataFileBlock(kModeParseLine, n);
         if (n >= 0 && n < kFunctionCount) blockAbsent[n] = 0;
         if (n != 2 && n != 14 && n != 15) transferOptions.mappingsOnly = false;
     }
-    conPrintf("\n");
+    progress::endLine();
 }
 
 void applyAfterReadingSteps() {

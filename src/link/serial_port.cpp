@@ -70,10 +70,16 @@ std::optional<platform::LineSettings> lineSettingsForFormat(int code, int baudRa
 
 void SerialPort::setDeviceFactory(platform::LineDeviceFactory factory) { factory_ = std::move(factory); }
 
+int SerialPort::fail(const std::string& path, const std::string& reason, const char* fallback) {
+    failedDevice_ = path;
+    failureReason_ = reason.empty() ? fallback : reason;
+    return -1;
+}
+
 int SerialPort::open(int portIndex, int characterFormat, int baudRate) {
     if (portIndex < 0 || portIndex > 3) {
         conPuts("Bad COM Port Argument!");
-        return -1;
+        return fail("COM" + std::to_string(portIndex + 1), "", "no such port");
     }
     return openDevice(platform::portDeviceName(portIndex), characterFormat, baudRate);
 }
@@ -85,34 +91,38 @@ int SerialPort::openPath(const std::string& path, int characterFormat, int baudR
 int SerialPort::openDevice(const std::string& path, int characterFormat, int baudRate) {
     // Only one line at a time: a line left open is closed before another is opened.
     if (activeport) close();
+    failedDevice_.clear();
+    failureReason_.clear();
 
     std::unique_ptr<platform::LineDevice> device = factory_ ? factory_() : platform::makeLineDevice();
     if (!device || !device->open(path)) {
         conPuts("Error opening com port.  349");
-        return -1;
+        return fail(path, device ? device->lastError() : std::string(), "cannot be opened");
     }
     activeport = std::move(device);
 
     if (!activeport->readSettings()) {
         conPuts("GetCommState(activeport,&serialconfig) Error.\r\n");
+        const std::string reason = activeport->lastError();
         close();
-        return -1;
+        return fail(path, reason, "line settings cannot be read");
     }
     const auto settings = lineSettingsForFormat(characterFormat, baudRate);
     if (!settings) {
         conPuts("Wrong format type for Comport Initialization...");
         close();
-        return -1;
+        return fail(path, "", "unknown character format");
     }
     if (!activeport->applySettings(*settings)) {
         conPuts("SetCommState(activeport,&serialconfig) Error.\r\n");
+        const std::string reason = activeport->lastError();
         close();
-        return -1;
+        return fail(path, reason, "line settings refused");
     }
     if (!activeport->setReceiveNotification()) {
         conPuts("Error at SetCommMask");
         close();
-        return -1;
+        return fail(path, "", "receive notification refused");
     }
     // Whatever the line holds now was meant for an earlier run.
     activeport->discardInput();

@@ -40,14 +40,22 @@ public:
 
     int portActive = 0;
 
+    // After open or openPath failed: the device it tried and why, in the
+    // system's words where the system gave any.
+    const std::string& failedDevice() const { return failedDevice_; }
+    const std::string& failureReason() const { return failureReason_; }
+
     // Tests install a scripted device; nullptr restores the platform's own.
     void setDeviceFactory(platform::LineDeviceFactory factory);
     platform::LineDevice* device() { return activeport.get(); }
 
 private:
     int openDevice(const std::string& path, int characterFormat, int baudRate);
+    int fail(const std::string& path, const std::string& reason, const char* fallback);
     std::unique_ptr<platform::LineDevice> activeport;
     platform::LineDeviceFactory factory_;
+    std::string failedDevice_;
+    std::string failureReason_;
 };
 
 extern SerialPort serialPort;

@@ -43,6 +43,9 @@ public:
     virtual bool close() = 0;
     // The settings the build asked for (tests inspect them).
     virtual LineSettings requestedSettings() const { return {}; }
+    // Why the last open, readSettings or applySettings failed, in the
+    // system's words; empty when not known.
+    virtual std::string lastError() const { return {}; }
 };
 
 using LineDeviceFactory = std::function<std::unique_ptr<LineDevice>()>;

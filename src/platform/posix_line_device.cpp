@@ -92,15 +92,17 @@ public:
     }
 
     bool open(const std::string& path) override {
-        if (fd_ >= 0 || path.empty()) return false;
+        error_.clear();
+        if (fd_ >= 0 || path.empty()) return fail(path.empty() ? ENOENT : EBUSY);
         // No O_CREAT: only an existing device is opened.
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) return fail(errno);
         // The lock refuses a second open even within this process (TIOCEXCL
         // alone does not stop a privileged one).
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int lockError = errno == EWOULDBLOCK ? EBUSY : errno;
             ::close(fd);
-            return false;
+            return fail(lockError);
         }
         exclusive_ = isatty(fd) && ioctl(fd, TIOCEXCL) == 0;
         fd_ = fd;
@@ -113,6 +115,7 @@ public:
     bool readSettings() override {
         if (fd_ < 0) return false;
         haveCurrent_ = tcgetattr(fd_, &current_) == 0;
+        if (!haveCurrent_) fail(errno);
         return haveCurrent_;
     }
 
@@ -139,6 +142,7 @@ public:
 
         const bool applied = tcsetattr(fd_, TCSANOW, &t) == 0;
         const int applyError = errno;
+        if (!applied) fail(applyError);
         if (applied && !pseudoTerminal()) {
             current_ = t;
             return true;
@@ -234,8 +238,15 @@ public:
     }
 
     LineSettings requestedSettings() const override { return requested_; }
+    std::string lastError() const override { return error_; }
 
 private:
+    // Notes the system's reason; always false, for the caller to return.
+    bool fail(int error) {
+        error_ = std::strerror(error);
+        return false;
+    }
+
     // Many USB serial adapters hold received bytes for a latency timer
     // (16 ms on common chips) unless the port is in low-latency mode, which
     // would add that much to every exchange. Drivers without the setting
@@ -283,6 +294,7 @@ private:
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
     bool haveCurrent_ = false;
+    std::string error_;
     termios current_{};
     LineSettings requested_{};
 };

@@ -50,4 +50,6 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
 
 bool stdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
+bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 }  // namespace platform

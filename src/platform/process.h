@@ -15,5 +15,7 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
 // True when standard input is an interactive terminal or console, so that a
 // key can be asked for.
 bool stdinIsTerminal();
+// Whether standard output is a terminal (not a file or a pipe).
+bool stdoutIsTerminal();
 
 }  // namespace platform

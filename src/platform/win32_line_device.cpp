@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/line_device.h"
@@ -41,11 +42,15 @@ public:
     }
 
     bool open(const std::string& path) override {
+        error_.clear();
         if (activeport_ != INVALID_HANDLE_VALUE || path.empty()) return false;
         // Exclusive (no sharing), existing devices only, synchronous I/O.
         const HANDLE handle = CreateFileA(deviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, 0, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return false;
+        if (handle == INVALID_HANDLE_VALUE) {
+            noteError();
+            return false;
+        }
         activeport_ = handle;
         haveCurrent_ = false;
         return true;
@@ -56,6 +61,7 @@ public:
         DCB settings{};
         settings.DCBlength = sizeof settings;
         haveCurrent_ = GetCommState(activeport_, &settings) != 0;
+        if (!haveCurrent_) noteError();
         if (haveCurrent_) serialconfig_ = settings;
         return haveCurrent_;
     }
@@ -79,7 +85,10 @@ public:
         }
         config.fParity = settings.parity == Parity::None ? FALSE : TRUE;
         config.StopBits = settings.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-        if (!SetCommState(activeport_, &config)) return false;
+        if (!SetCommState(activeport_, &config)) {
+            noteError();
+            return false;
+        }
         serialconfig_ = config;
 
         COMMTIMEOUTS timeouts{};
@@ -148,8 +157,20 @@ public:
     }
 
     LineSettings requestedSettings() const override { return requested_; }
+    std::string lastError() const override { return error_; }
 
 private:
+    // Notes the system's text for the last error, without its line end.
+    void noteError() {
+        char text[256] = {};
+        const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                            GetLastError(), 0, text, sizeof text, nullptr);
+        error_.assign(text, length);
+        while (!error_.empty() && (error_.back() == '\n' || error_.back() == '\r' || error_.back() == ' '))
+            error_.pop_back();
+        if (!error_.empty() && error_.back() == '.') error_.pop_back();
+    }
+
     // Reads a byte only when the driver holds one, polling the queue in
     // short sleeps until the deadline.
     bool readWaiting(uint8_t& out, int64_t deadline) {
@@ -172,6 +193,7 @@ private:
     HANDLE activeport_ = INVALID_HANDLE_VALUE;
     DCB serialconfig_{};
     bool haveCurrent_ = false;
+    std::string error_;
     bool timeoutsSet_ = false;
     LineSettings requested_{};
 };

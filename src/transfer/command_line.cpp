@@ -1,6 +1,7 @@
 // The unattended command line:
 //   linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -8,9 +9,12 @@
 #include <vector>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "link/serial_port.h"
 #include "platform/process.h"
+#include "transfer/connection.h"
+#include "transfer/outcome.h"
 #include "transfer/transfer.h"
 #include "transfer/unit_configuration.h"
 
@@ -23,16 +27,29 @@ std::string lowerCase(const char* text) {
 }
 
 const char kUsage[] =
-    "Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]\n"
-    "  direction    u = upload from controller to file, d = download from file to controller\n"
+    "Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename>\n"
+    "               [options]\n"
+    "  direction    u = upload from controller to file,\n"
+    "               d = download from file to controller\n"
     "  unitAddress  0..255\n"
-    "  comPort      COM1, COM2, COM3, COM4, or the path of a serial device (/dev/...)\n"
+    "  comPort      COM1..COM4, or the path of a serial device (/dev/...)\n"
     "  baudRate     300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200\n"
     "  options, upload:   [mappingsOnly] [characterFormat]\n"
-    "  options, download: [<setDefaults> <keepOffsets> <verifyDownload>] [characterFormat]\n"
+    "  options, download: [<setDefaults> <keepOffsets> <verifyDownload>]\n"
+    "                     [characterFormat]\n"
     "  mappingsOnly, setDefaults, keepOffsets, verifyDownload: Y or N (default N)\n"
     "  characterFormat: 7N1, 7N2, 7E1, 7E2, 7O1, 7O2, 8N1, 8N2, 8E1, 8E2, 8O1, 8O2\n"
-    "Exit status: 0 done, 1 failed, 2 wrong command line.\n"
+    "Exit status:\n"
+    "  0 done                        1 transfer failed\n"
+    "  2 wrong command line          3 port cannot be opened\n"
+    "  4 no controller answered      5 data file cannot be read or written\n"
+    "  6 verification found differences\n"
+    "  7 done, but the file had lines the download ignored or values it cut\n"
+    "  128+n ended by signal n       a hand-over ends with the sibling's status\n"
+    "Environment:\n"
+    "  LINKORA_COM1..LINKORA_COM4  the device for COM1..COM4\n"
+    "  LINKORA_PROTOCOL=modbus|tvx the protocol, without Auto Detect\n"
+    "  LINKORA_TRACE=file          append every frame sent and received to file\n"
     "linkora --version prints the version; man linkora tells more.\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
@@ -113,7 +130,7 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
 
     out.fileName = args[4];
     if (out.fileName.empty() || out.fileName.size() >= static_cast<std::size_t>(kDataFileNameSize)) {
-        return "Filename must have 1 to 63 characters!";
+        return "Filename must have 1 to 4095 characters!";
     }
 
     std::vector<std::string> options(args.begin() + 5, args.end());
@@ -146,6 +163,30 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
 
 void printUsage() { conPuts(kUsage); }
 
+// "COM2 (/dev/ttyS1)" or the device path as given.
+std::string portDescription() {
+    if (!commSettings.devicePath.empty()) return commSettings.devicePath;
+    return std::string(comPortName(commSettings.comPort)) + " (" + lineDeviceName() + ")";
+}
+
+void printStartLine(bool upload) {
+    conPrintf("linkora: %s unit %d on %s at %d baud %s %s\n", upload ? "upload from" : "download to",
+              commSettings.unitAddress, portDescription().c_str(), commSettings.baudRate, upload ? "to" : "from",
+              dataFileName);
+}
+
+void printEndLine(bool upload, int status) {
+    char took[progress::kDurationSize];
+    progress::formatDuration(progress::elapsedSeconds(), took, sizeof took);
+    const char* direction = upload ? "upload" : "download";
+    if (status == 0) {
+        conPrintf("linkora: %s done: %d blocks, %d setpoints, %s\n", direction, progress::blocksMoved(),
+                  progress::setpointsMoved(), took);
+    } else {
+        conPrintf("linkora: %s failed (status %d) after %s\n", direction, status, took);
+    }
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
@@ -161,7 +202,10 @@ int runCommandLine(int argc, char** argv) {
     if (!problem.empty()) {
         conPrintf("%s\n", problem.c_str());
         printUsage();
-        if (!platform::stdinIsTerminal()) return 2;
+        if (!platform::stdinIsTerminal()) {
+            std::fprintf(stderr, "linkora: command line: %s\n", problem.c_str());
+            return 2;
+        }
         conPuts("Hit any key to continue in interactive mode...");
         getKey();
         conPuts("\n");
@@ -178,6 +222,7 @@ int runCommandLine(int argc, char** argv) {
             commSettings.protocol = kTvxStandard;
         } else {
             conPrintf("LINKORA_PROTOCOL must be modbus or tvx, not \"%s\".\n", protocol);
+            std::fprintf(stderr, "linkora: LINKORA_PROTOCOL: must be modbus or tvx, not \"%s\"\n", protocol);
             return 2;
         }
     }
@@ -194,8 +239,17 @@ int runCommandLine(int argc, char** argv) {
     transferOptions.keepOffsets = parsed.keepOffsets;
     transferOptions.verifyDownload = parsed.verifyDownload;
     handOverStatus = -1;
+
+    outcome::begin(true);
+    outcome::setCommandLine(argc, argv);
+    progress::setMode(platform::stdoutIsTerminal() ? progress::Mode::Terminal : progress::Mode::Log);
+    progress::start();
+    printStartLine(parsed.upload);
     const int result = parsed.upload ? upload(1) : download(1);
     // After a hand-over the sibling's own status tells whether it did the
     // transfer.
-    return handOverStatus >= 0 ? handOverStatus : result;
+    if (handOverStatus >= 0) return handOverStatus;
+    const int status = outcome::statusFor(result);
+    printEndLine(parsed.upload, status);
+    return status;
 }

@@ -8,6 +8,8 @@
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "link/tvx.h"
+#include "platform/line_device.h"
+#include "transfer/outcome.h"
 
 namespace {
 
@@ -19,9 +21,17 @@ int formatFor(int protocolFormat) {
 
 // A device path from the command line wins over the COM port index.
 int openLine(int characterFormat) {
-    if (!commSettings.devicePath.empty())
-        return serialPort.openPath(commSettings.devicePath, characterFormat, commSettings.baudRate);
-    return serialPort.open(commSettings.comPort, characterFormat, commSettings.baudRate);
+    const int result = !commSettings.devicePath.empty()
+                           ? serialPort.openPath(commSettings.devicePath, characterFormat, commSettings.baudRate)
+                           : serialPort.open(commSettings.comPort, characterFormat, commSettings.baudRate);
+    if (result != 0) outcome::fail(kExitPort, serialPort.failedDevice(), serialPort.failureReason());
+    return result;
+}
+
+void noAnswer(const char* protocols) {
+    outcome::fail(kExitNoController, lineDeviceName(),
+                  "no controller answered at unit " + std::to_string(commSettings.unitAddress) + " (" + protocols +
+                      ")");
 }
 
 // Reads holding register 1; the value is dropped.
@@ -52,6 +62,7 @@ int connectSelected(int characterFormat, bool (*probe)(), int attempts, Function
         return 0;
     }
     showMessageAndWait("No response: Nothing connected...");
+    noAnswer(protocolName(commSettings.protocol));
     giveUp();
     return 1;
 }
@@ -84,6 +95,10 @@ int tryProtocol(const Probe& probe) {
 
 }  // namespace
 
+std::string lineDeviceName() {
+    return commSettings.devicePath.empty() ? platform::portDeviceName(commSettings.comPort) : commSettings.devicePath;
+}
+
 int tryModbus() { return tryProtocol(kModbusProbe); }
 
 int tryTvxStandard() { return tryProtocol(kTvxProbe); }
@@ -108,7 +123,9 @@ int connectToController() {
         if (tryModbus() == 1) return 0;
         conPrintf("No response: trying TVX Standard...\n");
         if (openLine(formatFor(kFormat8N1)) != 0) return 1;
-        return tryTvxStandard() == 1 ? 0 : 1;
+        if (tryTvxStandard() == 1) return 0;
+        noAnswer("neither MODBUS nor TVX Standard");
+        return 1;
     default:
         return 1;
     }

@@ -1,10 +1,13 @@
 // The download: data file to controller.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
@@ -16,6 +19,7 @@
 #include "link/exchange_health.h"
 #include "transfer/connection.h"
 #include "transfer/line_watch.h"
+#include "transfer/outcome.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"
@@ -60,7 +64,7 @@ bool yesKey(int key) { return key == 'y' || key == 'Y'; }
 bool askForFileAndOptions(OpenDataFile& file) {
     conPuts("\n\n---Download From File to Controller---\n");
     conPuts("\nFile Name = ");
-    if (readLine(dataFileName, kDataFileNameSize) != 0) return false;
+    if (readLine(dataFileName, kFileNameEntrySize) != 0) return false;
     if (!file.open(dataFileName)) {
         conPuts("Unable to open file...\n");
         conPuts("Hit any key to continue...");
@@ -109,15 +113,13 @@ void sendAllBlocks(WriteProblems& problems, bool sent[kFunctionCount]) {
     }
     for (int n = 6; n < kFunctionCount && !problems.failed() && interruption() == 0; ++n) {
         if (blockAbsent[n] != 0) continue;
-        conPrintf("Function = %i", n);
-        conPutc('\r');
+        progress::block(n);
         sendBlock(n, problems, sent);
     }
     // A mappings-only file says nothing about setpoints: the controller
     // keeps its own.
     if (!mappingsOnly && setpointCount == 0 && !problems.failed() && interruption() == 0) {
-        conPuts("Clearing pulses");
-        conPutc('\r');
+        progress::step("Clearing pulses");
         sendBlock(49, problems, sent);
     }
 }
@@ -164,6 +166,9 @@ bool waitForReset() {
     }
 }
 
+// Names the failure on standard error (unattended form).
+void failed(const std::string& reason) { outcome::fail(kExitFailed, lineDeviceName(), reason); }
+
 int finish(int result, int unattended) {
     serialPort.close();
     waitForKeyIfInteractive(unattended);
@@ -195,7 +200,9 @@ int download(int unattended) {
     if (!unattended) {
         if (!askForFileAndOptions(file)) return 0;
     } else if (!file.open(dataFileName)) {
+        const int error = errno;
         showMessageAndWait("Can't open file!");
+        outcome::fail(kExitDataFile, dataFileName, std::strerror(error));
         return 1;
     }
 
@@ -220,6 +227,7 @@ int download(int unattended) {
         conPuts("\nCan't find either model number or map version.\n");
         conPuts("File format is incompatible.\n");
         conPuts("Process terminated...\n");
+        outcome::fail(kExitDataFile, dataFileName, "no model number or map version line");
         file.close();
         return finish(1, unattended);
     }
@@ -245,6 +253,7 @@ int download(int unattended) {
                       configuration.block.silent ? "no answer" : "replies spoiled or refused",
                       blockList(configuration.failed).c_str());
             conPuts("Download abandoned; nothing was written to the controller.\n");
+            failed("the controller's configuration could not be read: blocks " + blockList(configuration.failed));
             file.close();
             return finish(1, unattended);
         }
@@ -269,14 +278,16 @@ int download(int unattended) {
             writeCoil316(0);
         }
         conPuts("The controller did not confirm the stop; nothing was written to it.\n");
+        failed("the controller did not confirm the stop");
         releaseSetpoints();
         return finish(1, unattended);
     }
     conPuts("Writing data to controller...\n");
+    progress::phase("writing");
     WriteProblems problems;
     bool sent[kFunctionCount] = {};
     sendAllBlocks(problems, sent);
-    conPutc('\n');
+    progress::endLine();
     if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
     if (problems.failed()) {
         char what[160];
@@ -285,6 +296,7 @@ int download(int unattended) {
                       problems.result.gone ? "the controller stopped answering"
                       : problems.result.silent ? "no answer"
                                                : "replies spoiled or refused");
+        failed("block " + std::to_string(problems.failedBlock) + " could not be written completely");
         return abandonStopped(what, 1, unattended);
     }
     writeCoil316(0);
@@ -295,6 +307,7 @@ int download(int unattended) {
     conPuts("Setting checksum and resetting controller...\n");
     if (!setControllerChecksum()) {
         if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
+        failed("the controller did not confirm its checksum");
         return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, unattended, true);
     }
     if (!restartController()) {
@@ -307,6 +320,7 @@ int download(int unattended) {
         }
         conPuts("\nThe controller holds the file and its checksum, but did not confirm its restart;\n");
         conPuts("it may still be stopped.\n");
+        failed("the controller did not confirm its restart");
         releaseSetpoints();
         return finish(1, unattended);
     }
@@ -318,12 +332,14 @@ int download(int unattended) {
     }
     if (!blockReport.refused.empty()) {
         reportRefusedValues();
+        failed("the controller refused values");
         result = 1;
     }
     if (transferOptions.keepOffsets && !sentCopy) return finish(result, unattended);
 
     if (!waitForReset()) {
         conPuts("\nController did not respond after reset.\n");
+        failed("no answer after the reset");
         return finish(1, unattended);
     }
     if (!transferOptions.keepOffsets) {
@@ -333,6 +349,7 @@ int download(int unattended) {
         writeCoil316(0);
         if (!offsets.done) {
             conPuts("The group offsets could not be sent again after the reset; run the download again.\n");
+            failed("the group offsets could not be sent again after the reset");
             result = 1;
         }
     } else {

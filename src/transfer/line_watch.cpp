@@ -2,13 +2,20 @@
 // traffic trace.
 #include "transfer/line_watch.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "link/exchange_health.h"
 #include "link/serial_port.h"
 #include "platform/wall_clock.h"
+#include "transfer/outcome.h"
+
+#ifndef LINKORA_VERSION
+#define LINKORA_VERSION "unknown"
+#endif
 
 namespace linewatch {
 
@@ -72,6 +79,19 @@ void writeFrame(Frame& frame, const char* direction) {
     frame.bytes.clear();
 }
 
+// The first line of each run: when, which version, what command line.
+void writeHeader() {
+    const platform::WallTime now = platform::wallClockNow();
+    std::tm local{};
+    platform::localCalendarTime(now.seconds, local);
+    char stamp[40];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string& typed = outcome::commandLine();
+    std::fprintf(state.trace, "# %s linkora %s: %s\n", stamp, LINKORA_VERSION,
+                 typed.empty() ? "interactive" : typed.c_str());
+    std::fflush(state.trace);
+}
+
 void addByte(Frame& frame, unsigned char c) {
     if (frame.bytes.empty()) frame.started = platform::wallClockNow();
     frame.bytes += static_cast<char>(c);
@@ -127,7 +147,14 @@ void begin() {
         const char* fromEnvironment = std::getenv("LINKORA_TRACE");
         if (fromEnvironment != nullptr) path = fromEnvironment;
     }
-    if (!path.empty()) state.trace = std::fopen(path.c_str(), "a");
+    if (!path.empty()) {
+        state.trace = std::fopen(path.c_str(), "a");
+        if (state.trace == nullptr) {
+            outcome::warn(path, std::strerror(errno));
+        } else {
+            writeHeader();
+        }
+    }
     state.requestOpen = false;
     setLineObserver(observe);
 }

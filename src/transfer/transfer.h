@@ -3,7 +3,8 @@
 // Upload and download as complete procedures. unattended = 0: the
 // interactive form from the main menu; 1: the command-line form.
 // Result 0: done or abandoned by the operator; 1: failure or hand-over;
-// 128 + n: interrupted by signal n (the program then ends).
+// 128 + n: interrupted by signal n (the program then ends). The cause of a
+// failure is noted for the unattended form's exit status (outcome.h).
 constexpr int kInterruptedStatus = 128;
 int upload(int unattended);
 int download(int unattended);

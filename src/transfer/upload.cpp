@@ -7,11 +7,13 @@
 // once the whole file has been formatted in memory.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
@@ -23,6 +25,7 @@
 #include "link/exchange_health.h"
 #include "transfer/connection.h"
 #include "transfer/line_watch.h"
+#include "transfer/outcome.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"
@@ -42,17 +45,26 @@ public:
     ~PendingDataFile() { discard(); }
 
     bool create(const std::string& target) {
-        if (!mayRewrite(target)) return false;
+        error_ = 0;
+        if (!mayRewrite(target)) {
+            error_ = errno;
+            return false;
+        }
         target_ = target;
         file_ = platform::createTempFileBeside(target, tempPath_);
+        const int tempError = errno;
         // A second signal ends the program at once: the temporary file goes too.
         if (file_ != nullptr) platform::setInterruptCleanupPath(tempPath_.c_str());
         if (file_ == nullptr && readableAndWritable(target)) {
             inMemory_ = std::make_unique<platform::MemoryFile>();
             file_ = inMemory_->file();
         }
+        // For a file that does not exist yet the folder is what refused.
+        if (file_ == nullptr) error_ = errno == ENOENT ? tempError : errno;
         return file_ != nullptr;
     }
+    // The system's reason for the last failure of create() or commit().
+    const char* failure() const { return std::strerror(error_ != 0 ? error_ : EIO); }
     std::FILE* file() const { return file_; }
 
     // Flushes, closes and renames over the target. False (and nothing
@@ -62,14 +74,18 @@ public:
         if (inMemory_) {
             file_ = nullptr;
             std::string content;
+            errno = 0;
             const bool ok = inMemory_->take(content) && platform::rewriteFileInPlace(target_, content);
+            if (!ok) error_ = errno;
             inMemory_.reset();
             return ok;
         }
+        errno = 0;
         bool ok = std::fflush(file_) == 0 && std::ferror(file_) == 0;
         ok = std::fclose(file_) == 0 && ok;
         file_ = nullptr;
         if (ok) ok = platform::replaceFile(tempPath_, target_);
+        if (!ok) error_ = errno;
         if (!ok) discard();
         tempPath_.clear();
         platform::setInterruptCleanupPath(nullptr);
@@ -121,6 +137,7 @@ private:
     std::string tempPath_;
     std::FILE* file_ = nullptr;
     std::unique_ptr<platform::MemoryFile> inMemory_;
+    int error_ = 0;
 };
 
 // Keeps the line watch running for the length of a transfer.
@@ -156,6 +173,9 @@ void reportReadProblems(const ReadProblems& problems) {
                       : problems.silent                   ? "no answer"
                                                           : "replies spoiled or refused";
     conPrintf("Blocks that could not be read: %s (%s)\n", blockList(problems.unread).c_str(), why);
+    outcome::fail(kExitFailed, lineDeviceName(),
+                  std::string(problems.controllerGone ? "the controller stopped answering; " : "") +
+                      "blocks that could not be read: " + blockList(problems.unread) + " (" + why + ")");
     conPuts("Upload failed; the data file was not written.\n");
 }
 
@@ -195,14 +215,14 @@ ReadProblems readAllBlocks(bool& stopped) {
     }
 
     conPuts("Uploading controller data...\n");
+    progress::phase("reading");
     for (int n = 6; n < kFunctionCount && interruption() == 0; ++n) {
         if (blockAbsent[n] == 0) continue;
-        conPrintf("Function = %i", n);
-        conPutc('\r');
+        progress::block(n);
         readBlockCarefully(n, problems);
         if (problems.controllerGone || interruption() != 0) break;
     }
-    conPutc('\n');
+    progress::endLine();
     return problems;
 }
 
@@ -223,17 +243,18 @@ void finishReading(bool stopped, bool controllerLost) {
 // to write.
 bool readMappingBlocks(ReadProblems& problems) {
     conPuts("Uploading mapping data...\n");
+    progress::phase("reading");
     for (int n : {2, 14, 15}) {
-        conPrintf("Function = %i", n);
-        conPutc('\r');
+        progress::block(n);
         readBlockCarefully(n, problems);
         blockAbsent[n] = 0;
         if (problems.controllerGone || interruption() != 0) break;
     }
-    conPutc('\n');
+    progress::endLine();
     if (!problems.unread.empty() || interruption() != 0) return true;
     if (image.mappingCount == 0) {
         conPuts("\nNo mappings found, process terminated...\n");
+        outcome::fail(kExitFailed, lineDeviceName(), "the controller holds no mappings");
         return false;
     }
     for (int n = 0; n < kFunctionCount; ++n) blockAbsent[n] = (n == 2 || n == 14 || n == 15) ? 0 : 1;
@@ -245,7 +266,7 @@ bool readMappingBlocks(ReadProblems& problems) {
 bool askForFileName() {
     conPuts("\n\n---Upload From Controller to File---\n");
     conPuts("\nFile Name = ");
-    if (readLine(dataFileName, kDataFileNameSize) != 0) return false;
+    if (readLine(dataFileName, kFileNameEntrySize) != 0) return false;
     if (std::FILE* existing = std::fopen(dataFileName, "rb")) {
         std::fclose(existing);
         conPuts("File already exists.  Overwrite it? (Y/N)");
@@ -279,6 +300,7 @@ int upload(int unattended) {
         transferOptions.mappingsOnly = false;
     } else if (!pending.create(dataFileName)) {
         showMessageAndWait("Can't open file!");
+        outcome::fail(kExitDataFile, dataFileName, pending.failure());
         return 1;
     }
 
@@ -341,6 +363,7 @@ int upload(int unattended) {
     serialPort.close();
     if (!written) {
         conPrintf("Could not write the file %s!\n", dataFileName);
+        outcome::fail(kExitDataFile, dataFileName, pending.failure());
         waitForKeyIfInteractive(unattended);
         return 1;
     }

@@ -7,9 +7,12 @@
 #include <tuple>
 
 #include "common/console_io.h"
+#include "common/progress.h"
 #include "common/settings.h"
 #include "link/modbus.h"
+#include "transfer/connection.h"
 #include "transfer/line_watch.h"
+#include "transfer/outcome.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"
 
@@ -268,6 +271,7 @@ int compareWithSent(const SentConfiguration& sent, const std::vector<int>& unrea
 
 int verifyDownloadedBlocks(const SentConfiguration& sent) {
     conPuts("Verifying download...\n");
+    progress::phase("verifying");
     resetImage();
     image.model = sent.image.model;
     image.outputQuantity = sent.image.outputQuantity;
@@ -298,8 +302,7 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
     std::vector<int> unreadable;
     for (int n = 6; n < kFunctionCount; ++n) {
         if (!sent.sent[n] || blockAbsent[n] == 0) continue;
-        conPrintf("Function = %i", n);
-        conPutc('\r');
+        progress::block(n, false);
         const int64_t requestsBefore = linewatch::requestsSent();
         const bool done = moveBlock(0, n).done;
         const bool asked = linewatch::requestsSent() != requestsBefore;
@@ -309,7 +312,7 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
             readable->sent[n] = false;
         }
     }
-    conPutc('\n');
+    progress::endLine();
     writeCoil316(0);
     if (stopped && !restartController()) conPuts("The controller did not confirm its restart.\n");
 
@@ -317,6 +320,13 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
     releaseSetpoints();
     if (differences != 0) {
         conPrintf("Verification failed: %d difference(s).\n", differences);
+        // Blocks that could not be read back make it a failed transfer.
+        if (unreadable.empty()) {
+            outcome::fail(kExitDifferences, dataFileName,
+                          "verification found " + std::to_string(differences) + " difference(s)");
+        } else {
+            outcome::fail(kExitFailed, lineDeviceName(), "blocks that could not be read back: " + blockList(unreadable));
+        }
         return 1;
     }
     conPuts("Verification passed.\n");

@@ -242,7 +242,7 @@ TEST(PortSharing, SecondProgramOnTheSameLineIsRefused) {
 
     Outcome second;
     second.status = faults::runLinkora({"u", "1", sim.devicePath, "9600", "SECOND.DAT"}, dir.path, second.output, 20000);
-    EXPECT_EQ(second.status, 1) << second.output;
+    EXPECT_EQ(second.status, 3) << second.output;
     EXPECT_NE(second.output.find("Error opening com port"), std::string::npos) << second.output;
 
     EXPECT_EQ(first.wait(60000), 0) << testing_support::readFile(sim.dir.file("first.out"));

@@ -13,7 +13,7 @@ set -uo pipefail
 
 # What the manual must name, one list a line.
 environment_variables=(LINKORA_COMn LINKORA_TRACE LINKORA_PROTOCOL)
-exit_statuses=(0 1 2 3 128+n)
+exit_statuses=(0 1 2 3 4 5 6 7 128+n)
 # The packages the programs may depend on.
 allowed_depends=(libc6 libgcc-s1 libstdc++6)
 

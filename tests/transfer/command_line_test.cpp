@@ -22,7 +22,10 @@ TEST(CommandLine, HelpPrintsUsage) {
     TempDir dir;
     std::string output;
     EXPECT_EQ(runLinkora({"--help"}, output, dir.path), 0);
-    EXPECT_EQ(output.rfind("Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename> [options]", 0), 0u)
+    EXPECT_EQ(output.rfind("Usage: linkora <direction> <unitAddress> <comPort> <baudRate> <Filename>\n"
+                           "               [options]\n",
+                           0),
+              0u)
         << output;
 }
 
@@ -100,7 +103,7 @@ TEST(CommandLine, WrongLineOnATerminalGoesOnInteractively) {
 TEST(CommandLine, UnreadableDownloadFileFailsAtOnce) {
     TempDir dir;
     std::string output;
-    EXPECT_EQ(runLinkora({"D", "1", "COM1", "9600", "missing.dat"}, output, dir.path), 1);
+    EXPECT_EQ(runLinkora({"D", "1", "COM1", "9600", "missing.dat"}, output, dir.path), 5);
     EXPECT_NE(output.find("Can't open file!\nHit any key to continue..."), std::string::npos) << output;
 }
 
@@ -171,7 +174,7 @@ TEST(InteractiveForms, UnwritableUploadTargetIsRefused) {
     EXPECT_EQ(readFile(dir.file("locked.dat")), "locked");
 
     std::string output;
-    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "folder.dat"}, output, dir.path), 1);
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "folder.dat"}, output, dir.path), 5);
     EXPECT_NE(output.find("Can't open file!\nHit any key to continue..."), std::string::npos) << output;
     EXPECT_EQ(sim.log().find(" RX "), std::string::npos) << "nothing was sent";
     for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {

@@ -285,7 +285,7 @@ TEST(DownloadEndToEnd, FileWithoutModelLineSendsNothing) {
     writeFile(dir.file("nomodel.dat"), "; no model\r\n 2: 4444\r\n16: 1\r\n");
     SimProcess sim(dir, {});
     std::string output;
-    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "nomodel.dat"}, output, dir.path), 1);
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "nomodel.dat"}, output, dir.path), 5);
     EXPECT_NE(output.find("\nCan't find either model number or map version.\nFile format is incompatible.\n"
                           "Process terminated...\n"),
               std::string::npos)
@@ -395,7 +395,7 @@ TEST(UploadEndToEnd, RewritesInPlaceWhereNoFileCanBeCreated) {
     EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "locked/PLANT.DAT"}, output, dir.path), 0) << output;
     EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "FREE.DAT"}, output, dir.path), 0) << output;
     EXPECT_EQ(maskDate(readFile(folder + "/PLANT.DAT")), maskDate(readFile(dir.file("FREE.DAT"))));
-    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "locked/NEW.DAT"}, output, dir.path), 1);
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "locked/NEW.DAT"}, output, dir.path), 5);
     EXPECT_NE(output.find("Can't open file!"), std::string::npos) << output;
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
@@ -406,10 +406,10 @@ TEST(UploadFaults, NoContactLeavesNoFile) {
     TempDir dir;
     writeFile(dir.file("kept.dat"), "keep me");
     std::string output;
-    EXPECT_EQ(runLinkora({"u", "1", dir.file("no-such-device"), "9600", "kept.dat"}, output, dir.path), 1);
+    EXPECT_EQ(runLinkora({"u", "1", dir.file("no-such-device"), "9600", "kept.dat"}, output, dir.path), 3);
     EXPECT_NE(output.find("Could not establish communications with the controller.\n"), std::string::npos);
     EXPECT_EQ(readFile(dir.file("kept.dat")), "keep me");
-    EXPECT_EQ(runLinkora({"u", "1", dir.file("no-such-device"), "9600", "new.dat"}, output, dir.path), 1);
+    EXPECT_EQ(runLinkora({"u", "1", dir.file("no-such-device"), "9600", "new.dat"}, output, dir.path), 3);
     EXPECT_FALSE(std::filesystem::exists(dir.file("new.dat")));
 }
 

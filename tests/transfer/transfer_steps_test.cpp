@@ -238,7 +238,10 @@ TEST(LineWatch, CountsSilenceAndTracesFrames) {
     EXPECT_NE(text.find("\":010300000001FB\\r\\n\""), std::string::npos) << text;
     EXPECT_NE(text.find(" TX 21 30 31 30 30 33 46 0D  \"!01003F\\r\""), std::string::npos) << text;
     EXPECT_NE(text.find(" RX 4E 30 33 39 44 0D  \"N039D\\r\""), std::string::npos) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
+    // A header line (time, version, command line) and the four frames.
+    EXPECT_EQ(text.rfind("# ", 0), 0u) << text;
+    EXPECT_NE(text.find(std::string(" linkora ") + LINKORA_VERSION + ": interactive\n"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5) << text;
 }
 
 namespace {

@@ -40,6 +40,7 @@ struct SimOptions {
     std::set<long> garbageAt;    // served, the reply's checksum spoiled
     std::set<long> refuseAt;     // not served; refused with refuseCode
     int refuseCode = 4;          // MODBUS exception code, or TVX result code
+    bool forgetDefaultProgram = false;  // a reboot moves the default program on by one
     int charDelayMs = 0;
     int baud = 0;                // 0: no wire pacing
     double resetDelay = 1.0;

@@ -93,6 +93,8 @@ const OptionRow kOptions[] = {
      [](const char* v) { return parseSeconds(v, options.maxSeconds); }},
     {"--map-version", "V", "answer register 9999 with V (default: register absent)",
      [](const char* v) { return setInt(v, 0, 65535, options.mapVersion); }},
+    {"--forget-default-program", nullptr, "a reboot moves the default program on by one (verification differs)",
+     [](const char*) { options.forgetDefaultProgram = true; return true; }},
     {"--dummy-first-read", nullptr, "first setpoint read after register 264 := 1 returns on = off = 0",
      [](const char*) { options.dummyFirstRead = true; return true; }},
     {"--no-pgm-bank", nullptr, "firmware without COM_PGM_BANK (default program as one word)",

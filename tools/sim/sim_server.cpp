@@ -260,6 +260,7 @@ void Server::handleLine(const std::string& request, int64_t first) {
     if (state.rebootRequested) {
         state.rebootRequested = false;
         resetSequences();
+        if (options.forgetDefaultProgram) image.defaultProgram = (image.defaultProgram + 1) % 8;
         silentUntil = nowMicros() + static_cast<int64_t>(options.resetDelay * 1e6);
     }
 }
