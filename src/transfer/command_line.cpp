@@ -11,6 +11,7 @@
 #include "common/settings.h"
 #include "link/serial_port.h"
 #include "platform/process.h"
+#include "transfer/file_commands.h"
 #include "transfer/transfer.h"
 #include "transfer/unit_configuration.h"
 
@@ -34,6 +35,16 @@ const char kUsage[] =
     "  characterFormat: 7N1, 7N2, 7E1, 7E2, 7O1, 7O2, 8N1, 8N2, 8E1, 8E2, 8O1, 8O2\n"
     "Exit status: 0 done, 1 failed, 2 wrong command line.\n"
     "linkora --version prints the version; man linkora tells more.\n";
+
+const char kQuestionUsage[] =
+    "Questions, which change nothing (exit status 0 nothing found, 1 findings or differences, 2 trouble):\n"
+    "  linkora check <Filename>        lint a data file before a download\n"
+    "                                  example: linkora check press.dat\n"
+    "  linkora diff <FileA> <FileB>    compare two data files\n"
+    "                                  example: linkora diff march.dat april.dat\n"
+    "  linkora c <unitAddress> <comPort> <baudRate> <Filename> [characterFormat]\n"
+    "                                  compare the controller with a data file\n"
+    "                                  example: linkora c 1 COM1 9600 press.dat\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
@@ -72,6 +83,8 @@ struct Parsed {
     bool keepOffsets = false;
     bool verifyDownload = false;
     int characterFormat = kFormatDefault;
+    std::string question;    // check, diff or c; empty for a transfer
+    std::string secondFile;  // diff
 };
 
 // The message for a wrong command line, or empty when it is right.
@@ -144,7 +157,46 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
     return {};
 }
 
-void printUsage() { conPuts(kUsage); }
+void printUsage() {
+    conPuts(kUsage);
+    conPuts(kQuestionUsage);
+}
+
+// The questions: check and diff on files, c on a controller and a file.
+// Returns the message for a wrong command line, or empty.
+std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
+    const std::string command = lowerCase(args[0].c_str());
+    if (command == "check") {
+        if (args.size() != 2) return "Wrong number of command line arguments!";
+        out.fileName = args[1];
+    } else if (command == "diff") {
+        if (args.size() != 3) return "Wrong number of command line arguments!";
+        out.fileName = args[1];
+        out.secondFile = args[2];
+    } else {
+        // c takes the upload's arguments without mappingsOnly.
+        if (args.size() != 5 && args.size() != 6) return "Wrong number of command line arguments!";
+        if (args.size() == 6 && yesNo(args[5])) return "Invalid characterFormat specified!";
+        std::vector<std::string> asUpload = args;
+        asUpload[0] = "U";
+        const std::string problem = parse(asUpload, out);
+        if (!problem.empty()) return problem;
+    }
+    out.question = command;
+    return {};
+}
+
+// A wrong command line: the message and the usage; without a terminal the
+// program ends with status 2, else it goes on interactively (-1).
+int wrongCommandLine(const std::string& problem) {
+    conPrintf("%s\n", problem.c_str());
+    printUsage();
+    if (!platform::stdinIsTerminal()) return 2;
+    conPuts("Hit any key to continue in interactive mode...");
+    getKey();
+    conPuts("\n");
+    return -1;
+}
 
 }  // namespace
 
@@ -157,16 +209,12 @@ int runCommandLine(int argc, char** argv) {
     }
 
     Parsed parsed;
-    const std::string problem = parse(args, parsed);
-    if (!problem.empty()) {
-        conPrintf("%s\n", problem.c_str());
-        printUsage();
-        if (!platform::stdinIsTerminal()) return 2;
-        conPuts("Hit any key to continue in interactive mode...");
-        getKey();
-        conPuts("\n");
-        return -1;
-    }
+    const std::string first = lowerCase(args[0].c_str());
+    const bool question = first == "check" || first == "diff" || first == "c";
+    const std::string problem = question ? parseQuestion(args, parsed) : parse(args, parsed);
+    if (!problem.empty()) return wrongCommandLine(problem);
+    if (parsed.question == "check") return checkDataFileCommand(parsed.fileName);
+    if (parsed.question == "diff") return diffDataFilesCommand(parsed.fileName, parsed.secondFile);
 
     // LINKORA_PROTOCOL names the controller's protocol, so that no time
     // goes on Auto Detect's probes in the other one.
@@ -194,6 +242,7 @@ int runCommandLine(int argc, char** argv) {
     transferOptions.keepOffsets = parsed.keepOffsets;
     transferOptions.verifyDownload = parsed.verifyDownload;
     handOverStatus = -1;
+    if (parsed.question == "c") return compareControllerCommand(parsed.fileName);
     const int result = parsed.upload ? upload(1) : download(1);
     // After a hand-over the sibling's own status tells whether it did the
     // transfer.
