@@ -89,7 +89,9 @@ void compareRecords(const std::vector<RenderedLine>& a, const std::vector<Render
 }
 
 // Elements: lines with the same key set the same element.
-void compareElements(const std::vector<RenderedLine>& a, const std::vector<RenderedLine>& b,
+// `onlyInA`: whether an element that only `a` shows differs; a download
+// leaves the elements alone that it does not send.
+void compareElements(const std::vector<RenderedLine>& a, const std::vector<RenderedLine>& b, bool onlyInA,
                      std::vector<DifferenceLine>& out) {
     auto keyOf = [](const RenderedLine& r) { return r.key.empty() ? std::vector<int32_t>{} : r.key; };
     std::vector<bool> usedB(b.size(), false);
@@ -97,7 +99,7 @@ void compareElements(const std::vector<RenderedLine>& a, const std::vector<Rende
         size_t j = 0;
         while (j < b.size() && (usedB[j] || keyOf(b[j]) != keyOf(l) || (l.key.empty() && b[j].text != l.text))) ++j;
         if (j == b.size()) {
-            out.push_back({'-', l.text, l.line});
+            if (onlyInA) out.push_back({'-', l.text, l.line});
             continue;
         }
         usedB[j] = true;
@@ -110,13 +112,18 @@ void compareElements(const std::vector<RenderedLine>& a, const std::vector<Rende
     }
 }
 
-void compareBlock(const ImageCopy* a, const ImageCopy* b, int functionNumber, std::vector<DifferenceLine>& out) {
+// Blocks whose lines leave out the elements that hold 0: an element the
+// first side shows and the second does not is set to 0.
+bool zeroesLeftOut(int functionNumber) { return functionNumber == 7 || functionNumber == 8 || functionNumber == 51; }
+
+void compareBlock(const ImageCopy* a, const ImageCopy* b, int functionNumber, CompareScope scope,
+                  std::vector<DifferenceLine>& out) {
     const std::vector<RenderedLine> linesA = a != nullptr ? render(*a, functionNumber) : std::vector<RenderedLine>{};
     const std::vector<RenderedLine> linesB = b != nullptr ? render(*b, functionNumber) : std::vector<RenderedLine>{};
     if (keyWidth(functionNumber) == -1) {
         compareRecords(linesA, linesB, out);
     } else {
-        compareElements(linesA, linesB, out);
+        compareElements(linesA, linesB, scope == CompareScope::Files || zeroesLeftOut(functionNumber), out);
     }
 }
 
@@ -219,7 +226,7 @@ Comparison compareImages(const ImageCopy& first, const ImageCopy& second, Compar
     for (int n = 2; n < kFunctionCount; ++n) {
         if (scope == CompareScope::Files) {
             if (!present(first, n) && !present(second, n)) continue;
-            compareBlock(present(first, n) ? &first : nullptr, present(second, n) ? &second : nullptr, n,
+            compareBlock(present(first, n) ? &first : nullptr, present(second, n) ? &second : nullptr, n, scope,
                          result.lines);
             continue;
         }
@@ -229,7 +236,7 @@ Comparison compareImages(const ImageCopy& first, const ImageCopy& second, Compar
         if (n < 6 || !present(first, n)) continue;
         const bool sent = present(second, n) || (!second.mappingsOnly && (n == 9 || n == 49));
         if (sent) {
-            compareBlock(&first, &second, n, result.lines);
+            compareBlock(&first, &second, n, scope, result.lines);
         } else if (kFunctionBlocks[n].inDataFile && !render(first, n).empty()) {
             result.notInSecond.push_back(n);
         }

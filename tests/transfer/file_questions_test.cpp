@@ -81,7 +81,7 @@ TEST_P(CompareController, ReportsWhatADownloadWouldChange) {
     const ControllerCase& c = GetParam();
     TempDir dir;
     SimProcess sim(dir, c.simOptions);
-    writeFile(dir.file(c.file), readFile(kCheckData + "/" + c.file));
+    writeFile(dir.file(c.file), c.file == "partial.dat" ? "2: 4344\r\n6: 4\r\n45: 2\r\n" : readFile(kCheckData + "/" + c.file));
     std::string output;
     EXPECT_EQ(runLinkora({"c", "1", sim.devicePath, "9600", c.file}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
               c.status)
@@ -108,6 +108,18 @@ INSTANTIATE_TEST_SUITE_P(
                        {"--- controller\n+++ later.dat\n", "-6: 3                     controller\n",
                         "+6: 4                     later.dat:25\n", "-8: 11,25                 controller\n",
                         "+49: 3,3,1,2              later.dat:101\n"}},
+        // A full file without offsets and setpoints: the offsets of its two
+        // groups go out as 0 after the reset, the setpoints are cleared, the
+        // third group and the other blocks are left alone.
+        ControllerCase{"PartialFile",
+                       "partial.dat",
+                       {},
+                       1,
+                       {"-6: 3", "+6: 4                     partial.dat:2\n", "-9: 1,10                  controller\n",
+                        "+9: 1,0\n", "-9: 2,120", "+9: 2,0\n", "-45: 3", "+45: 2                    partial.dat:3\n",
+                        "-49: 1,1,10,90", "-49: 6,16,270,300",
+                        "Blocks not in the file (a download leaves them alone): 7, 8, 10, 11, 14, 15, 16, 17, 20, 21, "
+                        "22, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 46\n"}},
         ControllerCase{"SilentController", "backup.dat", {"--silent-after", "0"}, 2,
                        {"Could not establish communications"}}),
     [](const ::testing::TestParamInfo<ControllerCase>& info) { return info.param.name; });
