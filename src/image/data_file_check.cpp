@@ -152,10 +152,23 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
             return inRange(v[1], {1, kMaxResolvers, "resolvers"}) ? ""
                                                                    : outside("resolver", v[1], {1, kMaxResolvers, "resolvers"});
         case Index::Row: {
+            // The entries past the model's last channel are dropped; an
+            // upload writes them as 0, so only other values are a finding.
             const int32_t entries = rule.functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
+            const Range rows{1, entries / 8, "rows"};
+            if (!inRange(v[1], rows)) return outside("row", v[1], rows);
             const int32_t last = std::min<int32_t>(lastChannel, entries - 1);
-            const Range r{1, last < 0 ? 0 : last / 8 + 1, "rows of channels"};
-            return inRange(v[1], r) ? "" : outside("row", v[1], r);
+            const int32_t base = (v[1] - 1) * 8;
+            for (int i = 0; i < 8; ++i) {
+                if (base + i > last && v[2 + i] != 0) {
+                    const int32_t from = std::max(base, last + 1) + 1;
+                    const std::string which = from == base + 8 ? textf("channel %d", from)
+                                                               : textf("channels %d to %d", from, base + 8);
+                    return textf("row %d: the values of %s are ignored; the model's channels are 1 to %d", v[1],
+                                 which.c_str(), last + 1);
+                }
+            }
+            return {};
         }
         case Index::Mapping:
             if (mappingsSoFar >= kMaxMappings) return textf("more than %d mappings", kMaxMappings);
@@ -248,7 +261,7 @@ std::vector<Finding> checkValueLines(const std::vector<RecordedLine>& lines) {
         }
         const std::string problem = indexProblem(*rule, v, mappings);
         if (!problem.empty()) {
-            add(true, problem + "; the line is ignored");
+            add(true, problem.find("ignored") == std::string::npos ? problem + "; the line is ignored" : problem);
             continue;
         }
         if (rule->index == Index::Mapping) ++mappings;

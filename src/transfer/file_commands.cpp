@@ -74,10 +74,19 @@ int diffDataFilesCommand(const std::string& pathA, const std::string& pathB) {
 }
 
 int compareControllerCommand(const std::string& path) {
-    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::fclose(file);
-    } else {
+    // A file that a download would refuse is trouble before the line is
+    // touched.
+    std::FILE* first = std::fopen(path.c_str(), "rb");
+    if (first == nullptr) {
         conPrintf("%s: cannot open the file\n", path.c_str());
+        return 2;
+    }
+    dataFile = first;
+    const bool hasModelLine = findModelLine();
+    dataFile = nullptr;
+    std::fclose(first);
+    if (!hasModelLine) {
+        conPrintf("%s: no model line (\"2: model\"); a download refuses the file\n", path.c_str());
         return 2;
     }
     const int read = readWholeController();
@@ -92,18 +101,11 @@ int compareControllerCommand(const std::string& path) {
         return 2;
     }
     dataFile = file;
-    std::unique_ptr<ImageCopy> fromFile;
-    const bool hasModel = findModelLine();
-    if (hasModel) {
-        beginDownloadImage(*controller);
-        fromFile = readOpenDataFile();
-    }
+    dataFileLine = 0;
+    beginDownloadImage(*controller);
+    const std::unique_ptr<ImageCopy> fromFile = readOpenDataFile();
     dataFile = nullptr;
     std::fclose(file);
-    if (!hasModel) {
-        conPrintf("%s: no model line (\"2: model\"); a download refuses the file\n", path.c_str());
-        return 2;
-    }
 
     const Comparison comparison = compareImages(*controller, *fromFile, CompareScope::Download);
     if (!comparison.lines.empty()) conPrintf("--- controller\n+++ %s\n", path.c_str());
