@@ -32,6 +32,7 @@ struct LineRule {
 bool always() { return true; }
 bool timeBaseApplies() { return image.model < 3344 && image.outputQuantity < 24; }
 bool rateSetupApplies() { return modelHasRateSetup(image.model); }
+bool shiftModel() { return modelHasShiftCounts(image.model); }
 
 constexpr const char* kOne = "%i: %i";
 constexpr const char* kTwo = "%i: %i,%i";
@@ -81,8 +82,8 @@ constexpr LineRule kRules[] = {
     {47, kOne, "B", Index::None, always},
     {48, kOne, "B", Index::None, always},
     {49, "%i: %i,%i,%i,%i", "iiWW", Index::Setpoint, always},
-    {50, kRow, "iBBBBBBBB", Index::Row, always},
-    {51, kThree, "iiW", Index::Shift, always},
+    {50, kRow, "iBBBBBBBB", Index::Row, shiftModel},
+    {51, kThree, "iiW", Index::Shift, shiftModel},
 };
 
 // The blocks whose form follows the model and options.
@@ -183,7 +184,9 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
         }
         case Index::Shift: {
             const Range programs{1, kShiftPrograms, "shift programs"};
-            const Range channels{1, kShiftChannels, "shift channels"};
+            // Sent from the first channel up to, not including, the last.
+            const Range channels{std::max<int32_t>(firstChannel, 0) + 1, std::min<int32_t>(lastChannel, kShiftChannels),
+                                 "shift count channels"};
             if (!inRange(v[1], programs)) return outside("program", v[1], programs);
             return inRange(v[2], channels) ? "" : outside("channel", v[2], channels);
         }

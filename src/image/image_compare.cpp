@@ -112,9 +112,10 @@ void compareElements(const std::vector<RenderedLine>& a, const std::vector<Rende
     }
 }
 
-// Blocks whose lines leave out the elements that hold 0: an element the
-// first side shows and the second does not is set to 0.
-bool zeroesLeftOut(int functionNumber) { return functionNumber == 7 || functionNumber == 8 || functionNumber == 51; }
+// Blocks whose lines leave out the elements that hold 0, which a download
+// sends all the same: an element the first side shows and the second does
+// not is set to 0.
+bool zeroesLeftOut(int functionNumber) { return functionNumber == 7 || functionNumber == 8; }
 
 void compareBlock(const ImageCopy* a, const ImageCopy* b, int functionNumber, CompareScope scope,
                   std::vector<DifferenceLine>& out) {
@@ -186,6 +187,13 @@ std::unique_ptr<ImageCopy> readOpenDataFile() {
     transferOptions = saved;
     transferOptions.mappingsOnly = mappingsOnly;
     auto copy = copyImage();
+    // A shift count is held as the file's value less one and sent as the
+    // file's value, unless it is 0; the copy holds what the controller gets.
+    for (auto& program : copy->image.shiftRegisterCount) {
+        for (int32_t& count : program) {
+            if (count != 0) count = static_cast<int32_t>(static_cast<uint32_t>(count) + 1u);
+        }
+    }
     copy->lineOfKey = std::move(lines.lineOfKey);
     copy->setpointLines = std::move(lines.setpointLines);
     copy->mappingLines = std::move(lines.mappingLines);
