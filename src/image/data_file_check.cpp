@@ -172,9 +172,7 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
             return {};
         }
         case Index::Mapping:
-            if (mappingsSoFar >= kMaxMappings) return textf("more than %d mappings", kMaxMappings);
-            if (v[1] < 1 || v[1] > 7) return textf("unknown mapping type %d", v[1]);
-            return {};
+            return mappingsSoFar > kMaxMappings ? textf("more than %d mappings", kMaxMappings) : "";
         case Index::Setpoint:
         {
             // A download sends every setpoint, on any of the outputs.
@@ -262,12 +260,14 @@ std::vector<Finding> checkValueLines(const std::vector<RecordedLine>& lines) {
                             wanted, wanted == 1 ? "" : "s", read - 1));
             continue;
         }
+        if (rule->index == Index::Mapping) ++mappings;
         const std::string problem = indexProblem(*rule, v, mappings);
         if (!problem.empty()) {
             add(true, problem.find("ignored") == std::string::npos ? problem + "; the line is ignored" : problem);
             continue;
         }
-        if (rule->index == Index::Mapping) ++mappings;
+        if (rule->index == Index::Mapping && (v[1] < 1 || v[1] > 7))
+            add(false, textf("unknown mapping type %d; it is sent as written", v[1]));
         for (int i = 0; i < wanted; ++i) {
             const std::string cut = widthProblem(rule->fields[i], v[1 + i]);
             if (!cut.empty()) add(false, cut);

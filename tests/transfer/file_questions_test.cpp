@@ -120,6 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "-49: 1,1,10,90", "-49: 6,16,270,300",
                         "Blocks not in the file (a download leaves them alone): 7, 8, 10, 11, 14, 15, 16, 17, 20, 21, "
                         "22, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 46\n"}},
+        ControllerCase{"OtherMapVersion", "backup.dat", {"--map-version", "101"}, 2, {"map version 101"}},
         ControllerCase{"SilentController", "backup.dat", {"--silent-after", "0"}, 2,
                        {"Could not establish communications"}}),
     [](const ::testing::TestParamInfo<ControllerCase>& info) { return info.param.name; });
