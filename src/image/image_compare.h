@@ -58,10 +58,10 @@ struct DifferenceLine {
     int line;          // the file's line, 0 when none
 };
 
-// The blocks to compare: `first` only, or both.
+// Which blocks and elements count.
 enum class CompareScope {
-    Files,       // every block either file holds
-    Download,    // the blocks a download of `second` would send to `first`
+    Files,     // every block either side holds, every element
+    Download,  // what a download of `second` would change in `first`
 };
 
 struct Comparison {

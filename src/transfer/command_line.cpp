@@ -162,6 +162,11 @@ void printUsage() {
     conPuts(kQuestionUsage);
 }
 
+bool isQuestion(const std::string& word) {
+    const std::string command = lowerCase(word.c_str());
+    return command == "check" || command == "diff" || command == "c";
+}
+
 // The questions: check and diff on files, c on a controller and a file.
 // Returns the message for a wrong command line, or empty.
 std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
@@ -186,18 +191,6 @@ std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
     return {};
 }
 
-// A wrong command line: the message and the usage; without a terminal the
-// program ends with status 2, else it goes on interactively (-1).
-int wrongCommandLine(const std::string& problem) {
-    conPrintf("%s\n", problem.c_str());
-    printUsage();
-    if (!platform::stdinIsTerminal()) return 2;
-    conPuts("Hit any key to continue in interactive mode...");
-    getKey();
-    conPuts("\n");
-    return -1;
-}
-
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
@@ -209,10 +202,16 @@ int runCommandLine(int argc, char** argv) {
     }
 
     Parsed parsed;
-    const std::string first = lowerCase(args[0].c_str());
-    const bool question = first == "check" || first == "diff" || first == "c";
-    const std::string problem = question ? parseQuestion(args, parsed) : parse(args, parsed);
-    if (!problem.empty()) return wrongCommandLine(problem);
+    const std::string problem = isQuestion(args[0]) ? parseQuestion(args, parsed) : parse(args, parsed);
+    if (!problem.empty()) {
+        conPrintf("%s\n", problem.c_str());
+        printUsage();
+        if (!platform::stdinIsTerminal()) return 2;
+        conPuts("Hit any key to continue in interactive mode...");
+        getKey();
+        conPuts("\n");
+        return -1;
+    }
     if (parsed.question == "check") return checkDataFileCommand(parsed.fileName);
     if (parsed.question == "diff") return diffDataFilesCommand(parsed.fileName, parsed.secondFile);
 
