@@ -44,7 +44,8 @@ const char kQuestionUsage[] =
     "                                  example: linkora diff march.dat april.dat\n"
     "  linkora c <unitAddress> <comPort> <baudRate> <Filename> [characterFormat]\n"
     "                                  compare the controller with a data file\n"
-    "                                  example: linkora c 1 COM1 9600 press.dat\n";
+    "                                  example: linkora c 1 COM1 9600 press.dat\n"
+    "An unattended download of a file with lines it ignores or changes ends with status 7.\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
