@@ -126,3 +126,27 @@ const FunctionBlockInfo kFunctionBlocks[kFunctionCount] = {
     {"Input enable ANDing", true, false, true},
     {"Shift register counts", true, false, true},
 };
+
+void deriveWorkingValues() {
+    constexpr int kGrayCode = 1, kHighResolution = 4, kLeadingTrailing = 5, kAnalog = 6, kTenBitGray = 19;
+    const int32_t model = image.model;
+    if (model == 4354 || model == 4355 || model == 4356) {
+        image.options[kLeadingTrailing] = 1;
+        image.options[kAnalog] = 1;
+        if (model != 4354) image.options[kHighResolution] = 1;
+    } else if (model == 4344) {
+        image.options[kAnalog] = 0;
+    }
+    for (int i = 0; i < kOptionCount; ++i) effectiveOptions[i] = image.options[i];
+    configModel = model;
+    const int32_t quantity = image.outputQuantity;
+    firstChannel = 0;
+    lastChannel = quantity == INT32_MIN ? INT32_MIN : quantity - 1;
+    const bool gray = effectiveOptions[kGrayCode] != 0;
+    if (model > 3343) {
+        if (gray) firstChannel = effectiveOptions[kTenBitGray] ? 10 : 8;
+    } else {
+        if (gray) image.outputQuantity = quantity > INT32_MAX - 8 ? INT32_MAX : quantity + 8;
+        if (effectiveOptions[kAnalog] != 0) lastChannel = quantity > INT32_MIN + 1 ? quantity - 2 : INT32_MIN;
+    }
+}

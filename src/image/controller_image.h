@@ -110,6 +110,13 @@ extern int32_t firstChannel;
 extern int32_t lastChannel;  // inclusive
 extern int32_t configModel;
 
+// The model's adjustments of the options (models 4354 to 4356 and 4344),
+// then effectiveOptions, configModel, firstChannel and lastChannel derived
+// from model, options and output quantity as the unit configuration step
+// does (a small model with Gray code gets eight more outputs). The analog
+// quantity step of a large model's upload is not part of it.
+void deriveWorkingValues();
+
 // Zeroes the image range and sets every blockAbsent entry to 1.
 void resetImage();
 // Room for `count` setpoint records (setpointCount is left alone).

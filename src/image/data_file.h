@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // The data file: a CR LF text of numbered, commented value lines, written
 // from the image after an upload and read back into it for a download.
@@ -35,6 +36,9 @@ void writeSectionBanner(int functionNumber);
 // The line-number field is ";", four places, ";": the number right-aligned,
 // or from 10000 up its last four digits.
 void composeLine(const std::string& dataText, const std::string& comment);
+// When set, composeLine collects the bare data texts here instead of writing
+// lines (the comparisons render blocks through it).
+extern std::vector<std::string>* composedDataTexts;
 // The whole file body as the upload writes it: header, notes, then banner
 // and lines of every present block.
 void writeDataFile();
@@ -63,3 +67,10 @@ int factoryDefault(int functionNumber);
 // digit; the others are skipped) into lineBuffer, without its line end;
 // false at the end of the file.
 bool readValueLine();
+// 1-based number of the physical line that readValueLine read last.
+extern int dataFileLine;
+// Called after each value line of the reading pass has been parsed, with
+// its physical line number and function number (when set).
+extern void (*valueLineObserver)(int line, int32_t functionNumber);
+// The reading pass without the progress display (the offline commands).
+void readDataFileQuietly();

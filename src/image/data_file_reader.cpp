@@ -18,6 +18,8 @@
 #include "image/value_scan.h"
 
 std::string lineBuffer;
+int dataFileLine = 0;
+void (*valueLineObserver)(int line, int32_t functionNumber) = nullptr;
 
 namespace {
 
@@ -38,6 +40,7 @@ bool readPhysicalLine(std::string& line) {
         if (line.size() < kLineKeep) line.push_back(static_cast<char>(c));
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (any) ++dataFileLine;
     return any;
 }
 
@@ -53,6 +56,20 @@ int32_t functionNumberOf(const std::string& line) {
 
 void rewindDataFile() {
     if (dataFile != nullptr) std::rewind(dataFile);
+    dataFileLine = 0;
+}
+
+void readValueLines(bool showProgress) {
+    transferOptions.mappingsOnly = true;
+    while (readValueLine()) {
+        const int32_t n = functionNumberOf(lineBuffer);
+        if (showProgress) progress::fileLine(static_cast<int>(n));
+        dataFileBlock(kModeParseLine, n);
+        if (n >= 0 && n < kFunctionCount) blockAbsent[n] = 0;
+        if (n != 2 && n != 14 && n != 15) transferOptions.mappingsOnly = false;
+        if (valueLineObserver != nullptr) valueLineObserver(dataFileLine, n);
+    }
+    if (showProgress) progress::endLine();
 }
 
 }  // namespace
@@ -81,17 +98,9 @@ int countSetpointLines() {
     return count;
 }
 
-void readDataFile() {
-    transferOptions.mappingsOnly = true;
-    while (readValueLine()) {
-        const int32_t n = functionNumberOf(lineBuffer);
-        progress::fileLine(static_cast<int>(n));
-        dataFileBlock(kModeParseLine, n);
-        if (n >= 0 && n < kFunctionCount) blockAbsent[n] = 0;
-        if (n != 2 && n != 14 && n != 15) transferOptions.mappingsOnly = false;
-    }
-    progress::endLine();
-}
+void readDataFile() { readValueLines(true); }
+
+void readDataFileQuietly() { readValueLines(false); }
 
 void applyAfterReadingSteps() {
     if (transferOptions.mappingsOnly) return;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "common/settings.h"
 #include "image/controller_image.h"
@@ -144,7 +145,13 @@ void writeSectionBanner(int functionNumber) {
     }
 }
 
+std::vector<std::string>* composedDataTexts = nullptr;
+
 void composeLine(const std::string& dataText, const std::string& comment) {
+    if (composedDataTexts != nullptr) {
+        composedDataTexts->push_back(dataText);
+        return;
+    }
     std::string line = dataText;
     if (line.size() < kDataColumns) line.append(kDataColumns - line.size(), ' ');
     // Four places for the number; from 10000 up its last four digits.

@@ -14,6 +14,7 @@
 #include "link/serial_port.h"
 #include "platform/process.h"
 #include "transfer/connection.h"
+#include "transfer/file_commands.h"
 #include "transfer/outcome.h"
 #include "transfer/transfer.h"
 #include "transfer/unit_configuration.h"
@@ -52,6 +53,17 @@ const char kUsage[] =
     "  LINKORA_TRACE=file          append every frame sent and received to file\n"
     "linkora --version prints the version; man linkora tells more.\n";
 
+const char kQuestionUsage[] =
+    "Questions, which change nothing (exit status 0 nothing found, 1 findings or differences, 2 trouble):\n"
+    "  linkora check <Filename>        lint a data file before a download\n"
+    "                                  example: linkora check press.dat\n"
+    "  linkora diff <FileA> <FileB>    compare two data files\n"
+    "                                  example: linkora diff march.dat april.dat\n"
+    "  linkora c <unitAddress> <comPort> <baudRate> <Filename> [characterFormat]\n"
+    "                                  compare the controller with a data file\n"
+    "                                  example: linkora c 1 COM1 9600 press.dat\n"
+    "An unattended download of a file with lines it ignores or changes ends with status 7.\n";
+
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 std::string upper(std::string text) {
@@ -89,6 +101,8 @@ struct Parsed {
     bool keepOffsets = false;
     bool verifyDownload = false;
     int characterFormat = kFormatDefault;
+    std::string question;    // check, diff or c; empty for a transfer
+    std::string secondFile;  // diff
 };
 
 // The message for a wrong command line, or empty when it is right.
@@ -161,7 +175,41 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
     return {};
 }
 
-void printUsage() { conPuts(kUsage); }
+void printUsage() {
+    conPuts(kUsage);
+    conPuts(kQuestionUsage);
+}
+
+bool isQuestion(const std::string& word) {
+    const std::string command = lowerCase(word.c_str());
+    return command == "check" || command == "diff" || command == "c";
+}
+
+// The questions: check and diff on files, c on a controller and a file.
+// Returns the message for a wrong command line, or empty.
+std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
+    const std::string command = lowerCase(args[0].c_str());
+    if (command == "check") {
+        if (args.size() != 2) return "Wrong number of command line arguments!";
+        out.fileName = args[1];
+    } else if (command == "diff") {
+        if (args.size() != 3) return "Wrong number of command line arguments!";
+        out.fileName = args[1];
+        out.secondFile = args[2];
+    } else {
+        // c takes the upload's arguments without mappingsOnly.
+        if (args.size() != 5 && args.size() != 6) return "Wrong number of command line arguments!";
+        if (args.size() == 6 && yesNo(args[5])) return "Invalid characterFormat specified!";
+        std::vector<std::string> asUpload = args;
+        asUpload[0] = "U";
+        const std::string problem = parse(asUpload, out);
+        if (!problem.empty()) return problem;
+    }
+    out.question = command;
+    return {};
+}
+
+constexpr int kExitFileLinesIgnored = 7;
 
 // "COM2 (/dev/ttyS1)" or the device path as given.
 std::string portDescription() {
@@ -179,9 +227,10 @@ void printEndLine(bool upload, int status) {
     char took[progress::kDurationSize];
     progress::formatDuration(progress::elapsedSeconds(), took, sizeof took);
     const char* direction = upload ? "upload" : "download";
-    if (status == 0) {
-        conPrintf("linkora: %s done: %d blocks, %d setpoints, %s\n", direction, progress::blocksMoved(),
-                  progress::setpointsMoved(), took);
+    if (status == 0 || status == kExitFileLinesIgnored) {
+        conPrintf("linkora: %s done: %d blocks, %d setpoints, %s%s\n", direction, progress::blocksMoved(),
+                  progress::setpointsMoved(), took,
+                  status == 0 ? "" : " (status 7: lines of the file were ignored or changed)");
     } else {
         conPrintf("linkora: %s failed (status %d) after %s\n", direction, status, took);
     }
@@ -198,7 +247,7 @@ int runCommandLine(int argc, char** argv) {
     }
 
     Parsed parsed;
-    const std::string problem = parse(args, parsed);
+    const std::string problem = isQuestion(args[0]) ? parseQuestion(args, parsed) : parse(args, parsed);
     if (!problem.empty()) {
         conPrintf("%s\n", problem.c_str());
         printUsage();
@@ -211,6 +260,8 @@ int runCommandLine(int argc, char** argv) {
         conPuts("\n");
         return -1;
     }
+    if (parsed.question == "check") return checkDataFileCommand(parsed.fileName);
+    if (parsed.question == "diff") return diffDataFilesCommand(parsed.fileName, parsed.secondFile);
 
     // LINKORA_PROTOCOL names the controller's protocol, so that no time
     // goes on Auto Detect's probes in the other one.
@@ -244,6 +295,7 @@ int runCommandLine(int argc, char** argv) {
     outcome::setCommandLine(argc, argv);
     progress::setMode(platform::stdoutIsTerminal() ? progress::Mode::Terminal : progress::Mode::Log);
     progress::start();
+    if (parsed.question == "c") return compareControllerCommand(parsed.fileName);
     printStartLine(parsed.upload);
     const int result = parsed.upload ? upload(1) : download(1);
     // After a hand-over the sibling's own status tells whether it did the

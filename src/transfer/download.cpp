@@ -10,6 +10,7 @@
 #include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
+#include "image/data_file_check.h"
 #include "image/data_file.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
@@ -265,9 +266,18 @@ int download(int unattended) {
     if (counted > 0) allocateSetpoints(counted);
     setpointCount = 0;
     conPuts("Reading data from file...\n");
+    startRecordingValueLines();
     readDataFile();
+    const std::vector<RecordedLine> fileLines = stopRecordingValueLines();
     file.close();
     if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
+    // The unattended form tells when the controller will not hold the file
+    // as written, and ends with status 7 instead of 0.
+    const int changedLines = unattended ? linesWithFindings(checkValueLines(fileLines)) : 0;
+    if (changedLines > 0)
+        conPrintf("%d lines of %s are ignored or changed; see linkora check %s\n", changedLines, dataFileName,
+                  dataFileName);
+    const auto finalStatus = [changedLines](int status) { return status == 0 && changedLines > 0 ? 7 : status; };
 
     if (interruption() != 0) return interruptedBeforeWriting();
     if (!stopController()) {
@@ -335,7 +345,7 @@ int download(int unattended) {
         failed("the controller refused values");
         result = 1;
     }
-    if (transferOptions.keepOffsets && !sentCopy) return finish(result, unattended);
+    if (transferOptions.keepOffsets && !sentCopy) return finish(finalStatus(result), unattended);
 
     if (!waitForReset()) {
         conPuts("\nController did not respond after reset.\n");
@@ -357,5 +367,5 @@ int download(int unattended) {
     }
     if (sentCopy && verifyDownloadedBlocks(*sentCopy) != 0) result = 1;
     if (interruption() != 0) return finish(128 + interruption(), 1);
-    return finish(result, unattended);
+    return finish(finalStatus(result), unattended);
 }

@@ -20,13 +20,6 @@ constexpr int kSetpointCountRegister = 262;
 constexpr int kMapVersionRegister = 9999;
 constexpr int kModbusReadHolding = 3;
 
-// Option entries the query consults.
-constexpr int kOptionGrayCode = 1;
-constexpr int kOptionHighResolution = 4;
-constexpr int kOptionLeadingTrailing = 5;
-constexpr int kOptionAnalog = 6;
-constexpr int kOptionTenBitGray = 19;
-
 UnitConfigurationResult* current = nullptr;
 
 void readBlock(int functionNumber) {
@@ -43,17 +36,6 @@ void readBlock(int functionNumber) {
 void analogQuantityStep() {
     readBlock(20);
     if (image.model != 4356) lastChannel -= image.analogQuantity;
-}
-
-void adjustOptionsForModel() {
-    const int32_t model = image.model;
-    if (model == 4354 || model == 4355 || model == 4356) {
-        image.options[kOptionLeadingTrailing] = 1;
-        image.options[kOptionAnalog] = 1;
-        if (model != 4354) image.options[kOptionHighResolution] = 1;
-    } else if (model == 4344) {
-        image.options[kOptionAnalog] = 0;
-    }
 }
 
 }  // namespace
@@ -87,24 +69,8 @@ UnitConfigurationResult queryUnitConfiguration(int forDownload) {
     static const int kConfigurationBlocks[] = {2, 3, 4, 5, 18};
     for (int functionNumber : kConfigurationBlocks) readBlock(functionNumber);
     readSetpointCount();
-    adjustOptionsForModel();
-
-    for (int i = 0; i < kOptionCount; ++i) effectiveOptions[i] = image.options[i];
-    configModel = image.model;
-    const int32_t quantity = image.outputQuantity;
-    firstChannel = 0;
-    lastChannel = quantity - 1;
-
-    const bool gray = effectiveOptions[kOptionGrayCode] != 0;
-    const bool analog = effectiveOptions[kOptionAnalog] != 0;
-    const bool largeModel = image.model > 3343;
-    if (largeModel) {
-        if (gray) firstChannel = effectiveOptions[kOptionTenBitGray] ? 10 : 8;
-        if (!forDownload) analogQuantityStep();
-    } else {
-        if (gray) image.outputQuantity = quantity + 8;
-        if (analog) lastChannel = quantity - 2;
-    }
+    deriveWorkingValues();
+    if (image.model > 3343 && !forDownload) analogQuantityStep();
     current = nullptr;
     return result;
 }

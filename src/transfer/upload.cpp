@@ -24,6 +24,7 @@
 #include "handlers/block_report.h"
 #include "link/exchange_health.h"
 #include "transfer/connection.h"
+#include "transfer/controller_read.h"
 #include "transfer/line_watch.h"
 #include "transfer/outcome.h"
 #include "transfer/transfer.h"
@@ -369,4 +370,35 @@ int upload(int unattended) {
     }
     waitForKeyIfInteractive(unattended);
     return 0;
+}
+
+int readWholeController() {
+    resetImage();
+    clearBlockReport();
+    forgetControllerGone();
+    const platform::InterruptScope interrupts;
+    const LineWatchScope watch;
+    if (connectToController() != 0) {
+        if (interruption() != 0) return 128 + interruption();
+        conPuts("Could not establish communications with the controller.\n");
+        return 2;
+    }
+    if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
+        serialPort.close();
+        conPrintf("The controller has MODBUS map version %d; this program compares map version 100 only.\n",
+                  mapVersion);
+        return 2;
+    }
+    writeCoil316(1);
+    writeCoil314(1);
+    bool stopped = false;
+    const ReadProblems problems = readAllBlocks(stopped);
+    finishReading(stopped, problems.controllerGone || interruption() != 0);
+    serialPort.close();
+    if (interruption() != 0) return 128 + interruption();
+    if (problems.unread.empty()) return 0;
+    if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
+    conPrintf("Blocks that could not be read: %s\n", blockList(problems.unread).c_str());
+    conPuts("Comparison abandoned.\n");
+    return 2;
 }

@@ -1,6 +1,8 @@
 // The data file reader, in the order the download uses it: model line,
 // setpoint count, the reading pass and the steps after reading; then the
-// writer over what was read. Input: six control bytes, then the file.
+// writer over what was read; the findings of the lines read; the file
+// loaded as the offline commands load it, compared with itself. Input: six
+// control bytes, then the file.
 //   byte 0: the controller's model (index into a table)
 //   byte 1: first channel (signed)
 //   bytes 2-3: last channel (signed, big-endian)
@@ -15,6 +17,8 @@
 #include "fuzz_support.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
+#include "image/data_file_check.h"
+#include "image/image_compare.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = [] {
@@ -48,8 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (counted < 0) std::abort();
         if (counted > 0) allocateSetpoints(counted);
         setpointCount = 0;
+        startRecordingValueLines();
         readDataFile();
+        const std::vector<RecordedLine> lines = stopRecordingValueLines();
         if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
+        for (const Finding& f : checkValueLines(lines)) {
+            if (f.line < 1 || f.message.empty()) std::abort();
+        }
         if (setpointCount < 0 || static_cast<std::size_t>(setpointCount) > setpoints.size()) std::abort();
     }
     std::fclose(file);
@@ -61,6 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     writeDataFile();
     std::fflush(sink);
     dataFile = nullptr;
+
+    // The file as linkora check and diff load it: no differences with itself.
+    std::unique_ptr<ImageCopy> loaded;
+    if (loadDataFile(fuzzing::scratchPath(), loaded) == 0) {
+        checkValueLines(loaded->valueLines);
+        if (!compareImages(*loaded, *loaded, CompareScope::Files).lines.empty()) std::abort();
+        if (!compareImages(*loaded, *loaded, CompareScope::Download).lines.empty()) std::abort();
+    }
     releaseSetpoints();
     return 0;
 }

@@ -1,0 +1,290 @@
+// Findings about value lines: each line is matched again against its
+// block's form, its element numbers against the model's ranges and its
+// values against their width on the wire.
+#include "image/data_file_check.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "image/controller_image.h"
+#include "image/data_file.h"
+#include "image/data_file_text.h"
+#include "image/value_scan.h"
+
+namespace {
+
+// What the element numbers of a line index.
+enum class Index { None, Option, Channel, Group, Analog, Motion, Resolver, Row, Mapping, Setpoint, Shift };
+
+// The form of a block's lines. `fields` has one letter per number after the
+// function number: 'i' an element number, 'B' a byte on the wire, 'W' a
+// word, 's' the model word.
+struct LineRule {
+    int functionNumber;
+    const char* format;
+    const char* fields;
+    Index index;
+    bool (*applies)();
+};
+
+bool always() { return true; }
+bool timeBaseApplies() { return image.model < 3344 && image.outputQuantity < 24; }
+bool rateSetupApplies() { return modelHasRateSetup(image.model); }
+bool shiftModel() { return modelHasShiftCounts(image.model); }
+
+constexpr const char* kOne = "%i: %i";
+constexpr const char* kTwo = "%i: %i,%i";
+constexpr const char* kThree = "%i: %i,%i,%i";
+constexpr const char* kRow = "%i: %i;%i,%i,%i,%i,%i,%i,%i,%i";
+
+constexpr LineRule kRules[] = {
+    {2, "%i: %s", "s", Index::None, always},
+    {3, kOne, "W", Index::None, always},
+    {4, kOne, "B", Index::None, always},
+    {5, kTwo, "iB", Index::Option, always},
+    {6, kOne, "W", Index::None, always},
+    {8, kTwo, "iW", Index::Channel, always},
+    {9, kTwo, "iW", Index::Group, always},
+    {10, kThree, "iWW", Index::Analog, always},
+    {12, kOne, "W", Index::None, always},
+    {14, kOne, "W", Index::None, always},
+    {15, "%i: %i,%i,%i,%i,%i", "WWWWW", Index::Mapping, always},
+    {16, kOne, "B", Index::None, always},
+    {20, kOne, "B", Index::None, always},
+    {21, kOne, "B", Index::None, always},
+    {22, kOne, "B", Index::None, always},
+    {23, kOne, "B", Index::None, always},
+    {24, kOne, "B", Index::None, timeBaseApplies},
+    {25, kTwo, "BB", Index::None, always},
+    {26, kOne, "B", Index::None, always},
+    {27, "%i: %i,%i,%i,%i", "WWBB", Index::None, rateSetupApplies},
+    {28, kOne, "W", Index::None, always},
+    {29, kOne, "B", Index::None, always},
+    {30, kOne, "B", Index::None, always},
+    {31, kOne, "B", Index::None, always},
+    {32, kOne, "W", Index::None, always},
+    {33, kOne, "W", Index::None, always},
+    {34, kOne, "W", Index::None, rateSetupApplies},
+    {35, kRow, "iBBBBBBBB", Index::Row, always},
+    {36, kOne, "B", Index::None, always},
+    {37, kOne, "B", Index::None, always},
+    {38, kOne, "B", Index::None, always},
+    {39, kOne, "B", Index::None, always},
+    {40, kOne, "B", Index::None, always},
+    {41, kOne, "B", Index::None, always},
+    {42, kOne, "B", Index::None, rateSetupApplies},
+    {43, kRow, "iBBBBBBBB", Index::Row, always},
+    {44, kRow, "iBBBBBBBB", Index::Row, always},
+    {45, kOne, "B", Index::None, always},
+    {46, kThree, "iBB", Index::Group, always},
+    {47, kOne, "B", Index::None, always},
+    {48, kOne, "B", Index::None, always},
+    {49, "%i: %i,%i,%i,%i", "iiWW", Index::Setpoint, always},
+    {50, kRow, "iBBBBBBBB", Index::Row, shiftModel},
+    {51, kThree, "iiW", Index::Shift, shiftModel},
+};
+
+// The blocks whose form follows the model and options.
+constexpr LineRule kSpeedCompSingle = {7, kTwo, "iW", Index::Channel, always};
+constexpr LineRule kSpeedCompLeadingTrailing = {7, kThree, "iWW", Index::Channel, always};
+constexpr LineRule kMotionOneLevel = {11, kTwo, "WW", Index::None, always};
+constexpr LineRule kMotionLevels = {11, kThree, "iWW", Index::Motion, always};
+constexpr LineRule kResolverOne[] = {{17, kOne, "B", Index::None, always},
+                                     {18, kOne, "W", Index::None, always},
+                                     {19, kOne, "W", Index::None, always}};
+constexpr LineRule kResolverTwo[] = {{17, "%i: %i, %i", "iB", Index::Resolver, always},
+                                     {18, "%i: %i, %i", "iW", Index::Resolver, always},
+                                     {19, "%i: %i, %i", "iW", Index::Resolver, always}};
+
+const LineRule* ruleFor(int32_t n) {
+    if (n == 7) return image.options[5] != 0 ? &kSpeedCompLeadingTrailing : &kSpeedCompSingle;
+    if (n == 11) return image.model < 3344 && image.options[6] == 0 ? &kMotionOneLevel : &kMotionLevels;
+    if (n >= 17 && n <= 19) return modelHasTwoResolvers(image.model) ? &kResolverTwo[n - 17] : &kResolverOne[n - 17];
+    for (const auto& r : kRules) {
+        if (r.functionNumber == n) return &r;
+    }
+    return nullptr;
+}
+
+// An element number's range, 1-based and inclusive, and what it is called.
+struct Range {
+    int32_t first;
+    int32_t last;
+    const char* what;
+};
+
+Range channelRange() {
+    int32_t first, last;
+    if (!clampedChannelRange(first, last)) return {1, 0, "channels"};
+    return {first + 1, last + 1, "channels"};
+}
+
+bool inRange(int32_t value, const Range& r) { return value >= r.first && value <= r.last; }
+
+std::string outside(const char* element, int32_t value, const Range& r) {
+    if (r.last < r.first) return textf("%s %d: the model has no %s", element, value, r.what);
+    return textf("%s %d is outside the model's %s %d to %d", element, value, r.what, r.first, r.last);
+}
+
+// The element numbers of a line, checked; an empty text when they are right.
+std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoFar) {
+    switch (rule.index) {
+        case Index::None:
+            return {};
+        case Index::Option:
+            return inRange(v[1], {1, kOptionCount, "options"}) ? "" : outside("option", v[1], {1, kOptionCount, "options"});
+        case Index::Channel:
+            return inRange(v[1], channelRange()) ? "" : outside("channel", v[1], channelRange());
+        case Index::Group: {
+            const Range r{1, clampCount(image.groupQuantity, kMaxGroups), "output groups"};
+            return inRange(v[1], r) ? "" : outside("group", v[1], r);
+        }
+        case Index::Analog: {
+            const Range r{1, clampCount(image.analogQuantity, kMaxAnalogOutputs), "analog outputs"};
+            return inRange(v[1], r) ? "" : outside("analog output", v[1], r);
+        }
+        case Index::Motion:
+            return inRange(v[1], {1, kMaxMotionLevels, "motion levels"})
+                       ? ""
+                       : outside("motion level", v[1], {1, kMaxMotionLevels, "motion levels"});
+        case Index::Resolver:
+            return inRange(v[1], {1, kMaxResolvers, "resolvers"}) ? ""
+                                                                   : outside("resolver", v[1], {1, kMaxResolvers, "resolvers"});
+        case Index::Row: {
+            // The entries past the model's last channel are dropped; an
+            // upload writes them as 0, so only other values are a finding.
+            const int32_t entries = rule.functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
+            const Range rows{1, entries / 8, "rows"};
+            if (!inRange(v[1], rows)) return outside("row", v[1], rows);
+            const int32_t last = std::min<int32_t>(lastChannel, entries - 1);
+            const int32_t base = (v[1] - 1) * 8;
+            for (int i = 0; i < 8; ++i) {
+                if (base + i > last && v[2 + i] != 0) {
+                    const int32_t from = std::max(base, last + 1) + 1;
+                    const std::string which = from == base + 8 ? textf("channel %d", from)
+                                                               : textf("channels %d to %d", from, base + 8);
+                    return textf("row %d: the values of %s are ignored; the model's channels are 1 to %d", v[1],
+                                 which.c_str(), last + 1);
+                }
+            }
+            return {};
+        }
+        case Index::Mapping:
+            return mappingsSoFar > kMaxMappings ? textf("more than %d mappings", kMaxMappings) : "";
+        case Index::Setpoint:
+        {
+            // A download sends every setpoint, on any of the outputs.
+            if (v[1] < 1) return textf("program %d: programs count from 1", v[1]);
+            const Range outputs{1, clampCount(image.outputQuantity, kMaxChannels), "outputs"};
+            return inRange(v[2], outputs) ? "" : outside("channel", v[2], outputs);
+        }
+        case Index::Shift: {
+            const Range programs{1, kShiftPrograms, "shift programs"};
+            // Sent from the first channel up to, not including, the last.
+            const Range channels{std::max<int32_t>(firstChannel, 0) + 1, std::min<int32_t>(lastChannel, kShiftChannels),
+                                 "shift count channels"};
+            if (!inRange(v[1], programs)) return outside("program", v[1], programs);
+            return inRange(v[2], channels) ? "" : outside("channel", v[2], channels);
+        }
+    }
+    return {};
+}
+
+// A value wider than its field on the wire: what the controller gets.
+std::string widthProblem(char field, int32_t value) {
+    if (field == 'B' && (value > 255 || value < -128))
+        return textf("value %d is wider than a byte; the controller gets %d", value, value & 0xFF);
+    if (field == 'W' && (value > 65535 || value < -32768))
+        return textf("value %d is wider than a word; the controller gets %d", value, value & 0xFFFF);
+    return {};
+}
+
+std::vector<RecordedLine> recorded;
+
+void recordLine(int line, int32_t functionNumber) { recorded.push_back({line, functionNumber, lineBuffer}); }
+
+}  // namespace
+
+void startRecordingValueLines() {
+    recorded.clear();
+    valueLineObserver = recordLine;
+}
+
+std::vector<RecordedLine> stopRecordingValueLines() {
+    valueLineObserver = nullptr;
+    return std::move(recorded);
+}
+
+int keyWidth(int32_t functionNumber) {
+    const LineRule* rule = ruleFor(functionNumber);
+    if (rule == nullptr) return -2;
+    if (rule->index == Index::Mapping || rule->index == Index::Setpoint) return -1;
+    int width = 0;
+    while (rule->fields[width] == 'i') ++width;
+    return width;
+}
+
+std::vector<int32_t> lineKey(const std::string& text, int32_t functionNumber) {
+    const int width = keyWidth(functionNumber);
+    const LineRule* rule = ruleFor(functionNumber);
+    if (rule == nullptr || width < 0) return {};
+    int32_t v[3] = {};
+    const int read = scanValues(text, rule->format, v, 1 + width);
+    if (read < 1 + width) return {};
+    return std::vector<int32_t>(v, v + 1 + width);
+}
+
+std::vector<Finding> checkValueLines(const std::vector<RecordedLine>& lines) {
+    std::vector<Finding> findings;
+    std::map<std::vector<int32_t>, int> setBy;
+    int mappings = 0;
+    for (const RecordedLine& l : lines) {
+        auto add = [&](bool error, std::string message) { findings.push_back({l.line, error, std::move(message)}); };
+        const LineRule* rule = ruleFor(l.functionNumber);
+        if (rule == nullptr) {
+            add(true, textf("unknown function number %d; the line is ignored", l.functionNumber));
+            continue;
+        }
+        if (!rule->applies()) {
+            add(true, textf("block %d does not apply to model %d; the line is ignored", l.functionNumber, image.model));
+            continue;
+        }
+        const int wanted = static_cast<int>(std::strlen(rule->fields));
+        int32_t v[1 + 9] = {};
+        std::string word;
+        const int read = scanValues(l.text, rule->format, v, 1 + wanted, &word);
+        if (read < 1 + wanted) {
+            add(true, textf("expected %d value%s after the function number, found %d; the line does not parse",
+                            wanted, wanted == 1 ? "" : "s", read - 1));
+            continue;
+        }
+        if (rule->index == Index::Mapping) ++mappings;
+        const std::string problem = indexProblem(*rule, v, mappings);
+        if (!problem.empty()) {
+            add(true, problem.find("ignored") == std::string::npos ? problem + "; the line is ignored" : problem);
+            continue;
+        }
+        if (rule->index == Index::Mapping && (v[1] < 1 || v[1] > 7))
+            add(false, textf("unknown mapping type %d; it is sent as written", v[1]));
+        for (int i = 0; i < wanted; ++i) {
+            const std::string cut = widthProblem(rule->fields[i], v[1 + i]);
+            if (!cut.empty()) add(false, cut);
+        }
+        const std::vector<int32_t> key = lineKey(l.text, l.functionNumber);
+        if (key.empty()) continue;
+        const auto [at, first] = setBy.emplace(key, l.line);
+        if (!first) {
+            add(false, textf("overrides line %d", at->second));
+            at->second = l.line;
+        }
+    }
+    return findings;
+}
+
+int linesWithFindings(const std::vector<Finding>& findings) {
+    std::set<int> lines;
+    for (const Finding& f : findings) lines.insert(f.line);
+    return static_cast<int>(lines.size());
+}

@@ -1,0 +1,143 @@
+// linkora check, diff and c with the real program: golden outputs for the
+// offline questions, the simulator for the controller comparison and for
+// the unattended download's status 7.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "transfer/sim_session.h"
+
+#if defined(LINKORA_BIN) && defined(LINKORA_SIM_BIN)
+
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+using transfer_test::runLinkora;
+using transfer_test::SimProcess;
+
+namespace {
+
+const std::string kCheckData = LINKORA_TEST_DATA "/check";
+
+struct OfflineCase {
+    std::string name;
+    std::vector<std::string> args;
+    int status;
+    std::string golden;    // a file under tests/data/check, or
+    std::string expected;  // the whole output
+};
+
+class OfflineQuestion : public ::testing::TestWithParam<OfflineCase> {};
+
+TEST_P(OfflineQuestion, PrintsTheGoldenOutputAndStatus) {
+    const OfflineCase& c = GetParam();
+    std::string output;
+    EXPECT_EQ(runLinkora(c.args, output, kCheckData), c.status) << output;
+    EXPECT_EQ(output, c.golden.empty() ? c.expected : readFile(kCheckData + "/" + c.golden));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Golden, OfflineQuestion,
+    ::testing::Values(OfflineCase{"CheckEdited", {"check", "edited.dat"}, 1, "edited.check.txt", ""},
+                      OfflineCase{"CheckClean", {"check", "backup.dat"}, 0, "", "backup.dat: no findings\n"},
+                      OfflineCase{"DiffBackupLater", {"diff", "backup.dat", "later.dat"}, 1, "backup-later.diff.txt", ""},
+                      OfflineCase{"DiffLaterBackup", {"diff", "later.dat", "backup.dat"}, 1, "later-backup.diff.txt", ""},
+                      OfflineCase{"DiffSame", {"diff", "edited.dat", "edited.dat"}, 0, "", ""},
+                      OfflineCase{"DiffMissingFile", {"diff", "backup.dat", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
+                      OfflineCase{"CheckMissingFile", {"check", "none.dat"}, 2, "", "none.dat: cannot open the file\n"}),
+    [](const ::testing::TestParamInfo<OfflineCase>& info) { return info.param.name; });
+
+TEST(OfflineQuestion, FileWithoutModelLineIsAFinding) {
+    TempDir dir;
+    writeFile(dir.file("nomodel.dat"), "4: 16\r\n6: 1\r\n");
+    std::string output;
+    EXPECT_EQ(runLinkora({"check", "nomodel.dat"}, output, dir.path), 1);
+    EXPECT_EQ(output.rfind("nomodel.dat:1: error: no model line", 0), 0u) << output;
+}
+
+TEST(OfflineQuestion, WrongLinesGiveTheUsageAndStatus2) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"check"}, {"diff", "a.dat"}, {"c", "1", "COM1", "9600"}, {"c", "1", "COM1", "9600", "f", "Y"}}) {
+        std::string output;
+        EXPECT_EQ(runLinkora(args, output, kCheckData), 2) << args[0];
+        EXPECT_NE(output.find("linkora check <Filename>"), std::string::npos) << output;
+    }
+}
+
+// The controller (the simulator's built-in one, from which backup.dat was
+// uploaded) against a file.
+struct ControllerCase {
+    std::string name;
+    std::string file;
+    std::vector<std::string> simOptions;
+    int status;
+    std::vector<std::string> lines;  // in the output, in this order
+};
+
+class CompareController : public ::testing::TestWithParam<ControllerCase> {};
+
+TEST_P(CompareController, ReportsWhatADownloadWouldChange) {
+    const ControllerCase& c = GetParam();
+    TempDir dir;
+    SimProcess sim(dir, c.simOptions);
+    writeFile(dir.file(c.file), c.file == "partial.dat" ? "2: 4344\r\n6: 4\r\n45: 2\r\n" : readFile(kCheckData + "/" + c.file));
+    std::string output;
+    EXPECT_EQ(runLinkora({"c", "1", sim.devicePath, "9600", c.file}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
+              c.status)
+        << output;
+    std::size_t at = 0;
+    for (const std::string& line : c.lines) {
+        at = output.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << output;
+    }
+    sim.stop();
+    // The controller's configuration is what an untouched one holds.
+    SimProcess untouched(dir, c.simOptions, "untouched");
+    untouched.stop();
+    EXPECT_EQ(transfer_test::valueLines(sim.state()), transfer_test::valueLines(untouched.state()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Simulator, CompareController,
+    ::testing::Values(
+        ControllerCase{"SameFile", "backup.dat", {}, 0, {"The controller holds what the file holds.\n"}},
+        ControllerCase{"EditedFile", "later.dat",
+                       {},
+                       1,
+                       {"--- controller\n+++ later.dat\n", "-6: 3                     controller\n",
+                        "+6: 4                     later.dat:25\n", "-8: 11,25                 controller\n",
+                        "+49: 3,3,1,2              later.dat:101\n"}},
+        // A full file without offsets and setpoints: the offsets of its two
+        // groups go out as 0 after the reset, the setpoints are cleared, the
+        // third group and the other blocks are left alone.
+        ControllerCase{"PartialFile",
+                       "partial.dat",
+                       {},
+                       1,
+                       {"-6: 3", "+6: 4                     partial.dat:2\n", "-9: 1,10                  controller\n",
+                        "+9: 1,0\n", "-9: 2,120", "+9: 2,0\n", "-45: 3", "+45: 2                    partial.dat:3\n",
+                        "-49: 1,1,10,90", "-49: 6,16,270,300",
+                        "Blocks not in the file (a download leaves them alone): 7, 8, 10, 11, 14, 15, 16, 17, 20, 21, "
+                        "22, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 46\n"}},
+        ControllerCase{"OtherMapVersion", "backup.dat", {"--map-version", "101"}, 2, {"map version 101"}},
+        ControllerCase{"SilentController", "backup.dat", {"--silent-after", "0"}, 2,
+                       {"Could not establish communications"}}),
+    [](const ::testing::TestParamInfo<ControllerCase>& info) { return info.param.name; });
+
+TEST(UnattendedDownload, FileWithIgnoredLinesEndsWithStatus7) {
+    TempDir dir;
+    SimProcess sim(dir, {});
+    writeFile(dir.file("extra.dat"), readFile(kCheckData + "/backup.dat") + "60: 1\r\n");
+    std::string output;
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "extra.dat"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
+              7)
+        << output;
+    EXPECT_NE(output.find("1 lines of extra.dat are ignored or changed; see linkora check extra.dat\n"),
+              std::string::npos)
+        << output;
+}
+
+}  // namespace
+
+#endif
