@@ -54,7 +54,8 @@ const char kUsage[] =
     "linkora --version prints the version; man linkora tells more.\n";
 
 const char kQuestionUsage[] =
-    "Questions, which change nothing (exit status 0 nothing found, 1 findings or differences, 2 trouble):\n"
+    "Questions, which change nothing (exit status 0 nothing found,\n"
+    "1 findings or differences, 2 trouble):\n"
     "  linkora check <Filename>        lint a data file before a download\n"
     "                                  example: linkora check press.dat\n"
     "  linkora diff <FileA> <FileB>    compare two data files\n"
@@ -62,7 +63,8 @@ const char kQuestionUsage[] =
     "  linkora c <unitAddress> <comPort> <baudRate> <Filename> [characterFormat]\n"
     "                                  compare the controller with a data file\n"
     "                                  example: linkora c 1 COM1 9600 press.dat\n"
-    "An unattended download of a file with lines it ignores or changes ends with status 7.\n";
+    "An unattended download of a file with lines it ignores or changes ends\n"
+    "with status 7.\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
