@@ -164,7 +164,9 @@ TEST_P(FaultSweep, EveryPositionEndsExactOrUncommitted) {
         writeFile(dir.file("A.DAT"), sweep.direction == 'u' ? precious : ref.download);
         const RunResult run = runLinkora(sim, dir, protocol, sweep.direction);
         ++tried;
-        ASSERT_TRUE(run.status == 0 || run.status == 1) << run.status << "\n" << run.output;
+        // 4: a spoiled reply to the connection probe itself is no contact.
+        ASSERT_TRUE(run.status == 0 || run.status == 1 || (run.status == 4 && position == 1))
+            << run.status << "\n" << run.output;
         if (run.status == 0) ++exact;
         const std::string now = readFile(dir.file("A.DAT"));
         EXPECT_EQ(faults::folderEntries(dir.path), std::vector<std::string>{"A.DAT"}) << run.output;
