@@ -207,6 +207,12 @@ std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
         const std::string problem = parse(asUpload, out);
         if (!problem.empty()) return problem;
     }
+    for (const std::string* name : {&out.fileName, &out.secondFile}) {
+        if (name->size() >= static_cast<std::size_t>(kDataFileNameSize)) return "Filename must have 1 to 4095 characters!";
+    }
+    if (out.fileName.empty() || (command == "diff" && out.secondFile.empty())) {
+        return "Filename must have 1 to 4095 characters!";
+    }
     out.question = command;
     return {};
 }
