@@ -53,11 +53,6 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-struct LineWatchScope {
-    LineWatchScope() { linewatch::begin(); }
-    ~LineWatchScope() { linewatch::end(); }
-};
-
 bool yesKey(int key) { return key == 'y' || key == 'Y'; }
 
 // Asks for the file name, opens it and asks the two questions. False when
@@ -207,11 +202,7 @@ int download(int unattended) {
         return 1;
     }
 
-    resetImage();
-    clearBlockReport();
-    forgetControllerGone();
-    const platform::InterruptScope interrupts;
-    const LineWatchScope watch;
+    const TransferScope transfer;
     if (connectToController() != 0) {
         file.close();
         if (interruption() != 0) return interruptedBeforeWriting();

@@ -10,6 +10,7 @@
 #include "link/modbus.h"
 #include "platform/clock.h"
 #include "platform/interrupts.h"
+#include "transfer/line_watch.h"
 
 namespace {
 
@@ -22,6 +23,15 @@ constexpr int kRunStateRegister = 340;
 }  // namespace
 
 int interruption() { return platform::pendingInterrupt(); }
+
+TransferScope::TransferScope() {
+    resetImage();
+    clearBlockReport();
+    forgetControllerGone();
+    linewatch::begin();
+}
+
+TransferScope::~TransferScope() { linewatch::end(); }
 
 BlockResult runBlock(int mode, int functionNumber) {
     const FaultCounts before = unrecoveredFaults();

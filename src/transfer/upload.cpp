@@ -141,12 +141,6 @@ private:
     int error_ = 0;
 };
 
-// Keeps the line watch running for the length of a transfer.
-struct LineWatchScope {
-    LineWatchScope() { linewatch::begin(); }
-    ~LineWatchScope() { linewatch::end(); }
-};
-
 // Blocks that could not be read, and why.
 struct ReadProblems {
     std::vector<int> unread;
@@ -305,11 +299,7 @@ int upload(int unattended) {
         return 1;
     }
 
-    resetImage();
-    clearBlockReport();
-    forgetControllerGone();
-    const platform::InterruptScope interrupts;
-    const LineWatchScope watch;
+    const TransferScope transfer;
     if (connectToController() != 0) {
         pending.discard();
         if (interruption() != 0) return interrupted(unattended);
@@ -373,11 +363,7 @@ int upload(int unattended) {
 }
 
 int readWholeController() {
-    resetImage();
-    clearBlockReport();
-    forgetControllerGone();
-    const platform::InterruptScope interrupts;
-    const LineWatchScope watch;
+    const TransferScope transfer;
     if (connectToController() != 0) {
         if (interruption() != 0) return 128 + interruption();
         conPuts("Could not establish communications with the controller.\n");
