@@ -198,12 +198,19 @@ std::unique_ptr<ImageCopy> readOpenDataFile() {
     copy->setpointLines = std::move(lines.setpointLines);
     copy->mappingLines = std::move(lines.mappingLines);
     copy->valueLines = std::move(lines.valueLines);
+    copy->findings = readingFindings();
     return copy;
 }
 
 int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return 1;
+    // A folder opens, but cannot be read.
+    if (std::getc(file) == EOF && std::ferror(file)) {
+        std::fclose(file);
+        return 1;
+    }
+    std::rewind(file);
     dataFile = file;
     int result = 0;
     if (!findModelLine()) {

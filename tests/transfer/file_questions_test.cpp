@@ -133,7 +133,7 @@ TEST(UnattendedDownload, FileWithIgnoredLinesEndsWithStatus7) {
     EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "extra.dat"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
               7)
         << output;
-    EXPECT_NE(output.find("1 lines of extra.dat are ignored or changed; see linkora check extra.dat\n"),
+    EXPECT_NE(output.find("1 line of extra.dat is ignored or changed; see linkora check extra.dat\n"),
               std::string::npos)
         << output;
 }
