@@ -132,6 +132,16 @@ bool present(const ImageCopy& copy, int n) { return copy.blockAbsent[n] == 0; }
 
 }  // namespace
 
+void startRecordingLines(ImageCopy& into) {
+    recording = &into;
+    valueLineObserver = recordValueLine;
+}
+
+void stopRecordingLines() {
+    valueLineObserver = nullptr;
+    recording = nullptr;
+}
+
 std::unique_ptr<ImageCopy> copyImage() {
     auto copy = std::make_unique<ImageCopy>();
     copy->image = image;
@@ -172,13 +182,11 @@ void beginDownloadImage(const ImageCopy& controller) {
 
 std::unique_ptr<ImageCopy> readOpenDataFile() {
     ImageCopy lines;
-    recording = &lines;
-    valueLineObserver = recordValueLine;
+    startRecordingLines(lines);
     releaseSetpoints();
     setpointCount = 0;
     readDataFileQuietly();
-    valueLineObserver = nullptr;
-    recording = nullptr;
+    stopRecordingLines();
     const TransferOptions saved = transferOptions;
     transferOptions.setDefaults = false;
     transferOptions.keepOffsets = false;

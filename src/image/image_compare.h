@@ -31,6 +31,12 @@ struct ImageCopy {
     std::vector<Finding> findings;         // what the value line rule said about the file's lines
 };
 
+// While recording, the reading pass notes in `into` the lines it took
+// (valueLines) and which of them set each element (lineOfKey) and each
+// setpoint and mapping record (setpointLines, mappingLines).
+void startRecordingLines(ImageCopy& into);
+void stopRecordingLines();
+
 // Copies the image and its working values out of, and back into, the
 // global image.
 std::unique_ptr<ImageCopy> copyImage();

@@ -12,6 +12,7 @@
 #include "image/controller_image.h"
 #include "image/data_file_check.h"
 #include "image/data_file.h"
+#include "image/image_compare.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -264,7 +265,11 @@ int download(int unattended) {
     if (counted > 0) allocateSetpoints(counted);
     setpointCount = 0;
     conPuts("Reading data from file...\n");
+    // A verification shows the file's line of each difference.
+    ImageCopy fileLines;
+    if (transferOptions.verifyDownload) startRecordingLines(fileLines);
     readDataFile();
+    stopRecordingLines();
     file.close();
     if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
     // The lines the value line rule found fault with (an error line sent
@@ -310,7 +315,12 @@ int download(int unattended) {
     writeCoil316(0);
 
     std::unique_ptr<SentConfiguration> sentCopy;
-    if (transferOptions.verifyDownload) sentCopy = captureSentConfiguration(sent);
+    if (transferOptions.verifyDownload) {
+        sentCopy = captureSentConfiguration(sent);
+        sentCopy->lineOfKey = std::move(fileLines.lineOfKey);
+        sentCopy->setpointLines = std::move(fileLines.setpointLines);
+        sentCopy->mappingLines = std::move(fileLines.mappingLines);
+    }
 
     conPuts("Setting checksum and resetting controller...\n");
     if (!setControllerChecksum()) {
