@@ -230,6 +230,8 @@ int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
             int32_t v[2] = {};
             if (scanValues(lineBuffer, "%i", v, 1) < 1) continue;
             if (v[0] == 2 && scanValues(lineBuffer, "%i: %i", v, 2) == 2) image.model = v[1];
+            // Only complete lines count, as in the reading pass.
+            if ((v[0] == 4 || v[0] == 5) && !valueLineComplete(lineBuffer, v[0])) continue;
             if (v[0] == 2 || v[0] == 4 || v[0] == 5) dataFileBlock(kModeParseLine, v[0]);
         }
         std::rewind(file);
