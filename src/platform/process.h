@@ -17,5 +17,11 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
 bool stdinIsTerminal();
 // Whether standard output is a terminal (not a file or a pipe).
 bool stdoutIsTerminal();
+// The width of the terminal standard output goes to, in columns; 0 when it
+// is no terminal or does not say.
+int stdoutColumns();
+// Whether standard output is a terminal that shows ANSI colours (TERM set
+// and not "dumb", NO_COLOR not set).
+bool stdoutTakesColour();
 
 }  // namespace platform

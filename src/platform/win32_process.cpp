@@ -90,4 +90,14 @@ bool stdoutIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+int stdoutColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == 0) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+// The console shows escape sequences only where virtual terminal processing
+// is on; the chart goes without colour there.
+bool stdoutTakesColour() { return false; }
+
 }  // namespace platform
