@@ -91,6 +91,7 @@ int32_t turnOf(const ImageCopy& file) {
 ChartLayout layOutCharts(const ImageCopy& file, const ImageCopy* other, std::optional<int64_t> program) {
     ChartLayout layout;
     layout.turn = turnOf(file);
+    if (file.blockAbsent[18] == 0 && file.image.scaleFactor[0] < 1) layout.refusedScale = file.image.scaleFactor[0];
     layout.against = other != nullptr;
     std::vector<bool> added, removed;
     if (other != nullptr) classify(file, *other, added, removed);

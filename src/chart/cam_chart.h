@@ -52,6 +52,9 @@ struct Chart {
 
 struct ChartLayout {
     int32_t turn = 360;       // the axis runs 0..turn
+    // The file's scale factor when it has one that is no turn (below 1);
+    // the chart is then drawn over 0..360.
+    std::optional<int32_t> refusedScale;
     bool against = false;     // spans carry Same, Added or Removed
     std::vector<Chart> charts;  // in program order
     // Spans with a position outside the turn, in chart and row order.

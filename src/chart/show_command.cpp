@@ -77,7 +77,9 @@ std::string summary(const ShowRequest& request, const ChartLayout& layout) {
     size_t setpoints = 0;
     for (const Chart& chart : layout.charts)
         for (const ChartRow& row : chart.rows) setpoints += row.spans.size();
-    std::string line = request.file + ": turn 0.." + std::to_string(layout.turn) + ", " +
+    std::string line = request.file + ": turn 0.." + std::to_string(layout.turn) +
+                       (layout.refusedScale ? " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)" : "") +
+                       ", " +
                        std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ");
     if (layout.against) {
         const size_t same = setpointsDrawn(layout, SpanChange::Same);
