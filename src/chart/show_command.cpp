@@ -3,7 +3,6 @@
 #include "chart/show_command.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -39,19 +38,6 @@ bool load(const std::string& path, std::unique_ptr<ImageCopy>& copy) {
         return false;
     }
     return true;
-}
-
-// The locale's character set is UTF-8 (the first of LC_ALL, LC_CTYPE and
-// LANG that is set decides).
-bool utf8Locale() {
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value == nullptr || *value == '\0') continue;
-        std::string lower;
-        for (const char* c = value; *c != '\0'; ++c) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
-        return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
-    }
-    return false;
 }
 
 // COLUMNS, else the terminal's own width, else 80.
@@ -147,7 +133,7 @@ int showCommand(const ShowRequest& request) {
     }
     TextStyle style;
     style.width = terminalWidth();
-    style.unicode = utf8Locale();
+    style.unicode = platform::stdoutTakesUtf8();
     style.colour = platform::stdoutTakesColour();
     conPuts((summary(request, layout) + "\n" + drawText(layout, style)).c_str());
     return 0;

@@ -61,6 +61,8 @@ int stdoutColumns() {
     return size.ws_col;
 }
 
+bool stdoutTakesUtf8() { return localeNamesUtf8(); }
+
 bool stdoutTakesColour() {
     const char* term = std::getenv("TERM");
     const char* noColour = std::getenv("NO_COLOR");
