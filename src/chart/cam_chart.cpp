@@ -6,7 +6,13 @@
 #include <map>
 #include <unordered_map>
 
+#include "image/value_scan.h"
+
 namespace {
+
+int32_t wrapAdd(int32_t value, int32_t delta) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) + static_cast<uint32_t>(delta));
+}
 
 int64_t clampToTurn(int64_t position, int32_t turn) { return std::clamp<int64_t>(position, 0, turn); }
 
@@ -58,7 +64,22 @@ void classify(const ImageCopy& file, const ImageCopy& other, std::vector<bool>& 
         if (d.text.rfind("49:", 0) != 0) continue;
         const auto& index = d.sign == '+' ? fileIndex : otherIndex;
         std::vector<bool>& marks = d.sign == '+' ? added : removed;
-        if (const auto at = index.find(d.line); at != index.end()) marks[at->second] = true;
+        if (const auto at = index.find(d.line); at != index.end() && !marks[at->second]) {
+            marks[at->second] = true;
+            continue;
+        }
+        // Without its line: the first setpoint not yet marked that the line
+        // shows.
+        int32_t v[5] = {};
+        if (scanValues(d.text, "%i: %i,%i,%i,%i", v, 5) != 5) continue;
+        const SetpointRecord shown{wrapAdd(v[1], -1), wrapAdd(v[2], -1), v[3], v[4]};
+        const std::vector<SetpointRecord>& records = d.sign == '+' ? file.setpoints : other.setpoints;
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (!marks[i] && records[i] == shown) {
+                marks[i] = true;
+                break;
+            }
+        }
     }
 }
 
