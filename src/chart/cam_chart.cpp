@@ -152,7 +152,7 @@ ChartLayout layOutCharts(const ImageCopy& file, const ImageCopy* other, std::opt
 }
 
 std::string spanPositions(const ChartSpan& span) {
-    return std::to_string(span.on) + "-" + std::to_string(span.off);
+    return std::to_string(span.on) + ".." + std::to_string(span.off);
 }
 
 std::string outsideNote(const ChartSpan& span) {

@@ -71,7 +71,7 @@ int32_t turnOf(const ImageCopy& file);
 // the data file comparison's, as `linkora diff OTHER FILE` reports it.
 ChartLayout layOutCharts(const ImageCopy& file, const ImageCopy* other, std::optional<int64_t> program);
 
-// "350-20" and the like: the setpoint's positions.
+// "350..20" and the like: the setpoint's positions.
 std::string spanPositions(const ChartSpan& span);
 // "Program 1 chn 4: on 400" and the like, for the legend.
 std::string outsideNote(const ChartSpan& span);

@@ -97,8 +97,8 @@ TEST(Show, ColoursAddedAndRemovedOnAColourTerminal) {
     const std::string screen = show.readUntil("Outside the turn");
     EXPECT_EQ(show.wait(), 0);
     EXPECT_NE(screen.find("\x1b[32m+++"), std::string::npos) << screen;     // the added 0-180 of program 2
-    EXPECT_NE(screen.find("\x1b[31m-\x1b[0m"), std::string::npos) << screen;  // the removed 200-210
-    EXPECT_NE(screen.find("\x1b[32m+0-180\x1b[0m"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\x1b[31m-\x1b[0m"), std::string::npos) << screen;  // the removed 200..210
+    EXPECT_NE(screen.find("\x1b[32m+0..180\x1b[0m"), std::string::npos) << screen;
 }
 
 // The span rectangles of an SVG chart.
