@@ -69,10 +69,10 @@ const char kQuestionUsage[] =
     "Pictures (exit status 0 drawn, 2 trouble):\n"
     "  linkora show <Filename> [--program N] [--against OtherFile] [--svg OUT]\n"
     "                                  draw the programs as timing charts, in the\n"
-    "                                  terminal or as an SVG file (OUT - : standard\n"
+    "                                  terminal or as SVG (--svg -: to standard\n"
     "                                  output); --against marks the setpoints\n"
     "                                  added and removed since OtherFile\n"
-    "                                  example: linkora show press.dat --svg press.svg\n";
+    "                                  example: linkora show press.dat --svg p.svg\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
@@ -204,6 +204,7 @@ std::string parseShow(const std::vector<std::string>& args, Parsed& out) {
     bool program = false, against = false, svg = false;
     for (size_t i = 2; i < args.size(); i += 2) {
         const std::string& option = args[i];
+        if (option != "--program" && option != "--against" && option != "--svg") return "Unknown option " + option + " for show";
         if (i + 1 >= args.size()) return option + " needs a value";
         const std::string& value = args[i + 1];
         if (option == "--program" && !program) {
@@ -222,7 +223,7 @@ std::string parseShow(const std::vector<std::string>& args, Parsed& out) {
             out.show.svg = value;
             svg = true;
         } else {
-            return "Unknown or repeated option " + option + " for show";
+            return option + " given twice";
         }
     }
     return {};
