@@ -32,8 +32,11 @@ ChartSpan spanOf(const SetpointRecord& s, int32_t turn, SpanChange change) {
         span.pieces.push_back({on, on});
     } else if (s.off < s.on) {
         span.wraps = true;
-        if (on < turn || off == 0) span.pieces.push_back({on, turn});
+        if (on < turn) span.pieces.push_back({on, turn});
         if (off > 0) span.pieces.push_back({0, off});
+        // Nothing of it inside the turn (on at or beyond its end, off at or
+        // before its start): a mark at the edge, so that it still shows.
+        if (span.pieces.empty()) span.pieces.push_back({on, on});
     } else {
         span.pieces.push_back({on, off});
     }

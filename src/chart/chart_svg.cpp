@@ -123,8 +123,8 @@ void drawSpan(Svg& svg, const ChartSpan& span, double rowTop) {
     // A position outside the turn: a triangle beside the edge it is drawn at.
     auto marker = [&](bool low, const std::string& what) {
         const double y = rowTop + kRowHeight / 2.0;
-        const std::string d = low ? "M" + number(kPlotLeft - 2) + " " + number(y) + " l-7 -5 v10 z"
-                                  : "M" + number(kPlotRight + 2) + " " + number(y) + " l7 -5 v10 z";
+        const std::string d = low ? "M" + number(kPlotLeft - 9) + " " + number(y) + " l7 -5 v10 z"
+                                  : "M" + number(kPlotRight + 9) + " " + number(y) + " l-7 -5 v10 z";
         svg.out += "<path d=\"" + d + "\" fill=\"" + kOutsideColour + "\"><title>" + escaped(what) + "</title></path>\n";
     };
     const std::string note = outsideNote(span);
