@@ -46,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OfflineCase{"DiffLaterBackup", {"diff", "later.dat", "backup.dat"}, 1, "later-backup.diff.txt", ""},
                       OfflineCase{"DiffSame", {"diff", "edited.dat", "edited.dat"}, 0, "", ""},
                       OfflineCase{"DiffMissingFile", {"diff", "backup.dat", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
-                      OfflineCase{"CheckMissingFile", {"check", "none.dat"}, 2, "", "none.dat: cannot open the file\n"}),
+                      OfflineCase{"CheckMissingFile", {"check", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
+                      OfflineCase{"CheckFolder", {"check", "."}, 2, "", ".: cannot read the file: it is a folder\n"}),
     [](const ::testing::TestParamInfo<OfflineCase>& info) { return info.param.name; });
 
 TEST(OfflineQuestion, FileWithoutModelLineIsAFinding) {
