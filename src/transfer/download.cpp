@@ -139,7 +139,10 @@ int abandonStopped(const char* what, int result, int unattended, bool wholeFile 
     return result;
 }
 
-// Step 22: polls the model until the controller answers after its reset.
+// Step 22: asks for the model until the controller answers after its
+// reset. Each attempt is one model request; a failed one prints a dot and,
+// the first time only, is followed by the pause; later attempts follow each
+// other at once, each lasting as long as the transaction's time-out.
 bool waitForReset() {
     conPuts("Waiting for controller to reset...");
     image.model = 0;
@@ -148,7 +151,7 @@ bool waitForReset() {
     for (;;) {
         int32_t model = 0;
         forgetControllerGone();
-        if (probeController(&model) && model != 0) {
+        if (requestModel(&model) == 0 && model != 0) {
             image.model = model;
             return true;
         }
