@@ -203,8 +203,9 @@ ReadProblems readAllBlocks(bool& stopped) {
     if (setpointCount > kStopThreshold) {
         conPrintf("%i setpoints; stopping controller...\n", static_cast<int>(setpointCount));
         stopped = true;
-        if (!stopController()) {
-            problems.add(0, runBlock(1, 0));
+        BlockResult stop;
+        if (!stopController(&stop)) {
+            problems.add(0, stop);
             return problems;
         }
     }
