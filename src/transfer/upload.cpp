@@ -52,6 +52,8 @@ public:
             return false;
         }
         target_ = target;
+        // Temporary files that killed uploads left in this folder go first.
+        platform::removeStaleTempFilesBeside(target);
         file_ = platform::createTempFileBeside(target, tempPath_);
         const int tempError = errno;
         // A second signal ends the program at once: the temporary file goes too.

@@ -391,6 +391,33 @@ TEST(UploadFaults, RefusedStopIsSentOnce) {
     EXPECT_EQ(stops, 1u) << log;
 }
 
+// An upload killed outright leaves its temporary file; the next upload into
+// that folder removes it.
+TEST(UploadFaults, NextUploadRemovesTheTemporaryFileOfAKilledOne) {
+    TempDir dir;
+    auto temporaryFiles = [&] {
+        std::size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+            files += entry.path().filename().string().rfind(".linkora.", 0) == 0 ? 1 : 0;
+        return files;
+    };
+    {
+        SimProcess silent(dir, {"--protocol", "tvx", "--silent-after", "0"}, "silent");
+        testing_support::ChildProcess killed({LINKORA_BIN, "u", "1", silent.devicePath, "9600", "PLANT.DAT"},
+                                             dir.file("killed.out"), dir.path);
+        for (int i = 0; i < 100 && temporaryFiles() == 0; ++i) usleep(50000);
+        killed.kill(SIGKILL);
+        killed.wait(5000);
+    }
+    ASSERT_EQ(temporaryFiles(), 1u);
+    SimProcess sim(dir, {"--protocol", "tvx"});
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path, {"LINKORA_PROTOCOL=tvx"}),
+              0)
+        << output;
+    EXPECT_EQ(temporaryFiles(), 0u);
+}
+
 // A target in a folder where no file can be created beside it is rewritten
 // where it stands; a new file there cannot be made at all.
 TEST(UploadEndToEnd, RewritesInPlaceWhereNoFileCanBeCreated) {
