@@ -342,6 +342,12 @@ int download(int unattended) {
     if (transferOptions.keepOffsets && !sentCopy) return finish(finalStatus(result), unattended);
 
     if (!waitForReset()) {
+        if (interruption() != 0) {
+            conPrintf("\n%s The controller holds the file; the group offsets were not sent again.\n",
+                      interruptionText().c_str());
+            serialPort.close();
+            return 128 + interruption();
+        }
         conPuts("\nController did not respond after reset.\n");
         failed("no answer after the reset");
         return finish(1, unattended);

@@ -3,6 +3,10 @@
 // attempt, the pause after the first failed attempt only.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -75,6 +79,28 @@ TEST(ResetWait, OneModelRequestPerAttemptAndOnePause) {
     EXPECT_LT(modelRequests[1], 8.8);
     EXPECT_GT(modelRequests[2], 11.0);
     EXPECT_LT(modelRequests[2], 12.0);
+}
+
+// A signal during the wait ends the download with 128 + n: the controller
+// holds the file, only the group offsets were not sent again.
+TEST(ResetWait, SignalEndsTheWait) {
+    TempDir dir;
+    SimProcess sim(dir, {"--protocol", "tvx", "--reset-delay", "30"});
+    std::string output;
+    ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path, {"LINKORA_PROTOCOL=tvx"}),
+              0)
+        << output;
+    const std::string outPath = dir.file("d.out");
+    setenv("LINKORA_PROTOCOL", "tvx", 1);
+    testing_support::ChildProcess linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "PLANT.DAT"}, outPath,
+                                          dir.path);
+    unsetenv("LINKORA_PROTOCOL");
+    for (int i = 0; i < 300 && testing_support::readFile(outPath).find("Waiting for controller") == std::string::npos;
+         ++i)
+        usleep(50000);
+    linkora.kill(SIGTERM);
+    EXPECT_EQ(linkora.wait(15000), 128 + SIGTERM) << testing_support::readFile(outPath);
+    EXPECT_NE(testing_support::readFile(outPath).find("The controller holds the file"), std::string::npos);
 }
 
 #endif
