@@ -20,7 +20,12 @@ enum class Index { None, Option, Channel, Group, Analog, Motion, Resolver, Row, 
 
 // The form of a block's lines. `fields` has one letter per number after the
 // function number: 'i' an element number, 'B' a byte on the wire, 'W' a
-// word, 's' the model word.
+// word, 's' the model word; and the fields whose file form is not the word
+// itself: 'S' a speed compensation word (the writer shows the words above
+// 10000 below zero), 'P' a word the file shows one higher (the default
+// program), 'Q' the output quantity (eight more than the controller's byte
+// on a small model with Gray code). Every value the writer can print for a
+// field is in its range.
 struct LineRule {
     int functionNumber;
     const char* format;
@@ -42,9 +47,9 @@ constexpr const char* kRow = "%i: %i;%i,%i,%i,%i,%i,%i,%i,%i";
 constexpr LineRule kRules[] = {
     {2, "%i: %s", "s", Index::None, always},
     {3, kOne, "W", Index::None, always},
-    {4, kOne, "B", Index::None, always},
+    {4, kOne, "Q", Index::None, always},
     {5, kTwo, "iB", Index::Option, always},
-    {6, kOne, "W", Index::None, always},
+    {6, kOne, "P", Index::None, always},
     {8, kTwo, "iW", Index::Channel, always},
     {9, kTwo, "iW", Index::Group, always},
     {10, kThree, "iWW", Index::Analog, always},
@@ -87,8 +92,8 @@ constexpr LineRule kRules[] = {
 };
 
 // The blocks whose form follows the model and options.
-constexpr LineRule kSpeedCompSingle = {7, kTwo, "iW", Index::Channel, always};
-constexpr LineRule kSpeedCompLeadingTrailing = {7, kThree, "iWW", Index::Channel, always};
+constexpr LineRule kSpeedCompSingle = {7, kTwo, "iS", Index::Channel, always};
+constexpr LineRule kSpeedCompLeadingTrailing = {7, kThree, "iSS", Index::Channel, always};
 constexpr LineRule kMotionOneLevel = {11, kTwo, "WW", Index::None, always};
 constexpr LineRule kMotionLevels = {11, kThree, "iWW", Index::Motion, always};
 constexpr LineRule kResolverOne[] = {{17, kOne, "B", Index::None, always},
@@ -180,12 +185,36 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
     return {};
 }
 
-// A value wider than its field on the wire: what the controller gets.
+// The speed compensation the controller shows for the word it holds.
+int32_t speedCompShownFor(int32_t value) {
+    const int32_t word = value & 0xFFFF;
+    return word > 10000 ? word - 65536 : word;
+}
+
+// A value outside what its field can carry: what the controller gets, or
+// for a speed compensation what the controller shows.
 std::string widthProblem(char field, int32_t value) {
     if (field == 'B' && (value > 255 || value < -128))
         return textf("value %d is wider than a byte; the controller gets %d", value, value & 0xFF);
+    if (field == 'Q') {
+        const int32_t more = image.model < 3344 && image.options[1] != 0 ? 8 : 0;
+        if (value > 255 + more || value < -128)
+            return textf("value %d is wider than a byte; the controller gets %d", value, (value - more) & 0xFF);
+    }
     if (field == 'W' && (value > 65535 || value < -32768))
         return textf("value %d is wider than a word; the controller gets %d", value, value & 0xFFFF);
+    if (field == 'P' && (value > 65536 || value < -32767))
+        return textf("value %d is wider than a word; the controller gets %d", value,
+                     static_cast<int32_t>((static_cast<uint32_t>(value) - 1u) & 0xFFFFu) + 1);
+    if (field == 'S') {
+        // The writer prints the words 0 to 10000 as they are and the words
+        // above as value - 65536, down to -55535.
+        if (value > 65535 || value < -55535)
+            return textf("value %d is wider than a word; the controller shows %d", value, speedCompShownFor(value));
+        if (value > 10000)
+            return textf("speed compensation %d reaches the controller as a word it shows as %d", value,
+                         speedCompShownFor(value));
+    }
     return {};
 }
 

@@ -140,7 +140,10 @@ int abandonStopped(const char* what, int result, int unattended, bool wholeFile 
     return result;
 }
 
-// Step 22: polls the model until the controller answers after its reset.
+// Step 22: asks for the model until the controller answers after its
+// reset. Each attempt is one model request; a failed one prints a dot and,
+// the first time only, is followed by the pause; later attempts follow each
+// other at once, each lasting as long as the transaction's time-out.
 bool waitForReset() {
     conPuts("Waiting for controller to reset...");
     image.model = 0;
@@ -149,7 +152,7 @@ bool waitForReset() {
     for (;;) {
         int32_t model = 0;
         forgetControllerGone();
-        if (probeController(&model) && model != 0) {
+        if (requestModel(&model) == 0 && model != 0) {
             image.model = model;
             return true;
         }
@@ -356,6 +359,12 @@ int download(int unattended) {
     if (transferOptions.keepOffsets && !sentCopy) return finish(finalStatus(result), unattended);
 
     if (!waitForReset()) {
+        if (interruption() != 0) {
+            conPrintf("\n%s The controller holds the file; the group offsets were not sent again.\n",
+                      interruptionText().c_str());
+            serialPort.close();
+            return 128 + interruption();
+        }
         conPuts("\nController did not respond after reset.\n");
         failed("no answer after the reset");
         return finish(1, unattended);

@@ -79,7 +79,11 @@ int callHandlerWatched(int mode, int functionNumber) {
 
 bool controllerAnswers() { return probeController(); }
 
-bool stopController() { return runBlock(1, 0).done; }
+bool stopController(BlockResult* outcome) {
+    const BlockResult result = runBlock(1, 0);
+    if (outcome != nullptr) *outcome = result;
+    return result.done;
+}
 
 bool controllerFoundStopped() {
     if (commSettings.protocol != kModbus) return false;

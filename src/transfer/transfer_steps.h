@@ -44,8 +44,10 @@ int callHandlerWatched(int mode, int functionNumber);
 bool controllerAnswers();
 
 // Stops the controller (block 0, mode 1); the request is repeated while the
-// line spoils it. False when the controller did not confirm.
-bool stopController();
+// line spoils it. False when the controller did not confirm; `outcome`,
+// when given, receives how the request went (for the failure report, so
+// that the stop is not sent again only to learn it).
+bool stopController(BlockResult* outcome = nullptr);
 
 // Restarts the controller (block 0, mode 0). The restart reboots it, so it
 // is never simply sent twice: when its reply is lost or spoiled, waits

@@ -52,6 +52,8 @@ public:
             return false;
         }
         target_ = target;
+        // Temporary files that killed uploads left in this folder go first.
+        platform::removeStaleTempFilesBeside(target);
         file_ = platform::createTempFileBeside(target, tempPath_);
         const int tempError = errno;
         // A second signal ends the program at once: the temporary file goes too.
@@ -211,8 +213,9 @@ ReadProblems readAllBlocks(bool& stopped) {
     if (setpointCount > kStopThreshold && !foundStopped) {
         conPrintf("%i setpoints; stopping controller...\n", static_cast<int>(setpointCount));
         stopped = true;
-        if (!stopController()) {
-            problems.add(0, runBlock(1, 0));
+        BlockResult stop;
+        if (!stopController(&stop)) {
+            problems.add(0, stop);
             return problems;
         }
     }

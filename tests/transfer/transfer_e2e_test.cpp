@@ -368,6 +368,58 @@ TEST(UploadFaults, StoppedControllerIsRestartedAfterAFailedUpload) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("UP.DAT")));
 }
 
+// A refused stop of a controller with many setpoints is sent once: the
+// failure report does not ask again.
+TEST(UploadFaults, RefusedStopIsSentOnce) {
+    TempDir dir;
+    writeFile(dir.file("many.dat"), setpointFile(301));
+    const std::string stop = "RX 23 :011001530001020001";  // register 340 := 1
+    std::string output;
+    int position = 0;
+    {
+        SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat")}, "plain");
+        ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 0) << output;
+        const std::string log = sim.log();
+        const std::size_t at = log.find(stop);
+        ASSERT_NE(at, std::string::npos) << log;
+        for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1)) ++position;
+    }
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat"), "--refuse-at",
+                         std::to_string(position), "--refuse-code", "3"});
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 1) << output;
+    const std::string log = sim.log();
+    std::size_t stops = 0;
+    for (std::size_t i = log.find(stop); i != std::string::npos; i = log.find(stop, i + 1)) ++stops;
+    EXPECT_EQ(stops, 1u) << log;
+}
+
+// An upload killed outright leaves its temporary file; the next upload into
+// that folder removes it.
+TEST(UploadFaults, NextUploadRemovesTheTemporaryFileOfAKilledOne) {
+    TempDir dir;
+    auto temporaryFiles = [&] {
+        std::size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+            files += entry.path().filename().string().rfind(".linkora.", 0) == 0 ? 1 : 0;
+        return files;
+    };
+    {
+        SimProcess silent(dir, {"--protocol", "tvx", "--silent-after", "0"}, "silent");
+        testing_support::ChildProcess killed({LINKORA_BIN, "u", "1", silent.devicePath, "9600", "PLANT.DAT"},
+                                             dir.file("killed.out"), dir.path);
+        for (int i = 0; i < 100 && temporaryFiles() == 0; ++i) usleep(50000);
+        killed.kill(SIGKILL);
+        killed.wait(5000);
+    }
+    ASSERT_EQ(temporaryFiles(), 1u);
+    SimProcess sim(dir, {"--protocol", "tvx"});
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path, {"LINKORA_PROTOCOL=tvx"}),
+              0)
+        << output;
+    EXPECT_EQ(temporaryFiles(), 0u);
+}
+
 // A target in a folder where no file can be created beside it is rewritten
 // where it stands; a new file there cannot be made at all.
 TEST(UploadEndToEnd, RewritesInPlaceWhereNoFileCanBeCreated) {
