@@ -54,17 +54,18 @@ bool parseList(const char* text, std::set<long>& out) {
 
 using Setter = bool (*)(const char* value);
 
-// Whether anything was set for the last controller of options.units.
-bool unitTouched = false;
+// Whether the last controller of options.units has its --unit.
+bool unitGiven = false;
 
-// The controller an option is for: the last one, or a new one for a --unit
-// once the last has been given anything.
+// The controller an option is for: the last one. The first --unit is the
+// first controller's (with what came before it); each further one starts
+// the next controller.
 UnitOptions& unitForOption(bool isUnit) {
-    if (options.units.empty() || (isUnit && unitTouched)) {
+    if (options.units.empty() || (isUnit && unitGiven)) {
         options.units.emplace_back();
-        unitTouched = false;
+        unitGiven = false;
     }
-    unitTouched = true;
+    if (isUnit) unitGiven = true;
     return options.units.back();
 }
 
@@ -91,7 +92,7 @@ const OptionRow kOptions[] = {
          else return false;
          return true;
      }},
-    {"--unit", "N", "unit address 1..255 (default 1); other addresses get no answer; each further --unit adds a controller to the line, with the --load, --save and --model after it",
+    {"--unit", "N", "unit address 1..255 (default 1); other addresses get no answer; each further --unit adds a controller to the line, with the --load, --save and --model that follow it",
      [](const char* v) {
          UnitOptions& u = unitForOption(true);
          return setInt(v, 1, 255, u.unit);
@@ -189,7 +190,7 @@ void printHelp() {
 
 int parseOptions(int argc, char** argv, std::string& error) {
     options.units.clear();
-    unitTouched = false;
+    unitGiven = false;
     const int result = parseEach(argc, argv, error);
     if (result != 0) return result;
     if (options.units.empty()) options.units.emplace_back();
