@@ -1,6 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks that includes between src/ folders point down only:
-#   platform < common < link < image, handlers < transfer < shell
+#   platform < common < link < image, handlers < transfer, fleet < shell
 # The handlers read the controller image; the image never calls the handlers.
 # Run as: cmake -DSRC_DIR=<repo>/src -P layering.cmake
 if(NOT SRC_DIR)
@@ -13,6 +13,7 @@ set(level_link 2)
 set(level_image 3)
 set(level_handlers 3)
 set(level_transfer 4)
+set(level_fleet 4)
 set(level_shell 5)
 set(allowed_sideways "handlers>image")
 
