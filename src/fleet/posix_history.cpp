@@ -183,14 +183,23 @@ bool History::push(std::string& done, std::string& error) {
         error = "git fetch " + remote + ": " + lastLine(err, "failed");
         return false;
     }
-    if (git({"rev-list", "--left-right", "--count", "HEAD...@{upstream}"}, out, err) != 0) {
-        error = "git rev-list: " + lastLine(err, "failed");
-        return false;
-    }
     long ahead = 0, behind = 0;
-    if (std::sscanf(out.c_str(), "%ld %ld", &ahead, &behind) != 2) {
-        error = "git rev-list: unexpected answer";
-        return false;
+    if (git({"rev-parse", "-q", "--verify", "@{upstream}"}, out, err) != 0) {
+        // The remote does not have the branch yet: all of it goes there.
+        if (git({"rev-list", "--count", "HEAD"}, out, err) != 0) {
+            error = "git rev-list: " + lastLine(err, "failed");
+            return false;
+        }
+        ahead = std::strtol(out.c_str(), nullptr, 10);
+    } else {
+        if (git({"rev-list", "--left-right", "--count", "HEAD...@{upstream}"}, out, err) != 0) {
+            error = "git rev-list: " + lastLine(err, "failed");
+            return false;
+        }
+        if (std::sscanf(out.c_str(), "%ld %ld", &ahead, &behind) != 2) {
+            error = "git rev-list: unexpected answer";
+            return false;
+        }
     }
     if (ahead == 0) return true;
     const std::string before = head();

@@ -171,6 +171,39 @@ TEST(Fleet, OneRunAtATimeAndGitNeeded) {
     EXPECT_EQ(0u, output.find("net: failed: ")) << output;
 }
 
+// Two hosts of one site back up different controllers into one shared
+// remote; a push that failed is made by the next run.
+TEST(Fleet, PushesToASharedRemote) {
+    TempDir dir;
+    Line line(dir, "line", {"--unit", "1", "--unit", "2"});
+    const std::string remote = dir.file("site.git");
+    git(dir.path, "init -q --bare " + remote);
+    for (const char* host : {"host1", "host2"}) {
+        git(dir.path, "clone -q " + remote + " " + dir.file(host) + " 2>/dev/null");
+    }
+    writeFile(dir.file("host1/plant.inventory"), "press-1 " + line.link + " 1 38400 modbus\n");
+    writeFile(dir.file("host2/plant.inventory"), "press-2 " + line.link + " 2 38400 modbus\n");
+    std::string output;
+    EXPECT_EQ(0, run({"backup", dir.file("host1/plant.inventory"), "--push"}, output)) << output;
+    EXPECT_EQ(1, commits(remote));
+
+    // The remote out of reach: the commit stays local, status 1.
+    ASSERT_EQ(0, ::rename(remote.c_str(), (remote + ".away").c_str()));
+    EXPECT_EQ(1, run({"backup", dir.file("host2/plant.inventory"), "--push"}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-2: new")) << output;
+    EXPECT_NE(std::string::npos, output.find("push failed")) << output;
+    EXPECT_EQ(1, commits(dir.file("host2")));
+
+    // Back in reach: nothing changed, but the branch is ahead; it goes on
+    // top of host1's commit.
+    ASSERT_EQ(0, ::rename((remote + ".away").c_str(), remote.c_str()));
+    EXPECT_EQ(0, run({"backup", dir.file("host2/plant.inventory"), "--push"}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-2: unchanged")) << output;
+    EXPECT_EQ(2, commits(remote));
+    EXPECT_EQ("press-1.DAT\npress-2.DAT\n", git(remote, "ls-tree --name-only HEAD"));
+    EXPECT_EQ(git(remote, "rev-parse HEAD"), git(dir.file("host2"), "rev-parse HEAD"));
+}
+
 struct BadInventory {
     const char* text;
     const char* error;  // after "INVENTORY:"
