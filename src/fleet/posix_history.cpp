@@ -42,8 +42,10 @@ int History::git(const std::vector<std::string>& args, std::string& out, std::st
     }
     argv.insert(argv.end(), args.begin(), args.end());
     // Unattended: git never waits for a password on a terminal.
-    static const std::vector<std::string> env =
-        environmentWith({}, {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C"});
+    // The folder's own repository, whatever repository the caller is in.
+    static const std::vector<std::string> env = environmentWith(
+        {"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR"},
+        {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C"});
     return runCaptured(argv, env, out, err);
 }
 
@@ -123,7 +125,8 @@ bool History::stage(const std::vector<std::string>& files, std::vector<std::stri
     changed.clear();
     if (files.empty()) return true;
     std::string out, err;
-    std::vector<std::string> add{"add", "--"};
+    // Also where a global ignore file would leave *.DAT out.
+    std::vector<std::string> add{"add", "--force", "--"};
     add.insert(add.end(), files.begin(), files.end());
     if (git(add, out, err) != 0) {
         error = "git add: " + lastLine(err, "failed");
