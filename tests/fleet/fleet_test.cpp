@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -208,6 +209,8 @@ struct BadInventory {
     const char* text;
     const char* error;  // after "INVENTORY:"
 };
+
+void PrintTo(const BadInventory& bad, std::ostream* out) { *out << bad.error; }
 
 class FleetInventory : public ::testing::TestWithParam<BadInventory> {};
 
