@@ -14,6 +14,9 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
 command -v groff >/dev/null 2>&1 || need+=(groff-base)
 command -v file >/dev/null 2>&1 || need+=(file)
+# linkora show: its SVG is rendered by rsvg-convert and the pixels read with libpng.
+command -v rsvg-convert >/dev/null 2>&1 || need+=(librsvg2-bin)
+[ -f /usr/include/png.h ] || need+=(libpng-dev)
 # linkora backup keeps its history with git; its systemd units are checked
 # with systemd-analyze.
 command -v git >/dev/null 2>&1 || need+=(git)

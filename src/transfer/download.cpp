@@ -12,6 +12,7 @@
 #include "image/controller_image.h"
 #include "image/data_file_check.h"
 #include "image/data_file.h"
+#include "image/image_compare.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -215,7 +216,8 @@ int download(int unattended) {
         handOverToSibling(0);
         return finish(1, unattended);
     }
-    if (!findModelLine()) {
+    int32_t fileModel = 0;
+    if (!findModelLine(&fileModel)) {
         conPuts("\nCan't find either model number or map version.\n");
         conPuts("File format is incompatible.\n");
         conPuts("Process terminated...\n");
@@ -251,23 +253,33 @@ int download(int unattended) {
         }
     }
 
+    // The file is read into the controller's configuration, whatever model
+    // its model line names.
+    const bool otherModel = fileModel != 0 && fileModel != image.model;
+    if (otherModel)
+        conPrintf("%s names model %d; the controller is model %d, whose configuration is used.\n", dataFileName,
+                  static_cast<int>(fileModel), static_cast<int>(image.model));
     conPuts("Scanning file for setpoints...\n");
     const int counted = countSetpointLines();
     conPrintf("%d Setpoints found\n", counted);
     if (counted > 0) allocateSetpoints(counted);
     setpointCount = 0;
     conPuts("Reading data from file...\n");
-    startRecordingValueLines();
+    // A verification shows the file's line of each difference.
+    ImageCopy fileLines;
+    if (transferOptions.verifyDownload) startRecordingLines(fileLines);
     readDataFile();
-    const std::vector<RecordedLine> fileLines = stopRecordingValueLines();
+    stopRecordingLines();
     file.close();
     if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
-    // The unattended form tells when the controller will not hold the file
-    // as written, and ends with status 7 instead of 0.
-    const int changedLines = unattended ? linesWithFindings(checkValueLines(fileLines)) : 0;
+    // The lines the value line rule found fault with (an error line sent
+    // nothing), and a model line naming another model: the controller will
+    // not hold the file as written, and the unattended form ends with
+    // status 7 instead of 0.
+    const int changedLines = linesWithFindings(readingFindings()) + (otherModel ? 1 : 0);
     if (changedLines > 0)
-        conPrintf("%d lines of %s are ignored or changed; see linkora check %s\n", changedLines, dataFileName,
-                  dataFileName);
+        conPrintf("%d line%s of %s %s ignored or changed; see linkora check %s\n", changedLines,
+                  changedLines == 1 ? "" : "s", dataFileName, changedLines == 1 ? "is" : "are", dataFileName);
     const auto finalStatus = [changedLines](int status) { return status == 0 && changedLines > 0 ? 7 : status; };
 
     if (interruption() != 0) return interruptedBeforeWriting();
@@ -303,7 +315,12 @@ int download(int unattended) {
     writeCoil316(0);
 
     std::unique_ptr<SentConfiguration> sentCopy;
-    if (transferOptions.verifyDownload) sentCopy = captureSentConfiguration(sent);
+    if (transferOptions.verifyDownload) {
+        sentCopy = captureSentConfiguration(sent);
+        sentCopy->lineOfKey = std::move(fileLines.lineOfKey);
+        sentCopy->setpointLines = std::move(fileLines.setpointLines);
+        sentCopy->mappingLines = std::move(fileLines.mappingLines);
+    }
 
     conPuts("Setting checksum and resetting controller...\n");
     if (!setControllerChecksum()) {

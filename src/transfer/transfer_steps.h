@@ -55,6 +55,11 @@ bool stopController();
 // gets the restart once, without the wait.
 bool restartController(bool mayWait = true);
 
+// True when a MODBUS controller reports itself stopped (register 340 reads
+// 1), as a download that could not finish leaves it. False under TVX
+// Standard, which has no such read, and when the read is not answered.
+bool controllerFoundStopped();
+
 // Sets the checksum (block 1, mode 1). False when not confirmed.
 bool setControllerChecksum();
 

@@ -200,7 +200,15 @@ ReadProblems readAllBlocks(bool& stopped) {
     if (!readUnitConfiguration(problems)) return problems;
 
     if (setpointCount > 0) allocateSetpoints(setpointCount);
-    if (setpointCount > kStopThreshold) {
+    // A download that could not finish leaves the controller stopped with
+    // part of a file: such a controller is read as it is and left stopped,
+    // for the operator to decide.
+    const bool foundStopped = controllerFoundStopped();
+    if (foundStopped) {
+        conPuts("The controller was found stopped; it may hold an unfinished download. It is left stopped.\n");
+        outcome::warn(lineDeviceName(), "the controller was found stopped; it may hold an unfinished download");
+    }
+    if (setpointCount > kStopThreshold && !foundStopped) {
         conPrintf("%i setpoints; stopping controller...\n", static_cast<int>(setpointCount));
         stopped = true;
         if (!stopController()) {

@@ -2,7 +2,9 @@
 // on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -444,11 +446,15 @@ TEST(DownloadFaults, VerificationAfterDroppedWrites) {
     source.stop();
     SimProcess target(dir, {"--protocol", "tvx", "--drop-every", "70", "--reset-delay", "0"}, "target");
     std::string output;
-    // The target has leading/trailing speed compensation, the file's single
-    // values set only the leading ones: the download ends with status 7.
+    // The target has leading/trailing speed compensation: the file's single
+    // values are not complete lines for it and are not sent; the file names
+    // another model. The download ends with status 7.
     EXPECT_EQ(runLinkora({"d", "1", target.devicePath, "9600", "PLANT.DAT", "N", "N", "Y"}, output, dir.path), 7)
         << output;
-    EXPECT_NE(output.find("2 lines of PLANT.DAT are ignored or changed; see linkora check PLANT.DAT\n"),
+    EXPECT_NE(output.find("PLANT.DAT names model 3300; the controller is model 4344, whose configuration is used.\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("3 lines of PLANT.DAT are ignored or changed; see linkora check PLANT.DAT\n"),
               std::string::npos)
         << output;
     EXPECT_NE(output.find("Verifying download...\n"), std::string::npos) << output;
@@ -508,5 +514,58 @@ TEST(SiblingHandOver, SiblingGetsTheTerminalInItsUsualMode) {
     EXPECT_NE(modes.find(" icanon"), std::string::npos) << modes;
     EXPECT_EQ(modes.find("-icanon"), std::string::npos) << modes;
 }
+
+namespace {
+
+// One MODBUS request sent on the simulator's line; its reply.
+std::string modbusExchange(const std::string& device, const std::vector<int>& bytes) {
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return {};
+    termios t{};
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    std::string frame = ":";
+    int sum = 0;
+    char hex[3];
+    for (int b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b & 0xFF);
+        frame += hex;
+        sum += b;
+    }
+    std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    testing_support::writeAll(fd, frame + hex + "\r\n");
+    const std::string reply = testing_support::readUntil(fd, "\n", 3000);
+    ::close(fd);
+    return reply;
+}
+
+// A controller that a failed download left stopped: the upload writes the
+// file, says so and leaves it stopped, even with more than 300 setpoints
+// (a controller that an upload stops itself is restarted).
+TEST(UploadFindsControllerStopped, SaysSoAndLeavesItStopped) {
+    TempDir dir;
+    std::string file = readFile(kData + "model4444.dat");
+    for (int i = 0; i < 301; ++i) file += "49: 1,1," + std::to_string(i) + "," + std::to_string(i + 1) + "\r\n";
+    writeFile(dir.file("many.dat"), file);
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat")});
+    // Register 340 (address 339) := 1 stops the controller.
+    const std::string stop = modbusExchange(sim.devicePath, {1, 16, 1, 0x53, 0, 1, 2, 0, 1});
+    ASSERT_EQ(stop.rfind(":01100153", 0), 0u) << stop << sim.log();
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path), 0) << output;
+    EXPECT_NE(output.find("The controller was found stopped; it may hold an unfinished download. It is left "
+                          "stopped.\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("linkora: " + sim.devicePath + ": the controller was found stopped"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Restarting controller"), std::string::npos) << output;
+    EXPECT_EQ(valueLines(readFile(dir.file("PLANT.DAT"))).at(49).size(), valueLines(file).at(49).size());
+    EXPECT_EQ(modbusExchange(sim.devicePath, {1, 3, 1, 0x53, 0, 1}).rfind(":0103020001", 0), 0u);
+}
+
+}  // namespace
 
 #endif

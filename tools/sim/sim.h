@@ -54,6 +54,7 @@ struct SimOptions {
     bool forgetDefaultProgram = false;  // a reboot moves the default program on by one
     int charDelayMs = 0;
     int baud = 0;                // 0: no wire pacing
+    bool checkLine = false;      // requests at another baud rate or stop bits go unanswered
     double resetDelay = 1.0;
     // Every controller on the line, in command-line order (at least one): a
     // --unit after --unit, --load, --save or --model starts the next one.
