@@ -92,7 +92,7 @@ const OptionRow kOptions[] = {
          else return false;
          return true;
      }},
-    {"--unit", "N", "unit address 1..255 (default 1); other addresses get no answer; each further --unit adds a controller to the line, with the --load, --save and --model that follow it",
+    {"--unit", "N", "unit address 1..255 (default 1); each further --unit adds a controller",
      [](const char* v) {
          UnitOptions& u = unitForOption(true);
          return setInt(v, 1, 255, u.unit);
