@@ -1,5 +1,6 @@
 # Installation and the Debian package; included from CMakeLists.txt.
-#   cmake --install <build> --prefix <prefix>   programs in bin/, manual pages in share/man/man1/
+#   cmake --install <build> --prefix <prefix>   programs in bin/, manual pages in share/man/man1/,
+#                                               systemd units in lib/systemd/system/
 #   cd <Release build> && cpack -G DEB          linkora_<version>_<arch>.deb
 include(GNUInstallDirs)
 
@@ -26,6 +27,15 @@ foreach(page linkora linkora-sim)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The scheduled backups: a service and a timer per plant, the system user
+# they run as, an example inventory.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/linkora-backup@.service
+              ${PROJECT_SOURCE_DIR}/packaging/systemd/linkora-backup@.timer
+        DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/linkora.sysusers
+        DESTINATION lib/sysusers.d RENAME linkora.conf)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/plant.inventory DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME linkora)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -44,6 +54,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies as dpkg-shlibdeps (dpkg-dev) finds them: the C and C++ runtime.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# linkora backup keeps its history with git.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS git)
+# The postinst creates the backup service's system user.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # A package holds what the Release build makes, never a sanitizer build.
 set(CPACK_LINKORA_SANITIZE ${LINKORA_SANITIZE})

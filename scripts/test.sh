@@ -17,6 +17,10 @@ command -v file >/dev/null 2>&1 || need+=(file)
 # linkora show: its SVG is rendered by rsvg-convert and the pixels read with libpng.
 command -v rsvg-convert >/dev/null 2>&1 || need+=(librsvg2-bin)
 [ -f /usr/include/png.h ] || need+=(libpng-dev)
+# linkora backup keeps its history with git; its systemd units are checked
+# with systemd-analyze.
+command -v git >/dev/null 2>&1 || need+=(git)
+command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
 # Fuzzing: clang with the libFuzzer runtime.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)

@@ -1,6 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks that includes between src/ folders point down only:
-#   platform < common < link < image, handlers, chart < transfer < shell
+#   platform < common < link < image, handlers, chart < transfer, fleet < shell
 # The handlers read the controller image; the image never calls the handlers.
 # The cam chart reads data files through the image, beside the handlers.
 # Run as: cmake -DSRC_DIR=<repo>/src -P layering.cmake
@@ -15,6 +15,7 @@ set(level_image 3)
 set(level_handlers 3)
 set(level_chart 3)
 set(level_transfer 4)
+set(level_fleet 4)
 set(level_shell 5)
 set(allowed_sideways "handlers>image" "chart>image")
 

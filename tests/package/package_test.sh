@@ -94,10 +94,15 @@ for entry in "${entries[@]}"; do
     [ $allowed = yes ] || fail "depends on $name ($depends)"
 done
 
+case ", $(field Recommends), " in *", git, "*) ;; *) fail "Recommends is '$(field Recommends)', without git" ;; esac
+dpkg-deb -I "$deb" postinst 2>/dev/null | grep -q systemd-sysusers || fail "the postinst does not create the backup's user"
+
 root=$work/root
 step dpkg-deb -x "$deb" "$root"
 for path in usr/bin/linkora usr/bin/linkora-sim usr/share/man/man1/linkora.1.gz \
-            usr/share/man/man1/linkora-sim.1.gz usr/share/doc/linkora/copyright; do
+            usr/share/man/man1/linkora-sim.1.gz usr/share/doc/linkora/copyright \
+            usr/lib/systemd/system/linkora-backup@.service usr/lib/systemd/system/linkora-backup@.timer \
+            usr/lib/sysusers.d/linkora.conf usr/share/doc/linkora/examples/plant.inventory; do
     [ -f "$root/$path" ] || fail "the package lacks /$path"
 done
 if [ -f "$root/usr/share/doc/linkora/copyright" ]; then

@@ -31,9 +31,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     platform::setConsole(&quietConsole);
-    if (sim::options.loadPath.empty()) {
-        sim::loadDefaultController(sim::options.model);
-    } else if (!sim::loadControllerFile(sim::options.loadPath, sim::options.model, error)) {
+    if (!sim::loadControllers(error)) {
         std::fprintf(stderr, "linkora-sim: %s\n", error.c_str());
         return 2;
     }

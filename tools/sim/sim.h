@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "image/controller_image.h"
 
@@ -14,8 +15,18 @@ namespace sim {
 
 enum class ProtocolChoice { Modbus, Tvx, Both };
 
+// One controller on the line: its address and where its configuration
+// comes from and goes to.
+struct UnitOptions {
+    int unit = 1;
+    std::string loadPath;
+    std::string savePath;
+    int model = 0;               // 0: from the data file, or the built-in controller's
+};
+
 struct SimOptions {
     ProtocolChoice protocol = ProtocolChoice::Both;
+    // The controller being served: a copy of its entry in `units`.
     int unit = 1;
     std::string loadPath;
     std::string savePath;
@@ -45,6 +56,9 @@ struct SimOptions {
     int baud = 0;                // 0: no wire pacing
     bool checkLine = false;      // requests at another baud rate or stop bits go unanswered
     double resetDelay = 1.0;
+    // Every controller on the line, in command-line order (at least one): a
+    // --unit after --unit, --load, --save or --model starts the next one.
+    std::vector<UnitOptions> units;
 };
 
 extern SimOptions options;
@@ -110,6 +124,16 @@ std::string corruptReply(const std::string& reply);
 // negative reply.
 std::string modbusRefusal(const std::string& line, int code);
 std::string tvxRefusal(int code);
+
+// ---- several controllers on one line (a multi-drop line)
+// Loads every controller of options.units; the first is then the one served.
+bool loadControllers(std::string& error);
+int controllerCount();
+// The index of the controller at `unit`, or -1.
+int controllerAt(int unit);
+// Makes controller `index` the one served (the global image, setpoints and
+// state are its own), keeping the one served before.
+void selectController(int index);
 
 // ---- the pseudo-terminal server
 int runServer();

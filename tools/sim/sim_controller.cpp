@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "image/data_file.h"
 #include "platform/files.h"
@@ -290,6 +292,76 @@ bool saveControllerFile(const std::string& path, std::string& error) {
         return false;
     }
     return true;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+namespace {
+
+// The controllers not being served keep their configuration and state here;
+// the one served lives in the globals, so that the protocol code serves it
+// as it would a single controller.
+struct Controller {
+    UnitOptions unit;
+    ControllerImage image{};
+    std::vector<SetpointRecord> setpoints;
+    int32_t setpointCount = 0;
+    SimState state;
+};
+
+std::vector<Controller> controllers;
+int served = -1;
+
+void swapWithGlobals(Controller& c) {
+    std::swap(c.image, ::image);
+    std::swap(c.setpoints, ::setpoints);
+    std::swap(c.setpointCount, ::setpointCount);
+    std::swap(c.state, sim::state);
+}
+
+}  // namespace
+
+bool loadControllers(std::string& error) {
+    controllers.clear();
+    served = -1;
+    controllers.resize(options.units.size());
+    for (size_t i = 0; i < options.units.size(); ++i) {
+        const UnitOptions& unit = options.units[i];
+        controllers[i].unit = unit;
+        state = SimState{};
+        if (unit.loadPath.empty()) {
+            loadDefaultController(unit.model);
+        } else if (!loadControllerFile(unit.loadPath, unit.model, error)) {
+            return false;
+        }
+        swapWithGlobals(controllers[i]);
+    }
+    selectController(0);
+    return true;
+}
+
+int controllerCount() { return static_cast<int>(controllers.size()); }
+
+int controllerAt(int unit) {
+    for (size_t i = 0; i < controllers.size(); ++i) {
+        if (controllers[i].unit.unit == unit) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void selectController(int index) {
+    if (index < 0 || index >= controllerCount() || index == served) return;
+    if (served >= 0) swapWithGlobals(controllers[static_cast<size_t>(served)]);
+    swapWithGlobals(controllers[static_cast<size_t>(index)]);
+    served = index;
+    const UnitOptions& unit = controllers[static_cast<size_t>(index)].unit;
+    options.unit = unit.unit;
+    options.loadPath = unit.loadPath;
+    options.savePath = unit.savePath;
+    options.model = unit.model;
+    setWorkingValues();
 }
 
 }  // namespace sim

@@ -54,6 +54,21 @@ bool parseList(const char* text, std::set<long>& out) {
 
 using Setter = bool (*)(const char* value);
 
+// Whether the last controller of options.units has its --unit.
+bool unitGiven = false;
+
+// The controller an option is for: the last one. The first --unit is the
+// first controller's (with what came before it); each further one starts
+// the next controller.
+UnitOptions& unitForOption(bool isUnit) {
+    if (options.units.empty() || (isUnit && unitGiven)) {
+        options.units.emplace_back();
+        unitGiven = false;
+    }
+    if (isUnit) unitGiven = true;
+    return options.units.back();
+}
+
 bool setInt(const char* value, long low, long high, int& field) {
     long v = 0;
     if (!parseLong(value, low, high, v)) return false;
@@ -77,14 +92,25 @@ const OptionRow kOptions[] = {
          else return false;
          return true;
      }},
-    {"--unit", "N", "unit address 1..255 (default 1); other addresses get no answer",
-     [](const char* v) { return setInt(v, 1, 255, options.unit); }},
+    {"--unit", "N", "unit address 1..255 (default 1); each further --unit adds a controller",
+     [](const char* v) {
+         UnitOptions& u = unitForOption(true);
+         return setInt(v, 1, 255, u.unit);
+     }},
     {"--load", "FILE", "configuration from a data file (default: the built-in controller)",
-     [](const char* v) { options.loadPath = v; return !options.loadPath.empty(); }},
+     [](const char* v) {
+         UnitOptions& u = unitForOption(false);
+         u.loadPath = v;
+         return !u.loadPath.empty();
+     }},
     {"--save", "FILE", "write the configuration as a data file after each write sequence and at exit",
-     [](const char* v) { options.savePath = v; return !options.savePath.empty(); }},
+     [](const char* v) {
+         UnitOptions& u = unitForOption(false);
+         u.savePath = v;
+         return !u.savePath.empty();
+     }},
     {"--model", "N", "model code (overrides the data file's model line)",
-     [](const char* v) { return setInt(v, 1, 65535, options.model); }},
+     [](const char* v) { return setInt(v, 1, 65535, unitForOption(false).model); }},
     {"--link", "PATH", "make a symbolic link PATH to the line's device",
      [](const char* v) { options.linkPath = v; return !options.linkPath.empty(); }},
     {"--log", "FILE", "log every request and reply with monotonic times in microseconds",
@@ -149,6 +175,8 @@ const OptionRow kOptions[] = {
     {"--version", nullptr, "print the program name and version", nullptr},
 };
 
+int parseEach(int argc, char** argv, std::string& error);
+
 }  // namespace
 
 void printHelp() {
@@ -164,6 +192,34 @@ void printHelp() {
 }
 
 int parseOptions(int argc, char** argv, std::string& error) {
+    options.units.clear();
+    unitGiven = false;
+    const int result = parseEach(argc, argv, error);
+    if (result != 0) return result;
+    if (options.units.empty()) options.units.emplace_back();
+    for (size_t i = 0; i < options.units.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (options.units[i].unit == options.units[j].unit) {
+                error = "unit " + std::to_string(options.units[i].unit) + " is given twice";
+                return 2;
+            }
+            if (!options.units[i].savePath.empty() && options.units[i].savePath == options.units[j].savePath) {
+                error = "two units save to " + options.units[i].savePath;
+                return 2;
+            }
+        }
+    }
+    const UnitOptions& first = options.units.front();
+    options.unit = first.unit;
+    options.loadPath = first.loadPath;
+    options.savePath = first.savePath;
+    options.model = first.model;
+    return 0;
+}
+
+namespace {
+
+int parseEach(int argc, char** argv, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const char* inlineValue = nullptr;
@@ -211,5 +267,7 @@ int parseOptions(int argc, char** argv, std::string& error) {
     }
     return 0;
 }
+
+}  // namespace
 
 }  // namespace sim

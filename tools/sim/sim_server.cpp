@@ -14,6 +14,7 @@
 #include <utility>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sim.h"
 
@@ -64,7 +65,8 @@ struct Server {
     int slave = -1;
     std::string slavePath;
     std::FILE* log = nullptr;
-    int64_t silentUntil = 0;
+    // Per controller: silent until then, rebooting.
+    std::vector<int64_t> silentUntil;
     long requests = 0;
     long replies = 0;
 
@@ -89,6 +91,7 @@ struct Server {
     bool writeAll(const char* data, size_t length);
     void sendReply(const std::string& reply, int64_t requestEnd);
     void save();
+    void saveAll();
     int run();
 };
 
@@ -224,6 +227,28 @@ void Server::save() {
     if (!saveControllerFile(options.savePath, error)) std::fprintf(stderr, "linkora-sim: %s\n", error.c_str());
 }
 
+void Server::saveAll() {
+    for (int i = 0; i < controllerCount(); ++i) {
+        selectController(i);
+        save();
+    }
+}
+
+// The unit address a request is for (two hex digits after the start
+// character), or -1.
+int requestUnit(const std::string& request) {
+    auto digit = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    if (request.size() < 3) return -1;
+    const int high = digit(request[1]);
+    const int low = digit(request[2]);
+    return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
 // The baud rate and stop bits the client set on the line, against the
 // simulator's own: a request sent otherwise is noise to a real controller.
 bool Server::lineSettingsMatch(char start) {
@@ -260,7 +285,13 @@ void Server::handleLine(const std::string& request, int64_t first) {
         }
     }
     logLine(first, last, "RX", request);
-    if (first < silentUntil) return;  // rebooting
+    // On a line with several controllers the one addressed answers; a request
+    // for none of them is served by the current one, which stays silent.
+    const int addressed = controllerAt(requestUnit(request));
+    if (addressed >= 0) selectController(addressed);
+    const size_t current = static_cast<size_t>(std::max(controllerAt(options.unit), 0));
+    if (silentUntil.size() < static_cast<size_t>(controllerCount())) silentUntil.resize(controllerCount(), 0);
+    if (first < silentUntil[current]) return;  // rebooting
     if (options.checkLine && !lineSettingsMatch(request[0])) return;
     ++requests;
     if (options.silentAfter >= 0 && requests > options.silentAfter) return;
@@ -290,7 +321,7 @@ void Server::handleLine(const std::string& request, int64_t first) {
         state.rebootRequested = false;
         resetSequences();
         if (options.forgetDefaultProgram) image.defaultProgram = (image.defaultProgram + 1) % 8;
-        silentUntil = nowMicros() + static_cast<int64_t>(options.resetDelay * 1e6);
+        silentUntil[current] = nowMicros() + static_cast<int64_t>(options.resetDelay * 1e6);
     }
 }
 
@@ -322,7 +353,7 @@ int Server::run() {
             poll(nullptr, 0, 100);
         }
     }
-    save();
+    saveAll();
     return 0;
 }
 

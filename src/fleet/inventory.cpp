@@ -1,0 +1,181 @@
+// Reading an inventory: each line checked on its own, every fault named by
+// its line.
+#include "fleet/inventory.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <optional>
+
+#include "link/serial_port.h"
+
+namespace fleet {
+
+namespace {
+
+// The rates the unattended command line takes.
+const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// The longest name: NAME.DAT must stay within a file name's 255 bytes.
+constexpr std::size_t kMaxNameLength = 200;
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    return text;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return text;
+}
+
+std::optional<long> wholeNumber(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0') return std::nullopt;
+    return value;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+    std::vector<std::string> out;
+    std::string field;
+    for (char c : line) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') {
+            if (!field.empty()) out.push_back(field);
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    if (!field.empty()) out.push_back(field);
+    return out;
+}
+
+// "host:port" after a network scheme: a host and a port number 1..65535.
+bool validNetworkAddress(const std::string& address) {
+    const std::size_t colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == address.size()) return false;
+    const std::string port = address.substr(colon + 1);
+    for (char c : port) {
+        if (c < '0' || c > '9') return false;
+    }
+    if (port.size() > 5) return false;
+    const long number = std::strtol(port.c_str(), nullptr, 10);
+    return number >= 1 && number <= 65535;
+}
+
+// The kind of a port, or an error text.
+std::string classifyPort(const std::string& port, PortKind& kind) {
+    const std::string name = upper(port);
+    if (name.size() == 4 && name.compare(0, 3, "COM") == 0 && name[3] >= '1' && name[3] <= '4') {
+        kind = PortKind::Com;
+        return {};
+    }
+    if (port[0] == '/') {
+        kind = PortKind::Device;
+        return {};
+    }
+    const std::string scheme = lower(port.substr(0, port.find("://") == std::string::npos ? 0 : port.find("://")));
+    if (scheme == "rfc2217" || scheme == "tcp") {
+        kind = PortKind::Network;
+        if (!validNetworkAddress(port.substr(scheme.size() + 3))) {
+            return "port \"" + port + "\" needs a host and a port number: " + scheme + "://HOST:PORT";
+        }
+        return {};
+    }
+    return "unknown port form \"" + port + "\" (COM1..COM4, a device path, rfc2217://HOST:PORT or tcp://HOST:PORT)";
+}
+
+bool isProtocol(const std::string& field) {
+    const std::string name = lower(field);
+    return name == "auto" || name == "modbus" || name == "tvx";
+}
+
+// One line's entry, or the error text.
+std::string parseLine(const std::vector<std::string>& f, InventoryEntry& e) {
+    if (f.size() < 4) return "too few fields (name port unit baud [protocol] [characterFormat])";
+    if (f.size() > 6) return "too many fields (name port unit baud [protocol] [characterFormat])";
+    e.name = f[0];
+    if (!validControllerName(e.name)) {
+        if (e.name[0] == '.') return "name \"" + e.name + "\" may not begin with '.'";
+        if (e.name.size() > kMaxNameLength) return "name \"" + e.name.substr(0, 20) + "...\" is longer than 200 characters";
+        return "name \"" + e.name + "\" may hold only letters, digits, '.', '-' and '_'";
+    }
+    e.port = f[1];
+    const std::string portProblem = classifyPort(e.port, e.portKind);
+    if (!portProblem.empty()) return portProblem;
+    const std::optional<long> unit = wholeNumber(f[2]);
+    if (!unit || *unit < 0 || *unit > 255) return "unit \"" + f[2] + "\" out of range 0..255";
+    e.unit = static_cast<int>(*unit);
+    const std::optional<long> baud = wholeNumber(f[3]);
+    bool knownRate = false;
+    for (int rate : kBaudRates) knownRate = knownRate || (baud && *baud == rate);
+    if (!knownRate) {
+        return "baud rate \"" + f[3] + "\" is not one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
+    }
+    e.baud = static_cast<int>(*baud);
+    std::size_t next = 4;
+    if (next < f.size() && isProtocol(f[next])) e.protocol = lower(f[next++]);
+    if (next < f.size()) {
+        if (!characterFormatFromName(upper(f[next]))) {
+            return next == 4 ? "\"" + f[next] + "\" is neither a protocol (auto, modbus, tvx) nor a character format"
+                             : "character format \"" + f[next] + "\" unknown (7N1 .. 8O2)";
+        }
+        e.characterFormat = upper(f[next++]);
+    }
+    if (next < f.size()) return "too many fields after the character format";
+    return {};
+}
+
+}  // namespace
+
+bool validControllerName(const std::string& name) {
+    if (name.empty() || name.size() > kMaxNameLength || name[0] == '.') return false;
+    for (char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                        c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::vector<InventoryEntry> parseInventory(const std::string& text, std::vector<InventoryError>& errors) {
+    std::vector<InventoryEntry> entries;
+    // Names are compared without case: NAME.DAT and name.dat are one file
+    // where the history is checked out on Windows.
+    std::map<std::string, int> lineOfName;
+    std::size_t start = 0;
+    int number = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++number;
+        if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        const std::vector<std::string> f = fields(line);
+        if (f.empty()) continue;
+        InventoryEntry entry;
+        entry.line = number;
+        std::string problem = parseLine(f, entry);
+        if (problem.empty()) {
+            const auto [at, inserted] = lineOfName.emplace(lower(entry.name), number);
+            if (!inserted) problem = "name \"" + entry.name + "\" is used on line " + std::to_string(at->second) + " already";
+        }
+        if (!problem.empty()) {
+            errors.push_back({number, problem});
+            continue;
+        }
+        entries.push_back(entry);
+    }
+    if (entries.empty() && errors.empty()) errors.push_back({0, "no controller listed"});
+    return entries;
+}
+
+}  // namespace fleet

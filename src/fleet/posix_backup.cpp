@@ -1,0 +1,630 @@
+// linkora backup: every controller of an inventory uploaded by the
+// program's own unattended upload, one process per line at a time, the
+// results compared with the backups in the folder and the changes committed.
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+#include "common/progress.h"
+#include "fleet/backup.h"
+#include "fleet/inventory.h"
+#include "fleet/posix_history.h"
+#include "fleet/posix_processes.h"
+#include "image/image_compare.h"
+#include "platform/files.h"
+
+namespace fleet {
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitCommandLine = 2;
+constexpr int kExitFolder = 5;
+constexpr int kMaxJobs = 64;
+constexpr int kDefaultJobsLimit = 16;
+constexpr std::size_t kReasonCapture = 16 * 1024;
+
+// The backup's own files in the folder, all beginning with this prefix
+// (never the ".linkora." of an upload's temporary file).
+const char kOwnPrefix[] = ".linkora-backup";
+
+struct Options {
+    std::string inventory;
+    std::string into;
+    std::string report;
+    int jobs = 0;
+    bool push = false;
+};
+
+void usage() { std::fputs(kBackupUsage, stderr); }
+
+std::string parseArguments(const std::vector<std::string>& args, Options& o) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) -> bool {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return false;
+            out = args[++i];
+            return true;
+        };
+        if (a == "--into") {
+            if (!value(o.into)) return "--into needs a folder";
+        } else if (a == "--report") {
+            if (!value(o.report)) return "--report needs a file name";
+        } else if (a == "--jobs") {
+            std::string n;
+            if (!value(n)) return "--jobs needs a number";
+            char* end = nullptr;
+            errno = 0;
+            const long jobs = std::strtol(n.c_str(), &end, 10);
+            if (errno != 0 || *end != '\0' || jobs < 1 || jobs > kMaxJobs) return "--jobs takes 1..64, not " + n;
+            o.jobs = static_cast<int>(jobs);
+        } else if (a == "--push") {
+            o.push = true;
+        } else if (!a.empty() && a[0] == '-') {
+            return "unknown option " + a;
+        } else if (o.inventory.empty()) {
+            o.inventory = a;
+        } else {
+            return "one inventory only (" + o.inventory + ", " + a + ")";
+        }
+    }
+    if (o.inventory.empty()) return "no inventory given";
+    return {};
+}
+
+bool readWholeFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return !in.bad();
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string realPathOr(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return text;
+}
+
+// Entries on one port: the same device once COMn and symbolic links are
+// resolved, or the same network address.
+std::string portKey(const InventoryEntry& e) {
+    if (e.portKind == PortKind::Network) return "net " + lower(e.port.substr(e.port.find("://") + 3));
+    std::string device = e.port;
+    if (e.portKind == PortKind::Com) {
+        const int n = e.port[3] - '0';
+        const std::string variable = "LINKORA_COM" + std::to_string(n);
+        const char* mapped = std::getenv(variable.c_str());
+        device = mapped != nullptr && *mapped != '\0' ? std::string(mapped) : "/dev/ttyS" + std::to_string(n - 1);
+    }
+    return "dev " + realPathOr(device);
+}
+
+std::string ownProgram() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return {};
+    return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// ---- signals: the first ends the run after the uploads under way, which
+// get it too; nothing new starts.
+int signalPipe[2] = {-1, -1};
+volatile sig_atomic_t stopSignal = 0;
+
+void onSignal(int number) {
+    if (stopSignal == 0) stopSignal = number;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+void catchSignals() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+}
+
+struct Job {
+    const InventoryEntry* entry = nullptr;
+    std::string key;
+    std::string target;  // DIR/NAME.DAT
+    std::string temp;    // what the upload writes
+    // The outcome.
+    std::string result;  // unchanged, changed, new, failed
+    std::string reason;
+    int status = -1;     // of the upload; -1 not started
+    std::unique_ptr<ImageCopy> uploaded;
+    int changedValues = 0;
+    std::vector<std::string> differences;
+    double seconds = 0;
+    std::string commit;
+    // While it runs.
+    Started process;
+    std::string err;
+    std::chrono::steady_clock::time_point startedAt;
+};
+
+// The upload's reason for failing: its first "linkora: " line on standard
+// error, without that prefix.
+std::string failureReason(const std::string& err, int status) {
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("linkora: ", 0) == 0 && line.size() > 9) return line.substr(9);
+    }
+    if (status == -1) return "the upload could not be started";
+    if (status >= 128) return "the upload ended by signal " + std::to_string(status - 128);
+    return "the upload ended with status " + std::to_string(status);
+}
+
+// Pairs of a '-' line and the '+' line after it count once, lone lines once.
+int countChanges(const std::vector<DifferenceLine>& lines) {
+    int count = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i, ++count) {
+        if (lines[i].sign == '-' && i + 1 < lines.size() && lines[i + 1].sign == '+') ++i;
+    }
+    return count;
+}
+
+// The finished upload set against the backup; the backup replaced when it
+// differs.
+void settle(Job& job) {
+    if (job.status != 0) {
+        job.result = "failed";
+        job.reason = failureReason(job.err, job.status);
+        platform::removeFile(job.temp);
+        return;
+    }
+    std::unique_ptr<ImageCopy> uploaded;
+    if (loadDataFile(job.temp, uploaded) != 0) {
+        job.result = "failed";
+        job.reason = "the upload left no data file";
+        platform::removeFile(job.temp);
+        return;
+    }
+    std::unique_ptr<ImageCopy> old;
+    struct stat st {};
+    const bool exists = ::stat(job.target.c_str(), &st) == 0;
+    const int oldRead = exists ? loadDataFile(job.target, old) : 1;
+    if (exists && oldRead == 0) {
+        const Comparison comparison = compareImages(*old, *uploaded, CompareScope::Files);
+        if (comparison.lines.empty()) {
+            job.result = "unchanged";
+            job.uploaded = std::move(uploaded);
+            platform::removeFile(job.temp);
+            return;
+        }
+        job.changedValues = countChanges(comparison.lines);
+        for (const DifferenceLine& d : comparison.lines) job.differences.push_back("  " + formatDifference(d, ""));
+    } else if (exists) {
+        job.differences.push_back("  (the earlier " + job.entry->name + ".DAT was not a data file)");
+    }
+    if (!platform::replaceFile(job.temp, job.target)) {
+        job.result = "failed";
+        job.reason = job.target + ": cannot be replaced: " + std::strerror(errno);
+        job.differences.clear();
+        job.changedValues = 0;
+        platform::removeFile(job.temp);
+        return;
+    }
+    job.result = exists ? "changed" : "new";
+    job.uploaded = std::move(uploaded);
+}
+
+class Run {
+public:
+    Run(const Options& o, std::vector<InventoryEntry>& entries, std::string dir)
+        : options_(o), entries_(entries), dir_(std::move(dir)) {}
+    int uploadAll();
+    void printResult(const Job& job);
+    const std::vector<std::unique_ptr<Job>>& jobs() const { return jobs_; }
+    bool interrupted() const { return stopSignal != 0; }
+
+private:
+    bool start(Job& job);
+    void finish(Job& job);
+    void showStatus(bool force);
+    void clearStatus();
+
+    const Options& options_;
+    std::vector<InventoryEntry>& entries_;
+    std::string dir_;
+    std::string self_;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    std::vector<Job*> running_;
+    bool terminal_ = ::isatty(STDOUT_FILENO) == 1;
+    bool statusShown_ = false;
+    int done_ = 0;
+    std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
+};
+
+bool Run::start(Job& job) {
+    const InventoryEntry& e = *job.entry;
+    platform::removeFile(job.temp);
+    std::vector<std::string> argv{self_, "u", std::to_string(e.unit), e.port, std::to_string(e.baud), job.temp};
+    if (!e.characterFormat.empty()) argv.push_back(e.characterFormat);
+    std::vector<std::string> set;
+    if (e.protocol != "auto") set.push_back("LINKORA_PROTOCOL=" + e.protocol);
+    const std::vector<std::string> env = environmentWith({"LINKORA_PROTOCOL"}, set);
+    job.startedAt = std::chrono::steady_clock::now();
+    if (!startProgram(argv, env, false, job.process)) {
+        job.status = -1;
+        job.err = std::string("linkora: cannot start ") + self_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void Run::clearStatus() {
+    if (!statusShown_) return;
+    std::fputs("\r\x1b[K", stdout);
+    statusShown_ = false;
+}
+
+void Run::showStatus(bool force) {
+    if (!terminal_ || (!force && !statusShown_)) return;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    char took[progress::kDurationSize];
+    progress::formatDuration(elapsed, took, sizeof took);
+    std::string line = std::to_string(done_) + " of " + std::to_string(jobs_.size()) + " done, " + took;
+    if (!running_.empty()) {
+        line += "; under way:";
+        for (const Job* j : running_) line += " " + j->entry->name;
+    }
+    if (line.size() > 79) line = line.substr(0, 76) + "...";
+    std::printf("\r\x1b[K%s", line.c_str());
+    std::fflush(stdout);
+    statusShown_ = true;
+}
+
+void Run::printResult(const Job& job) {
+    clearStatus();
+    const std::string& name = job.entry->name;
+    if (job.result == "changed") {
+        std::printf("%s: changed, %d value%s\n", name.c_str(), job.changedValues, job.changedValues == 1 ? "" : "s");
+    } else if (job.result == "failed") {
+        std::printf("%s: failed: %s\n", name.c_str(), job.reason.c_str());
+    } else {
+        std::printf("%s: %s\n", name.c_str(), job.result.c_str());
+    }
+    for (const std::string& line : job.differences) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void Run::finish(Job& job) {
+    job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.startedAt).count();
+    settle(job);
+    ++done_;
+    printResult(job);
+}
+
+int Run::uploadAll() {
+    self_ = ownProgram();
+    // Groups of entries on one port, in the order of their first entry.
+    std::vector<std::vector<Job*>> groups;
+    std::vector<std::string> keys;
+    for (const InventoryEntry& e : entries_) {
+        auto job = std::make_unique<Job>();
+        job->entry = &e;
+        job->key = portKey(e);
+        job->target = dir_ + "/" + e.name + ".DAT";
+        job->temp = dir_ + "/" + kOwnPrefix + "." + e.name + ".upload";
+        const auto at = std::find(keys.begin(), keys.end(), job->key);
+        if (at == keys.end()) {
+            keys.push_back(job->key);
+            groups.push_back({job.get()});
+        } else {
+            groups[static_cast<std::size_t>(at - keys.begin())].push_back(job.get());
+        }
+        jobs_.push_back(std::move(job));
+    }
+    const int limit = options_.jobs > 0 ? options_.jobs
+                                        : std::min(static_cast<int>(groups.size()), kDefaultJobsLimit);
+    std::vector<std::size_t> nextOf(groups.size(), 0);
+    std::vector<bool> busy(groups.size(), false);
+    std::vector<std::size_t> groupOfRunning;
+
+    for (;;) {
+        // Start what may start: one upload per port, at most `limit` at once.
+        for (std::size_t g = 0; g < groups.size() && !interrupted(); ++g) {
+            while (!busy[g] && nextOf[g] < groups[g].size() && static_cast<int>(running_.size()) < limit) {
+                Job& job = *groups[g][nextOf[g]++];
+                if (start(job)) {
+                    busy[g] = true;
+                    running_.push_back(&job);
+                    groupOfRunning.push_back(g);
+                } else {
+                    finish(job);
+                }
+            }
+        }
+        if (running_.empty()) break;
+        showStatus(true);
+
+        std::vector<pollfd> fds;
+        for (const Job* j : running_) fds.push_back({j->process.errFd, POLLIN, 0});
+        fds.push_back({signalPipe[0], POLLIN, 0});
+        const int n = ::poll(fds.data(), fds.size(), terminal_ ? 1000 : -1);
+        if (n < 0 && errno != EINTR) break;
+        if (n <= 0) continue;
+        if ((fds.back().revents & POLLIN) != 0) {
+            char drain[16];
+            while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+            }
+            // The uploads under way end at their next exchange, as an
+            // interrupted upload does: the controller restarted, no file.
+            for (const Job* j : running_) ::kill(j->process.pid, stopSignal);
+        }
+        for (std::size_t i = running_.size(); i-- > 0;) {
+            Job& job = *running_[i];
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            if (readInto(job.process.errFd, job.err, kReasonCapture)) continue;
+            ::close(job.process.errFd);
+            job.status = waitProgram(job.process.pid);
+            busy[groupOfRunning[i]] = false;
+            running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
+            groupOfRunning.erase(groupOfRunning.begin() + static_cast<std::ptrdiff_t>(i));
+            finish(job);
+        }
+    }
+    clearStatus();
+    // Entries never started after a signal.
+    for (auto& job : jobs_) {
+        if (job->result.empty()) {
+            job->result = "failed";
+            job->reason = "not started: the backup was interrupted";
+            ++done_;
+            printResult(*job);
+        }
+    }
+    return 0;
+}
+
+bool writeReport(const std::string& path, const std::vector<std::unique_ptr<Job>>& jobs, std::string& error) {
+    std::string text;
+    for (const auto& job : jobs) {
+        const InventoryEntry& e = *job->entry;
+        const ImageCopy* up = job->uploaded.get();
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", job->seconds);
+        text += "{\"name\":" + jsonString(e.name) + ",\"port\":" + jsonString(e.port) +
+                ",\"unit\":" + std::to_string(e.unit) + ",\"result\":" + jsonString(job->result) +
+                ",\"reason\":" + (job->reason.empty() ? "null" : jsonString(job->reason)) +
+                ",\"status\":" + (job->status < 0 ? "null" : std::to_string(job->status)) +
+                ",\"model\":" + (up ? std::to_string(up->image.model) : "null") +
+                ",\"firmware\":" + (up ? std::to_string(up->image.firmwareRevision) : "null") +
+                ",\"setpoints\":" + (up ? std::to_string(up->setpoints.size()) : "null") +
+                ",\"changedValues\":" + std::to_string(job->changedValues) + ",\"seconds\":" + seconds +
+                ",\"commit\":" + (job->commit.empty() ? "null" : jsonString(job->commit)) + "}\n";
+    }
+    // Written beside its place under a name of the backup's own, then put
+    // there in one step.
+    std::string pattern = folderOf(path) + "/" + kOwnPrefix + "-report.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    ::fchmod(fd, 0644);
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    const bool ok = written == text.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok || ::rename(name.data(), path.c_str()) != 0) {
+        error = path + ": " + std::strerror(errno);
+        ::unlink(name.data());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int backupCommand(const std::vector<std::string>& args) {
+    Options options;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kBackupUsage, stdout);
+        return kExitDone;
+    }
+    const std::string problem = parseArguments(args, options);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "linkora: backup: %s\n", problem.c_str());
+        usage();
+        return kExitCommandLine;
+    }
+
+    std::string text;
+    if (!readWholeFile(options.inventory, text)) {
+        std::fprintf(stderr, "linkora: %s: %s\n", options.inventory.c_str(), std::strerror(errno));
+        return kExitCommandLine;
+    }
+    std::vector<InventoryError> errors;
+    std::vector<InventoryEntry> entries = parseInventory(text, errors);
+    if (!errors.empty()) {
+        for (const InventoryError& e : errors) {
+            if (e.line > 0) {
+                std::fprintf(stderr, "%s:%d: error: %s\n", options.inventory.c_str(), e.line, e.what.c_str());
+            } else {
+                std::fprintf(stderr, "%s: error: %s\n", options.inventory.c_str(), e.what.c_str());
+            }
+        }
+        std::fprintf(stderr, "linkora: backup: nothing backed up\n");
+        return kExitCommandLine;
+    }
+
+    const std::string git = findOnPath("git");
+    if (git.empty()) {
+        std::fprintf(stderr, "linkora: backup: git is not on PATH; the history needs it (apt install git)\n");
+        return kExitFolder;
+    }
+
+    std::string dir = options.into.empty() ? folderOf(options.inventory) : options.into;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0777) != 0) {
+        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), std::strerror(errno));
+        return kExitFolder;
+    }
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(),
+                     S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder");
+        return kExitFolder;
+    }
+
+    // One run at a time on a folder; the lock goes with this process.
+    const std::string lockPath = dir + "/" + kOwnPrefix + ".lock";
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0) {
+        std::fprintf(stderr, "linkora: %s: %s\n", lockPath.c_str(), std::strerror(errno));
+        return kExitFolder;
+    }
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "linkora: backup: %s is locked by another backup run\n", dir.c_str());
+        ::close(lock);
+        return kExitFolder;
+    }
+
+    History history(git, dir);
+    std::string error;
+    if (!history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error)) {
+        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
+        return kExitFolder;
+    }
+
+    catchSignals();
+    const auto began = std::chrono::steady_clock::now();
+    Run run(options, entries, dir);
+    run.uploadAll();
+
+    int counts[4] = {};  // unchanged, changed, new, failed
+    std::vector<std::string> files;
+    for (const auto& job : run.jobs()) {
+        static const char* const kResults[] = {"unchanged", "changed", "new", "failed"};
+        for (int i = 0; i < 4; ++i) counts[i] += job->result == kResults[i] ? 1 : 0;
+        // Every backup of the inventory that differs from the last commit
+        // goes in, also one that an earlier run replaced and could not commit.
+        struct stat file {};
+        if (::stat(job->target.c_str(), &file) == 0) files.push_back(job->entry->name + ".DAT");
+    }
+    int status = counts[3] > 0 ? kExitFailed : kExitDone;
+    std::vector<std::string> committed;
+    std::string commitId;
+    if (!history.stage(files, committed, error)) {
+        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
+        status = kExitFolder;
+    } else if (!committed.empty()) {
+        std::string body;
+        for (const auto& job : run.jobs()) {
+            const std::string file = job->entry->name + ".DAT";
+            if (std::find(committed.begin(), committed.end(), file) == committed.end()) continue;
+            if (job->result == "changed") {
+                body += job->entry->name + ": changed, " + std::to_string(job->changedValues) + " value" +
+                        (job->changedValues == 1 ? "" : "s") + "\n";
+            } else if (job->result == "new") {
+                body += job->entry->name + ": new\n";
+            } else {
+                body += job->entry->name + ": replaced by an earlier run that could not commit it\n";
+            }
+        }
+        const std::string subject = "linkora backup: " + std::to_string(counts[1]) + " changed, " +
+                                    std::to_string(counts[2]) + " new, " + std::to_string(counts[3]) + " failed";
+        if (!history.commit(committed, subject, body, error)) {
+            std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
+            status = kExitFolder;
+            committed.clear();
+        } else {
+            commitId = history.head();
+        }
+    }
+
+    std::string pushed;
+    if (options.push && status != kExitFolder) {
+        if (!history.push(pushed, error)) {
+            std::fprintf(stderr, "linkora: %s: push failed: %s\n", dir.c_str(), error.c_str());
+            if (status == kExitDone) status = kExitFailed;
+        } else if (!commitId.empty()) {
+            commitId = history.head();  // a rebase gives the commit a new id
+        }
+    }
+    for (const auto& job : run.jobs()) {
+        const std::string file = job->entry->name + ".DAT";
+        if (!commitId.empty() && std::find(committed.begin(), committed.end(), file) != committed.end()) {
+            job->commit = commitId;
+        }
+    }
+
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    char duration[progress::kDurationSize];
+    progress::formatDuration(took, duration, sizeof duration);
+    std::printf("linkora backup: %zu controller%s, %d unchanged, %d changed, %d new, %d failed, %s\n",
+                run.jobs().size(), run.jobs().size() == 1 ? "" : "s", counts[0], counts[1], counts[2], counts[3],
+                duration);
+    if (!commitId.empty()) std::printf("linkora backup: commit %s in %s\n", commitId.substr(0, 12).c_str(), dir.c_str());
+    if (!pushed.empty()) std::printf("linkora backup: %s\n", pushed.c_str());
+    std::fflush(stdout);
+
+    if (!options.report.empty() && !writeReport(options.report, run.jobs(), error)) {
+        std::fprintf(stderr, "linkora: report: %s\n", error.c_str());
+        if (status == kExitDone || status == kExitFailed) status = kExitFolder;
+    }
+    if (run.interrupted()) return 128 + stopSignal;
+    return status;
+}
+
+}  // namespace fleet

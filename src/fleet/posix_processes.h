@@ -1,0 +1,40 @@
+#pragma once
+// Programs started by the backup: its own unattended uploads and git, each
+// with an argument vector and never through a shell.
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace fleet {
+
+// The environment of this process with `unset` names left out and `set`
+// ("NAME=value") added.
+std::vector<std::string> environmentWith(const std::vector<std::string>& unset, const std::vector<std::string>& set);
+
+// Where `program` would be found along PATH; empty when it is not there.
+std::string findOnPath(const std::string& program);
+
+// A started program: standard input from /dev/null, standard output to a
+// pipe (or /dev/null), standard error to a pipe.
+struct Started {
+    pid_t pid = -1;
+    int outFd = -1;  // -1 when not captured
+    int errFd = -1;
+};
+// False when it could not be started.
+bool startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool captureOut,
+                  Started& out);
+// Waits for the end of `pid`: its exit status, 128 + n after signal n.
+int waitProgram(pid_t pid);
+
+// Runs a program to its end, collecting both outputs (each kept to its last
+// 64 KiB). Returns the exit status, or -1 when it could not be started.
+int runCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string& out,
+                std::string& err);
+
+// Appends what can be read from fd (at most `limit` bytes kept, the
+// oldest dropped); false at the end of the stream or on an error.
+bool readInto(int fd, std::string& text, std::size_t limit);
+
+}  // namespace fleet

@@ -1,0 +1,15 @@
+// Backups of a plant run on a Linux host: through device servers it reaches
+// lines anywhere on the plant network.
+#include <cstdio>
+
+#include "fleet/backup.h"
+
+namespace fleet {
+
+int backupCommand(const std::vector<std::string>&) {
+    std::fprintf(stderr, "linkora: backup needs Linux: run it on a Linux host, which reaches the lines of the "
+                         "whole plant through device servers\n");
+    return 2;
+}
+
+}  // namespace fleet
