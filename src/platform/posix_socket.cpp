@@ -22,6 +22,20 @@ int remainingMs(int64_t deadline) {
     return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
 }
 
+// A server that sends a reply in pieces with Nagle's algorithm on (ser2net
+// unless its accepter says nodelay) holds each piece until the one before
+// it is acknowledged; a delayed acknowledgement here would then add some
+// 40 ms to every reply. The system falls back to delaying after a while,
+// so this is renewed after every read.
+void acknowledgeAtOnce(int fd) {
+#ifdef TCP_QUICKACK
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    (void)fd;
+#endif
+}
+
 // Waits for `events` until `deadline`; the poll result (0 on time-out).
 int waitFor(int fd, short events, int64_t deadline, short& revents) {
     for (;;) {
@@ -65,6 +79,7 @@ int connectOne(const addrinfo& address, int64_t deadline) {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    acknowledgeAtOnce(fd);
 #ifdef TCP_KEEPIDLE
     // A server that vanished without a word is noticed within a minute or
     // so, not the system's default two hours.
@@ -138,6 +153,7 @@ bool waitReadable(SocketHandle socket, int timeoutMs) {
 long receiveSome(SocketHandle socket, uint8_t* buffer, std::size_t size, std::string& error) {
     for (;;) {
         const ssize_t n = ::recv(static_cast<int>(socket), buffer, size, 0);
+        if (n > 0) acknowledgeAtOnce(static_cast<int>(socket));
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;

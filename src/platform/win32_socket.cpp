@@ -91,6 +91,13 @@ SOCKET connectOne(const addrinfo& address, int64_t deadline, int& error) {
     tcp_keepalive keepalive{1, 20000, 5000};
     DWORD returned = 0;
     WSAIoctl(s, SIO_KEEPALIVE_VALS, &keepalive, sizeof keepalive, nullptr, 0, &returned, nullptr, nullptr);
+#ifdef SIO_TCP_SET_ACK_FREQUENCY
+    // Every segment acknowledged at once: a server that sends a reply in
+    // pieces with Nagle's algorithm on would otherwise wait for a delayed
+    // acknowledgement before each piece.
+    DWORD frequency = 1;
+    WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0, &returned, nullptr, nullptr);
+#endif
     return s;
 }
 
