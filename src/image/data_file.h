@@ -48,15 +48,27 @@ void writeDataFile();
 // line stays part of it).
 extern std::string lineBuffer;
 // True when a value line with function number 2 exists; rewinds the file.
-bool findModelLine();
+// `model` (when given) receives the model the line names (its number, or the
+// code of a designation such as KR55), 0 when it names none.
+bool findModelLine(int32_t* model = nullptr);
 // Counts the value lines with function number 49; rewinds the file. Only
 // counts: the caller prints "%d Setpoints found\n", allocates the storage
 // and sets setpointCount to 0 (the reader grows the storage should the
 // reading pass meet more setpoint lines than were counted).
 int countSetpointLines();
+// How the reading pass treats the value lines.
+enum class LineJudging {
+    Judged,     // the value line rule: an error line changes nothing
+    TakeAll,    // every line is parsed as far as it goes (the simulator's own files)
+};
 // The reading pass: parses every value line into the image, clears the
 // blockAbsent entries met and decides mappingsOnly. Does not close the file.
-void readDataFile();
+// Judged: every value line is first judged by ValueLineRule against the
+// limits of the image as it stands before the pass (with the group and
+// analog output quantities and the scale factor the file sets); a line it
+// calls an error is skipped entirely (no field, no blockAbsent entry, no
+// part in mappingsOnly). The findings are kept for readingFindings().
+void readDataFile(LineJudging judging = LineJudging::Judged);
 // The steps after reading a full file: analog outputs off lastChannel,
 // factory defaults for absent blocks (setDefaults), offsets kept (keepOffsets).
 // Does nothing when transferOptions.mappingsOnly is set.
@@ -74,3 +86,9 @@ extern int dataFileLine;
 extern void (*valueLineObserver)(int line, int32_t functionNumber);
 // The reading pass without the progress display (the offline commands).
 void readDataFileQuietly();
+// The findings of the last judged reading pass, in line order.
+struct Finding;
+const std::vector<Finding>& readingFindings();
+// The first step after reading: the analog outputs of a large model come off
+// the channel range (also part of applyAfterReadingSteps).
+void takeAnalogOutputsOffChannels();

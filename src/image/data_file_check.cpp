@@ -1,6 +1,6 @@
-// Findings about value lines: each line is matched again against its
-// block's form, its element numbers against the model's ranges and its
-// values against their width on the wire.
+// The one rule for value lines: each line is matched against its block's
+// form, its element numbers against the limits of the configuration it goes
+// to and its values against their width on the wire.
 #include "image/data_file_check.h"
 
 #include <algorithm>
@@ -20,7 +20,12 @@ enum class Index { None, Option, Channel, Group, Analog, Motion, Resolver, Row, 
 
 // The form of a block's lines. `fields` has one letter per number after the
 // function number: 'i' an element number, 'B' a byte on the wire, 'W' a
-// word, 's' the model word.
+// word, 's' the model word; and the fields whose file form is not the word
+// itself: 'S' a speed compensation word (the writer shows the words above
+// 10000 below zero), 'P' a word the file shows one higher (the default
+// program), 'Q' the output quantity (eight more than the controller's byte
+// on a small model with Gray code). Every value the writer can print for a
+// field is in its range.
 struct LineRule {
     int functionNumber;
     const char* format;
@@ -42,9 +47,9 @@ constexpr const char* kRow = "%i: %i;%i,%i,%i,%i,%i,%i,%i,%i";
 constexpr LineRule kRules[] = {
     {2, "%i: %s", "s", Index::None, always},
     {3, kOne, "W", Index::None, always},
-    {4, kOne, "B", Index::None, always},
+    {4, kOne, "Q", Index::None, always},
     {5, kTwo, "iB", Index::Option, always},
-    {6, kOne, "W", Index::None, always},
+    {6, kOne, "P", Index::None, always},
     {8, kTwo, "iW", Index::Channel, always},
     {9, kTwo, "iW", Index::Group, always},
     {10, kThree, "iWW", Index::Analog, always},
@@ -87,8 +92,8 @@ constexpr LineRule kRules[] = {
 };
 
 // The blocks whose form follows the model and options.
-constexpr LineRule kSpeedCompSingle = {7, kTwo, "iW", Index::Channel, always};
-constexpr LineRule kSpeedCompLeadingTrailing = {7, kThree, "iWW", Index::Channel, always};
+constexpr LineRule kSpeedCompSingle = {7, kTwo, "iS", Index::Channel, always};
+constexpr LineRule kSpeedCompLeadingTrailing = {7, kThree, "iSS", Index::Channel, always};
 constexpr LineRule kMotionOneLevel = {11, kTwo, "WW", Index::None, always};
 constexpr LineRule kMotionLevels = {11, kThree, "iWW", Index::Motion, always};
 constexpr LineRule kResolverOne[] = {{17, kOne, "B", Index::None, always},
@@ -115,9 +120,10 @@ struct Range {
     const char* what;
 };
 
-Range channelRange() {
-    int32_t first, last;
-    if (!clampedChannelRange(first, last)) return {1, 0, "channels"};
+Range channelRange(const LineLimits& limits) {
+    const int32_t first = std::max<int32_t>(limits.firstChannel, 0);
+    const int32_t last = std::min<int32_t>(limits.lastChannel, kMaxChannels - 1);
+    if (last < first) return {1, 0, "channels"};
     return {first + 1, last + 1, "channels"};
 }
 
@@ -129,20 +135,20 @@ std::string outside(const char* element, int32_t value, const Range& r) {
 }
 
 // The element numbers of a line, checked; an empty text when they are right.
-std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoFar) {
+std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoFar, const LineLimits& limits) {
     switch (rule.index) {
         case Index::None:
             return {};
         case Index::Option:
             return inRange(v[1], {1, kOptionCount, "options"}) ? "" : outside("option", v[1], {1, kOptionCount, "options"});
         case Index::Channel:
-            return inRange(v[1], channelRange()) ? "" : outside("channel", v[1], channelRange());
+            return inRange(v[1], channelRange(limits)) ? "" : outside("channel", v[1], channelRange(limits));
         case Index::Group: {
-            const Range r{1, clampCount(image.groupQuantity, kMaxGroups), "output groups"};
+            const Range r{1, clampCount(limits.groupQuantity, kMaxGroups), "output groups"};
             return inRange(v[1], r) ? "" : outside("group", v[1], r);
         }
         case Index::Analog: {
-            const Range r{1, clampCount(image.analogQuantity, kMaxAnalogOutputs), "analog outputs"};
+            const Range r{1, clampCount(limits.analogQuantity, kMaxAnalogOutputs), "analog outputs"};
             return inRange(v[1], r) ? "" : outside("analog output", v[1], r);
         }
         case Index::Motion:
@@ -153,23 +159,9 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
             return inRange(v[1], {1, kMaxResolvers, "resolvers"}) ? ""
                                                                    : outside("resolver", v[1], {1, kMaxResolvers, "resolvers"});
         case Index::Row: {
-            // The entries past the model's last channel are dropped; an
-            // upload writes them as 0, so only other values are a finding.
             const int32_t entries = rule.functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
             const Range rows{1, entries / 8, "rows"};
-            if (!inRange(v[1], rows)) return outside("row", v[1], rows);
-            const int32_t last = std::min<int32_t>(lastChannel, entries - 1);
-            const int32_t base = (v[1] - 1) * 8;
-            for (int i = 0; i < 8; ++i) {
-                if (base + i > last && v[2 + i] != 0) {
-                    const int32_t from = std::max(base, last + 1) + 1;
-                    const std::string which = from == base + 8 ? textf("channel %d", from)
-                                                               : textf("channels %d to %d", from, base + 8);
-                    return textf("row %d: the values of %s are ignored; the model's channels are 1 to %d", v[1],
-                                 which.c_str(), last + 1);
-                }
-            }
-            return {};
+            return inRange(v[1], rows) ? "" : outside("row", v[1], rows);
         }
         case Index::Mapping:
             return mappingsSoFar > kMaxMappings ? textf("more than %d mappings", kMaxMappings) : "";
@@ -177,13 +169,14 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
         {
             // A download sends every setpoint, on any of the outputs.
             if (v[1] < 1) return textf("program %d: programs count from 1", v[1]);
-            const Range outputs{1, clampCount(image.outputQuantity, kMaxChannels), "outputs"};
+            const Range outputs{1, clampCount(limits.outputQuantity, kMaxChannels), "outputs"};
             return inRange(v[2], outputs) ? "" : outside("channel", v[2], outputs);
         }
         case Index::Shift: {
             const Range programs{1, kShiftPrograms, "shift programs"};
             // Sent from the first channel up to, not including, the last.
-            const Range channels{std::max<int32_t>(firstChannel, 0) + 1, std::min<int32_t>(lastChannel, kShiftChannels),
+            const Range channels{std::max<int32_t>(limits.firstChannel, 0) + 1,
+                                 std::min<int32_t>(limits.lastChannel, kShiftChannels),
                                  "shift count channels"};
             if (!inRange(v[1], programs)) return outside("program", v[1], programs);
             return inRange(v[2], channels) ? "" : outside("channel", v[2], channels);
@@ -192,30 +185,94 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
     return {};
 }
 
-// A value wider than its field on the wire: what the controller gets.
+// The speed compensation the controller shows for the word it holds.
+int32_t speedCompShownFor(int32_t value) {
+    const int32_t word = value & 0xFFFF;
+    return word > 10000 ? word - 65536 : word;
+}
+
+// A value outside what its field can carry: what the controller gets, or
+// for a speed compensation what the controller shows.
 std::string widthProblem(char field, int32_t value) {
     if (field == 'B' && (value > 255 || value < -128))
         return textf("value %d is wider than a byte; the controller gets %d", value, value & 0xFF);
+    if (field == 'Q') {
+        const int32_t more = image.model < 3344 && image.options[1] != 0 ? 8 : 0;
+        if (value > 255 + more || value < -128)
+            return textf("value %d is wider than a byte; the controller gets %d", value, (value - more) & 0xFF);
+    }
     if (field == 'W' && (value > 65535 || value < -32768))
         return textf("value %d is wider than a word; the controller gets %d", value, value & 0xFFFF);
+    if (field == 'P' && (value > 65536 || value < -32767))
+        return textf("value %d is wider than a word; the controller gets %d", value,
+                     static_cast<int32_t>((static_cast<uint32_t>(value) - 1u) & 0xFFFFu) + 1);
+    if (field == 'S') {
+        // The writer prints the words 0 to 10000 as they are and the words
+        // above as value - 65536, down to -55535.
+        if (value > 65535 || value < -55535)
+            return textf("value %d is wider than a word; the controller shows %d", value, speedCompShownFor(value));
+        if (value > 10000)
+            return textf("speed compensation %d reaches the controller as a word it shows as %d", value,
+                         speedCompShownFor(value));
+    }
     return {};
 }
 
-std::vector<RecordedLine> recorded;
+// Row entries past the last channel are dropped; an upload writes them as
+// 0, so only other values are a finding.
+std::string rowTailProblem(const LineRule& rule, const int32_t* v, const LineLimits& limits) {
+    const int32_t entries = rule.functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
+    const int32_t last = std::min<int32_t>(limits.lastChannel, entries - 1);
+    const int32_t base = (v[1] - 1) * 8;
+    for (int i = 0; i < 8; ++i) {
+        if (base + i > last && v[2 + i] != 0) {
+            const int32_t from = std::max(base, last + 1) + 1;
+            const std::string which =
+                from == base + 8 ? textf("channel %d", from) : textf("channels %d to %d", from, base + 8);
+            return textf("row %d: the values of %s are ignored; the model's channels are 1 to %d", v[1],
+                         which.c_str(), last + 1);
+        }
+    }
+    return {};
+}
 
-void recordLine(int line, int32_t functionNumber) { recorded.push_back({line, functionNumber, lineBuffer}); }
+// A setpoint's on and off positions lie within one turn.
+std::string turnProblem(const int32_t* v, const LineLimits& limits) {
+    const int32_t turn = limits.turn > 0 ? limits.turn : 360;
+    for (int i = 3; i <= 4; ++i) {
+        if (v[i] < 0 || v[i] >= turn)
+            return textf("%s position %d is outside the turn 0 to %d; it is sent as written", i == 3 ? "on" : "off",
+                         v[i], turn - 1);
+    }
+    return {};
+}
+
+// Matches a line against its form; the result is how many of the form's
+// values were read, and `complete` whether nothing but blanks and a comment
+// follows them.
+int scanForm(const LineRule& rule, const std::string& text, int32_t* v, int maxValues, std::string* word,
+             bool& complete) {
+    size_t end = 0;
+    const int read = scanValues(text, rule.format, v, maxValues, word, &end);
+    while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
+    complete = read == maxValues && (end == text.size() || text[end] == ';');
+    return read;
+}
+
+// What follows the last value of a line, as a finding shows it.
+std::string quotedRest(const LineRule& rule, const std::string& text) {
+    int32_t v[1 + 9] = {};
+    size_t end = 0;
+    scanValues(text, rule.format, v, 1 + 9, nullptr, &end);
+    std::string rest = text.substr(std::min(end, text.size()));
+    const size_t comment = rest.find(';');
+    if (comment != std::string::npos) rest.erase(comment);
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.pop_back();
+    if (rest.size() > 20) rest = rest.substr(0, 20) + "...";
+    return rest;
+}
 
 }  // namespace
-
-void startRecordingValueLines() {
-    recorded.clear();
-    valueLineObserver = recordLine;
-}
-
-std::vector<RecordedLine> stopRecordingValueLines() {
-    valueLineObserver = nullptr;
-    return std::move(recorded);
-}
 
 int keyWidth(int32_t functionNumber) {
     const LineRule* rule = ruleFor(functionNumber);
@@ -236,51 +293,69 @@ std::vector<int32_t> lineKey(const std::string& text, int32_t functionNumber) {
     return std::vector<int32_t>(v, v + 1 + width);
 }
 
-std::vector<Finding> checkValueLines(const std::vector<RecordedLine>& lines) {
-    std::vector<Finding> findings;
-    std::map<std::vector<int32_t>, int> setBy;
-    int mappings = 0;
-    for (const RecordedLine& l : lines) {
-        auto add = [&](bool error, std::string message) { findings.push_back({l.line, error, std::move(message)}); };
-        const LineRule* rule = ruleFor(l.functionNumber);
-        if (rule == nullptr) {
-            add(true, textf("unknown function number %d; the line is ignored", l.functionNumber));
-            continue;
-        }
-        if (!rule->applies()) {
-            add(true, textf("block %d does not apply to model %d; the line is ignored", l.functionNumber, image.model));
-            continue;
-        }
-        const int wanted = static_cast<int>(std::strlen(rule->fields));
-        int32_t v[1 + 9] = {};
-        std::string word;
-        const int read = scanValues(l.text, rule->format, v, 1 + wanted, &word);
-        if (read < 1 + wanted) {
-            add(true, textf("expected %d value%s after the function number, found %d; the line does not parse",
-                            wanted, wanted == 1 ? "" : "s", read - 1));
-            continue;
-        }
-        if (rule->index == Index::Mapping) ++mappings;
-        const std::string problem = indexProblem(*rule, v, mappings);
-        if (!problem.empty()) {
-            add(true, problem.find("ignored") == std::string::npos ? problem + "; the line is ignored" : problem);
-            continue;
-        }
-        if (rule->index == Index::Mapping && (v[1] < 1 || v[1] > 7))
-            add(false, textf("unknown mapping type %d; it is sent as written", v[1]));
-        for (int i = 0; i < wanted; ++i) {
-            const std::string cut = widthProblem(rule->fields[i], v[1 + i]);
-            if (!cut.empty()) add(false, cut);
-        }
-        const std::vector<int32_t> key = lineKey(l.text, l.functionNumber);
-        if (key.empty()) continue;
-        const auto [at, first] = setBy.emplace(key, l.line);
+bool valueLineComplete(const std::string& text, int32_t functionNumber) {
+    const LineRule* rule = ruleFor(functionNumber);
+    if (rule == nullptr) return false;
+    int32_t v[1 + 9] = {};
+    bool complete = false;
+    scanForm(*rule, text, v, 1 + static_cast<int>(std::strlen(rule->fields)), nullptr, complete);
+    return complete;
+}
+
+bool ValueLineRule::judge(int line, const std::string& text, int32_t functionNumber, std::vector<Finding>& findings) {
+    auto add = [&](bool error, std::string message) { findings.push_back({line, error, std::move(message)}); };
+    const LineRule* rule = ruleFor(functionNumber);
+    if (rule == nullptr) {
+        add(true, textf("unknown function number %d; the line is ignored", functionNumber));
+        return false;
+    }
+    if (!rule->applies()) {
+        add(true, textf("block %d does not apply to model %d; the line is ignored", functionNumber, image.model));
+        return false;
+    }
+    const int wanted = static_cast<int>(std::strlen(rule->fields));
+    int32_t v[1 + 9] = {};
+    std::string word;
+    bool complete = false;
+    const int read = scanForm(*rule, text, v, 1 + wanted, &word, complete);
+    if (read < 1 + wanted) {
+        add(true, textf("expected %d value%s after the function number, found %d; the line does not parse", wanted,
+                        wanted == 1 ? "" : "s", read - 1));
+        return false;
+    }
+    if (!complete) {
+        add(true, textf("\"%s\" after the last value; the line does not parse", quotedRest(*rule, text).c_str()));
+        return false;
+    }
+    if (rule->index == Index::Mapping) ++mappings_;
+    const std::string problem = indexProblem(*rule, v, mappings_, limits_);
+    if (!problem.empty()) {
+        add(true, problem + "; the line is ignored");
+        return false;
+    }
+    if (rule->index == Index::Row) {
+        const std::string tail = rowTailProblem(*rule, v, limits_);
+        if (!tail.empty()) add(false, tail);
+    }
+    if (rule->index == Index::Setpoint) {
+        const std::string turn = turnProblem(v, limits_);
+        if (!turn.empty()) add(false, turn);
+    }
+    if (rule->index == Index::Mapping && (v[1] < 1 || v[1] > 7))
+        add(false, textf("unknown mapping type %d; it is sent as written", v[1]));
+    for (int i = 0; i < wanted; ++i) {
+        const std::string cut = widthProblem(rule->fields[i], v[1 + i]);
+        if (!cut.empty()) add(false, cut);
+    }
+    const std::vector<int32_t> key = lineKey(text, functionNumber);
+    if (!key.empty()) {
+        const auto [at, first] = setBy_.emplace(key, line);
         if (!first) {
             add(false, textf("overrides line %d", at->second));
-            at->second = l.line;
+            at->second = line;
         }
     }
-    return findings;
+    return true;
 }
 
 int linesWithFindings(const std::vector<Finding>& findings) {

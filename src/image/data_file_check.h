@@ -1,12 +1,13 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
-// Findings about the value lines of a data file: what a download would
-// ignore or change. Judged after the reading pass, against the image as the
-// download would send it (model, options, channel range, group and analog
-// quantities).
+// The one rule for the value lines of a data file: what a download would
+// ignore or change. The reading pass applies it to every value line before
+// the line touches the image; `linkora check` reports what it says, and the
+// download sends nothing of a line that it calls an error.
 
 struct Finding {
     int line = 0;       // physical line, 1-based
@@ -21,8 +22,50 @@ struct RecordedLine {
     std::string text;
 };
 
-// The findings of the recorded lines, in line order.
-std::vector<Finding> checkValueLines(const std::vector<RecordedLine>& lines);
+// What the element numbers of value lines are judged against: the
+// configuration the lines go to (for a download the connected controller's,
+// for `linkora check` the file's own), with the group and analog output
+// quantities the file sets and the channel range after the analog outputs
+// are taken off.
+struct LineLimits {
+    int32_t outputQuantity = 0;
+    int32_t firstChannel = 0;
+    int32_t lastChannel = -1;  // inclusive, 0-based
+    int32_t groupQuantity = 0;
+    int32_t analogQuantity = 0;
+    int32_t turn = 360;  // positions of a turn: the scale factor, 360 without one
+};
+
+// The rule, applied line by line in file order (it remembers the elements
+// earlier lines set and the mappings counted so far).
+//
+// A value line is complete when every value of its block's form is there and
+// only blanks, then a ';' comment or the end of the line, follow the last
+// value. A line that is not complete, has an unknown function number, belongs
+// to a block the model lacks, or names a channel, program, group, analog
+// output, motion level, resolver, row or mapping slot outside the limits is
+// an error: it must change nothing. Warnings (a value cut to its width on
+// the wire, a later line overriding an earlier one, a setpoint position
+// outside the turn, row entries past the last channel, an unknown mapping
+// type) leave the line to be read as written.
+//
+// The block's form follows the image's model and options at the moment of
+// the call, as the block's parser does.
+class ValueLineRule {
+public:
+    explicit ValueLineRule(const LineLimits& limits) : limits_(limits) {}
+    // Appends the findings of one value line; false when it is an error.
+    bool judge(int line, const std::string& text, int32_t functionNumber, std::vector<Finding>& findings);
+
+private:
+    LineLimits limits_;
+    std::map<std::vector<int32_t>, int> setBy_;
+    int mappings_ = 0;
+};
+
+// True when every value of the line's form is there and nothing but blanks
+// and a ';' comment follows (the form as for ValueLineRule).
+bool valueLineComplete(const std::string& text, int32_t functionNumber);
 
 // How many numbers after the function number name the element a line of
 // block `functionNumber` sets (0 for a block with one element); -1 for the
@@ -36,8 +79,3 @@ std::vector<int32_t> lineKey(const std::string& text, int32_t functionNumber);
 
 // The number of lines with findings, each line counted once.
 int linesWithFindings(const std::vector<Finding>& findings);
-
-// Records every value line of the reading passes in between (the download
-// counts what its file holds that it would ignore or change).
-void startRecordingValueLines();
-std::vector<RecordedLine> stopRecordingValueLines();

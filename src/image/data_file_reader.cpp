@@ -6,14 +6,19 @@
 // so it cannot inject a value line. Lines are read byte by byte, so NUL bytes
 // or a missing final line end do no harm.
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/console_io.h"
 #include "common/progress.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
 #include "image/data_file.h"
+#include "image/data_file_check.h"
 #include "image/data_file_text.h"
 #include "image/value_scan.h"
 
@@ -54,16 +59,69 @@ int32_t functionNumberOf(const std::string& line) {
     return n;
 }
 
+// The model a model line names: its number, or the code of a designation.
+int32_t modelNamedBy(const std::string& line) {
+    int32_t v[1];
+    std::string word;
+    if (scanValues(line, "%i: %s", v, 1, &word) < 2) return 0;
+    const size_t comment = word.find(';');
+    if (comment != std::string::npos) word.erase(comment);
+    for (const auto& [code, name] : {std::pair<int32_t, const char*>{4354, "KR54"}, {4355, "KR55"}, {4356, "KR56"}}) {
+        if (word == name) return code;
+    }
+    size_t pos = 0;
+    int32_t model = 0;
+    if (!scanInteger(word, pos, model) || pos != word.size()) return 0;
+    return model;
+}
+
 void rewindDataFile() {
     if (dataFile != nullptr) std::rewind(dataFile);
     dataFileLine = 0;
 }
 
-void readValueLines(bool showProgress) {
+std::vector<Finding> findings;
+
+// The limits the lines of the open file are judged against: the image as it
+// stands before the reading pass, with the scale factor, analog quantity and
+// group quantity that the file's complete lines set, and the channel range
+// after the analog outputs come off it. Reads the file from its start and
+// rewinds it; the image is left as it was.
+LineLimits limitsOfOpenFile() {
+    const ControllerImage before = image;
+    const int32_t lastBefore = lastChannel;
+    int32_t absentBefore[kFunctionCount];
+    std::copy(std::begin(blockAbsent), std::end(blockAbsent), absentBefore);
+    while (readValueLine()) {
+        const int32_t n = functionNumberOf(lineBuffer);
+        if ((n == 18 || n == 20 || n == 45) && valueLineComplete(lineBuffer, n)) dataFileBlock(kModeParseLine, n);
+    }
+    takeAnalogOutputsOffChannels();
+    LineLimits limits;
+    limits.outputQuantity = before.outputQuantity;
+    limits.firstChannel = firstChannel;
+    limits.lastChannel = lastChannel;
+    limits.groupQuantity = image.groupQuantity;
+    // A small model with the analog option has its one analog output
+    // whatever the file's quantity says.
+    limits.analogQuantity = effectiveOptions[6] != 0 && image.model <= 3343 ? 1 : image.analogQuantity;
+    limits.turn = image.scaleFactor[0] > 0 ? image.scaleFactor[0] : 360;
+    image = before;
+    lastChannel = lastBefore;
+    std::copy(std::begin(absentBefore), std::end(absentBefore), blockAbsent);
+    rewindDataFile();
+    return limits;
+}
+
+void readValueLines(bool showProgress, LineJudging judging) {
+    findings.clear();
+    std::optional<ValueLineRule> rule;
+    if (judging == LineJudging::Judged) rule.emplace(limitsOfOpenFile());
     transferOptions.mappingsOnly = true;
     while (readValueLine()) {
         const int32_t n = functionNumberOf(lineBuffer);
         if (showProgress) progress::fileLine(static_cast<int>(n));
+        if (rule && !rule->judge(dataFileLine, lineBuffer, n, findings)) continue;
         dataFileBlock(kModeParseLine, n);
         if (n >= 0 && n < kFunctionCount) blockAbsent[n] = 0;
         if (n != 2 && n != 14 && n != 15) transferOptions.mappingsOnly = false;
@@ -82,9 +140,10 @@ bool readValueLine() {
     return false;
 }
 
-bool findModelLine() {
+bool findModelLine(int32_t* model) {
     bool found = false;
     while (!found && readValueLine()) found = functionNumberOf(lineBuffer) == 2;
+    if (model != nullptr) *model = found ? modelNamedBy(lineBuffer) : 0;
     rewindDataFile();
     return found;
 }
@@ -98,16 +157,22 @@ int countSetpointLines() {
     return count;
 }
 
-void readDataFile() { readValueLines(true); }
+void readDataFile(LineJudging judging) { readValueLines(true, judging); }
 
-void readDataFileQuietly() { readValueLines(false); }
+void readDataFileQuietly() { readValueLines(false, LineJudging::Judged); }
 
-void applyAfterReadingSteps() {
-    if (transferOptions.mappingsOnly) return;
+const std::vector<Finding>& readingFindings() { return findings; }
+
+void takeAnalogOutputsOffChannels() {
     // The analog outputs of a large model come off the channel range, as the
     // upload takes them off; model 4356 keeps its last channel in both.
     if (effectiveOptions[6] != 0 && configModel > 3343 && configModel != 4356)
         lastChannel = lastChannelLess(lastChannel, image.analogQuantity);
+}
+
+void applyAfterReadingSteps() {
+    if (transferOptions.mappingsOnly) return;
+    takeAnalogOutputsOffChannels();
     if (transferOptions.setDefaults) {
         for (int n = 0; n < kFunctionCount; ++n) {
             if (blockAbsent[n] != 0) blockAbsent[n] = factoryDefault(n);

@@ -132,6 +132,16 @@ bool present(const ImageCopy& copy, int n) { return copy.blockAbsent[n] == 0; }
 
 }  // namespace
 
+void startRecordingLines(ImageCopy& into) {
+    recording = &into;
+    valueLineObserver = recordValueLine;
+}
+
+void stopRecordingLines() {
+    valueLineObserver = nullptr;
+    recording = nullptr;
+}
+
 std::unique_ptr<ImageCopy> copyImage() {
     auto copy = std::make_unique<ImageCopy>();
     copy->image = image;
@@ -172,13 +182,11 @@ void beginDownloadImage(const ImageCopy& controller) {
 
 std::unique_ptr<ImageCopy> readOpenDataFile() {
     ImageCopy lines;
-    recording = &lines;
-    valueLineObserver = recordValueLine;
+    startRecordingLines(lines);
     releaseSetpoints();
     setpointCount = 0;
     readDataFileQuietly();
-    valueLineObserver = nullptr;
-    recording = nullptr;
+    stopRecordingLines();
     const TransferOptions saved = transferOptions;
     transferOptions.setDefaults = false;
     transferOptions.keepOffsets = false;
@@ -198,12 +206,19 @@ std::unique_ptr<ImageCopy> readOpenDataFile() {
     copy->setpointLines = std::move(lines.setpointLines);
     copy->mappingLines = std::move(lines.mappingLines);
     copy->valueLines = std::move(lines.valueLines);
+    copy->findings = readingFindings();
     return copy;
 }
 
 int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return 1;
+    // A folder opens, but cannot be read.
+    if (std::getc(file) == EOF && std::ferror(file)) {
+        std::fclose(file);
+        return 1;
+    }
+    std::rewind(file);
     dataFile = file;
     int result = 0;
     if (!findModelLine()) {
@@ -215,6 +230,8 @@ int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
             int32_t v[2] = {};
             if (scanValues(lineBuffer, "%i", v, 1) < 1) continue;
             if (v[0] == 2 && scanValues(lineBuffer, "%i: %i", v, 2) == 2) image.model = v[1];
+            // Only complete lines count, as in the reading pass.
+            if ((v[0] == 4 || v[0] == 5) && !valueLineComplete(lineBuffer, v[0])) continue;
             if (v[0] == 2 || v[0] == 4 || v[0] == 5) dataFileBlock(kModeParseLine, v[0]);
         }
         std::rewind(file);

@@ -27,8 +27,15 @@ struct ImageCopy {
     std::map<std::vector<int32_t>, int> lineOfKey;
     std::vector<int> setpointLines;
     std::vector<int> mappingLines;
-    std::vector<RecordedLine> valueLines;
+    std::vector<RecordedLine> valueLines;  // the lines the reading pass took
+    std::vector<Finding> findings;         // what the value line rule said about the file's lines
 };
+
+// While recording, the reading pass notes in `into` the lines it took
+// (valueLines) and which of them set each element (lineOfKey) and each
+// setpoint and mapping record (setpointLines, mappingLines).
+void startRecordingLines(ImageCopy& into);
+void stopRecordingLines();
 
 // Copies the image and its working values out of, and back into, the
 // global image.
@@ -49,7 +56,7 @@ std::unique_ptr<ImageCopy> readOpenDataFile();
 
 // Reads a data file as a download would, with the model, output quantity and
 // options taken from the file's own lines. 0 done; 1 the file cannot be
-// opened; 2 it has no model line.
+// opened or read (a folder, say); 2 it has no model line.
 int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out);
 
 struct DifferenceLine {

@@ -77,9 +77,10 @@ bool scanInteger(std::string_view text, size_t& pos, int32_t& value) {
     return true;
 }
 
-int scanValues(std::string_view text, const char* format, int32_t* values, int maxValues,
-               std::string* word) {
-    size_t pos = 0;
+namespace {
+
+int scanValuesFrom(std::string_view text, size_t& pos, const char* format, int32_t* values, int maxValues,
+                   std::string* word) {
     int converted = 0;
     int stored = 0;
     bool wordTaken = false;
@@ -108,5 +109,15 @@ int scanValues(std::string_view text, const char* format, int32_t* values, int m
             ++pos;
         }
     }
+    return converted;
+}
+
+}  // namespace
+
+int scanValues(std::string_view text, const char* format, int32_t* values, int maxValues,
+               std::string* word, size_t* end) {
+    size_t pos = 0;
+    const int converted = scanValuesFrom(text, pos, format, values, maxValues, word);
+    if (end != nullptr) *end = pos;
     return converted;
 }

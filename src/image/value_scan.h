@@ -28,6 +28,7 @@ bool scanInteger(std::string_view text, size_t& pos, int32_t& value);
 // Matches `text` against `format`. The numbers go to values[0..], in order;
 // the first "%s" word goes to `word` (when given). Returns how many
 // conversions ("%i" and "%s") succeeded. At most `maxValues` numbers are
-// stored; further "%i" conversions end the match.
+// stored; further "%i" conversions end the match. `end` (when given)
+// receives the position in `text` where the match stopped.
 int scanValues(std::string_view text, const char* format, int32_t* values, int maxValues,
-               std::string* word = nullptr);
+               std::string* word = nullptr, size_t* end = nullptr);

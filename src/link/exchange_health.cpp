@@ -52,17 +52,18 @@ FaultCounts unrecoveredFaults() { return unrecovered; }
 void noteSequenceFault() { ++unrecovered.spoiled; }
 void forgiveFaultsSince(const FaultCounts& mark) { unrecovered = mark; }
 
+int requestModel(int32_t* model) {
+    int values[8] = {0};
+    const int result = commSettings.protocol == kTvxStandard ? tvxTransaction(COM_MODEL, "", "W", values)
+                                                             : modbusTransaction(3, 300, 1, values);
+    if (model != nullptr) *model = result == 0 ? values[0] : 0;
+    return result;
+}
+
 bool probeController(int32_t* model) {
     if (model != nullptr) *model = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int values[8] = {0};
-        int result = 0;
-        if (commSettings.protocol == kTvxStandard) {
-            result = tvxTransaction(COM_MODEL, "", "W", values);
-        } else {
-            result = modbusTransaction(3, 300, 1, values);
-        }
-        if (result == 0 && model != nullptr) *model = values[0];
+        requestModel(model);
         if (lastExchangeFault() != ExchangeFault::Silent) return true;
         if (lineHalted()) return false;
     }

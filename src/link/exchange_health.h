@@ -58,6 +58,10 @@ int fallbackProbe(const std::function<int()>& send);
 // receives the model of a good reply (0 when there was none).
 bool probeController(int32_t* model = nullptr);
 
+// One model request, sent once: the transaction's result (0 for a good
+// reply). `model`, when given, receives the model of a good reply, else 0.
+int requestModel(int32_t* model = nullptr);
+
 // ---- halting the line
 // Once the controller is gone (or the network line's connection lost), or
 // an interruption is pending, every exchange

@@ -9,7 +9,20 @@ namespace platform {
 // can later replace the target in one step) and opens it for writing in
 // binary mode. Stores its name in `tempPath`. Returns nullptr on failure,
 // with nothing created.
+//
+// The temporary-file rule (POSIX): the file is created under another name,
+// locked, and only then given its recognisable name ".linkora.XXXXXX"; the
+// lock is held until replaceFile() or removeFile() and ends with the
+// process. Where locks are not supported the file keeps its first name
+// (".linkora-new.XXXXXX"), which no cleaner removes.
 std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath);
+
+// Removes the temporary files of writers that are gone from the directory
+// of `target`: plain files of this user named ".linkora.XXXXXX" whose lock
+// can be taken. A file whose lock is held (a live writer, also in another
+// process) stays; where locks are not supported nothing is removed. Returns
+// how many were removed. On Windows it removes nothing.
+int removeStaleTempFilesBeside(const std::string& target);
 
 // Puts the closed file `source` in the place of `target`, replacing a target
 // that exists: readers see either the old or the new file, never a part of

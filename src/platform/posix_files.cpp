@@ -1,13 +1,25 @@
 // Replacing a file in one step on POSIX: a temporary file in the target's
 // directory, then rename().
+//
+// A temporary file carries its recognisable name (".linkora." and six
+// characters) only while its writer holds a lock on it: it is created under
+// another name, locked, then renamed without replacing anything. The lock
+// lasts until the file is renamed over its target or removed, and goes with
+// the writer's process. So a file of that name whose lock can be taken
+// belongs to a writer that is gone.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <vector>
 
 #include "platform/files.h"
@@ -52,29 +64,134 @@ void syncDirectoryOf(const std::string& path) {
     ::close(fd);
 }
 
+constexpr char kTempPrefix[] = ".linkora.";        // locked by a live writer
+constexpr char kUnlockedPrefix[] = ".linkora-new."; // not yet (or never) locked
+constexpr std::size_t kSuffixLength = 6;            // mkstemp's XXXXXX
+constexpr int kNameAttempts = 16;
+
+// Temporary files of this process and the descriptors that hold their locks.
+std::map<std::string, int>& heldLocks() {
+    static std::map<std::string, int> locks;
+    return locks;
+}
+
+void releaseLock(const std::string& path) {
+    auto& locks = heldLocks();
+    const auto at = locks.find(path);
+    if (at == locks.end()) return;
+    ::close(at->second);
+    locks.erase(at);
+}
+
+// Renames without replacing a file that exists: 0 done, EEXIST when `to`
+// exists, another errno value when the file system cannot do it.
+int renameWithoutReplacing(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+#endif
+    if (link(from, to) != 0) return errno;
+    unlink(from);
+    return 0;
+}
+
+bool isTempFileName(const char* name) {
+    const std::size_t prefix = sizeof kTempPrefix - 1;
+    if (std::strncmp(name, kTempPrefix, prefix) != 0 || std::strlen(name) != prefix + kSuffixLength) return false;
+    for (std::size_t i = prefix; name[i] != '\0'; ++i) {
+        const char c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+int removeStaleTempFilesBeside(const std::string& target) {
+    if (target.empty()) return 0;
+    const std::string directory = directoryPart(resolved(target));
+    DIR* folder = opendir(directory.empty() ? "." : directory.c_str());
+    if (folder == nullptr) return 0;
+    int removed = 0;
+    while (const dirent* entry = readdir(folder)) {
+        if (!isTempFileName(entry->d_name)) continue;
+        const std::string path = directory + entry->d_name;
+        if (heldLocks().count(path) != 0) continue;  // this process writes it
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat held {};
+        // Only plain files of this user: never another program's file.
+        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_uid != geteuid()) {
+            ::close(fd);
+            continue;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EWOULDBLOCK || error == EINTR) continue;  // its writer is alive
+            break;  // no locks here: no file can be told to be stale
+        }
+        // The writer is gone; remove the name only while it is still this file.
+        struct stat named {};
+        if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino &&
+            unlink(path.c_str()) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    closedir(folder);
+    return removed;
+}
 
 std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath) {
     tempPath.clear();
     if (target.empty()) return nullptr;
     const std::string real = resolved(target);
-    const std::string pattern = directoryPart(real) + ".linkora.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    const std::string directory = directoryPart(real);
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::string pattern = directory + kUnlockedPrefix + "XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        const int fd = mkstemp(name.data());
+        if (fd < 0) return nullptr;
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        // Should this fail, the file keeps mkstemp's owner-only permissions.
+        fchmod(fd, permissionsFor(real));
 
-    const int fd = mkstemp(name.data());
-    if (fd < 0) return nullptr;
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    // Should this fail, the file keeps mkstemp's owner-only permissions.
-    fchmod(fd, permissionsFor(real));
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        ::close(fd);
-        unlink(name.data());
-        return nullptr;
+        // The lock is held on a descriptor of its own, so that it outlasts
+        // the stream's close until the rename over the target.
+        std::string path = name.data();
+        int lock = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            ::close(lock);
+            lock = -1;
+        }
+        if (lock >= 0) {
+            const std::string recognisable =
+                directory + kTempPrefix + path.substr(path.size() - kSuffixLength, kSuffixLength);
+            const int renamed = renameWithoutReplacing(path.c_str(), recognisable.c_str());
+            if (renamed == EEXIST) {
+                ::close(lock);
+                ::close(fd);
+                unlink(path.c_str());
+                continue;
+            }
+            // Where the rename cannot be made the file keeps its first name,
+            // which no cleaner takes for stale.
+            if (renamed == 0) path = recognisable;
+        }
+        std::FILE* file = fdopen(fd, "wb");
+        if (file == nullptr) {
+            ::close(fd);
+            if (lock >= 0) ::close(lock);
+            unlink(path.c_str());
+            return nullptr;
+        }
+        if (lock >= 0) heldLocks()[path] = lock;
+        tempPath = path;
+        return file;
     }
-    tempPath = name.data();
-    return file;
+    errno = EEXIST;
+    return nullptr;
 }
 
 bool replaceFile(const std::string& source, const std::string& target) {
@@ -87,11 +204,19 @@ bool replaceFile(const std::string& source, const std::string& target) {
     }
     const std::string real = resolved(target);
     if (std::rename(source.c_str(), real.c_str()) != 0) return false;
+    releaseLock(source);
     syncDirectoryOf(real);
     return true;
 }
 
-bool removeFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+bool removeFile(const std::string& path) {
+    if (path.empty()) return false;
+    const bool removed = unlink(path.c_str()) == 0;
+    const int error = errno;
+    releaseLock(path);
+    errno = error;
+    return removed;
+}
 
 namespace {
 

@@ -1,10 +1,13 @@
 // Starting another program on POSIX: posix_spawnp, no shell in between.
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/process.h"
 
@@ -51,5 +54,20 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
 bool stdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+int stdoutColumns() {
+    winsize size{};
+    if (isatty(STDOUT_FILENO) != 1 || ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+bool stdoutTakesUtf8() { return localeNamesUtf8(); }
+
+bool stdoutTakesColour() {
+    const char* term = std::getenv("TERM");
+    const char* noColour = std::getenv("NO_COLOR");
+    return stdoutIsTerminal() && term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0 &&
+           (noColour == nullptr || *noColour == '\0');
+}
 
 }  // namespace platform

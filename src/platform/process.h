@@ -17,5 +17,17 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
 bool stdinIsTerminal();
 // Whether standard output is a terminal (not a file or a pipe).
 bool stdoutIsTerminal();
+// The width of the terminal standard output goes to, in columns; 0 when it
+// is no terminal or does not say.
+int stdoutColumns();
+// The locale's character set is UTF-8: the first of LC_ALL, LC_CTYPE and
+// LANG that is set names it. On a Windows console its output code page
+// decides instead.
+bool stdoutTakesUtf8();
+// The locale rule alone (both platforms).
+bool localeNamesUtf8();
+// Whether standard output is a terminal that shows ANSI colours (TERM set
+// and not "dumb", NO_COLOR not set).
+bool stdoutTakesColour();
 
 }  // namespace platform

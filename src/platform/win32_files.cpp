@@ -40,6 +40,10 @@ std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath
     return file;
 }
 
+// The temporary files here carry the system's own names and are not told
+// apart from a live writer's: nothing is removed.
+int removeStaleTempFilesBeside(const std::string&) { return 0; }
+
 bool replaceFile(const std::string& source, const std::string& target) {
     if (source.empty() || target.empty()) return false;
     return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

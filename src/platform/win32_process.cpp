@@ -90,4 +90,20 @@ bool stdoutIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+int stdoutColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == 0) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+bool stdoutTakesUtf8() {
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0) return GetConsoleOutputCP() == CP_UTF8;
+    return localeNamesUtf8();
+}
+
+// The console shows escape sequences only where virtual terminal processing
+// is on; the chart goes without colour there.
+bool stdoutTakesColour() { return false; }
+
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "chart/show_command.h"
 #include "common/console_io.h"
 #include "common/progress.h"
 #include "common/settings.h"
@@ -67,8 +68,15 @@ const char kQuestionUsage[] =
     "  linkora c <unitAddress> <comPort> <baudRate> <Filename> [characterFormat]\n"
     "                                  compare the controller with a data file\n"
     "                                  example: linkora c 1 COM1 9600 press.dat\n"
-    "An unattended download of a file with lines it ignores or changes ends\n"
-    "with status 7.\n";
+    "A download sends nothing of a line that check calls an error; unattended,\n"
+    "a download of a file with lines it ignores or changes ends with status 7.\n"
+    "Pictures (exit status 0 drawn, 2 trouble):\n"
+    "  linkora show <Filename> [--program N] [--against OtherFile] [--svg OUT]\n"
+    "                                  draw the programs as timing charts, in the\n"
+    "                                  terminal or as SVG (--svg -: to standard\n"
+    "                                  output); --against marks the setpoints\n"
+    "                                  added and removed since OtherFile\n"
+    "                                  example: linkora show press.dat --svg p.svg\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
@@ -109,6 +117,7 @@ struct Parsed {
     int characterFormat = kFormatDefault;
     std::string question;    // check, diff or c; empty for a transfer
     std::string secondFile;  // diff
+    ShowRequest show;        // show
 };
 
 // The message for a wrong command line, or empty when it is right.
@@ -188,7 +197,40 @@ void printUsage() {
 
 bool isQuestion(const std::string& word) {
     const std::string command = lowerCase(word.c_str());
-    return command == "check" || command == "diff" || command == "c";
+    return command == "check" || command == "diff" || command == "c" || command == "show";
+}
+
+// show <Filename> [--program N] [--against OtherFile] [--svg OUT], the
+// options in any order.
+std::string parseShow(const std::vector<std::string>& args, Parsed& out) {
+    if (args.size() < 2) return "Wrong number of command line arguments!";
+    out.fileName = args[1];
+    bool program = false, against = false, svg = false;
+    for (size_t i = 2; i < args.size(); i += 2) {
+        const std::string& option = args[i];
+        if (option != "--program" && option != "--against" && option != "--svg") return "Unknown option " + option + " for show";
+        if (i + 1 >= args.size()) return option + " needs a value";
+        const std::string& value = args[i + 1];
+        if (option == "--program" && !program) {
+            const std::optional<long> n = wholeNumber(value.c_str());
+            if (!n || *n < 1) return "--program must be a program number from 1";
+            out.show.program = *n;
+            program = true;
+        } else if (option == "--against" && !against) {
+            if (value.empty() || value.size() >= static_cast<std::size_t>(kDataFileNameSize))
+                return "Filename must have 1 to 4095 characters!";
+            out.show.against = value;
+            against = true;
+        } else if (option == "--svg" && !svg) {
+            if (value.empty() || value.size() >= static_cast<std::size_t>(kDataFileNameSize))
+                return "Filename must have 1 to 4095 characters!";
+            out.show.svg = value;
+            svg = true;
+        } else {
+            return option + " given twice";
+        }
+    }
+    return {};
 }
 
 // The questions: check and diff on files, c on a controller and a file.
@@ -198,6 +240,9 @@ std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
     if (command == "check") {
         if (args.size() != 2) return "Wrong number of command line arguments!";
         out.fileName = args[1];
+    } else if (command == "show") {
+        const std::string problem = parseShow(args, out);
+        if (!problem.empty()) return problem;
     } else if (command == "diff") {
         if (args.size() != 3) return "Wrong number of command line arguments!";
         out.fileName = args[1];
@@ -281,6 +326,10 @@ int runCommandLine(int argc, char** argv) {
     }
     if (parsed.question == "check") return checkDataFileCommand(parsed.fileName);
     if (parsed.question == "diff") return diffDataFilesCommand(parsed.fileName, parsed.secondFile);
+    if (parsed.question == "show") {
+        parsed.show.file = parsed.fileName;
+        return showCommand(parsed.show);
+    }
 
     // LINKORA_PROTOCOL names the controller's protocol, so that no time
     // goes on Auto Detect's probes in the other one.

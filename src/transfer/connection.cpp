@@ -43,7 +43,7 @@ int openLine(int characterFormat) {
 void noAnswer(const char* protocols) {
     outcome::fail(kExitNoController, lineDeviceName(),
                   "no controller answered at unit " + std::to_string(commSettings.unitAddress) + " (" + protocols +
-                      ")");
+                      "); check the baud rate, character format, unit address and cable");
 }
 
 // Reads holding register 1; the value is dropped.

@@ -12,6 +12,7 @@
 #include "image/controller_image.h"
 #include "image/data_file_check.h"
 #include "image/data_file.h"
+#include "image/image_compare.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
@@ -139,7 +140,10 @@ int abandonStopped(const char* what, int result, int unattended, bool wholeFile 
     return result;
 }
 
-// Step 22: polls the model until the controller answers after its reset.
+// Step 22: asks for the model until the controller answers after its
+// reset. Each attempt is one model request; a failed one prints a dot and,
+// the first time only, is followed by the pause; later attempts follow each
+// other at once, each lasting as long as the transaction's time-out.
 bool waitForReset() {
     conPuts("Waiting for controller to reset...");
     image.model = 0;
@@ -148,7 +152,7 @@ bool waitForReset() {
     for (;;) {
         int32_t model = 0;
         forgetControllerGone();
-        if (probeController(&model) && model != 0) {
+        if (requestModel(&model) == 0 && model != 0) {
             image.model = model;
             return true;
         }
@@ -215,7 +219,8 @@ int download(int unattended) {
         handOverToSibling(0);
         return finish(1, unattended);
     }
-    if (!findModelLine()) {
+    int32_t fileModel = 0;
+    if (!findModelLine(&fileModel)) {
         conPuts("\nCan't find either model number or map version.\n");
         conPuts("File format is incompatible.\n");
         conPuts("Process terminated...\n");
@@ -251,23 +256,33 @@ int download(int unattended) {
         }
     }
 
+    // The file is read into the controller's configuration, whatever model
+    // its model line names.
+    const bool otherModel = fileModel != 0 && fileModel != image.model;
+    if (otherModel)
+        conPrintf("%s names model %d; the controller is model %d, whose configuration is used.\n", dataFileName,
+                  static_cast<int>(fileModel), static_cast<int>(image.model));
     conPuts("Scanning file for setpoints...\n");
     const int counted = countSetpointLines();
     conPrintf("%d Setpoints found\n", counted);
     if (counted > 0) allocateSetpoints(counted);
     setpointCount = 0;
     conPuts("Reading data from file...\n");
-    startRecordingValueLines();
+    // A verification shows the file's line of each difference.
+    ImageCopy fileLines;
+    if (transferOptions.verifyDownload) startRecordingLines(fileLines);
     readDataFile();
-    const std::vector<RecordedLine> fileLines = stopRecordingValueLines();
+    stopRecordingLines();
     file.close();
     if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
-    // The unattended form tells when the controller will not hold the file
-    // as written, and ends with status 7 instead of 0.
-    const int changedLines = unattended ? linesWithFindings(checkValueLines(fileLines)) : 0;
+    // The lines the value line rule found fault with (an error line sent
+    // nothing), and a model line naming another model: the controller will
+    // not hold the file as written, and the unattended form ends with
+    // status 7 instead of 0.
+    const int changedLines = linesWithFindings(readingFindings()) + (otherModel ? 1 : 0);
     if (changedLines > 0)
-        conPrintf("%d lines of %s are ignored or changed; see linkora check %s\n", changedLines, dataFileName,
-                  dataFileName);
+        conPrintf("%d line%s of %s %s ignored or changed; see linkora check %s\n", changedLines,
+                  changedLines == 1 ? "" : "s", dataFileName, changedLines == 1 ? "is" : "are", dataFileName);
     const auto finalStatus = [changedLines](int status) { return status == 0 && changedLines > 0 ? 7 : status; };
 
     if (interruption() != 0) return interruptedBeforeWriting();
@@ -303,7 +318,12 @@ int download(int unattended) {
     writeCoil316(0);
 
     std::unique_ptr<SentConfiguration> sentCopy;
-    if (transferOptions.verifyDownload) sentCopy = captureSentConfiguration(sent);
+    if (transferOptions.verifyDownload) {
+        sentCopy = captureSentConfiguration(sent);
+        sentCopy->lineOfKey = std::move(fileLines.lineOfKey);
+        sentCopy->setpointLines = std::move(fileLines.setpointLines);
+        sentCopy->mappingLines = std::move(fileLines.mappingLines);
+    }
 
     conPuts("Setting checksum and resetting controller...\n");
     if (!setControllerChecksum()) {
@@ -339,6 +359,12 @@ int download(int unattended) {
     if (transferOptions.keepOffsets && !sentCopy) return finish(finalStatus(result), unattended);
 
     if (!waitForReset()) {
+        if (interruption() != 0) {
+            conPrintf("\n%s The controller holds the file; the group offsets were not sent again.\n",
+                      interruptionText().c_str());
+            serialPort.close();
+            return 128 + interruption();
+        }
         conPuts("\nController did not respond after reset.\n");
         failed("no answer after the reset");
         return finish(1, unattended);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +17,18 @@
 
 namespace {
 
+// Why a file could not be read: a missing file cannot be opened, a folder
+// opens but cannot be read.
+std::string cannotReadText(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_directory(path, error) ? "cannot read the file: it is a folder"
+                                                      : "cannot open the file";
+}
+
 // Loads a file for a command; prints why not and returns false on trouble.
 bool loadForCommand(const std::string& path, std::unique_ptr<ImageCopy>& copy) {
     const int result = loadDataFile(path, copy);
-    if (result == 1) conPrintf("%s: cannot open the file\n", path.c_str());
+    if (result == 1) conPrintf("%s: %s\n", path.c_str(), cannotReadText(path).c_str());
     if (result == 2) conPrintf("%s: no model line (\"2: model\"); not a data file\n", path.c_str());
     return result == 0;
 }
@@ -35,13 +44,13 @@ int checkDataFileCommand(const std::string& path) {
     std::vector<Finding> findings;
     const int result = loadDataFile(path, copy);
     if (result == 1) {
-        conPrintf("%s: cannot open the file\n", path.c_str());
+        conPrintf("%s: %s\n", path.c_str(), cannotReadText(path).c_str());
         return 2;
     }
     if (result == 2) {
         findings.push_back({1, true, "no model line (\"2: model\"); a download refuses the file"});
     } else {
-        findings = checkValueLines(copy->valueLines);
+        findings = copy->findings;
     }
     std::stable_sort(findings.begin(), findings.end(),
                      [](const Finding& a, const Finding& b) { return a.line < b.line; });

@@ -79,7 +79,19 @@ int callHandlerWatched(int mode, int functionNumber) {
 
 bool controllerAnswers() { return probeController(); }
 
-bool stopController() { return runBlock(1, 0).done; }
+bool stopController(BlockResult* outcome) {
+    const BlockResult result = runBlock(1, 0);
+    if (outcome != nullptr) *outcome = result;
+    return result.done;
+}
+
+bool controllerFoundStopped() {
+    if (commSettings.protocol != kModbus) return false;
+    int state[1] = {0};
+    // A controller that refuses or ignores the read is taken as running.
+    const int read = fallbackProbe([&] { return modbusTransaction(3, kRunStateRegister, 1, state); });
+    return read == 0 && state[0] == 1;
+}
 
 bool setControllerChecksum() { return runBlock(1, 1).done; }
 

@@ -44,8 +44,10 @@ int callHandlerWatched(int mode, int functionNumber);
 bool controllerAnswers();
 
 // Stops the controller (block 0, mode 1); the request is repeated while the
-// line spoils it. False when the controller did not confirm.
-bool stopController();
+// line spoils it. False when the controller did not confirm; `outcome`,
+// when given, receives how the request went (for the failure report, so
+// that the stop is not sent again only to learn it).
+bool stopController(BlockResult* outcome = nullptr);
 
 // Restarts the controller (block 0, mode 0). The restart reboots it, so it
 // is never simply sent twice: when its reply is lost or spoiled, waits
@@ -54,6 +56,11 @@ bool stopController();
 // not be confirmed. `mayWait` false: a controller that stopped answering
 // gets the restart once, without the wait.
 bool restartController(bool mayWait = true);
+
+// True when a MODBUS controller reports itself stopped (register 340 reads
+// 1), as a download that could not finish leaves it. False under TVX
+// Standard, which has no such read, and when the read is not answered.
+bool controllerFoundStopped();
 
 // Sets the checksum (block 1, mode 1). False when not confirmed.
 bool setControllerChecksum();

@@ -52,6 +52,8 @@ public:
             return false;
         }
         target_ = target;
+        // Temporary files that killed uploads left in this folder go first.
+        platform::removeStaleTempFilesBeside(target);
         file_ = platform::createTempFileBeside(target, tempPath_);
         const int tempError = errno;
         // A second signal ends the program at once: the temporary file goes too.
@@ -200,11 +202,20 @@ ReadProblems readAllBlocks(bool& stopped) {
     if (!readUnitConfiguration(problems)) return problems;
 
     if (setpointCount > 0) allocateSetpoints(setpointCount);
-    if (setpointCount > kStopThreshold) {
+    // A download that could not finish leaves the controller stopped with
+    // part of a file: such a controller is read as it is and left stopped,
+    // for the operator to decide.
+    const bool foundStopped = controllerFoundStopped();
+    if (foundStopped) {
+        conPuts("The controller was found stopped; it may hold an unfinished download. It is left stopped.\n");
+        outcome::warn(lineDeviceName(), "the controller was found stopped; it may hold an unfinished download");
+    }
+    if (setpointCount > kStopThreshold && !foundStopped) {
         conPrintf("%i setpoints; stopping controller...\n", static_cast<int>(setpointCount));
         stopped = true;
-        if (!stopController()) {
-            problems.add(0, runBlock(1, 0));
+        BlockResult stop;
+        if (!stopController(&stop)) {
+            problems.add(0, stop);
             return problems;
         }
     }

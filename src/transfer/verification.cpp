@@ -82,20 +82,53 @@ const ChannelValues kChannelValues[] = {
     {50, &ControllerImage::inputEnableAnding, "Input enable ANDing different for chn %d!\n", kInputAndingEntries},
 };
 
+std::string number(int64_t value) { return std::to_string(value); }
+std::string pair(int32_t a, int32_t b) { return std::to_string(a) + "," + std::to_string(b); }
+// A mapping as the file shows it: targets from 1, a pulse mapping's channel
+// and pulse too.
+std::string mapping(const MappingRecord& m) {
+    const int64_t plus = m.type == 2 ? 1 : 0;
+    return std::to_string(m.type) + "," + std::to_string(m.register_) + "," + std::to_string(int64_t{m.target} + 1) +
+           "," + std::to_string(m.pulseChannel + plus) + "," + std::to_string(m.pulseNumber + plus);
+}
+
 class Comparison {
 public:
     explicit Comparison(const SentConfiguration& sent) : sent_(sent), was_(sent.image), is_(image) {}
 
     int differences() const { return differences_; }
 
-    void report(const char* format, int a = 0, int b = 0) {
+    void report(const char* format, int a, int b, const std::string& file, const std::string& controller,
+                int line) {
         conPrintf(format, a, b);
+        const std::string where = line > 0 ? " (" + std::string(dataFileName) + ":" + std::to_string(line) + ")" : "";
+        conPrintf("    file %s, controller %s%s\n", file.c_str(), controller.c_str(), where.c_str());
         ++differences_;
+    }
+
+    // The file's line that set an element; 0 when none did (a factory
+    // default, an element the file left out).
+    int lineOf(std::vector<int32_t> key) const {
+        const auto at = sent_.lineOfKey.find(key);
+        return at == sent_.lineOfKey.end() ? 0 : at->second;
+    }
+    // Blocks with a one-element and an indexed form.
+    int lineOfEither(int32_t block, int32_t index) const {
+        const int line = lineOf({block, index});
+        return line > 0 ? line : lineOf({block});
+    }
+    static int recordLine(const std::vector<int>& lines, std::size_t index) {
+        return index < lines.size() ? lines[index] : 0;
     }
 
     void compareSingles() {
         for (const SingleValue& row : kSingleValues) {
-            if (sent_.sent[row.block] && !sameOnWire(was_.*row.field, is_.*row.field)) report(row.message);
+            if (sent_.sent[row.block] && !sameOnWire(was_.*row.field, is_.*row.field)) {
+                // The file shows the default program from 1.
+                const int32_t shown = row.block == 6 ? 1 : 0;
+                report(row.message, 0, 0, number(int64_t{was_.*row.field} + shown), number(int64_t{is_.*row.field} + shown),
+                       lineOf({row.block}));
+            }
         }
     }
 
@@ -107,7 +140,12 @@ public:
             const int32_t from = std::max<int32_t>(first, 0);
             const int32_t to = std::min<int32_t>(last, row.limit - 1);
             for (int32_t ch = from; ch <= to; ++ch) {
-                if (!sameOnWire((was_.*row.field)[ch], (is_.*row.field)[ch])) report(row.message, ch + 1);
+                if (!sameOnWire((was_.*row.field)[ch], (is_.*row.field)[ch])) {
+                    // Rows of eight channels are keyed by their row.
+                    const bool row8 = row.block != 7 && row.block != 8;
+                    report(row.message, ch + 1, 0, number((was_.*row.field)[ch]), number((is_.*row.field)[ch]),
+                           lineOf({row.block, row8 ? ch / 8 + 1 : ch + 1}));
+                }
             }
         }
         if (sent_.sent[7] && sent_.effectiveOptions[5] != 0) {
@@ -115,7 +153,8 @@ public:
             const int32_t to = std::min<int32_t>(last, kMaxChannels - 1);
             for (int32_t ch = from; ch <= to; ++ch) {
                 if (!sameOnWire(was_.speedCompTrailing[ch], is_.speedCompTrailing[ch])) {
-                    report("Speed comp (trailing) different for chn %d!\n", ch + 1);
+                    report("Speed comp (trailing) different for chn %d!\n", ch + 1, 0, number(was_.speedCompTrailing[ch]),
+                           number(is_.speedCompTrailing[ch]), lineOf({7, ch + 1}));
                 }
             }
         }
@@ -125,11 +164,14 @@ public:
         const int32_t groups = clampCount(was_.groupQuantity, kMaxGroups);
         for (int32_t g = 0; g < groups; ++g) {
             if (sent_.sent[9] && !sameOnWire(was_.groupOffset[g], is_.groupOffset[g])) {
-                report("Group offset different for group %d!\n", g + 1);
+                report("Group offset different for group %d!\n", g + 1, 0, number(was_.groupOffset[g]),
+                       number(is_.groupOffset[g]), lineOf({9, g + 1}));
             }
             if (sent_.sent[46] && (!sameOnWire(was_.groupChannelCount[g], is_.groupChannelCount[g]) ||
                                    !sameOnWire(was_.groupMode[g], is_.groupMode[g]))) {
-                report("Group configuration different for group %d!\n", g + 1);
+                report("Group configuration different for group %d!\n", g + 1, 0,
+                       pair(was_.groupChannelCount[g], was_.groupMode[g]), pair(is_.groupChannelCount[g], is_.groupMode[g]),
+                       lineOf({46, g + 1}));
             }
         }
         if (sent_.sent[10]) {
@@ -139,7 +181,9 @@ public:
             for (int32_t a = 0; a < outputs; ++a) {
                 if (!sameOnWire(was_.analogOffset[a], is_.analogOffset[a]) ||
                     !sameOnWire(was_.analogHighRpm[a], is_.analogHighRpm[a])) {
-                    report("Analog output different for analog chn %d!\n", a + 1);
+                    report("Analog output different for analog chn %d!\n", a + 1, 0,
+                           pair(was_.analogOffset[a], was_.analogHighRpm[a]), pair(is_.analogOffset[a], is_.analogHighRpm[a]),
+                           lineOf({10, a + 1}));
                 }
             }
         }
@@ -153,24 +197,31 @@ public:
             for (int level = 0; level < (twoLevels ? 2 : 1); ++level) {
                 if (!sameOnWire(was_.motionLowRpm[level], is_.motionLowRpm[level]) ||
                     !sameOnWire(was_.motionHighRpm[level], is_.motionHighRpm[level])) {
-                    report("Motion detection different for level %d!\n", level + 1);
+                    report("Motion detection different for level %d!\n", level + 1, 0,
+                           pair(was_.motionLowRpm[level], was_.motionHighRpm[level]),
+                           pair(is_.motionLowRpm[level], is_.motionHighRpm[level]), lineOfEither(11, level + 1));
                 }
             }
         }
         if (sent_.sent[25] && (!sameOnWire(was_.terminationResistor[0], is_.terminationResistor[0]) ||
                                !sameOnWire(was_.terminationResistor[1], is_.terminationResistor[1]))) {
-            report("Termination resistors different!\n");
+            report("Termination resistors different!\n", 0, 0,
+                   pair(was_.terminationResistor[0], was_.terminationResistor[1]),
+                   pair(is_.terminationResistor[0], is_.terminationResistor[1]), lineOf({25}));
         }
         // Both protocols carry the first resolver's values only.
         for (int r = 0; r < 1; ++r) {
             if (sent_.sent[17] && !sameOnWire(was_.rotationDirection[r], is_.rotationDirection[r])) {
-                report("Direction of rotation different for resolver %d!\n", r + 1);
+                report("Direction of rotation different for resolver %d!\n", r + 1, 0, number(was_.rotationDirection[r]), number(is_.rotationDirection[r]),
+                       lineOfEither(17, r + 1));
             }
             if (sent_.sent[18] && !sameOnWire(was_.scaleFactor[r], is_.scaleFactor[r])) {
-                report("Scale factor different for resolver %d!\n", r + 1);
+                report("Scale factor different for resolver %d!\n", r + 1, 0, number(was_.scaleFactor[r]), number(is_.scaleFactor[r]),
+                       lineOfEither(18, r + 1));
             }
             if (sent_.sent[19] && !sameOnWire(was_.shaftOffset[r], is_.shaftOffset[r])) {
-                report("Absolute offset different for resolver %d!\n", r + 1);
+                report("Absolute offset different for resolver %d!\n", r + 1, 0, number(was_.shaftOffset[r]), number(is_.shaftOffset[r]),
+                       lineOfEither(19, r + 1));
             }
         }
     }
@@ -178,7 +229,7 @@ public:
     void compareMappings() {
         if (!sent_.sent[15]) return;
         if (was_.mappingCount != is_.mappingCount) {
-            report("Mapping quantity different!\n");
+            report("Mapping quantity different!\n", 0, 0, number(was_.mappingCount), number(is_.mappingCount), 0);
             return;
         }
         const int32_t count = clampCount(was_.mappingCount, kMaxMappings);
@@ -188,7 +239,8 @@ public:
             if (!sameOnWire(a.type, b.type) || !sameOnWire(a.register_, b.register_) ||
                 !sameOnWire(a.target, b.target) || !sameOnWire(a.pulseChannel, b.pulseChannel) ||
                 !sameOnWire(a.pulseNumber, b.pulseNumber)) {
-                report("Mapping %d different!\n", i + 1);
+                report("Mapping %d different!\n", i + 1, 0, mapping(a), mapping(b),
+                       recordLine(sent_.mappingLines, static_cast<std::size_t>(i)));
             }
         }
     }
@@ -209,11 +261,27 @@ public:
         };
         const std::vector<Key> was = keys(sent_.setpoints, sent_.setpoints.size());
         const std::vector<Key> is = keys(setpoints, static_cast<std::size_t>(std::max<int32_t>(setpointCount, 0)));
-        if (was.size() != is.size()) report("Pulse quantity different!\n");
+        if (was.size() != is.size())
+            report("Pulse quantity different!\n", 0, 0, number(static_cast<int32_t>(was.size())),
+                   number(static_cast<int32_t>(is.size())), 0);
         std::vector<Key> missing;
         std::set_difference(was.begin(), was.end(), is.begin(), is.end(), std::back_inserter(missing));
         for (const Key& key : missing) {
-            report("Pulse different in program %d channel %d!\n", std::get<0>(key) + 1, std::get<1>(key) + 1);
+            // What the controller holds on the same channel of the same program.
+            std::string held;
+            for (const Key& other : is) {
+                if (std::get<0>(other) != std::get<0>(key) || std::get<1>(other) != std::get<1>(key)) continue;
+                held += (held.empty() ? "" : " ") + pair(std::get<2>(other), std::get<3>(other));
+            }
+            // The file's line of the record.
+            int line = 0;
+            for (std::size_t i = 0; i < sent_.setpoints.size() && line == 0; ++i) {
+                const SetpointRecord& r = sent_.setpoints[i];
+                if (Key(r.program & 0xFFFF, r.channel & 0xFFFF, r.on & 0xFFFF, r.off & 0xFFFF) == key)
+                    line = recordLine(sent_.setpointLines, i);
+            }
+            report("Pulse different in program %d channel %d!\n", std::get<0>(key) + 1, std::get<1>(key) + 1,
+                   pair(std::get<2>(key), std::get<3>(key)), held.empty() ? "none" : held, line);
         }
     }
 
@@ -226,7 +294,8 @@ public:
             for (int32_t c = std::max<int32_t>(sent_.firstChannel, 0); c < to; ++c) {
                 const int32_t value = was_.shiftRegisterCount[p][c];
                 if (value != 0 && !sameOnWire(value + 1, is_.shiftRegisterCount[p][c])) {
-                    report("Shift register count different in program %d channel %d!\n", p + 1, c + 1);
+                    report("Shift register count different in program %d channel %d!\n", p + 1, c + 1,
+                           number(int64_t{value} + 1), number(is_.shiftRegisterCount[p][c]), lineOf({51, p + 1, c + 1}));
                 }
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -15,6 +16,11 @@ struct SentConfiguration {
     int32_t effectiveOptions[kOptionCount] = {};
     int32_t firstChannel = 0;
     int32_t lastChannel = -1;
+    // The data file's line that set each element (keyed as lineKey keys
+    // it) and each setpoint and mapping record, for the differences shown.
+    std::map<std::vector<int32_t>, int> lineOfKey;
+    std::vector<int> setpointLines;
+    std::vector<int> mappingLines;
 };
 
 // Takes a copy of the image as it is being sent; `sent[n]` for every block
@@ -22,7 +28,8 @@ struct SentConfiguration {
 std::unique_ptr<SentConfiguration> captureSentConfiguration(const bool sent[kFunctionCount]);
 
 // Compares the image read back with what was sent and prints every
-// difference. Returns the number of differences; blocks listed in
+// difference, each followed by a line with the file's value, the
+// controller's value and the line of the file that set it. Returns the number of differences; blocks listed in
 // `unreadable` count as one each and are reported as not read back.
 int compareWithSent(const SentConfiguration& sent, const std::vector<int>& unreadable);
 

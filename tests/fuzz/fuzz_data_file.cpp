@@ -52,11 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (counted < 0) std::abort();
         if (counted > 0) allocateSetpoints(counted);
         setpointCount = 0;
-        startRecordingValueLines();
         readDataFile();
-        const std::vector<RecordedLine> lines = stopRecordingValueLines();
         if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
-        for (const Finding& f : checkValueLines(lines)) {
+        for (const Finding& f : readingFindings()) {
             if (f.line < 1 || f.message.empty()) std::abort();
         }
         if (setpointCount < 0 || static_cast<std::size_t>(setpointCount) > setpoints.size()) std::abort();
@@ -74,7 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // The file as linkora check and diff load it: no differences with itself.
     std::unique_ptr<ImageCopy> loaded;
     if (loadDataFile(fuzzing::scratchPath(), loaded) == 0) {
-        checkValueLines(loaded->valueLines);
+        for (const Finding& f : loaded->findings) {
+            if (f.line < 1 || f.message.empty()) std::abort();
+        }
         if (!compareImages(*loaded, *loaded, CompareScope::Files).lines.empty()) std::abort();
         if (!compareImages(*loaded, *loaded, CompareScope::Download).lines.empty()) std::abort();
     }

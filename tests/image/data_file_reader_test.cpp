@@ -271,6 +271,10 @@ TEST_F(ReaderTest, MappingsOnlyDetection) {
         SCOPED_TRACE(extra);
         readAll(std::string("2: 4344\r\n14: 500\r\n") + extra);
         EXPECT_FALSE(transferOptions.mappingsOnly);
+        // A line the value line rule calls an error changes nothing, the
+        // kind of file included.
+        readAll(std::string("2: 4344\r\n14: 500\r\n") + extra, LineJudging::Judged);
+        EXPECT_EQ(transferOptions.mappingsOnly, std::string(extra) != "3: 1\r\n");
     }
 }
 

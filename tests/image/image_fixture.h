@@ -96,12 +96,14 @@ public:
         std::rewind(dataFile);
     }
 
-    // The download's passes: pre-count, allocation, reading.
-    static void readAll(const std::string& bytes) {
+    // The download's passes: pre-count, allocation, reading. By default
+    // every line is parsed as far as it goes, so that the blocks' parsing
+    // shows; the value line rule has tests of its own.
+    static void readAll(const std::string& bytes, LineJudging judging = LineJudging::TakeAll) {
         openFile(bytes);
         allocateSetpoints(countSetpointLines());
         setpointCount = 0;
-        readDataFile();
+        readDataFile(judging);
     }
 
     // Parses one line as the reading pass would.

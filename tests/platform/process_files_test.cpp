@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -204,4 +205,95 @@ TEST(RewriteFileInPlace, RewritesTheFileItselfAndRestoresItOnFailure) {
     EXPECT_FALSE(platform::rewriteFileInPlace((dir.path() / "missing").string(), "x"));
     EXPECT_FALSE(fs::exists(dir.path() / "missing"));
     EXPECT_FALSE(platform::rewriteFileInPlace("/dev/zero", "x"));
+}
+
+// The temporary-file rule: a cleaner removes the temporary files of writers
+// that are gone (never a live writer's, in this process or another, and
+// nothing that is not such a file).
+TEST(TempFiles, StaleFilesOfDeadWritersGoLiveOnesStay) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    writeText(dir.path() / ".linkora.Ab12Cd", "left by a writer that is gone");
+    writeText(dir.path() / ".linkora.toolong", "not one of ours");
+    writeText(dir.path() / "PLANT.DAT", "kept");
+    fs::create_directory(dir.path() / ".linkora.Dir123");
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        std::string path;
+        std::FILE* file = platform::createTempFileBeside((dir.path() / "K.DAT").string(), path);
+        const char mark = file != nullptr ? 'y' : 'n';
+        if (write(ready[1], &mark, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char mark = 0;
+    ASSERT_EQ(read(ready[0], &mark, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(mark, 'y');
+
+    std::string livePath;
+    std::FILE* live = platform::createTempFileBeside((dir.path() / "L.DAT").string(), livePath);
+    ASSERT_NE(live, nullptr);
+    EXPECT_EQ(fs::path(livePath).filename().string().rfind(".linkora.", 0), 0u) << livePath;
+    std::fclose(live);  // closed, not yet renamed: still its writer's
+
+    auto temporaryFiles = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".linkora.", 0) == 0 && entry.is_regular_file()) names.push_back(name);
+        }
+        return names.size();
+    };
+    EXPECT_EQ(temporaryFiles(), 4u);  // the stale one, the long name, the two writers'
+    EXPECT_EQ(platform::removeStaleTempFilesBeside((dir.path() / "X.DAT").string()), 1);
+    EXPECT_FALSE(fs::exists(dir.path() / ".linkora.Ab12Cd"));
+    EXPECT_EQ(temporaryFiles(), 3u);
+
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(platform::removeStaleTempFilesBeside((dir.path() / "X.DAT").string()), 1);
+    EXPECT_EQ(temporaryFiles(), 2u);
+    EXPECT_TRUE(fs::exists(livePath));
+    EXPECT_TRUE(fs::exists(dir.path() / ".linkora.toolong"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / ".linkora.Dir123"));
+    ASSERT_TRUE(platform::replaceFile(livePath, (dir.path() / "L.DAT").string()));
+    EXPECT_EQ(contents(dir.path() / "PLANT.DAT"), "kept");
+}
+
+// Sixteen writers start in one folder at once, each cleaning before it
+// writes: none loses its file to another's cleaning.
+TEST(TempFiles, SixteenWritersStartingTogether) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::vector<pid_t> writers;
+    for (int i = 0; i < 16; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const std::string target = (dir.path() / ("T" + std::to_string(i) + ".DAT")).string();
+            for (int round = 0; round < 30; ++round) {
+                platform::removeStaleTempFilesBeside(target);
+                std::string path;
+                std::FILE* file = platform::createTempFileBeside(target, path);
+                if (file == nullptr) _exit(2);
+                std::fprintf(file, "%d %d\n", i, round);
+                if (std::fclose(file) != 0 || !platform::replaceFile(path, target)) _exit(3);
+            }
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    for (pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(contents(dir.path() / ("T" + std::to_string(i) + ".DAT")), std::to_string(i) + " 29\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 16);
 }

@@ -3,6 +3,7 @@
 // the unattended download's status 7.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OfflineCase{"DiffLaterBackup", {"diff", "later.dat", "backup.dat"}, 1, "later-backup.diff.txt", ""},
                       OfflineCase{"DiffSame", {"diff", "edited.dat", "edited.dat"}, 0, "", ""},
                       OfflineCase{"DiffMissingFile", {"diff", "backup.dat", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
-                      OfflineCase{"CheckMissingFile", {"check", "none.dat"}, 2, "", "none.dat: cannot open the file\n"}),
+                      OfflineCase{"CheckMissingFile", {"check", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
+                      OfflineCase{"CheckFolder", {"check", "."}, 2, "", ".: cannot read the file: it is a folder\n"}),
     [](const ::testing::TestParamInfo<OfflineCase>& info) { return info.param.name; });
 
 TEST(OfflineQuestion, FileWithoutModelLineIsAFinding) {
@@ -133,10 +135,81 @@ TEST(UnattendedDownload, FileWithIgnoredLinesEndsWithStatus7) {
     EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "extra.dat"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
               7)
         << output;
-    EXPECT_NE(output.find("1 lines of extra.dat are ignored or changed; see linkora check extra.dat\n"),
+    EXPECT_NE(output.find("1 line of extra.dat is ignored or changed; see linkora check extra.dat\n"),
               std::string::npos)
         << output;
 }
+
+
+// The value line rule: what check says of a line, a download does. A line
+// check calls an error sends nothing (the controller keeps the backup's
+// configuration, every other setpoint included, and is restarted: status 7);
+// a warning's line is sent as written.
+struct RuleCase {
+    std::string name;
+    std::string line;     // appended to backup.dat; empty: the writer's own file alone
+    std::string finding;  // "error: ..." or "warning: ..." for that line; empty: none
+    std::string held;     // for a warning, a line the controller then holds
+};
+
+class ValueLineRuleAgrees : public ::testing::TestWithParam<RuleCase> {};
+
+TEST_P(ValueLineRuleAgrees, CheckAndDownloadAgree) {
+    const RuleCase& c = GetParam();
+    TempDir dir;
+    const std::string backup = readFile(kCheckData + "/backup.dat");
+    writeFile(dir.file("T.DAT"), backup + c.line + (c.line.empty() ? "" : "\r\n"));
+    const int lineNumber = 1 + static_cast<int>(std::count(backup.begin(), backup.end(), '\n'));
+
+    std::string output;
+    EXPECT_EQ(runLinkora({"check", "T.DAT"}, output, dir.path), c.finding.empty() ? 0 : 1) << output;
+    if (!c.finding.empty()) {
+        EXPECT_NE(output.find("T.DAT:" + std::to_string(lineNumber) + ": " + c.finding + "\n"), std::string::npos)
+            << output;
+    }
+
+    SimProcess sim(dir, {});
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "T.DAT"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
+              c.finding.empty() ? 0 : 7)
+        << output;
+    EXPECT_NE(output.find("Waiting for controller to reset..."), std::string::npos) << output;
+    if (!c.finding.empty()) {
+        EXPECT_NE(output.find("1 line of T.DAT is ignored or changed; see linkora check T.DAT\n"), std::string::npos)
+            << output;
+    }
+    sim.stop();
+    const auto held = transfer_test::valueLines(sim.state());
+    if (c.held.empty()) {
+        SimProcess untouched(dir, {}, "untouched");
+        untouched.stop();
+        EXPECT_EQ(held, transfer_test::valueLines(untouched.state()));
+    } else {
+        const int block = std::stoi(c.held);
+        const auto& lines = held.at(block);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.held), lines.end()) << c.held;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ValueLineRuleAgrees,
+    ::testing::Values(
+        RuleCase{"WritersOwnLines", "", "", ""},
+        RuleCase{"ChannelOutsideOutputs", "49: 2,17,0,180",
+                 "error: channel 17 is outside the model's outputs 1 to 16; the line is ignored", ""},
+        RuleCase{"LetterInANumber", "49: 1,4,35O,20",
+                 "error: expected 4 values after the function number, found 3; the line does not parse", ""},
+        RuleCase{"MissingComma", "49: 2,1,45 135",
+                 "error: expected 4 values after the function number, found 3; the line does not parse", ""},
+        RuleCase{"TextAfterTheValue", "28: 2O", "error: \"O\" after the last value; the line does not parse", ""},
+        RuleCase{"UnknownFunction", "60: 1", "error: unknown function number 60; the line is ignored", ""},
+        RuleCase{"GroupOutside", "9: 4,10",
+                 "error: group 4 is outside the model's output groups 1 to 3; the line is ignored", ""},
+        RuleCase{"WiderThanAWord", "28: 70000", "warning: value 70000 is wider than a word; the controller gets 4464",
+                 "28: 4464"},
+        RuleCase{"OutsideTheTurn", "49: 3,5,400,20",
+                 "warning: on position 400 is outside the turn 0 to 359; it is sent as written", "49: 3,5,400,20"},
+        RuleCase{"LaterLineOverrides", "6: 2 ; again", "warning: overrides line 24", "6: 2"}),
+    [](const ::testing::TestParamInfo<RuleCase>& info) { return info.param.name; });
 
 }  // namespace
 

@@ -109,10 +109,20 @@ const Case kCases[] = {
      "linkora: {dir}/plain.txt: Inappropriate ioctl for device", "",
      [](const TempDir& dir) { writeFile(dir.file("plain.txt"), "2: 4444\r\n"); }, "{dir}/plain.txt"},
     {"SelectedProtocolNoAnswer", withOptions({"--silent-after", "0"}), {"u", "1", "{dev}", "9600", "UP.DAT"},
-     {"LINKORA_PROTOCOL=modbus"}, 4, "linkora: {dev}: no controller answered at unit 1 (MODBUS)",
+     {"LINKORA_PROTOCOL=modbus"}, 4,
+     "linkora: {dev}: no controller answered at unit 1 (MODBUS); check the baud rate, character format, unit "
+     "address and cable",
      "No response: Nothing connected..."},
+    // A wrong setting rehearsed: the simulator answers 19200 baud only.
+    {"WrongBaudRate", withOptions({"--check-line", "--baud", "19200"}), {"u", "1", "{dev}", "9600", "UP.DAT"},
+     {"LINKORA_PROTOCOL=modbus"}, 4,
+     "linkora: {dev}: no controller answered at unit 1 (MODBUS); check the baud rate, character format, unit "
+     "address and cable",
+     ""},
+    {"RightBaudRate", withOptions({"--check-line"}), {"u", "1", "{dev}", "9600", "UP.DAT"}, {}, 0, "", ""},
     {"AutoDetectFindsNothing", withOptions({"--silent-after", "0"}), {"u", "1", "{dev}", "9600", "UP.DAT"}, {}, 4,
-     "linkora: {dev}: no controller answered at unit 1 (neither MODBUS nor TVX Standard)",
+     "linkora: {dev}: no controller answered at unit 1 (neither MODBUS nor TVX Standard); check the baud rate, "
+     "character format, unit address and cable",
      "Could not establish communications with the controller."},
     {"DownloadFileMissing", kLoaded, {"d", "1", "{dev}", "9600", "missing.dat"}, {}, 5,
      "linkora: missing.dat: No such file or directory", "Can't open file!"},

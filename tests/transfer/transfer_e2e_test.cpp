@@ -2,7 +2,9 @@
 // on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -366,6 +368,58 @@ TEST(UploadFaults, StoppedControllerIsRestartedAfterAFailedUpload) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("UP.DAT")));
 }
 
+// A refused stop of a controller with many setpoints is sent once: the
+// failure report does not ask again.
+TEST(UploadFaults, RefusedStopIsSentOnce) {
+    TempDir dir;
+    writeFile(dir.file("many.dat"), setpointFile(301));
+    const std::string stop = "RX 23 :011001530001020001";  // register 340 := 1
+    std::string output;
+    int position = 0;
+    {
+        SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat")}, "plain");
+        ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 0) << output;
+        const std::string log = sim.log();
+        const std::size_t at = log.find(stop);
+        ASSERT_NE(at, std::string::npos) << log;
+        for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1)) ++position;
+    }
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat"), "--refuse-at",
+                         std::to_string(position), "--refuse-code", "3"});
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 1) << output;
+    const std::string log = sim.log();
+    std::size_t stops = 0;
+    for (std::size_t i = log.find(stop); i != std::string::npos; i = log.find(stop, i + 1)) ++stops;
+    EXPECT_EQ(stops, 1u) << log;
+}
+
+// An upload killed outright leaves its temporary file; the next upload into
+// that folder removes it.
+TEST(UploadFaults, NextUploadRemovesTheTemporaryFileOfAKilledOne) {
+    TempDir dir;
+    auto temporaryFiles = [&] {
+        std::size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+            files += entry.path().filename().string().rfind(".linkora.", 0) == 0 ? 1 : 0;
+        return files;
+    };
+    {
+        SimProcess silent(dir, {"--protocol", "tvx", "--silent-after", "0"}, "silent");
+        testing_support::ChildProcess killed({LINKORA_BIN, "u", "1", silent.devicePath, "9600", "PLANT.DAT"},
+                                             dir.file("killed.out"), dir.path);
+        for (int i = 0; i < 100 && temporaryFiles() == 0; ++i) usleep(50000);
+        killed.kill(SIGKILL);
+        killed.wait(5000);
+    }
+    ASSERT_EQ(temporaryFiles(), 1u);
+    SimProcess sim(dir, {"--protocol", "tvx"});
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path, {"LINKORA_PROTOCOL=tvx"}),
+              0)
+        << output;
+    EXPECT_EQ(temporaryFiles(), 0u);
+}
+
 // A target in a folder where no file can be created beside it is rewritten
 // where it stands; a new file there cannot be made at all.
 TEST(UploadEndToEnd, RewritesInPlaceWhereNoFileCanBeCreated) {
@@ -444,11 +498,15 @@ TEST(DownloadFaults, VerificationAfterDroppedWrites) {
     source.stop();
     SimProcess target(dir, {"--protocol", "tvx", "--drop-every", "70", "--reset-delay", "0"}, "target");
     std::string output;
-    // The target has leading/trailing speed compensation, the file's single
-    // values set only the leading ones: the download ends with status 7.
+    // The target has leading/trailing speed compensation: the file's single
+    // values are not complete lines for it and are not sent; the file names
+    // another model. The download ends with status 7.
     EXPECT_EQ(runLinkora({"d", "1", target.devicePath, "9600", "PLANT.DAT", "N", "N", "Y"}, output, dir.path), 7)
         << output;
-    EXPECT_NE(output.find("2 lines of PLANT.DAT are ignored or changed; see linkora check PLANT.DAT\n"),
+    EXPECT_NE(output.find("PLANT.DAT names model 3300; the controller is model 4344, whose configuration is used.\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("3 lines of PLANT.DAT are ignored or changed; see linkora check PLANT.DAT\n"),
               std::string::npos)
         << output;
     EXPECT_NE(output.find("Verifying download...\n"), std::string::npos) << output;
@@ -508,5 +566,58 @@ TEST(SiblingHandOver, SiblingGetsTheTerminalInItsUsualMode) {
     EXPECT_NE(modes.find(" icanon"), std::string::npos) << modes;
     EXPECT_EQ(modes.find("-icanon"), std::string::npos) << modes;
 }
+
+namespace {
+
+// One MODBUS request sent on the simulator's line; its reply.
+std::string modbusExchange(const std::string& device, const std::vector<int>& bytes) {
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return {};
+    termios t{};
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    std::string frame = ":";
+    int sum = 0;
+    char hex[3];
+    for (int b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b & 0xFF);
+        frame += hex;
+        sum += b;
+    }
+    std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    testing_support::writeAll(fd, frame + hex + "\r\n");
+    const std::string reply = testing_support::readUntil(fd, "\n", 3000);
+    ::close(fd);
+    return reply;
+}
+
+// A controller that a failed download left stopped: the upload writes the
+// file, says so and leaves it stopped, even with more than 300 setpoints
+// (a controller that an upload stops itself is restarted).
+TEST(UploadFindsControllerStopped, SaysSoAndLeavesItStopped) {
+    TempDir dir;
+    std::string file = readFile(kData + "model4444.dat");
+    for (int i = 0; i < 301; ++i) file += "49: 1,1," + std::to_string(i) + "," + std::to_string(i + 1) + "\r\n";
+    writeFile(dir.file("many.dat"), file);
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat")});
+    // Register 340 (address 339) := 1 stops the controller.
+    const std::string stop = modbusExchange(sim.devicePath, {1, 16, 1, 0x53, 0, 1, 2, 0, 1});
+    ASSERT_EQ(stop.rfind(":01100153", 0), 0u) << stop << sim.log();
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path), 0) << output;
+    EXPECT_NE(output.find("The controller was found stopped; it may hold an unfinished download. It is left "
+                          "stopped.\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("linkora: " + sim.devicePath + ": the controller was found stopped"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Restarting controller"), std::string::npos) << output;
+    EXPECT_EQ(valueLines(readFile(dir.file("PLANT.DAT"))).at(49).size(), valueLines(file).at(49).size());
+    EXPECT_EQ(modbusExchange(sim.devicePath, {1, 3, 1, 0x53, 0, 1}).rfind(":0103020001", 0), 0u);
+}
+
+}  // namespace
 
 #endif

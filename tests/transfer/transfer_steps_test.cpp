@@ -294,17 +294,30 @@ TEST(Verification, EveryDifferenceIsReported) {
     image.groupOffset[1] = 0;
     setpoints = {{0, 0, 10, 20}, {1, 2, 31, 40}};
     setpointCount = 2;
+    // Each difference shows both values and the file's line that set it.
+    std::snprintf(dataFileName, sizeof dataFileName, "%s", "T.DAT");
+    sent->lineOfKey = {{{6}, 5}, {{7, 3}, 6}, {{9, 2}, 12}};
+    sent->setpointLines = {52, 53, 54};
     const int differences = compareWithSent(*sent, {});
     EXPECT_EQ(console.output,
               "Default programs are different!\n"
+              "    file 4, controller 5 (T.DAT:5)\n"
               "Speed comp (leading) different for chn 3!\n"
+              "    file -5, controller 0 (T.DAT:6)\n"
               "Time delay different for chn 5!\n"
+              "    file 100, controller 99\n"
               "Speed comp (trailing) different for chn 3!\n"
+              "    file 7, controller 8 (T.DAT:6)\n"
               "Group offset different for group 2!\n"
+              "    file 90, controller 0 (T.DAT:12)\n"
               "Mapping quantity different!\n"
+              "    file 2, controller 1\n"
               "Pulse quantity different!\n"
+              "    file 3, controller 2\n"
               "Pulse different in program 2 channel 3!\n"
-              "Pulse different in program 2 channel 4!\n");
+              "    file 30,40, controller 31,40 (T.DAT:53)\n"
+              "Pulse different in program 2 channel 4!\n"
+              "    file 50,60, controller none (T.DAT:54)\n");
     EXPECT_EQ(differences, 9);
     releaseSetpoints();
 }

@@ -43,6 +43,7 @@ struct SimOptions {
     bool forgetDefaultProgram = false;  // a reboot moves the default program on by one
     int charDelayMs = 0;
     int baud = 0;                // 0: no wire pacing
+    bool checkLine = false;      // requests at another baud rate or stop bits go unanswered
     double resetDelay = 1.0;
 };
 

@@ -242,7 +242,7 @@ bool loadControllerFile(const std::string& path, int model, std::string& error) 
     const int count = countSetpointLines();
     allocateSetpoints(count);
     setpointCount = 0;
-    readDataFile();
+    readDataFile(LineJudging::TakeAll);
     if (dataFile != nullptr) {
         std::fclose(dataFile);
         dataFile = nullptr;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 #include <cstring>
 #include <string>
 
@@ -86,6 +87,7 @@ struct Server {
     std::string lineSettings;  // as last logged
     void feed(char c, int64_t at);
     void handleLine(const std::string& request, int64_t first);
+    bool lineSettingsMatch(char start);
     bool writeAll(const char* data, size_t length);
     void sendReply(const std::string& reply, int64_t requestEnd);
     void save();
@@ -247,6 +249,32 @@ void Server::logLineSettings() {
     std::fflush(log);
 }
 
+// The baud rate and stop bits the client set on the line, against the
+// simulator's own: a request sent otherwise is noise to a real controller.
+bool Server::lineSettingsMatch(char start) {
+    termios t{};
+    if (tcgetattr(slave, &t) != 0) return true;
+    const int baud = options.baud > 0 ? options.baud : 9600;
+    const speed_t speed = cfgetospeed(&t);
+    static const std::pair<int, speed_t> kSpeeds[] = {
+        {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},
+        {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
+    };
+    int lineBaud = 0;
+    for (const auto& [rate, code] : kSpeeds) {
+        if (code == speed) lineBaud = rate;
+    }
+    const bool twoStopBits = (t.c_cflag & CSTOPB) != 0;
+    const bool wanted = start == ':';  // MODBUS: 2 stop bits; TVX Standard: 1
+    if (lineBaud == baud && twoStopBits == wanted) return true;
+    if (log != nullptr) {
+        std::fprintf(log, "# not answered: the line is at %d baud with %d stop bit%s; the simulator's is %d baud, %d\n",
+                     lineBaud, twoStopBits ? 2 : 1, twoStopBits ? "s" : "", baud, wanted ? 2 : 1);
+        std::fflush(log);
+    }
+    return false;
+}
+
 void Server::handleLine(const std::string& request, int64_t first) {
     int64_t last = nowMicros();
     if (options.baud > 0) {
@@ -258,6 +286,7 @@ void Server::handleLine(const std::string& request, int64_t first) {
     }
     logLine(first, last, "RX", request);
     if (first < silentUntil) return;  // rebooting
+    if (options.checkLine && !lineSettingsMatch(request[0])) return;
     ++requests;
     if (options.silentAfter >= 0 && requests > options.silentAfter) return;
     if (options.dropEvery > 0 && requests % options.dropEvery == 0) return;

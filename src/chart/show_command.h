@@ -1,0 +1,19 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// linkora show: a data file's programs drawn as timing charts, in the
+// terminal or as an SVG file; nothing is sent to a controller.
+
+struct ShowRequest {
+    std::string file;
+    std::optional<int64_t> program;  // 1-based; only this program
+    std::string against;             // empty: no comparison
+    std::string svg;                 // empty: the terminal; "-": SVG on standard output
+};
+
+// Exit status: 0 drawn (also when there was nothing to draw), 2 trouble
+// (a file that cannot be read or has no model line, an SVG file that cannot
+// be written), with a line on standard error naming the file.
+int showCommand(const ShowRequest& request);
