@@ -133,7 +133,9 @@ TEST(NetworkLine, PortThatCannotBeUsed) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(std::stoi(server.rfc2217().substr(server.rfc2217().rfind(':') + 1))));
     ASSERT_EQ(connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The server has taken the first client once its telnet negotiation
+    // arrives.
+    ASSERT_TRUE(testing_support::waitReadable(first, 5000));
     for (const auto& [port, text] : {std::pair<std::string, std::string>{server.rfc2217(), "Port already in use"},
                                      std::pair<std::string, std::string>{server.tcp(),
                                                                          "Port's device already in use"}}) {
