@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The figures of bench/run.sh: client turnaround, wire efficiency, CPU while
-waiting, MODBUS register reads side by side with the pymodbus client
+waiting, a paced upload through ser2net's RFC 2217 accepter beside the same
+on the local line, MODBUS register reads side by side with the pymodbus client
 (rate, turnaround and CPU per transaction against the same simulator), and
 the backup of eight lines at once against its slowest line alone.
 
@@ -214,6 +215,64 @@ def cpu_silent_line(workdir):
            f"{cpu:.3f} s CPU in {wall:.2f} s, exit {status}")
 
 
+SER2NET = "/usr/sbin/ser2net"
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[1].endswith(":%04X" % port) and fields[3] == "0A":
+                return True
+    return False
+
+
+def network_line(workdir, big):
+    """The same paced upload on the local pseudo-terminal and through ser2net's
+    RFC 2217 accepter in front of it: the wire, not the network, sets the pace."""
+    if not os.access(SER2NET, os.X_OK):
+        report("rfc2217 upload / local upload (19200 baud)", "-", "", "<= 1.05", False, "ser2net is not installed")
+        return
+    walls = {}
+    for route in ("local", "rfc2217"):
+        sim = Sim(workdir, "--load", big, "--protocol", "modbus", "--baud", "19200")
+        server = None
+        port = sim.device
+        if route == "rfc2217":
+            tcp = free_port()
+            config = os.path.join(workdir, "ser2net.yaml")
+            with open(config, "w") as f:
+                f.write(f"connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{tcp}\n"
+                        f"  connector: serialdev,{sim.device},9600n81,local\n"
+                        "  options:\n    kickolduser: false\n    chardelay: false\n")
+            server = subprocess.Popen([SER2NET, "-n", "-u", "-c", config, "-P", os.path.join(workdir, "s2n.pid")],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if listening(tcp):
+                    break
+                time.sleep(0.05)
+            port = f"rfc2217://127.0.0.1:{tcp}"
+        status, wall, _ = run_measured([LINKORA, "u", "1", port, "19200", f"N-{route}.DAT"], workdir)
+        if server is not None:
+            server.terminate()
+            server.wait(timeout=10)
+        sim.stop()
+        if status != 0:
+            report(f"upload at 19200 baud, {route}", status, "exit", "0", False)
+            return
+        walls[route] = wall
+    ratio = walls["rfc2217"] / walls["local"]
+    report("rfc2217 upload / local upload (19200 baud)", f"{ratio:.4f}", "", "<= 1.05", ratio <= 1.05,
+           f"{SETPOINTS} setpoints; local {walls['local']:.2f} s, through ser2net {walls['rfc2217']:.2f} s")
+
+
 PYMODBUS_READS = """
 import sys, time
 from pymodbus.client import ModbusSerialClient
@@ -293,6 +352,7 @@ def main():
         turnaround(workdir, big)
         wire_efficiency(workdir, big)
         cpu_silent_line(workdir)
+        network_line(workdir, big)
         peer(workdir)
         fleet(workdir)
     if missed:

@@ -14,6 +14,8 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
 command -v groff >/dev/null 2>&1 || need+=(groff-base)
 command -v file >/dev/null 2>&1 || need+=(file)
+# Network lines: the serial device server in front of the simulator.
+command -v ser2net >/dev/null 2>&1 || [ -x /usr/sbin/ser2net ] || need+=(ser2net)
 # linkora show: its SVG is rendered by rsvg-convert and the pixels read with libpng.
 command -v rsvg-convert >/dev/null 2>&1 || need+=(librsvg2-bin)
 [ -f /usr/include/png.h ] || need+=(libpng-dev)

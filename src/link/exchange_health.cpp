@@ -2,6 +2,7 @@
 
 #include "common/settings.h"
 #include "link/modbus.h"
+#include "link/serial_port.h"
 #include "link/tvx.h"
 #include "platform/interrupts.h"
 
@@ -91,10 +92,12 @@ int fallbackProbe(const std::function<int()>& send) {
     return result;
 }
 
-bool controllerGone() { return gone; }
+bool controllerGone() { return gone || serialPort.lineLost(); }
 void forgetControllerGone() { gone = false; }
 
 bool lineHalted() {
+    // A lost connection lets nothing through, closing requests included.
+    if (serialPort.lineLost()) return true;
     if (cleanupDepth > 0) return false;
     return gone || platform::pendingInterrupt() != 0;
 }

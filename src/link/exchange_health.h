@@ -63,7 +63,8 @@ bool probeController(int32_t* model = nullptr);
 int requestModel(int32_t* model = nullptr);
 
 // ---- halting the line
-// Once the controller is gone, or an interruption is pending, every exchange
+// Once the controller is gone (or the network line's connection lost), or
+// an interruption is pending, every exchange
 // fails at once without sending, so that a transfer ends at the next
 // exchange boundary. A CleanupScope lets the closing requests of a transfer
 // (restart, coil off) through: one attempt each.

@@ -88,7 +88,7 @@ int receiveReply() {
         const int64_t waitStart = platform::monotonicMicros();
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
-            if ((platform::monotonicMicros() - waitStart) / 1000 > kModbusTimeoutMs) {
+            if ((platform::monotonicMicros() - waitStart) / 1000 > kModbusTimeoutMs || serialPort.lineLost()) {
                 replyText[length] = '\0';
                 replyTimedOut = true;
                 return -1;

@@ -94,12 +94,19 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
     failedDevice_.clear();
     failureReason_.clear();
 
-    std::unique_ptr<platform::LineDevice> device = factory_ ? factory_() : platform::makeLineDevice();
-    if (!device || !device->open(path)) {
-        conPuts("Error opening com port.  349");
-        return fail(path, device ? device->lastError() : std::string(), "cannot be opened");
+    std::unique_ptr<platform::LineDevice> device;
+    if (kept_ && keptPath_ == path) {
+        device = std::move(kept_);
+    } else {
+        keepConnectionOnClose(keepConnection_);  // a connection to another port ends
+        device = factory_ ? factory_() : platform::makeLineDeviceFor(path);
+        if (!device || !device->open(path)) {
+            conPuts("Error opening com port.  349");
+            return fail(path, device ? device->lastError() : std::string(), "cannot be opened");
+        }
     }
     activeport = std::move(device);
+    activePath_ = path;
 
     if (!activeport->readSettings()) {
         conPuts("GetCommState(activeport,&serialconfig) Error.\r\n");
@@ -130,7 +137,24 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
     return 0;
 }
 
+void SerialPort::keepConnectionOnClose(bool keep) {
+    keepConnection_ = keep;
+    if (kept_) {
+        kept_->close();
+        kept_.reset();
+    }
+}
+
+bool SerialPort::lineLost() const { return activeport && activeport->connectionLost(); }
+
+std::string SerialPort::lostReason() const { return activeport ? activeport->lastError() : std::string(); }
+
 void SerialPort::close() {
+    if (activeport && keepConnection_ && platform::lineKind(activePath_) != platform::LineKind::Serial &&
+        !activeport->connectionLost()) {
+        kept_ = std::move(activeport);
+        keptPath_ = activePath_;
+    }
     if (activeport) {
         if (!activeport->close()) conPuts("Error closing serial port.\r\n");
         activeport.reset();
@@ -147,6 +171,9 @@ int SerialPort::write(const void* buffer, std::size_t length) {
     // come before the request has been written.
     if (activeport) activeport->discardInput();
     if (activeport && activeport->write(bytes, length)) return 0;
+    // A lost network connection is a line that stopped answering, not a
+    // fault to confirm with a key.
+    if (lineLost()) return 1;
     conPuts("write error #1 to comm port");
     getKey();
     return 1;

@@ -40,6 +40,17 @@ public:
 
     int portActive = 0;
 
+    // True once a network line's connection is gone (the server closed or
+    // reset it): every exchange fails at once from then on.
+    bool lineLost() const;
+    // Why it was lost, in the system's or the server's words.
+    std::string lostReason() const;
+
+    // While set, closing a network line keeps its connection, and opening
+    // the same port again takes it up and only sends the new line format.
+    // Clearing it ends a connection kept that way.
+    void keepConnectionOnClose(bool keep);
+
     // After open or openPath failed: the device it tried and why, in the
     // system's words where the system gave any.
     const std::string& failedDevice() const { return failedDevice_; }
@@ -53,6 +64,10 @@ private:
     int openDevice(const std::string& path, int characterFormat, int baudRate);
     int fail(const std::string& path, const std::string& reason, const char* fallback);
     std::unique_ptr<platform::LineDevice> activeport;
+    std::string activePath_;
+    bool keepConnection_ = false;
+    std::unique_ptr<platform::LineDevice> kept_;
+    std::string keptPath_;
     platform::LineDeviceFactory factory_;
     std::string failedDevice_;
     std::string failureReason_;

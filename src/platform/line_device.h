@@ -46,12 +46,39 @@ public:
     // Why the last open, readSettings or applySettings failed, in the
     // system's words; empty when not known.
     virtual std::string lastError() const { return {}; }
+    // True once the line's connection is gone for good (a network line whose
+    // server closed or reset it); lastError() then says why. A serial line
+    // never loses its connection this way.
+    virtual bool connectionLost() const { return false; }
 };
 
 using LineDeviceFactory = std::function<std::unique_ptr<LineDevice>()>;
 
 // The platform's own serial line device.
 std::unique_ptr<LineDevice> makeLineDevice();
+
+// The kinds of line a port name leads to: a serial device, or a serial
+// device server on the network, reached as "rfc2217://HOST:PORT" (telnet
+// with the COM port control option: the line format is set from here) or
+// "tcp://HOST:PORT" (raw: the server's own line format applies).
+enum class LineKind { Serial, Rfc2217, Tcp };
+
+// The network form of a port name split up; HOST is a name, an IPv4
+// address or a bracketed IPv6 address (the brackets are dropped here).
+struct NetworkPort {
+    LineKind kind = LineKind::Tcp;
+    std::string host;
+    std::string port;
+};
+// The network port a name gives, or nothing when it is not one (or not a
+// well-formed one).
+bool parseNetworkPort(const std::string& name, NetworkPort& out);
+// Serial unless the name is a well-formed network port.
+LineKind lineKind(const std::string& name);
+
+// The device for a port name: a network line for the network forms, the
+// platform's serial line for everything else.
+std::unique_ptr<LineDevice> makeLineDeviceFor(const std::string& name);
 
 // Whether the platform's serial line can be set to this baud rate.
 bool baudRateSupported(int baudRate);

@@ -13,6 +13,7 @@
 #include "common/progress.h"
 #include "common/settings.h"
 #include "link/serial_port.h"
+#include "platform/line_device.h"
 #include "platform/process.h"
 #include "transfer/connection.h"
 #include "transfer/file_commands.h"
@@ -34,7 +35,10 @@ const char kUsage[] =
     "  direction    u = upload from controller to file,\n"
     "               d = download from file to controller\n"
     "  unitAddress  0..255\n"
-    "  comPort      COM1..COM4, or the path of a serial device (/dev/...)\n"
+    "  comPort      COM1..COM4, or the path of a serial device (/dev/...),\n"
+    "               or a serial device server: rfc2217://HOST:PORT (telnet with\n"
+    "               the COM port option) or tcp://HOST:PORT (raw: the server's\n"
+    "               line settings apply)\n"
     "  baudRate     300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200\n"
     "  options, upload:   [mappingsOnly] [characterFormat]\n"
     "  options, download: [<setDefaults> <keepOffsets> <verifyDownload>]\n"
@@ -49,7 +53,7 @@ const char kUsage[] =
     "  7 done, but the file had lines the download ignored or values it cut\n"
     "  128+n ended by signal n       a hand-over ends with the sibling's status\n"
     "Environment:\n"
-    "  LINKORA_COM1..LINKORA_COM4  the device for COM1..COM4\n"
+    "  LINKORA_COM1..LINKORA_COM4  the device (or network port) for COM1..COM4\n"
     "  LINKORA_PROTOCOL=modbus|tvx the protocol, without Auto Detect\n"
     "  LINKORA_TRACE=file          append every frame sent and received to file\n"
     "linkora --version prints the version; man linkora tells more.\n";
@@ -128,7 +132,7 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
     out.unitAddress = static_cast<int>(*unit);
 
     const std::string port = upper(args[2]);
-    if (!args[2].empty() && args[2][0] == '/') {
+    if ((!args[2].empty() && args[2][0] == '/') || platform::lineKind(args[2]) != platform::LineKind::Serial) {
         out.devicePath = args[2];
     } else if (port.size() == 4 && port.compare(0, 3, "COM") == 0 && port[3] >= '1' && port[3] <= '4') {
         out.comPort = port[3] - '1';
@@ -271,9 +275,16 @@ std::string portDescription() {
 }
 
 void printStartLine(bool upload) {
-    conPrintf("linkora: %s unit %d on %s at %d baud %s %s\n", upload ? "upload from" : "download to",
-              commSettings.unitAddress, portDescription().c_str(), commSettings.baudRate, upload ? "to" : "from",
-              dataFileName);
+    // A raw network line carries the server's own format: no baud rate is
+    // sent anywhere.
+    char speed[64];
+    if (platform::lineKind(lineDeviceName()) == platform::LineKind::Tcp) {
+        std::snprintf(speed, sizeof speed, "with the server's line settings");
+    } else {
+        std::snprintf(speed, sizeof speed, "at %d baud", commSettings.baudRate);
+    }
+    conPrintf("linkora: %s unit %d on %s %s %s %s\n", upload ? "upload from" : "download to",
+              commSettings.unitAddress, portDescription().c_str(), speed, upload ? "to" : "from", dataFileName);
 }
 
 void printEndLine(bool upload, int status) {

@@ -13,6 +13,18 @@
 
 namespace {
 
+// The last probe ended because the server closed the connection.
+bool serverRefused = false;
+
+// Auto Detect closes the line between its probes and opens it again in the
+// other format; a network line keeps its connection meanwhile.
+class KeptConnection {
+public:
+    KeptConnection() { serialPort.keepConnectionOnClose(true); }
+    ~KeptConnection() { end(); }
+    void end() { serialPort.keepConnectionOnClose(false); }
+};
+
 // The character format for an attempt in a protocol whose own format is
 // `protocolFormat`, unless the user chose one.
 int formatFor(int protocolFormat) {
@@ -45,6 +57,17 @@ bool tvxProbe() {
     return tvxTransaction(COM_MODEL, "", "W", values) == COM_OK;
 }
 
+// A network line whose server closed the connection before any answer
+// (a device server that cannot serve the port says why in one line of
+// text): the port cannot be used, and the connection attempt ends.
+bool connectionRefusedByServer() {
+    if (!serialPort.lineLost()) return false;
+    const std::string reason = serialPort.lostReason();
+    conPrintf("The server closed the connection: %s\n", reason.c_str());
+    outcome::fail(kExitPort, lineDeviceName(), reason);
+    return true;
+}
+
 void giveUp() {
     serialPort.close();
     commSettings.functionHandler = noopFunctionHandler;
@@ -60,6 +83,10 @@ int connectSelected(int characterFormat, bool (*probe)(), int attempts, Function
         conPrintf("Controller responding...\n");
         commSettings.functionHandler = handler;
         return 0;
+    }
+    if (connectionRefusedByServer()) {
+        giveUp();
+        return 1;
     }
     showMessageAndWait("No response: Nothing connected...");
     noAnswer(protocolName(commSettings.protocol));
@@ -89,6 +116,7 @@ int tryProtocol(const Probe& probe) {
         return 1;
     }
     conPrintf("%s", probe.failure);
+    serverRefused = connectionRefusedByServer();
     giveUp();
     return 0;
 }
@@ -117,15 +145,21 @@ int connectToController() {
     }
     case kTvxStandard:
         return connectSelected(formatFor(kFormat8N1), tvxProbe, 2, tvxFunctionHandler);
-    case kAutoDetect:
+    case kAutoDetect: {
+        KeptConnection kept;
+        serverRefused = false;
         if (openLine(formatFor(kFormat7N2)) != 0) return 1;
         conPrintf("Auto Detect: trying MODBUS...\n");
         if (tryModbus() == 1) return 0;
+        if (serverRefused) return 1;
         conPrintf("No response: trying TVX Standard...\n");
         if (openLine(formatFor(kFormat8N1)) != 0) return 1;
+        kept.end();
         if (tryTvxStandard() == 1) return 0;
+        if (serverRefused) return 1;
         noAnswer("neither MODBUS nor TVX Standard");
         return 1;
+    }
     default:
         return 1;
     }

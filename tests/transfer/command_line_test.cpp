@@ -47,6 +47,8 @@ TEST(CommandLine, WrongLinesGiveTheirMessageAndStatus2) {
         {{"u", "one", "COM1", "9600", "f"}, "unitAddress out of range 0..255"},
         {{"u", "1", "COM5", "9600", "f"}, "Invalid COM port specified!"},
         {{"u", "1", "tty0", "9600", "f"}, "Invalid COM port specified!"},
+        {{"u", "1", "tcp://plant-gw", "9600", "f"}, "Invalid COM port specified!"},
+        {{"c", "1", "rfc2217://[::1]", "9600", "f"}, "Invalid COM port specified!"},
         {{"u", "1", "COM1", "9601", "f"}, "Invalid COM speed specified!"},
         {{"u", "1", "COM1", "9600", "f", "X", "8N1"}, "Invalid mappingsOnly specified!"},
         {{"u", "1", "COM1", "9600", "f", "Y", "9N1"}, "Invalid characterFormat specified!"},

@@ -79,8 +79,10 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko installer dialogs
 unset DISPLAY WAYLAND_DISPLAY
 sim_pid=
+ser2net_pid=
 
 cleanup() {
+    stop_ser2net
     stop_sim
     wineserver -k >/dev/null 2>&1
     if [ "$keep" = 1 ]; then
@@ -96,6 +98,14 @@ stop_sim() {
         kill -TERM "$sim_pid" 2>/dev/null
         wait "$sim_pid" 2>/dev/null
         sim_pid=
+    fi
+}
+
+stop_ser2net() {
+    if [ -n "$ser2net_pid" ]; then
+        kill -TERM "$ser2net_pid" 2>/dev/null
+        wait "$ser2net_pid" 2>/dev/null
+        ser2net_pid=
     fi
 }
 
@@ -221,6 +231,53 @@ for protocol in $protocols; do
     echo "   download: same controller state"
 done
 
+# ---- a line behind ser2net: the same two accepters as the Linux tests
+if [ -x /usr/sbin/ser2net ]; then
+    echo "== network lines through ser2net"
+    start_sim --protocol both
+    read -r rfc_port tcp_port < <(/usr/bin/python3 -c '
+import socket
+sockets = [socket.socket() for _ in range(2)]
+for s in sockets:
+    s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in sockets])')
+    for accepter in "telnet(rfc2217),tcp,127.0.0.1,$rfc_port" "tcp,127.0.0.1,$tcp_port"; do
+        printf 'connection: &port%s\n  accepter: %s\n  connector: serialdev,%s,9600n81,local\n' \
+            "${accepter##*,}" "$accepter" "$sim_line"
+        printf '  options:\n    kickolduser: false\n    chardelay: false\n'
+    done >"$work/ser2net.yaml"
+    /usr/sbin/ser2net -n -u -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.out" 2>&1 &
+    ser2net_pid=$!
+    listening() { grep -q -i -E "^ *[0-9]+: [0-9A-F]+:$(printf '%04X' "$1") [0-9A-F:]+ 0A" /proc/net/tcp; }
+    for _ in $(seq 100); do
+        listening "$rfc_port" && listening "$tcp_port" && break
+        sleep 0.05
+    done
+    for port in "rfc2217://127.0.0.1:$rfc_port" "tcp://127.0.0.1:$tcp_port"; do
+        kind=${port%%:*}
+        # ser2net lets the device go a moment after a connection ends.
+        sleep 0.5
+        run_linux "$work/linux-net-$kind.log" u 1 "$port" 19200 "linux-net-$kind.dat" ||
+            { cat "$work/linux-net-$kind.log"; fail "$kind: the Linux upload through ser2net failed"; }
+        sleep 0.5
+        run_wine "$work/wine-net-$kind.log" u 1 "$port" 19200 "wine-net-$kind.dat" ||
+            { cat "$work/wine-net-$kind.log"; fail "$kind: the upload under Wine through ser2net failed"; }
+        same_files "$kind upload through ser2net" "$work/linux-net-$kind.dat" "$work/wine-net-$kind.dat"
+        echo "   $kind upload: same file"
+    done
+    stop_ser2net
+    run_wine "$work/wine-net-refused.log" u 1 "tcp://127.0.0.1:$tcp_port" 19200 "refused.dat"
+    status=$?
+    [ "$status" = 3 ] ||
+        { cat "$work/wine-net-refused.log"; fail "a refused connection under Wine ended with $status, not 3"; }
+    # Standard output and standard error share the log: the line may follow
+    # a message without a line end.
+    grep -q "linkora: tcp://127.0.0.1:$tcp_port: " "$work/wine-net-refused.log" ||
+        { cat "$work/wine-net-refused.log"; fail "a refused connection under Wine gave no reason"; }
+    echo "   refused connection: status 3"
+    stop_sim
+fi
+
 # ---- hand-over to the sibling program of another register map (MODBUS)
 # A stand-in sibling records its arguments: a script on PATH for Linux, a
 # small program in the current folder (where CreateProcess looks) under
@@ -261,5 +318,5 @@ EOF
     echo "   hand-over: same arguments"
 fi
 
-echo "PASS: linkora.exe under Wine uploads and downloads like the Linux build (simulator answering: $protocols)"
+echo "PASS: linkora.exe under Wine uploads and downloads like the Linux build (simulator answering: $protocols; network lines when ser2net is there)"
 exit 0

@@ -85,6 +85,8 @@ struct Server {
 
     bool open(std::string& error);
     void logLine(int64_t first, int64_t last, const char* direction, const std::string& text);
+    void logLineSettings();
+    std::string lineSettings;  // as last logged
     void feed(char c, int64_t at);
     void handleLine(const std::string& request, int64_t first);
     bool lineSettingsMatch(char start);
@@ -249,6 +251,29 @@ int requestUnit(const std::string& request) {
     return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 
+// The settings the pseudo-terminal holds, as the client (or a device server
+// in front of it) set them, logged when characters arrive under settings
+// other than those logged last.
+void Server::logLineSettings() {
+    termios t{};
+    if (log == nullptr || tcgetattr(slave, &t) != 0) return;
+    const speed_t speeds[] = {B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
+    const int rates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    int rate = 0;
+    for (std::size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i) {
+        if (cfgetospeed(&t) == speeds[i]) rate = rates[i];
+    }
+    const tcflag_t size = t.c_cflag & CSIZE;
+    const int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    const char parity = (t.c_cflag & PARENB) == 0 ? 'N' : (t.c_cflag & PARODD) != 0 ? 'O' : 'E';
+    char text[80];
+    std::snprintf(text, sizeof text, "%d baud, %d%c%d", rate, bits, parity, (t.c_cflag & CSTOPB) != 0 ? 2 : 1);
+    if (lineSettings == text) return;
+    lineSettings = text;
+    std::fprintf(log, "# line settings: %s\n", text);
+    std::fflush(log);
+}
+
 // The baud rate and stop bits the client set on the line, against the
 // simulator's own: a request sent otherwise is noise to a real controller.
 bool Server::lineSettingsMatch(char start) {
@@ -346,6 +371,7 @@ int Server::run() {
             char buffer[256];
             const ssize_t got = ::read(master, buffer, sizeof buffer);
             const int64_t at = nowMicros();
+            if (got > 0) logLineSettings();
             for (ssize_t i = 0; i < got && !stopRequested; ++i) feed(buffer[i], at);
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
             // Cannot happen while the slave side is held open here; wait

@@ -1,0 +1,391 @@
+// A line that ends at a serial device server on the network: the same
+// LineDevice as a local serial line, over TCP, raw or with the telnet COM
+// port control option.
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <cstring>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/line_device.h"
+#include "platform/socket.h"
+#include "platform/telnet_codec.h"
+
+namespace platform {
+
+namespace {
+
+namespace tn = telnet;
+
+constexpr int kConnectTimeoutMs = 5000;
+// How long the server has to agree to the options and to acknowledge each
+// line setting.
+constexpr int kNegotiationMs = 3000;
+// How long a purge of the server's receive buffer may take.
+constexpr int kPurgeMs = 1000;
+// The longest a readByte call waits, as on a serial line.
+constexpr int kReadWaitMs = 110;
+constexpr int kWriteFixedMs = 100;
+constexpr int kWritePerByteMs = 10;
+// Received data bytes kept unread at most: a line answers a request with a
+// few hundred at most, anything beyond is noise from a server gone astray.
+constexpr std::size_t kMaxPending = 8192;
+// What is kept of the first text a server sends, for the reason of a
+// connection it closes before answering.
+constexpr std::size_t kMaxFirstText = 200;
+
+bool lowerPrefix(const std::string& name, const char* prefix) {
+    const std::size_t length = std::strlen(prefix);
+    if (name.size() < length) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+bool hostNameChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_';
+}
+
+bool ipv6Char(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.'; }
+
+class NetworkLineDevice : public LineDevice {
+public:
+    ~NetworkLineDevice() override { close(); }
+
+    bool open(const std::string& path) override {
+        error_.clear();
+        if (socket_ != kNoSocket) return fail("already open");
+        NetworkPort where;
+        if (!parseNetworkPort(path, where)) return fail("not a network port (rfc2217://HOST:PORT or tcp://HOST:PORT)");
+        telnet_ = where.kind == LineKind::Rfc2217;
+        socket_ = connectTcp(where.host, where.port, kConnectTimeoutMs, error_);
+        if (socket_ == kNoSocket) return false;
+        lost_ = false;
+        requested_ = false;
+        answered_ = false;
+        firstText_.clear();
+        pending_.clear();
+        head_ = 0;
+        options_ = tn::OptionTable(telnet_);
+        decoder_ = tn::Decoder();
+        purgeDue_ = true;
+        if (!telnet_) return true;
+
+        if (!send(options_.opening())) return closeFailed();
+        const int64_t deadline = monotonicMicros() + kNegotiationMs * 1000LL;
+        pumpUntil(deadline, [this] {
+            return options_.localEnabled(tn::kOptionComPort).has_value() &&
+                   options_.localEnabled(tn::kOptionBinary).has_value() &&
+                   options_.remoteEnabled(tn::kOptionBinary).has_value();
+        });
+        if (lost_) return closeFailed();
+        const auto comPort = options_.localEnabled(tn::kOptionComPort);
+        if (!comPort) return closeFailed("the server did not answer the COM port control option");
+        if (!*comPort) return closeFailed("the server refused the COM port control option");
+        if (options_.localEnabled(tn::kOptionBinary) != true || options_.remoteEnabled(tn::kOptionBinary) != true) {
+            return closeFailed("the server refused binary transmission");
+        }
+        return true;
+    }
+
+    bool readSettings() override { return socket_ != kNoSocket && !lost_; }
+
+    bool applySettings(const LineSettings& settings) override {
+        requestedSettings_ = settings;
+        if (socket_ == kNoSocket || lost_) return false;
+        // A raw line keeps the server's own format.
+        if (!telnet_) return true;
+
+        const uint8_t parity = settings.parity == Parity::None  ? tn::kParityNone
+                               : settings.parity == Parity::Odd ? tn::kParityOdd
+                                                                : tn::kParityEven;
+        struct Asked {
+            uint8_t command;
+            std::vector<uint8_t> value;
+            const char* name;
+        };
+        const Asked asked[] = {
+            {tn::kSetBaudRate, tn::baudRateValue(static_cast<uint32_t>(settings.baudRate)), "baud rate"},
+            {tn::kSetDataSize, {static_cast<uint8_t>(settings.dataBits)}, "data size"},
+            {tn::kSetParity, {parity}, "parity"},
+            {tn::kSetStopSize, {tn::stopSizeValue(settings.stopBits)}, "stop size"},
+        };
+        std::vector<uint8_t> request;
+        for (const Asked& setting : asked) {
+            answers_[setting.command].reset();
+            const std::vector<uint8_t> command = tn::comPortCommand(setting.command, setting.value);
+            request.insert(request.end(), command.begin(), command.end());
+        }
+        if (!send(request)) return false;
+        const int64_t deadline = monotonicMicros() + kNegotiationMs * 1000LL;
+        pumpUntil(deadline, [&] {
+            for (const Asked& setting : asked) {
+                if (!answers_[setting.command]) return false;
+            }
+            return true;
+        });
+        if (lost_) return false;
+        for (const Asked& setting : asked) {
+            const auto& answer = answers_[setting.command];
+            if (!answer) return fail(std::string("the server did not acknowledge the ") + setting.name);
+            if (*answer != setting.value) {
+                return fail(std::string("the server set the ") + setting.name + " to " +
+                            describe(setting.command, *answer) + " instead of " +
+                            describe(setting.command, setting.value));
+            }
+        }
+        // Whatever came while the line changed format is of no use.
+        purgeDue_ = true;
+        return true;
+    }
+
+    bool write(const uint8_t* data, std::size_t length) override {
+        if (socket_ == kNoSocket || lost_) return false;
+        requested_ = true;
+        if (!telnet_) return sendBytes(data, length);
+        std::vector<uint8_t> escaped;
+        escaped.reserve(length + 8);
+        tn::appendEscaped(escaped, data, length);
+        return sendBytes(escaped.data(), escaped.size());
+    }
+
+    bool readByte(uint8_t& out) override {
+        if (head_ < pending_.size()) return handOut(out);
+        if (socket_ == kNoSocket || lost_) return false;
+        const int64_t deadline = monotonicMicros() + kReadWaitMs * 1000LL;
+        pumpUntil(deadline, [this] { return head_ < pending_.size(); });
+        return head_ < pending_.size() && handOut(out);
+    }
+
+    void discardInput() override {
+        if (socket_ == kNoSocket || lost_) {
+            dropPending();
+            return;
+        }
+        // What has arrived so far, without waiting.
+        pumpUntil(0, [] { return false; });
+        const bool stale = head_ < pending_.size();
+        dropPending();
+        // A late reply may have left more of itself in the server's buffer;
+        // the server is asked to drop that too, and what it passed on before
+        // it acknowledged is dropped here.
+        if (telnet_ && !lost_ && (stale || purgeDue_)) {
+            purgeDue_ = false;
+            answers_[tn::kPurgeData].reset();
+            if (send(tn::comPortCommand(tn::kPurgeData, {tn::kPurgeReceiveBuffer}))) {
+                pumpUntil(monotonicMicros() + kPurgeMs * 1000LL,
+                          [this] { return answers_[tn::kPurgeData].has_value(); });
+            }
+            dropPending();
+        }
+    }
+
+    bool close() override {
+        if (socket_ == kNoSocket) return false;
+        closeSocket(socket_);
+        socket_ = kNoSocket;
+        dropPending();
+        return true;
+    }
+
+    LineSettings requestedSettings() const override { return requestedSettings_; }
+    std::string lastError() const override { return error_; }
+    bool connectionLost() const override { return lost_; }
+
+private:
+    bool fail(const std::string& reason) {
+        error_ = reason;
+        return false;
+    }
+
+    // Closes the connection after a failed open; `reason` unless the loss
+    // of the connection already gave one.
+    bool closeFailed(const std::string& reason = {}) {
+        if (!lost_ && !reason.empty()) error_ = reason;
+        close();
+        return false;
+    }
+
+    static std::string describe(uint8_t command, const std::vector<uint8_t>& value) {
+        if (command == tn::kSetBaudRate && value.size() == 4) {
+            const uint32_t rate = (static_cast<uint32_t>(value[0]) << 24) | (static_cast<uint32_t>(value[1]) << 16) |
+                                  (static_cast<uint32_t>(value[2]) << 8) | value[3];
+            return std::to_string(rate);
+        }
+        if (value.size() != 1) return "a malformed value";
+        if (command == tn::kSetParity) {
+            switch (value[0]) {
+            case tn::kParityNone: return "none";
+            case tn::kParityOdd: return "odd";
+            case tn::kParityEven: return "even";
+            default: return "code " + std::to_string(value[0]);
+            }
+        }
+        if (command == tn::kSetStopSize && value[0] == 3) return "1.5";
+        return std::to_string(value[0]);
+    }
+
+    bool handOut(uint8_t& out) {
+        out = pending_[head_++];
+        if (head_ == pending_.size()) dropPending();
+        return true;
+    }
+
+    void dropPending() {
+        pending_.clear();
+        head_ = 0;
+    }
+
+    bool send(const std::vector<uint8_t>& bytes) { return sendBytes(bytes.data(), bytes.size()); }
+
+    bool sendBytes(const uint8_t* data, std::size_t length) {
+        const int timeoutMs = kWriteFixedMs + kWritePerByteMs * static_cast<int>(length > 100000 ? 100000 : length);
+        std::string error;
+        if (sendAll(socket_, data, length, timeoutMs, error)) return true;
+        loseConnection(error);
+        return false;
+    }
+
+    // The connection is gone. A server that cannot serve the line says so in
+    // one line of text and closes before it answered anything: that text is
+    // the reason.
+    void loseConnection(const std::string& systemReason) {
+        if (lost_) return;
+        lost_ = true;
+        std::string text = firstText_;
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+        bool oneLine = !text.empty() && !answered_ && firstText_.size() < kMaxFirstText;
+        for (char c : text) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 32 && c != '\t') oneLine = false;
+            if (u >= 127) oneLine = false;
+        }
+        error_ = oneLine ? text : systemReason.empty() ? "the server closed the connection" : systemReason;
+    }
+
+    // Receives and decodes until `done` holds or `deadline` passes (0: only
+    // what has already arrived). Answers the server's option requests on
+    // the way.
+    template <typename Done>
+    void pumpUntil(int64_t deadline, Done done) {
+        uint8_t buffer[512];
+        std::vector<uint8_t> data;
+        std::vector<tn::Event> events;
+        while (!lost_ && !done()) {
+            if (deadline != 0) {
+                const int64_t left = deadline - monotonicMicros();
+                if (left <= 0) return;
+                if (!waitReadable(socket_, static_cast<int>((left + 999) / 1000))) return;
+            }
+            std::string error;
+            const long got = receiveSome(socket_, buffer, sizeof buffer, error);
+            if (got == -2) {
+                if (deadline == 0) return;
+                continue;
+            }
+            if (got <= 0) {
+                loseConnection(got == 0 ? std::string() : error);
+                return;
+            }
+            data.clear();
+            events.clear();
+            if (telnet_) {
+                decoder_.feed(buffer, static_cast<std::size_t>(got), data, events);
+            } else {
+                data.assign(buffer, buffer + got);
+            }
+            takeData(data);
+            std::vector<uint8_t> reply;
+            for (const tn::Event& event : events) {
+                options_.note(event, reply);
+                // The server's notifications (line and modem state) and
+                // anything else it says are consumed here.
+                if (const auto answer = tn::comPortAnswer(event); answer && answer->command <= tn::kPurgeData) {
+                    answers_[answer->command] = answer->value;
+                }
+            }
+            if (!reply.empty() && !send(reply)) return;
+        }
+    }
+
+    void takeData(const std::vector<uint8_t>& data) {
+        if (data.empty()) return;
+        if (firstText_.size() < kMaxFirstText) {
+            firstText_.append(reinterpret_cast<const char*>(data.data()),
+                              std::min(data.size(), kMaxFirstText - firstText_.size()));
+        }
+        if (requested_) answered_ = answered_ || firstText_.size() >= kMaxFirstText;
+        if (pending_.size() - head_ + data.size() > kMaxPending) return;
+        pending_.insert(pending_.end(), data.begin(), data.end());
+    }
+
+    SocketHandle socket_ = kNoSocket;
+    bool telnet_ = false;
+    bool lost_ = false;
+    bool requested_ = false;  // a request has been written
+    bool answered_ = false;   // more came than one line of text
+    bool purgeDue_ = false;
+    std::string firstText_;
+    std::string error_;
+    std::vector<uint8_t> pending_;
+    std::size_t head_ = 0;
+    tn::Decoder decoder_;
+    tn::OptionTable options_{false};
+    std::optional<std::vector<uint8_t>> answers_[tn::kPurgeData + 1];
+    LineSettings requestedSettings_{};
+};
+
+}  // namespace
+
+bool parseNetworkPort(const std::string& name, NetworkPort& out) {
+    std::string rest;
+    if (lowerPrefix(name, "rfc2217://")) {
+        out.kind = LineKind::Rfc2217;
+        rest = name.substr(10);
+    } else if (lowerPrefix(name, "tcp://")) {
+        out.kind = LineKind::Tcp;
+        rest = name.substr(6);
+    } else {
+        return false;
+    }
+    std::size_t colon = 0;
+    if (!rest.empty() && rest[0] == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos || close < 3) return false;
+        out.host = rest.substr(1, close - 1);
+        for (char c : out.host) {
+            if (!ipv6Char(c)) return false;
+        }
+        if (out.host.find(':') == std::string::npos) return false;
+        colon = close + 1;
+        if (colon >= rest.size() || rest[colon] != ':') return false;
+    } else {
+        colon = rest.find(':');
+        if (colon == std::string::npos || colon == 0) return false;
+        out.host = rest.substr(0, colon);
+        for (char c : out.host) {
+            if (!hostNameChar(c)) return false;
+        }
+    }
+    out.port = rest.substr(colon + 1);
+    if (out.port.empty() || out.port.size() > 5) return false;
+    for (char c : out.port) {
+        if (c < '0' || c > '9') return false;
+    }
+    const long number = std::stol(out.port);
+    return number >= 1 && number <= 65535;
+}
+
+LineKind lineKind(const std::string& name) {
+    NetworkPort where;
+    return parseNetworkPort(name, where) ? where.kind : LineKind::Serial;
+}
+
+std::unique_ptr<LineDevice> makeLineDeviceFor(const std::string& name) {
+    if (lineKind(name) != LineKind::Serial) return std::make_unique<NetworkLineDevice>();
+    return makeLineDevice();
+}
+
+}  // namespace platform
