@@ -156,7 +156,11 @@ public:
         if (socket_ == kNoSocket || lost_) return false;
         const int64_t deadline = monotonicMicros() + kReadWaitMs * 1000LL;
         pumpUntil(deadline, [this] { return head_ < pending_.size(); });
-        return head_ < pending_.size() && handOut(out);
+        if (head_ < pending_.size()) return handOut(out);
+        // A reply that is late may still be on its way, held in the server:
+        // the next drop of stale input asks the server to purge it as well.
+        if (requested_) purgeDue_ = true;
+        return false;
     }
 
     void discardInput() override {
