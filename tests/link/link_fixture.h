@@ -1,5 +1,5 @@
 #pragma once
-// Shared pieces of the link tests: the recording console (shared with the
+// Shared pieces of the link tests: the scripted console (shared with the
 // transfer tests) and a fixture with the serial port on a scripted line.
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 namespace link_test {
 
-using testing_support::RecordingConsole;
+using testing_support::ScriptedConsole;
 
 using State = testing_support::ScriptedLineDevice::State;
 
@@ -23,7 +23,7 @@ using State = testing_support::ScriptedLineDevice::State;
 // request has been written.
 class ScriptedLink : public ::testing::Test {
 protected:
-    RecordingConsole console;
+    ScriptedConsole console;
     std::shared_ptr<State> line = std::make_shared<State>();
     std::unique_ptr<testing_support::ScriptedLine> open_;
 

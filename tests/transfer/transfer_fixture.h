@@ -1,5 +1,5 @@
 #pragma once
-// In-process helpers for the transfer tests: the recording console and the
+// In-process helpers for the transfer tests: the scripted console and the
 // scripted serial line (shared with the link tests), MODBUS frames.
 #include <cstdio>
 #include <initializer_list>
@@ -9,7 +9,7 @@
 
 namespace transfer_test {
 
-using testing_support::RecordingConsole;
+using testing_support::ScriptedConsole;
 using testing_support::ScriptedLine;
 
 // A MODBUS ASCII frame (":" hex LRC CR LF) for the given bytes.
