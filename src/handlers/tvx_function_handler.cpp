@@ -18,10 +18,6 @@
 namespace {
 
 constexpr int kValueCount = 8;
-// Model whose blocks 50 and 51 exist, and the last model on which the analog
-// output option means exactly one analog output.
-constexpr int32_t kShiftCountModel = 4444;
-constexpr int32_t kSingleAnalogModelLimit = 3343;
 
 struct Values {
     int v[kValueCount] = {};
@@ -262,7 +258,7 @@ int groupOffsets(int mode) {
 int analogOutputs(int mode) {
     if (mode == 0) tvxFunctionHandler(0, 20);
     int32_t quantity = image.analogQuantity;
-    if (effectiveOptions[6] != 0 && image.model <= kSingleAnalogModelLimit) {
+    if (oneAnalogOutput(image.model, effectiveOptions)) {
         quantity = 1;
         if (mode == 0) image.analogQuantity = 1;
     } else if (quantity < 1) {
@@ -477,7 +473,7 @@ int setpointsBlock(int mode) {
 // as a signed byte one below the image's value: 0xFF for none. Only the
 // image's entries travel, so channels beyond them are never touched.
 int inputAnding(int mode) {
-    if (image.model != kShiftCountModel) {
+    if (!modelHasShiftCounts(image.model)) {
         blockAbsent[50] = 1;
         return 0;
     }
@@ -507,7 +503,7 @@ int inputAnding(int mode) {
 // 51: shift register counts per program and channel (one model only). The
 // channel range stops before lastChannel.
 int shiftCounts(int mode) {
-    if (image.model != kShiftCountModel) {
+    if (!modelHasShiftCounts(image.model)) {
         blockAbsent[51] = 1;
         return 0;
     }

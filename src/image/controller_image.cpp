@@ -127,26 +127,52 @@ const FunctionBlockInfo kFunctionBlocks[kFunctionCount] = {
     {"Shift register counts", true, false, true},
 };
 
+namespace {
+
+struct ModelDesignation {
+    int32_t model;
+    const char* word;
+};
+constexpr ModelDesignation kModelDesignations[] = {{4354, "KR54"}, {4355, "KR55"}, {4356, "KR56"}};
+
+}  // namespace
+
+const char* modelDesignation(int32_t model) {
+    for (const auto& d : kModelDesignations) {
+        if (model == d.model) return d.word;
+    }
+    return nullptr;
+}
+
+int32_t modelOfDesignation(std::string_view word) {
+    for (const auto& d : kModelDesignations) {
+        if (word == d.word) return d.model;
+    }
+    return 0;
+}
+
 void deriveWorkingValues() {
-    constexpr int kGrayCode = 1, kHighResolution = 4, kLeadingTrailing = 5, kAnalog = 6, kTenBitGray = 19;
     const int32_t model = image.model;
-    if (model == 4354 || model == 4355 || model == 4356) {
-        image.options[kLeadingTrailing] = 1;
-        image.options[kAnalog] = 1;
-        if (model != 4354) image.options[kHighResolution] = 1;
-    } else if (model == 4344) {
-        image.options[kAnalog] = 0;
+    if (modelHasBuiltInOptions(model)) {
+        image.options[kOptionLeadingTrailing] = 1;
+        image.options[kOptionAnalogOutput] = 1;
+        if (modelHasBuiltInHighResolution(model)) image.options[kOptionHighResolution] = 1;
+    } else if (modelHasOwnAnalogQuantity(model)) {
+        image.options[kOptionAnalogOutput] = 0;
     }
     for (int i = 0; i < kOptionCount; ++i) effectiveOptions[i] = image.options[i];
     configModel = model;
     const int32_t quantity = image.outputQuantity;
     firstChannel = 0;
     lastChannel = quantity == INT32_MIN ? INT32_MIN : quantity - 1;
-    const bool gray = effectiveOptions[kGrayCode] != 0;
-    if (model > 3343) {
-        if (gray) firstChannel = effectiveOptions[kTenBitGray] ? 10 : 8;
+    const bool gray = effectiveOptions[kOptionGrayCode] != 0;
+    if (!modelIsSmall(model)) {
+        if (gray) firstChannel = effectiveOptions[kOptionTenBitGray] ? 10 : 8;
     } else {
-        if (gray) image.outputQuantity = quantity > INT32_MAX - 8 ? INT32_MAX : quantity + 8;
-        if (effectiveOptions[kAnalog] != 0) lastChannel = quantity > INT32_MIN + 1 ? quantity - 2 : INT32_MIN;
+        if (gray) {
+            image.outputQuantity =
+                quantity > INT32_MAX - kGrayCodeExtraOutputs ? INT32_MAX : quantity + kGrayCodeExtraOutputs;
+        }
+        if (effectiveOptions[kOptionAnalogOutput] != 0) lastChannel = quantity > INT32_MIN + 1 ? quantity - 2 : INT32_MIN;
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 // The controller's configuration in memory, divided into function blocks
@@ -145,11 +146,108 @@ struct FunctionBlockInfo {
 };
 extern const FunctionBlockInfo kFunctionBlocks[kFunctionCount];
 
+// What each option entry means: the indices of options and effectiveOptions
+// (the data file numbers the entries from 1). kOptionDescriptions holds the
+// text of each.
+enum OptionEntry : int {
+    kOptionNone = 0,
+    kOptionGrayCode = 1,
+    kOptionRegisterMark = 2,
+    kOptionNotImplemented = 3,
+    kOptionHighResolution = 4,
+    kOptionLeadingTrailing = 5,   // speed compensation with a leading and a trailing value
+    kOptionAnalogOutput = 6,
+    kOptionPressFeed = 7,
+    kOptionDualBrake = 8,
+    kOptionChannel84Offset = 9,   // the group offset lines carry the channel 84 comment
+    kOptionWebCutter = 10,
+    kOptionIncreasedStorage = 11,
+    kOptionEnhancedOperator = 12,
+    kOption512Pulses = 13,
+    kOptionBagSealer = 14,
+    kOptionGlueGun = 15,
+    kOptionLabeler = 16,
+    kOptionStacker = 17,
+    kOptionAntiBackup = 18,
+    kOptionTenBitGray = 19,
+    kOptionOutputGroups = 20,
+    kOptionRemoteDisplay = 21,
+    kOptionRpm4096 = 22,
+};
+static_assert(kOptionRpm4096 + 1 == kOptionCount);
+
 // Option description table: 23 rows.
 extern const char* const kOptionDescriptions[kOptionCount];
 
-// Model rules.
-inline bool modelHasGroups(int32_t model) { return model % 10 == 4; }
+// Model rules. The model code decides which blocks and which variants
+// apply; every comparison of a model code is made here, by name. `options`
+// is whichever option array the caller judges by (image.options, or
+// effectiveOptions after the model's adjustments).
+
+// Below 3344: speed compensation in degrees per 1000 rpm (else 0.1 ms),
+// a time base block, one motion detection level unless the analog option is
+// set, eight more outputs with Gray code, and with the analog option exactly
+// one analog output. From 3344 up the analog quantity is read during the
+// unit configuration of an upload and Gray code moves the first channel.
+inline bool modelIsSmall(int32_t model) { return model < 3344; }
+// Above 3344 (3344 itself is neither small nor large): the factory defaults
+// of the larger models (operator enables, toggle rpm, per-channel enables,
+// their own ID numbers).
+inline bool modelIsLarge(int32_t model) { return model > 3344; }
+inline bool speedCompInDegrees(int32_t model) { return modelIsSmall(model); }
+// From 3300 up: the scale factor block is written.
+inline bool modelHasScaleFactor(int32_t model) { return model >= 3300; }
+// 4334, and from 4344 up: rate setup (27), master ID (34) and operator
+// enable analog (42) exist.
 inline bool modelHasRateSetup(int32_t model) { return model >= 4344 || model == 4334; }
+// Below 4344: the default display block (26) is written.
+inline bool modelHasDefaultDisplay(int32_t model) { return model < 4344; }
+// A model whose last digit is 4 has output groups: block 46 and the group
+// section.
+inline bool modelHasGroups(int32_t model) { return model % 10 == 4; }
+// 4544: two resolvers; blocks 17, 18 and 19 carry one value per resolver.
 inline bool modelHasTwoResolvers(int32_t model) { return model == 4544; }
+// 4444: shift register counts (51) and input enable ANDing (50) exist, and
+// the data file carries the shift-position note.
 inline bool modelHasShiftCounts(int32_t model) { return model == 4444; }
+// 4344: the analog option is cleared by the model's adjustments, yet the
+// analog quantity line is always written.
+inline bool modelHasOwnAnalogQuantity(int32_t model) { return model == 4344; }
+// 4354 to 4356 have speed compensation with leading and trailing values and
+// the analog option built in; 4355 and 4356 high resolution too.
+inline bool modelHasBuiltInOptions(int32_t model) { return model >= 4354 && model <= 4356; }
+inline bool modelHasBuiltInHighResolution(int32_t model) { return model == 4355 || model == 4356; }
+// Where the analog outputs come off the channel range, 4356 keeps its last
+// channels.
+inline bool modelTakesAnalogOffChannels(int32_t model) { return model != 4356; }
+
+// Rules of a model together with its options.
+// Eight more outputs than the controller reports (a small model with Gray code).
+constexpr int32_t kGrayCodeExtraOutputs = 8;
+inline bool grayCodeAddsOutputs(int32_t model, const int32_t* options) {
+    return modelIsSmall(model) && options[kOptionGrayCode] != 0;
+}
+// Exactly one analog output whatever the analog quantity says.
+inline bool oneAnalogOutput(int32_t model, const int32_t* options) {
+    return modelIsSmall(model) && options[kOptionAnalogOutput] != 0;
+}
+// One motion detection level (otherwise two).
+inline bool oneMotionLevel(int32_t model, const int32_t* options) {
+    return modelIsSmall(model) && options[kOptionAnalogOutput] == 0;
+}
+// The two motion detection levels in the fixed-level form of the data file
+// (up to 3344 with the analog option).
+inline bool fixedMotionLevels(int32_t model, const int32_t* options) {
+    return model <= 3344 && options[kOptionAnalogOutput] != 0;
+}
+// Fewer outputs than this on a small model: the time base block applies.
+constexpr int32_t kTimeBaseOutputLimit = 24;
+inline bool modelHasTimeBase(int32_t model, int32_t outputQuantity) {
+    return modelIsSmall(model) && outputQuantity < kTimeBaseOutputLimit;
+}
+
+// The designations the data file writes for some models ("KR54" for 4354 and
+// so on): the word of a model (nullptr when it has none), the model of a
+// word (0 when it names none; the word must match exactly).
+const char* modelDesignation(int32_t model);
+int32_t modelOfDesignation(std::string_view word);

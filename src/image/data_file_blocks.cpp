@@ -1,11 +1,13 @@
 // The block transcriber: for every function number, how its value lines are
 // written from the image (mode 3) and parsed back into it (mode 2).
 //
-// The single-value blocks are one row each in kSingleValueBlocks, read by
-// both directions. Blocks with their own layout (options, per-channel lists,
-// groups, analog outputs, motion detection, mappings, resolvers, rows of
-// eight channels, setpoints, shift counts) have small functions below the
-// table, joined to their numbers in kSpecialBlocks.
+// Three kinds of block are rows of a table, read by both directions and
+// reached by their function number: the single-value blocks
+// (kSingleValueBlocks), the blocks with one value per resolver
+// (kResolverBlocks) and the rows of eight channels (kRowBlocks). The blocks
+// with their own layout (options, per-channel lists, groups, analog outputs,
+// motion detection, mappings, setpoints, shift counts) have small functions
+// of their own in data_file_block_layouts.cpp.
 //
 // Every index that comes from a file is checked against the image's arrays;
 // a line that would store outside them is ignored. Values a line does not
@@ -13,50 +15,29 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "image/controller_image.h"
 #include "image/data_file.h"
+#include "image/data_file_blocks.h"
 #include "image/data_file_text.h"
 #include "image/value_scan.h"
 
 namespace {
 
-// ---- small helpers
+using blocks::fileIndex;
+using blocks::scanLine;
+using blocks::wrapAdd;
 
-// Adds without the undefined behaviour of a signed overflow: the result
-// wraps as the 32-bit value does on the controller's side.
-int32_t wrapAdd(int32_t value, int32_t delta) {
-    return static_cast<int32_t>(static_cast<int64_t>(value) + delta);
-}
+using Condition = bool (*)();
 
-// A 1-based index from the file turned into a 0-based one, or -1 when it is
-// outside 1..limit.
-int32_t fileIndex(int32_t oneBased, int32_t limit) {
-    return (oneBased >= 1 && oneBased <= limit) ? oneBased - 1 : -1;
-}
-
-// Scans lineBuffer; `v` receives the numbers (v[0] is the function number),
-// the result is how many were read.
-int scanLine(const char* format, int32_t* v, int maxValues) {
-    return scanValues(lineBuffer, format, v, maxValues);
-}
-
-// A printed speed compensation: after an upload the image holds the
-// controller's 16-bit word, in which values above 10000 are negative.
-int32_t speedCompShown(int32_t value) { return value > 10000 ? value - 65536 : value; }
-
-bool smallModel() { return image.model < 3344; }
-bool hasGrayCode() { return effectiveOptions[1] != 0; }
-bool hasLeadingTrailing() { return image.options[5] != 0; }
+bool hasGrayCode() { return effectiveOptions[kOptionGrayCode] != 0; }
+bool hasLeadingTrailing() { return image.options[kOptionLeadingTrailing] != 0; }
 bool always() { return true; }
 
 // ---- the single-value blocks
-
-using Condition = bool (*)();
 
 struct SingleValueBlock {
     int functionNumber;
@@ -68,15 +49,17 @@ struct SingleValueBlock {
     void (*afterParse)();
 };
 
-bool analogQuantityWritten() { return effectiveOptions[6] != 0 || configModel == 4344; }
-bool timeBaseApplies() { return image.model < 3344 && image.outputQuantity < 24; }
-bool defaultDisplayWritten() { return image.model < 4344; }
+bool analogQuantityWritten() {
+    return effectiveOptions[kOptionAnalogOutput] != 0 || modelHasOwnAnalogQuantity(configModel);
+}
+bool timeBaseApplies() { return modelHasTimeBase(image.model, image.outputQuantity); }
+bool defaultDisplayWritten() { return modelHasDefaultDisplay(image.model); }
 bool rateSetupApplies() { return modelHasRateSetup(image.model); }
 
 // The analog outputs are taken off the channel range when the analog option
 // does not already account for them.
 void analogQuantityParsed() {
-    if (effectiveOptions[6] == 0) lastChannel = lastChannelLess(lastChannel, image.analogQuantity);
+    if (effectiveOptions[kOptionAnalogOutput] == 0) lastChannel = lastChannelLess(lastChannel, image.analogQuantity);
 }
 
 constexpr SingleValueBlock kSingleValueBlocks[] = {
@@ -133,227 +116,6 @@ void parseSingleValue(const SingleValueBlock& b) {
     if (b.afterParse != nullptr) b.afterParse();
 }
 
-// ---- block 2: model
-
-struct ModelDesignation {
-    int32_t model;
-    const char* word;
-};
-constexpr ModelDesignation kModelDesignations[] = {{4354, "KR54"}, {4355, "KR55"}, {4356, "KR56"}};
-
-void writeModel() {
-    for (const auto& d : kModelDesignations) {
-        if (image.model == d.model) {
-            composeLine(textf("%i: %s", 2, d.word), " Model");
-            return;
-        }
-    }
-    composeLine(textf("%i: %i", 2, image.model), " Model");
-}
-
-// Only the designations replace the model; a number leaves the one that the
-// connected controller reported.
-void parseModel() {
-    int32_t v[1];
-    std::string word;
-    if (scanValues(lineBuffer, "%i: %s", v, 1, &word) < 2) return;
-    for (const auto& d : kModelDesignations) {
-        if (word == d.word) image.model = d.model;
-    }
-}
-
-// ---- block 5: options, one line per set option
-
-void writeOptions() {
-    for (int i = 0; i < kOptionCount; ++i) {
-        if (image.options[i] == 0) continue;
-        composeLine(textf("%i: %i,%i", 5, i + 1, image.options[i]), textf(" Option: %s", kOptionDescriptions[i]));
-    }
-}
-
-void parseOptions() {
-    int32_t v[3];
-    if (scanLine("%i: %i,%i", v, 3) < 3) return;
-    int32_t k = fileIndex(v[1], kOptionCount);
-    if (k >= 0) image.options[k] = v[2];
-}
-
-// ---- block 7: speed compensation per channel
-
-void writeSpeedComp() {
-    int32_t first, last;
-    if (!clampedChannelRange(first, last)) return;
-    const bool leadingTrailing = hasLeadingTrailing();
-    const char* comment;
-    if (leadingTrailing) {
-        comment = smallModel() ? " Speed comp (deg/1000rpm): chn, leading, trailing"
-                               : " Speed comp (.1mS): chn, leading, trailing";
-    } else {
-        comment = smallModel() ? " Speed comp (deg/1000rpm): chn, value" : " Speed comp (.1mS): chn, value";
-    }
-    for (int32_t c = first; c <= last; ++c) {
-        const int32_t leading = image.speedCompLeading[c];
-        const int32_t trailing = image.speedCompTrailing[c];
-        if (leading == 0 && trailing == 0) continue;
-        if (leadingTrailing) {
-            composeLine(textf("%i: %i,%i,%i", 7, c + 1, speedCompShown(leading), speedCompShown(trailing)), comment);
-        } else {
-            composeLine(textf("%i: %i,%i", 7, c + 1, speedCompShown(leading)), comment);
-        }
-    }
-}
-
-void parseSpeedComp() {
-    int32_t v[4];
-    if (hasLeadingTrailing()) {
-        int n = scanLine("%i: %i,%i,%i", v, 4);
-        if (n < 2) return;
-        int32_t c = fileIndex(v[1], kMaxChannels);
-        if (c < 0) return;
-        if (n > 2) image.speedCompLeading[c] = v[2];
-        if (n > 3) image.speedCompTrailing[c] = v[3];
-    } else {
-        if (scanLine("%i: %i,%i", v, 3) < 3) return;
-        int32_t c = fileIndex(v[1], kMaxChannels);
-        if (c < 0) return;
-        image.speedCompLeading[c] = v[2];
-        image.speedCompTrailing[c] = v[2];
-    }
-}
-
-// ---- block 8: timed outputs per channel
-
-void writeTimedOutputs() {
-    int32_t first, last;
-    if (!clampedChannelRange(first, last)) return;
-    for (int32_t c = first; c <= last; ++c) {
-        if (image.timedOutputDelay[c] == 0) continue;
-        composeLine(textf("%i: %i,%i", 8, c + 1, image.timedOutputDelay[c]), " Timed outputs (mS): chn, delay");
-    }
-}
-
-void parseTimedOutputs() {
-    int32_t v[3];
-    if (scanLine("%i: %i,%i", v, 3) < 3) return;
-    int32_t c = fileIndex(v[1], kMaxChannels);
-    if (c >= 0) image.timedOutputDelay[c] = v[2];
-}
-
-// ---- block 9: group offsets
-
-void writeGroupOffsets() {
-    const char* comment = effectiveOptions[9] != 0 ? " Channel 84: group#, offset" : " Offset: group#, offset";
-    const int32_t groups = clampCount(image.groupQuantity, kMaxGroups);
-    for (int32_t g = 0; g < groups; ++g) composeLine(textf("%i: %i,%i", 9, g + 1, image.groupOffset[g]), comment);
-}
-
-void parseGroupOffsets() {
-    int32_t v[3];
-    if (scanLine("%i: %i,%i", v, 3) < 3) return;
-    int32_t g = fileIndex(v[1], kMaxGroups);
-    if (g >= 0) image.groupOffset[g] = v[2];
-}
-
-// ---- block 10: analog outputs
-
-void writeAnalogOutputs() {
-    const int32_t count = clampCount(image.analogQuantity, kMaxAnalogOutputs);
-    for (int32_t a = 0; a < count; ++a) {
-        composeLine(textf("%i: %i,%i,%i", 10, a + 1, image.analogOffset[a], image.analogHighRpm[a]),
-                    " Analog output: Analog chn#, offset, high RPM");
-    }
-}
-
-void parseAnalogOutputs() {
-    int32_t v[4];
-    int n = scanLine("%i: %i,%i,%i", v, 4);
-    if (n < 2) return;
-    int32_t a = fileIndex(v[1], kMaxAnalogOutputs);
-    if (a < 0) return;
-    if (n > 2) image.analogOffset[a] = v[2];
-    if (n > 3) image.analogHighRpm[a] = v[3];
-}
-
-// ---- block 11: motion detection
-
-bool oneMotionLevel() { return smallModel() && image.options[6] == 0; }
-
-void writeMotionDetection() {
-    if (oneMotionLevel()) {
-        composeLine(textf("%i: %i,%i", 11, image.motionLowRpm[0], image.motionHighRpm[0]),
-                    " Motion detection: low rpm, high rpm");
-    } else if (image.model <= 3344 && image.options[6] != 0) {
-        composeLine(textf("%i: 1,%i,%i", 11, image.motionLowRpm[0], image.motionHighRpm[0]),
-                    " Motion detection: 1, low rpm, high rpm");
-        composeLine(textf("%i: 2,%i,%i", 11, image.motionLowRpm[1], image.motionHighRpm[1]),
-                    " Motion detection: 2, low rpm, high rpm");
-    } else {
-        for (int level = 0; level < kMaxMotionLevels; ++level) {
-            composeLine(textf("%i: %i,%i,%i", 11, level + 1, image.motionLowRpm[level], image.motionHighRpm[level]),
-                        " Motion detection: level#, low rpm, high rpm");
-        }
-    }
-}
-
-void parseMotionDetection() {
-    int32_t v[4];
-    if (oneMotionLevel()) {
-        int n = scanLine("%i: %i,%i", v, 3);
-        if (n > 1) image.motionLowRpm[0] = v[1];
-        if (n > 2) image.motionHighRpm[0] = v[2];
-        return;
-    }
-    int n = scanLine("%i: %i,%i,%i", v, 4);
-    if (n < 2) return;
-    int32_t level = fileIndex(v[1], kMaxMotionLevels);
-    if (level < 0) return;
-    if (n > 2) image.motionLowRpm[level] = v[2];
-    if (n > 3) image.motionHighRpm[level] = v[3];
-}
-
-// ---- block 15: register mappings
-
-constexpr const char* kMappingComments[] = {
-    "ERROR!!!",
-    " Mapping: position, register, group#, n/c, n/c",
-    " Mapping: pulse, register, pgm, chn, pulse",
-    " Mapping: speed comp, register, chn, n/c, n/c",
-    " Mapping: timed output, register, chn, n/c, n/c",
-    " Mapping: group offset, register, group, n/c, n/c",
-    " Mapping: motion detection, register, mot level, n/c, n/c",
-    " Mapping: analog output, register, analog chn, n/c, n/c",
-};
-constexpr int32_t kPulseMapping = 2;
-
-void writeMappings() {
-    const int32_t count = clampCount(image.mappingCount, kMaxMappings);
-    for (int32_t i = 0; i < count; ++i) {
-        const MappingRecord& m = image.mappings[i];
-        const bool known = m.type >= 1 && m.type <= 7;
-        const int32_t plus = m.type == kPulseMapping ? 1 : 0;
-        composeLine(textf("%i: %i,%i,%i,%i,%i", 15, m.type, m.register_, wrapAdd(m.target, 1),
-                          wrapAdd(m.pulseChannel, plus), wrapAdd(m.pulseNumber, plus)),
-                    kMappingComments[known ? m.type : 0]);
-    }
-}
-
-// Each line adds a record; fields the line lacks are 0 in it.
-void parseMapping() {
-    int32_t v[6] = {};
-    int n = scanLine("%i: %i,%i,%i,%i,%i", v, 6);
-    if (n < 2) return;
-    if (image.mappingCount < 0 || image.mappingCount >= kMaxMappings) return;
-    MappingRecord m;
-    m.type = v[1];
-    m.register_ = v[2];
-    m.target = n > 3 ? wrapAdd(v[3], -1) : 0;
-    const int32_t minus = m.type == kPulseMapping ? -1 : 0;
-    m.pulseChannel = n > 4 ? wrapAdd(v[4], minus) : 0;
-    m.pulseNumber = n > 5 ? wrapAdd(v[5], minus) : 0;
-    image.mappings[image.mappingCount++] = m;
-    blockAbsent[15] = 0;
-}
-
 // ---- blocks 17, 18, 19: one value per resolver
 
 struct ResolverBlock {
@@ -364,7 +126,7 @@ struct ResolverBlock {
     Condition written;
 };
 
-bool scaleFactorWritten() { return image.model >= 3300; }
+bool scaleFactorWritten() { return modelHasScaleFactor(image.model); }
 
 constexpr ResolverBlock kResolverBlocks[] = {
     {17, &ControllerImage::rotationDirection, " Direction of rotation: Resolver #, 0=CCW/1=CW",
@@ -374,16 +136,8 @@ constexpr ResolverBlock kResolverBlocks[] = {
     {19, &ControllerImage::shaftOffset, " Absolute offset: Resolver #, Offset", " Absolute offset", always},
 };
 
-const ResolverBlock* resolverBlock(int functionNumber) {
-    for (const auto& b : kResolverBlocks) {
-        if (b.functionNumber == functionNumber) return &b;
-    }
-    return nullptr;
-}
-
-void writeResolverBlock(int functionNumber) {
-    const ResolverBlock* b = resolverBlock(functionNumber);
-    if (b == nullptr || !b->written()) return;
+void writeResolverBlock(const ResolverBlock* b) {
+    if (!b->written()) return;
     const int32_t* values = image.*(b->field);
     if (modelHasTwoResolvers(image.model)) {
         for (int r = 0; r < kMaxResolvers; ++r) {
@@ -394,9 +148,7 @@ void writeResolverBlock(int functionNumber) {
     }
 }
 
-void parseResolverBlock(int functionNumber) {
-    const ResolverBlock* b = resolverBlock(functionNumber);
-    if (b == nullptr) return;
+void parseResolverBlock(const ResolverBlock* b) {
     int32_t* values = image.*(b->field);
     int32_t v[3];
     if (modelHasTwoResolvers(image.model)) {
@@ -406,46 +158,6 @@ void parseResolverBlock(int functionNumber) {
     } else if (scanLine("%i: %i", v, 2) == 2) {
         values[0] = v[1];
     }
-}
-
-void writeRotation() { writeResolverBlock(17); }
-void writeScaleFactor() { writeResolverBlock(18); }
-void writeShaftOffset() { writeResolverBlock(19); }
-void parseRotation() { parseResolverBlock(17); }
-void parseScaleFactor() { parseResolverBlock(18); }
-void parseShaftOffset() { parseResolverBlock(19); }
-
-// ---- block 25: termination resistors
-
-void writeTermination() {
-    composeLine(textf("%i: %i,%i", 25, image.terminationResistor[0], image.terminationResistor[1]),
-                " Termination resistors: grp1 on/off, grp2 on/off");
-}
-
-void parseTermination() {
-    int32_t v[3];
-    int n = scanLine("%i: %i,%i", v, 3);
-    if (n > 1) image.terminationResistor[0] = v[1];
-    if (n > 2) image.terminationResistor[1] = v[2];
-}
-
-// ---- block 27: rate setup
-
-int32_t ControllerImage::*const kRateFields[] = {&ControllerImage::rateMultiplier, &ControllerImage::rateDivisor,
-                                                 &ControllerImage::rateDecimalPoint, &ControllerImage::rateUnits};
-
-void writeRateSetup() {
-    if (!rateSetupApplies()) return;
-    composeLine(textf("%i: %i,%i,%i,%i", 27, image.rateMultiplier, image.rateDivisor, image.rateDecimalPoint,
-                      image.rateUnits),
-                " Rate setup: mpx, div, dec pt, units: 0=RPM, 1=BPM, 2=CPM, 3=IPM");
-}
-
-void parseRateSetup() {
-    if (!rateSetupApplies()) return;
-    int32_t v[5];
-    int n = scanLine("%i: %i,%i,%i,%i", v, 5);
-    for (int i = 1; i < n; ++i) image.*kRateFields[i - 1] = v[i];
 }
 
 // ---- blocks 35, 43, 44, 50: rows of eight channels
@@ -466,16 +178,7 @@ constexpr RowBlock kRowBlocks[] = {
     {50, &ControllerImage::inputEnableAnding, " Input enable ANDing: chns %i-%i; chn on/off", kInputAndingEntries},
 };
 
-const RowBlock* rowBlock(int functionNumber) {
-    for (const auto& b : kRowBlocks) {
-        if (b.functionNumber == functionNumber) return &b;
-    }
-    return nullptr;
-}
-
-void writeRowBlock(int functionNumber) {
-    const RowBlock* b = rowBlock(functionNumber);
-    if (b == nullptr) return;
+void writeRowBlock(const RowBlock* b) {
     const int32_t* values = image.*(b->field);
     // One row per started group of eight outputs (never beyond the array);
     // input enable ANDing always has its three rows.
@@ -494,9 +197,7 @@ void writeRowBlock(int functionNumber) {
     }
 }
 
-void parseRowBlock(int functionNumber) {
-    const RowBlock* b = rowBlock(functionNumber);
-    if (b == nullptr) return;
+void parseRowBlock(const RowBlock* b) {
     int32_t v[2 + kRowWidth];
     int n = scanLine("%i: %i;%i,%i,%i,%i,%i,%i,%i,%i", v, 2 + kRowWidth);
     if (n < 2) return;
@@ -510,125 +211,18 @@ void parseRowBlock(int functionNumber) {
     if (b->functionNumber == 50) blockAbsent[50] = 0;
 }
 
-void writeChannelEnable() { writeRowBlock(35); }
-void writeMotionAnding() { writeRowBlock(43); }
-void writeOutputEnableAnding() { writeRowBlock(44); }
-void writeInputEnableAnding() { writeRowBlock(50); }
-void parseChannelEnable() { parseRowBlock(35); }
-void parseMotionAnding() { parseRowBlock(43); }
-void parseOutputEnableAnding() { parseRowBlock(44); }
-void parseInputEnableAnding() { parseRowBlock(50); }
+// ---- function number -> its row, built once from the tables
 
-// ---- block 46: output group configuration
-
-void writeGroupConfig() {
-    if (!modelHasGroups(image.model)) return;
-    const int32_t groups = clampCount(image.groupQuantity, kMaxGroups);
-    for (int32_t g = 0; g < groups; ++g) {
-        composeLine(textf("%i: %i,%i,%i", 46, g + 1, image.groupChannelCount[g], image.groupMode[g]),
-                    " Output group config: group, #chns, mode");
-    }
-}
-
-void parseGroupConfig() {
-    int32_t v[4];
-    int n = scanLine("%i: %i,%i,%i", v, 4);
-    if (n < 2) return;
-    int32_t g = fileIndex(v[1], kMaxGroups);
-    if (g < 0) return;
-    if (n > 2) image.groupChannelCount[g] = v[2];
-    if (n > 3) image.groupMode[g] = v[3];
-}
-
-// ---- block 49: setpoints
-
-void writeSetpoints() {
-    const int32_t count = std::min<int64_t>(clampCount(setpointCount, INT32_MAX), setpoints.size());
-    for (int32_t i = 0; i < count; ++i) {
-        const SetpointRecord& s = setpoints[static_cast<size_t>(i)];
-        composeLine(textf("%i: %i,%i,%i,%i", 49, wrapAdd(s.program, 1), wrapAdd(s.channel, 1), s.on, s.off), " ");
-    }
-}
-
-// Each line adds a record (the storage grows as needed); fields the line
-// lacks are 0 in it.
-void parseSetpoint() {
-    int32_t v[5] = {};
-    int n = scanLine("%i: %i,%i,%i,%i", v, 5);
-    SetpointRecord s;
-    s.program = n > 1 ? wrapAdd(v[1], -1) : 0;
-    s.channel = n > 2 ? wrapAdd(v[2], -1) : 0;
-    s.on = n > 3 ? v[3] : 0;
-    s.off = n > 4 ? v[4] : 0;
-    if (setpointCount < 0) return;
-    if (!storeSetpoint(setpointCount, s)) return;
-    ++setpointCount;
-    blockAbsent[49] = 0;
-}
-
-// ---- block 51: shift register counts
-
-void writeShiftCounts() {
-    // Channels from firstChannel up to, not including, lastChannel.
-    const int32_t first = std::max<int32_t>(firstChannel, 0);
-    const int32_t end = std::min<int32_t>(lastChannel, kShiftChannels);
-    for (int32_t p = 0; p < kShiftPrograms; ++p) {
-        for (int32_t c = first; c < end; ++c) {
-            const int32_t count = image.shiftRegisterCount[p][c];
-            if (count == 0) continue;
-            composeLine(textf("%i: %i,%i,%i", 51, p + 1, c + 1, count), " Shift register counts: pgm, chn, count");
-        }
-    }
-}
-
-void parseShiftCount() {
-    int32_t v[4];
-    if (scanLine("%i: %i,%i,%i", v, 4) < 4) return;
-    int32_t p = fileIndex(v[1], kShiftPrograms);
-    int32_t c = fileIndex(v[2], kShiftChannels);
-    if (p < 0 || c < 0) return;
-    image.shiftRegisterCount[p][c] = wrapAdd(v[3], -1);
-    blockAbsent[51] = 0;
-}
-
-// ---- the dispatch table
-
-struct SpecialBlock {
-    int functionNumber;
-    void (*write)();
-    void (*parse)();
-};
-
-constexpr SpecialBlock kSpecialBlocks[] = {
-    {2, writeModel, parseModel},
-    {5, writeOptions, parseOptions},
-    {7, writeSpeedComp, parseSpeedComp},
-    {8, writeTimedOutputs, parseTimedOutputs},
-    {9, writeGroupOffsets, parseGroupOffsets},
-    {10, writeAnalogOutputs, parseAnalogOutputs},
-    {11, writeMotionDetection, parseMotionDetection},
-    {15, writeMappings, parseMapping},
-    {17, writeRotation, parseRotation},
-    {18, writeScaleFactor, parseScaleFactor},
-    {19, writeShaftOffset, parseShaftOffset},
-    {25, writeTermination, parseTermination},
-    {27, writeRateSetup, parseRateSetup},
-    {35, writeChannelEnable, parseChannelEnable},
-    {43, writeMotionAnding, parseMotionAnding},
-    {44, writeOutputEnableAnding, parseOutputEnableAnding},
-    {46, writeGroupConfig, parseGroupConfig},
-    {49, writeSetpoints, parseSetpoint},
-    {50, writeInputEnableAnding, parseInputEnableAnding},
-    {51, writeShiftCounts, parseShiftCount},
-};
-
-// Function number -> its row, built once from the two tables.
 struct BlockIndex {
     std::array<const SingleValueBlock*, kFunctionCount> single{};
-    std::array<const SpecialBlock*, kFunctionCount> special{};
+    std::array<const ResolverBlock*, kFunctionCount> resolver{};
+    std::array<const RowBlock*, kFunctionCount> row{};
+    std::array<const blocks::OwnLayoutBlock*, kFunctionCount> ownLayout{};
     BlockIndex() {
         for (const auto& b : kSingleValueBlocks) single[static_cast<size_t>(b.functionNumber)] = &b;
-        for (const auto& b : kSpecialBlocks) special[static_cast<size_t>(b.functionNumber)] = &b;
+        for (const auto& b : kResolverBlocks) resolver[static_cast<size_t>(b.functionNumber)] = &b;
+        for (const auto& b : kRowBlocks) row[static_cast<size_t>(b.functionNumber)] = &b;
+        for (int n = 0; n < kFunctionCount; ++n) ownLayout[static_cast<size_t>(n)] = blocks::ownLayoutBlock(n);
     }
 };
 
@@ -673,7 +267,19 @@ void dataFileBlock(int mode, int functionNumber) {
         } else {
             parseSingleValue(*b);
         }
-    } else if (const SpecialBlock* s = index.special[n]) {
+    } else if (const ResolverBlock* r = index.resolver[n]) {
+        if (mode == kModeWriteLines) {
+            writeResolverBlock(r);
+        } else {
+            parseResolverBlock(r);
+        }
+    } else if (const RowBlock* r = index.row[n]) {
+        if (mode == kModeWriteLines) {
+            writeRowBlock(r);
+        } else {
+            parseRowBlock(r);
+        }
+    } else if (const blocks::OwnLayoutBlock* s = index.ownLayout[n]) {
         if (mode == kModeWriteLines) {
             s->write();
         } else {

@@ -35,7 +35,7 @@ struct LineRule {
 };
 
 bool always() { return true; }
-bool timeBaseApplies() { return image.model < 3344 && image.outputQuantity < 24; }
+bool timeBaseApplies() { return modelHasTimeBase(image.model, image.outputQuantity); }
 bool rateSetupApplies() { return modelHasRateSetup(image.model); }
 bool shiftModel() { return modelHasShiftCounts(image.model); }
 
@@ -104,8 +104,8 @@ constexpr LineRule kResolverTwo[] = {{17, "%i: %i, %i", "iB", Index::Resolver, a
                                      {19, "%i: %i, %i", "iW", Index::Resolver, always}};
 
 const LineRule* ruleFor(int32_t n) {
-    if (n == 7) return image.options[5] != 0 ? &kSpeedCompLeadingTrailing : &kSpeedCompSingle;
-    if (n == 11) return image.model < 3344 && image.options[6] == 0 ? &kMotionOneLevel : &kMotionLevels;
+    if (n == 7) return image.options[kOptionLeadingTrailing] != 0 ? &kSpeedCompLeadingTrailing : &kSpeedCompSingle;
+    if (n == 11) return oneMotionLevel(image.model, image.options) ? &kMotionOneLevel : &kMotionLevels;
     if (n >= 17 && n <= 19) return modelHasTwoResolvers(image.model) ? &kResolverTwo[n - 17] : &kResolverOne[n - 17];
     for (const auto& r : kRules) {
         if (r.functionNumber == n) return &r;
@@ -197,7 +197,7 @@ std::string widthProblem(char field, int32_t value) {
     if (field == 'B' && (value > 255 || value < -128))
         return textf("value %d is wider than a byte; the controller gets %d", value, value & 0xFF);
     if (field == 'Q') {
-        const int32_t more = image.model < 3344 && image.options[1] != 0 ? 8 : 0;
+        const int32_t more = grayCodeAddsOutputs(image.model, image.options) ? kGrayCodeExtraOutputs : 0;
         if (value > 255 + more || value < -128)
             return textf("value %d is wider than a byte; the controller gets %d", value, (value - more) & 0xFF);
     }

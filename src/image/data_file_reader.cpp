@@ -66,9 +66,7 @@ int32_t modelNamedBy(const std::string& line) {
     if (scanValues(line, "%i: %s", v, 1, &word) < 2) return 0;
     const size_t comment = word.find(';');
     if (comment != std::string::npos) word.erase(comment);
-    for (const auto& [code, name] : {std::pair<int32_t, const char*>{4354, "KR54"}, {4355, "KR55"}, {4356, "KR56"}}) {
-        if (word == name) return code;
-    }
+    if (const int32_t code = modelOfDesignation(word); code != 0) return code;
     size_t pos = 0;
     int32_t model = 0;
     if (!scanInteger(word, pos, model) || pos != word.size()) return 0;
@@ -104,7 +102,7 @@ LineLimits limitsOfOpenFile() {
     limits.groupQuantity = image.groupQuantity;
     // A small model with the analog option has its one analog output
     // whatever the file's quantity says.
-    limits.analogQuantity = effectiveOptions[6] != 0 && image.model <= 3343 ? 1 : image.analogQuantity;
+    limits.analogQuantity = oneAnalogOutput(image.model, effectiveOptions) ? 1 : image.analogQuantity;
     limits.turn = image.scaleFactor[0] > 0 ? image.scaleFactor[0] : 360;
     image = before;
     lastChannel = lastBefore;
@@ -166,8 +164,10 @@ const std::vector<Finding>& readingFindings() { return findings; }
 void takeAnalogOutputsOffChannels() {
     // The analog outputs of a large model come off the channel range, as the
     // upload takes them off; model 4356 keeps its last channel in both.
-    if (effectiveOptions[6] != 0 && configModel > 3343 && configModel != 4356)
+    if (effectiveOptions[kOptionAnalogOutput] != 0 && !modelIsSmall(configModel) &&
+        modelTakesAnalogOffChannels(configModel)) {
         lastChannel = lastChannelLess(lastChannel, image.analogQuantity);
+    }
 }
 
 void applyAfterReadingSteps() {

@@ -168,7 +168,7 @@ void composeLine(const std::string& dataText, const std::string& comment) {
 
 void writeDataFile() {
     writeFileHeader();
-    if (image.model == 4444) writeModel4444Notes();
+    if (modelHasShiftCounts(image.model)) writeModel4444Notes();
     lineNumber = 1;
     for (int n = 0; n < kFunctionCount; ++n) {
         if (blockAbsent[n] != 0) continue;

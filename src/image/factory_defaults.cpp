@@ -21,7 +21,7 @@ constexpr int32_t kDefaultHighRpm = 2000;
 constexpr int32_t kDefaultMotionLow = 10;
 constexpr int32_t kDefaultMotionHigh = 3000;
 
-bool largeModel() { return configModel > 3344; }
+bool largeModel() { return modelIsLarge(configModel); }
 
 void defaultProgram() { image.defaultProgram = 0; }
 void analogOutputs() { image.analogHighRpm[0] = image.analogHighRpm[1] = kDefaultHighRpm; }
@@ -44,7 +44,7 @@ void toggleRpm() {
     if (largeModel()) image.toggleRpm = 20;
 }
 void speedCompMode() {
-    if (effectiveOptions[5] != 0) image.speedCompMode = 1;
+    if (effectiveOptions[kOptionLeadingTrailing] != 0) image.speedCompMode = 1;
 }
 void operatorId() { image.operatorId = largeModel() ? kFactoryOperatorIdLarge : kFactoryOperatorIdSmall; }
 void setupId() { image.setupId = largeModel() ? kFactorySetupIdLarge : kFactorySetupIdSmall; }

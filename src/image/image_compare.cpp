@@ -35,7 +35,8 @@ void recordValueLine(int line, int32_t functionNumber) {
 // A small model with Gray code shows eight more outputs than it reports;
 // the unit configuration adds them again.
 void toReportedOutputQuantity() {
-    if (image.model < 3344 && image.options[1] != 0 && image.outputQuantity > INT32_MIN + 8) image.outputQuantity -= 8;
+    if (grayCodeAddsOutputs(image.model, image.options) && image.outputQuantity > INT32_MIN + kGrayCodeExtraOutputs)
+        image.outputQuantity -= kGrayCodeExtraOutputs;
 }
 
 struct RenderedLine {

@@ -35,7 +35,7 @@ void readBlock(int functionNumber) {
 // The analog outputs of a large model come off the channel range.
 void analogQuantityStep() {
     readBlock(20);
-    if (image.model != 4356) lastChannel -= image.analogQuantity;
+    if (modelTakesAnalogOffChannels(image.model)) lastChannel -= image.analogQuantity;
 }
 
 }  // namespace
@@ -70,7 +70,7 @@ UnitConfigurationResult queryUnitConfiguration(int forDownload) {
     for (int functionNumber : kConfigurationBlocks) readBlock(functionNumber);
     readSetpointCount();
     deriveWorkingValues();
-    if (image.model > 3343 && !forDownload) analogQuantityStep();
+    if (!modelIsSmall(image.model) && !forDownload) analogQuantityStep();
     current = nullptr;
     return result;
 }

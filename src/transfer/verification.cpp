@@ -148,7 +148,7 @@ public:
                 }
             }
         }
-        if (sent_.sent[7] && sent_.effectiveOptions[5] != 0) {
+        if (sent_.sent[7] && sent_.effectiveOptions[kOptionLeadingTrailing] != 0) {
             const int32_t from = std::max<int32_t>(first, 0);
             const int32_t to = std::min<int32_t>(last, kMaxChannels - 1);
             for (int32_t ch = from; ch <= to; ++ch) {
@@ -176,7 +176,7 @@ public:
         }
         if (sent_.sent[10]) {
             int32_t outputs = was_.analogQuantity;
-            if (sent_.effectiveOptions[6] != 0 && was_.model <= 3343) outputs = 1;
+            if (oneAnalogOutput(was_.model, sent_.effectiveOptions)) outputs = 1;
             outputs = clampCount(outputs, kMaxAnalogOutputs);
             for (int32_t a = 0; a < outputs; ++a) {
                 if (!sameOnWire(was_.analogOffset[a], is_.analogOffset[a]) ||
@@ -190,7 +190,7 @@ public:
         if (sent_.sent[11]) {
             // Under TVX Standard a firmware with one motion level reads and
             // writes level 1 alone; its level 2 reads back as zero.
-            bool twoLevels = was_.model >= 3344 || sent_.effectiveOptions[6] != 0;
+            bool twoLevels = !oneMotionLevel(was_.model, sent_.effectiveOptions);
             if (commSettings.protocol == kTvxStandard && is_.motionLowRpm[1] == 0 && is_.motionHighRpm[1] == 0) {
                 twoLevels = false;
             }

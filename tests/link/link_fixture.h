@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the link tests: a console that records output and serves
-// queued keys, and a fixture with the serial port on a scripted line device.
+// Shared pieces of the link tests: the scripted console (shared with the
+// transfer tests) and a fixture with the serial port on a scripted line.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -10,26 +10,12 @@
 #include "common/settings.h"
 #include "link/serial_port.h"
 #include "platform/console.h"
+#include "support/scripted_line.h"
 #include "support/test_support.h"
 
 namespace link_test {
 
-class RecordingConsole : public platform::Console {
-public:
-    std::deque<int> keys;
-    std::string output;
-    int keysRead = 0;
-    int getKey() override {
-        ++keysRead;
-        if (keys.empty()) return platform::kKeyEscape;
-        const int key = keys.front();
-        keys.pop_front();
-        return key;
-    }
-    bool keyWaiting() override { return !keys.empty(); }
-    void write(const char* text, std::size_t length) override { output.append(text, length); }
-    void clearScreen() override {}
-};
+using testing_support::ScriptedConsole;
 
 using State = testing_support::ScriptedLineDevice::State;
 
@@ -37,20 +23,18 @@ using State = testing_support::ScriptedLineDevice::State;
 // request has been written.
 class ScriptedLink : public ::testing::Test {
 protected:
-    RecordingConsole console;
+    ScriptedConsole console;
     std::shared_ptr<State> line = std::make_shared<State>();
+    std::unique_ptr<testing_support::ScriptedLine> open_;
 
     void SetUp() override {
         platform::setConsole(&console);
         commSettings = CommunicationSettings{};
-        auto state = line;
-        serialPort.setDeviceFactory(
-            [state] { return std::make_unique<testing_support::ScriptedLineDevice>(state); });
-        ASSERT_EQ(serialPort.openPath("/dev/scripted", 3, 9600), 0);
+        open_ = std::make_unique<testing_support::ScriptedLine>(line);
+        ASSERT_EQ(open_->opened, 0);
     }
     void TearDown() override {
-        serialPort.close();
-        serialPort.setDeviceFactory(nullptr);
+        open_.reset();
         platform::setConsole(nullptr);
         commSettings = CommunicationSettings{};
     }

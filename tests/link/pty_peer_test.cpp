@@ -32,7 +32,7 @@ struct Exchange {
 class PtyPeer : public ::testing::Test {
 protected:
     PtyPair pty;
-    link_test::RecordingConsole console;
+    link_test::ScriptedConsole console;
     std::thread peer;
     std::vector<std::string> received;
 

@@ -66,7 +66,7 @@ TEST(PymodbusInterop, ReadAndWriteHoldingRegisters) {
     theirs.closeSlave();  // the server holds its own descriptor
     NullModem cable(ours.master, theirs.master);
 
-    link_test::RecordingConsole console;
+    link_test::ScriptedConsole console;
     platform::setConsole(&console);
     commSettings = CommunicationSettings{};
     serialPort.setDeviceFactory(nullptr);

@@ -6,7 +6,7 @@
 #include "link/serial_port.h"
 #include "link_fixture.h"
 
-using link_test::RecordingConsole;
+using link_test::ScriptedConsole;
 using link_test::State;
 using testing_support::ScriptedLineDevice;
 
@@ -39,7 +39,7 @@ private:
 
 class SerialPortTest : public ::testing::Test {
 protected:
-    RecordingConsole console;
+    ScriptedConsole console;
     std::shared_ptr<State> line = std::make_shared<State>();
     Refusals refusals;
     int factoryCalls = 0;

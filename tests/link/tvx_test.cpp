@@ -226,7 +226,7 @@ TEST(TvxNames, CommandAndResultNames) {
 }
 
 TEST(TvxNames, PrintersWriteTheirLines) {
-    link_test::RecordingConsole console;
+    link_test::ScriptedConsole console;
     platform::setConsole(&console);
     printCommandName(COM_MODEL);
     printCommandName(106);

@@ -13,7 +13,7 @@ TEST(ReadLine, StoresPrintableKeysAndEndsOnEnter) {
     char buffer[64] = "old";
     EXPECT_EQ(readLine(buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "AB.dat");
-    EXPECT_EQ(con.screen, "AB.dat\n\r");
+    EXPECT_EQ(con.output, "AB.dat\n\r");
 }
 
 TEST(ReadLine, EscapeReturnsMinusOneAndKeepsTheText) {
@@ -23,7 +23,7 @@ TEST(ReadLine, EscapeReturnsMinusOneAndKeepsTheText) {
     char buffer[64] = "TEST.DAT";
     EXPECT_EQ(readLine(buffer, sizeof buffer), -1);
     EXPECT_STREQ(buffer, "PART");
-    EXPECT_EQ(con.screen, "PART\n\r");
+    EXPECT_EQ(con.output, "PART\n\r");
 }
 
 TEST(ReadLine, AcceptsAtMostSizeMinusOneCharacters) {
@@ -33,7 +33,7 @@ TEST(ReadLine, AcceptsAtMostSizeMinusOneCharacters) {
     std::memset(buffer, '#', sizeof buffer);
     EXPECT_EQ(readLine(buffer, sizeof buffer), 0);
     EXPECT_EQ(std::strlen(buffer), 63u);
-    EXPECT_EQ(con.screen, std::string(63, 'x') + "\n\r") << "ignored keys are not echoed";
+    EXPECT_EQ(con.output, std::string(63, 'x') + "\n\r") << "ignored keys are not echoed";
 }
 
 TEST(ReadLine, BackspaceErasesOnlyWhatWasTyped) {
@@ -45,7 +45,7 @@ TEST(ReadLine, BackspaceErasesOnlyWhatWasTyped) {
     char buffer[64];
     EXPECT_EQ(readLine(buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "ac");
-    EXPECT_EQ(con.screen, "ab\b \bc\n\r");
+    EXPECT_EQ(con.output, "ab\b \bc\n\r");
 }
 
 TEST(ReadLine, IgnoresControlCodesHighCodesAndSpecialKeys) {
@@ -65,14 +65,14 @@ TEST(ReadLine, TinyBuffers) {
     char one[1] = {'q'};
     EXPECT_EQ(readLine(one, 1), 0);
     EXPECT_EQ(one[0], '\0');
-    EXPECT_EQ(con.screen, "\n\r");
+    EXPECT_EQ(con.output, "\n\r");
 }
 
 TEST(ConsoleHelpers, ShowMessageAndWaitReadsOneKey) {
     ScriptedConsole con;
     con.type("kz");
     showMessageAndWait("No response from controller");
-    EXPECT_EQ(con.screen, "No response from controller\nHit any key to continue...\n");
+    EXPECT_EQ(con.output, "No response from controller\nHit any key to continue...\n");
     EXPECT_EQ(con.keys.size(), 1u);
 }
 
@@ -82,12 +82,12 @@ TEST(ConsoleHelpers, EchoesCharactersButNotSpecialKeys) {
     con.press(platform::kKeySpecial);
     EXPECT_EQ(getKeyEcho(), 'y');
     EXPECT_EQ(getKeyEcho(), platform::kKeySpecial);
-    EXPECT_EQ(con.screen, "y");
+    EXPECT_EQ(con.output, "y");
     EXPECT_FALSE(keyWaiting());
     con.press('n');
     EXPECT_TRUE(keyWaiting());
     EXPECT_EQ(getKey(), 'n');
-    EXPECT_EQ(con.screen, "y");
+    EXPECT_EQ(con.output, "y");
 }
 
 TEST(ConsoleHelpers, FormatsTextOfAnyLength) {
@@ -97,5 +97,5 @@ TEST(ConsoleHelpers, FormatsTextOfAnyLength) {
     conPrintf("%s|", longText.c_str());
     conPutc(0);
     clearScreen();
-    EXPECT_EQ(con.screen, "Function = 17\r" + longText + "|" + std::string(1, '\0') + "<CLS>");
+    EXPECT_EQ(con.output, "Function = 17\r" + longText + "|" + std::string(1, '\0') + "<CLS>");
 }

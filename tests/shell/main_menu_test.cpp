@@ -47,8 +47,8 @@ TEST(MainMenu, FourAndEscapeEndWithCodeZeroWithoutMoreOutput) {
         EXPECT_EQ(mainMenu(), 0);
         EXPECT_EQ(con.keys.size(), 1u);
         const std::string tail = " Choose Option: ";
-        ASSERT_GE(con.screen.size(), tail.size());
-        const std::string end = con.screen.substr(con.screen.size() - tail.size() - (key == '4' ? 1 : 0));
+        ASSERT_GE(con.output.size(), tail.size());
+        const std::string end = con.output.substr(con.output.size() - tail.size() - (key == '4' ? 1 : 0));
         EXPECT_EQ(end, key == '4' ? tail + "4" : tail) << "only the key's echo follows the prompt (ESC is not echoed)";
     }
 }

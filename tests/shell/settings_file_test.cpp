@@ -105,8 +105,8 @@ TEST_F(SettingsFile, KeepsEveryRateTheLineCanBeSetTo) {
         ScriptedConsole con;
         con.press('5');
         EXPECT_EQ(communicationMenu(), -1);
-        EXPECT_NE(con.screen.find("   2. Baud Rate       : " + std::to_string(rate) + "\n"), std::string::npos)
-            << con.screen;
+        EXPECT_NE(con.output.find("   2. Baud Rate       : " + std::to_string(rate) + "\n"), std::string::npos)
+            << con.output;
         ASSERT_TRUE(saveSettingsFile(dir.file("LINKORA.CFG").c_str()));
         EXPECT_EQ(readFile(dir.file("LINKORA.CFG")), "1 " + std::to_string(rate) + " 5\n");
     }

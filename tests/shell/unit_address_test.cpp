@@ -31,7 +31,7 @@ TEST(UnitAddress, AcceptsOneTo254InEveryNotation) {
         con.type(e.keys);
         EXPECT_EQ(enterUnitAddress(), e.accepted);
         EXPECT_EQ(commSettings.unitAddress, e.address);
-        EXPECT_EQ(con.screen, "\nUnit Address= " + e.keys.substr(0, e.keys.size() - 1) + "\n");
+        EXPECT_EQ(con.output, "\nUnit Address= " + e.keys.substr(0, e.keys.size() - 1) + "\n");
     }
 }
 
@@ -45,7 +45,7 @@ TEST(UnitAddress, RejectsOutOfRangeAndNonNumbersWithTheMessage) {
         con.type(keys + "k" + "5");
         EXPECT_FALSE(enterUnitAddress());
         EXPECT_EQ(commSettings.unitAddress, 42);
-        EXPECT_EQ(con.screen, "\nUnit Address= " + keys.substr(0, keys.size() - 1) + "\n" + kInvalid);
+        EXPECT_EQ(con.output, "\nUnit Address= " + keys.substr(0, keys.size() - 1) + "\n" + kInvalid);
         ASSERT_EQ(con.keys.size(), 1u) << "exactly one key is taken after the message";
     }
 }
@@ -57,20 +57,20 @@ TEST(UnitAddress, EmptyEntryAndEscapeChangeNothing) {
         ScriptedConsole con;
         con.type("\r");
         EXPECT_FALSE(enterUnitAddress());
-        EXPECT_EQ(con.screen, "\nUnit Address= \n");
+        EXPECT_EQ(con.output, "\nUnit Address= \n");
     }
     {
         ScriptedConsole con;
         con.type("12");
         con.press(27);
         EXPECT_FALSE(enterUnitAddress());
-        EXPECT_EQ(con.screen, "\nUnit Address= 12");
+        EXPECT_EQ(con.output, "\nUnit Address= 12");
     }
     {
         ScriptedConsole con;  // typed, then all erased
         con.type("7\b\b\r");
         EXPECT_FALSE(enterUnitAddress());
-        EXPECT_EQ(con.screen, "\nUnit Address= 7\b \b\n");
+        EXPECT_EQ(con.output, "\nUnit Address= 7\b \b\n");
     }
     EXPECT_EQ(commSettings.unitAddress, 42);
 }
@@ -83,7 +83,7 @@ TEST(UnitAddress, BackspaceEditsAndSpecialKeysAreIgnored) {
     con.type("4\r");
     EXPECT_TRUE(enterUnitAddress());
     EXPECT_EQ(commSettings.unitAddress, 24);
-    EXPECT_EQ(con.screen, "\nUnit Address= 29\b \b4\n");
+    EXPECT_EQ(con.output, "\nUnit Address= 29\b \b4\n");
 }
 
 TEST(UnitAddress, EntryHoldsAtMost127Characters) {
@@ -94,5 +94,5 @@ TEST(UnitAddress, EntryHoldsAtMost127Characters) {
     con.type(std::string(125, '0') + "123\r");
     EXPECT_TRUE(enterUnitAddress());
     EXPECT_EQ(commSettings.unitAddress, 012);  // the '3' did not fit
-    EXPECT_EQ(con.screen, "\nUnit Address= " + std::string(125, '0') + "12\n");
+    EXPECT_EQ(con.output, "\nUnit Address= " + std::string(125, '0') + "12\n");
 }

@@ -16,7 +16,7 @@
 #include "transfer/verification.h"
 
 using transfer_test::modbusFrame;
-using transfer_test::RecordingConsole;
+using transfer_test::ScriptedConsole;
 using transfer_test::ScriptedLine;
 
 namespace {
@@ -84,7 +84,7 @@ TEST(SiblingCommand, FileNameStaysOneArgument) {
 
 TEST(MapVersion, AbsentZeroHundredAndOther) {
     SettingsReset settings;
-    RecordingConsole console;
+    ScriptedConsole console;
     commSettings.protocol = kModbus;
     const std::string exception = ":0183027A\r\n";
     struct Case {
@@ -140,7 +140,7 @@ int fakeHandler(int mode, int functionNumber) {
 
 TEST(UnitConfiguration, ChannelRangeByModelAndOptions) {
     SettingsReset settings;
-    RecordingConsole console;
+    ScriptedConsole console;
     commSettings.protocol = kModbus;
     commSettings.functionHandler = fakeHandler;
     struct Case {
@@ -182,7 +182,7 @@ TEST(UnitConfiguration, ChannelRangeByModelAndOptions) {
 
 TEST(UnitConfiguration, ModelAdjustsOptions) {
     SettingsReset settings;
-    RecordingConsole console;
+    ScriptedConsole console;
     commSettings.protocol = kModbus;
     commSettings.functionHandler = fakeHandler;
     struct Case {
@@ -211,7 +211,7 @@ TEST(UnitConfiguration, ModelAdjustsOptions) {
 
 TEST(LineWatch, CountsSilenceAndTracesFrames) {
     SettingsReset settings;
-    RecordingConsole console;
+    ScriptedConsole console;
     testing_support::TempDir dir;
     const std::string trace = dir.file("trace.log");
     linewatch::setTracePath(trace);
@@ -272,7 +272,7 @@ std::unique_ptr<SentConfiguration> sampleSent() {
 }  // namespace
 
 TEST(Verification, IdenticalReadBackPasses) {
-    RecordingConsole console;
+    ScriptedConsole console;
     auto sent = sampleSent();
     // The controller reports words: -5 comes back as 65531, and its
     // setpoints in an order of its own.
@@ -284,7 +284,7 @@ TEST(Verification, IdenticalReadBackPasses) {
 }
 
 TEST(Verification, EveryDifferenceIsReported) {
-    RecordingConsole console;
+    ScriptedConsole console;
     auto sent = sampleSent();
     image.defaultProgram = 4;
     image.speedCompLeading[2] = 0;
@@ -323,7 +323,7 @@ TEST(Verification, EveryDifferenceIsReported) {
 }
 
 TEST(Verification, UnreadableBlocksCountAndAreNotCompared) {
-    RecordingConsole console;
+    ScriptedConsole console;
     auto sent = sampleSent();
     image.defaultProgram = 0;  // block 6 could not be read back at all
     setpoints = sent->setpoints;

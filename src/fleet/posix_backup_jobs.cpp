@@ -1,0 +1,154 @@
+#include "fleet/posix_backup_jobs.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "platform/files.h"
+
+namespace fleet {
+
+namespace {
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// The upload's reason for failing: its first "linkora: " line on standard
+// error, without that prefix.
+std::string failureReason(const std::string& err, int status) {
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("linkora: ", 0) == 0 && line.size() > 9) return line.substr(9);
+    }
+    if (status == -1) return "the upload could not be started";
+    if (status >= 128) return "the upload ended by signal " + std::to_string(status - 128);
+    return "the upload ended with status " + std::to_string(status);
+}
+
+// Pairs of a '-' line and the '+' line after it count once, lone lines once.
+int countChanges(const std::vector<DifferenceLine>& lines) {
+    int count = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i, ++count) {
+        if (lines[i].sign == '-' && i + 1 < lines.size() && lines[i + 1].sign == '+') ++i;
+    }
+    return count;
+}
+
+}  // namespace
+
+void settle(Job& job) {
+    if (job.status != 0) {
+        job.result = "failed";
+        job.reason = failureReason(job.err, job.status);
+        platform::removeFile(job.temp);
+        return;
+    }
+    std::unique_ptr<ImageCopy> uploaded;
+    if (loadDataFile(job.temp, uploaded) != 0) {
+        job.result = "failed";
+        job.reason = "the upload left no data file";
+        platform::removeFile(job.temp);
+        return;
+    }
+    std::unique_ptr<ImageCopy> old;
+    struct stat st {};
+    const bool exists = ::stat(job.target.c_str(), &st) == 0;
+    const int oldRead = exists ? loadDataFile(job.target, old) : 1;
+    if (exists && oldRead == 0) {
+        const Comparison comparison = compareImages(*old, *uploaded, CompareScope::Files);
+        if (comparison.lines.empty()) {
+            job.result = "unchanged";
+            job.uploaded = std::move(uploaded);
+            platform::removeFile(job.temp);
+            return;
+        }
+        job.changedValues = countChanges(comparison.lines);
+        for (const DifferenceLine& d : comparison.lines) job.differences.push_back("  " + formatDifference(d, ""));
+    } else if (exists) {
+        job.differences.push_back("  (the earlier " + job.entry->name + ".DAT was not a data file)");
+    }
+    if (!platform::replaceFile(job.temp, job.target)) {
+        job.result = "failed";
+        job.reason = job.target + ": cannot be replaced: " + std::strerror(errno);
+        job.differences.clear();
+        job.changedValues = 0;
+        platform::removeFile(job.temp);
+        return;
+    }
+    job.result = exists ? "changed" : "new";
+    job.uploaded = std::move(uploaded);
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool writeReport(const std::string& path, const std::vector<std::unique_ptr<Job>>& jobs, std::string& error) {
+    std::string text;
+    for (const auto& job : jobs) {
+        const InventoryEntry& e = *job->entry;
+        const ImageCopy* up = job->uploaded.get();
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", job->seconds);
+        text += "{\"name\":" + jsonString(e.name) + ",\"port\":" + jsonString(e.port) +
+                ",\"unit\":" + std::to_string(e.unit) + ",\"result\":" + jsonString(job->result) +
+                ",\"reason\":" + (job->reason.empty() ? "null" : jsonString(job->reason)) +
+                ",\"status\":" + (job->status < 0 ? "null" : std::to_string(job->status)) +
+                ",\"model\":" + (up ? std::to_string(up->image.model) : "null") +
+                ",\"firmware\":" + (up ? std::to_string(up->image.firmwareRevision) : "null") +
+                ",\"setpoints\":" + (up ? std::to_string(up->setpoints.size()) : "null") +
+                ",\"changedValues\":" + std::to_string(job->changedValues) + ",\"seconds\":" + seconds +
+                ",\"commit\":" + (job->commit.empty() ? "null" : jsonString(job->commit)) + "}\n";
+    }
+    // Written beside its place under a name of the backup's own, then put
+    // there in one step.
+    std::string pattern = folderOf(path) + "/" + kOwnPrefix + "-report.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    ::fchmod(fd, 0644);
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    const bool ok = written == text.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok || ::rename(name.data(), path.c_str()) != 0) {
+        error = path + ": " + std::strerror(errno);
+        ::unlink(name.data());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace fleet
