@@ -6,6 +6,7 @@
 #include "common/console_io.h"
 #include "common/settings.h"
 #include "image/controller_image.h"
+#include "handlers/exchange_rules.h"
 #include "link/exchange_health.h"
 #include "link/modbus.h"
 #include "link/tvx.h"
@@ -43,13 +44,13 @@ void analogQuantityStep() {
 bool readSetpointCount() {
     int values[8] = {0};
     const FaultCounts before = unrecoveredFaults();
-    const int result = repeatExchange([&] {
+    const ExchangeResult result = repeatExchange([&] {
         if (commSettings.protocol == kTvxStandard) return tvxTransaction(COM_SPT_COUNT, "G", "W", values);
         return modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
     });
     // Firmware without the count holds no setpoints to read; any other
     // refusal leaves the count unknown.
-    if (result != 0 && lastExchangeFault() == ExchangeFault::None && !lastRefusalMeansLacking()) noteSequenceFault();
+    if (result.refusedByController() && !result.lacking) noteSequenceFault();
     setpointCount = values[0] < 0 ? 0 : values[0];
     const FaultCounts after = unrecoveredFaults();
     if (after.total() == before.total()) return true;

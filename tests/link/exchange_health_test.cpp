@@ -1,6 +1,6 @@
 // Which exchanges count as spoiled by the line, repeats, and halting the
 // line once the controller is gone.
-#include "link/exchange_health.h"
+#include "handlers/exchange_rules.h"
 
 #include "link/link_fixture.h"
 #include "link/modbus.h"

@@ -1,0 +1,143 @@
+#include "handlers/exchange_rules.h"
+
+#include <cstddef>
+
+#include "common/settings.h"
+#include "handlers/block_report.h"
+#include "image/controller_image.h"
+#include "link/modbus.h"
+#include "link/tvx.h"
+#include "platform/interrupts.h"
+
+namespace {
+
+constexpr int kAttempts = 3;
+constexpr int kRedos = 2;
+
+}  // namespace
+
+ExchangeResult requestModel(int32_t* model) {
+    int values[8] = {0};
+    const ExchangeResult result = commSettings.protocol == kTvxStandard ? tvxTransaction(COM_MODEL, "", "W", values)
+                                                                        : modbusTransaction(3, 300, 1, values);
+    if (model != nullptr) *model = result.code == 0 ? values[0] : 0;
+    return result;
+}
+
+bool probeController(int32_t* model) {
+    if (model != nullptr) *model = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!requestModel(model).silent()) return true;
+        if (lineHalted()) return false;
+    }
+    return false;
+}
+
+ExchangeResult repeatExchange(const std::function<ExchangeResult()>& send) {
+    const FaultCounts before = unrecoveredFaults();
+    ExchangeResult result = send();
+    for (int attempt = 1; attempt < kAttempts && result.faulted(); ++attempt) {
+        if (lineHalted()) return result;
+        if (result.silent() && !probeController()) {
+            noteControllerGone();
+            return result;
+        }
+        result = send();
+    }
+    if (!result.faulted()) forgiveFaultsSince(before);
+    return result;
+}
+
+ExchangeResult fallbackProbe(const std::function<ExchangeResult()>& send) {
+    const FaultCounts before = unrecoveredFaults();
+    const ExchangeResult result = repeatExchange(send);
+    if (result.faulted() && !lineHalted() && probeController()) forgiveFaultsSince(before);
+    return result;
+}
+
+bool fallbackForUnknown(const ExchangeResult& first) { return first.faulted() || first.lacking; }
+
+ExchangeResult appendExchange(const std::function<ExchangeResult()>& send, const std::function<int32_t()>& count,
+                              int32_t& held) {
+    ExchangeResult result;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const FaultCounts mark = unrecoveredFaults();
+        result = send();
+        if (result.code == 0) {
+            ++held;
+            return result;
+        }
+        if (!result.faulted() || lineHalted()) return result;  // refused: not stored
+        const int32_t now = count();
+        if (now == held + 1) {  // it landed; only its reply was lost
+            forgiveFaultsSince(mark);
+            ++held;
+            return ExchangeResult{};
+        }
+        if (now != held) {
+            if (now >= 0) noteSequenceFault();
+            return result;
+        }
+        forgiveFaultsSince(mark);  // not stored: sent again
+    }
+    noteSequenceFault();
+    return result;
+}
+
+void writeCoil316(int value) {
+    if (commSettings.protocol != kModbus) return;
+    int v = value & 1;
+    repeatExchange([&] { return modbusTransaction(5, 316, 1, &v); });
+}
+
+void writeCoil314(int value) {
+    if (commSettings.protocol != kModbus) return;
+    int v = value & 1;
+    repeatExchange([&] { return modbusTransaction(5, 314, 1, &v); });
+}
+
+// ---- whole blocks
+
+BlockResult runBlock(int mode, int functionNumber) {
+    const FaultCounts before = unrecoveredFaults();
+    commSettings.functionHandler(mode, functionNumber);
+    const FaultCounts after = unrecoveredFaults();
+    BlockResult result;
+    result.silent = after.silent != before.silent;
+    result.spoiled = after.spoiled != before.spoiled;
+    result.gone = controllerGone() || platform::pendingInterrupt() != 0;
+    result.done = !result.silent && !result.spoiled && !result.gone;
+    return result;
+}
+
+BlockResult moveBlock(int mode, int functionNumber) {
+    const std::size_t refused = blockReport.refused.size();
+    const std::size_t lacking = blockReport.lacking.size();
+    BlockResult result = runBlock(mode, functionNumber);
+    BlockResult worst = result;
+    for (int redo = 0; redo < kRedos && !result.done && !result.gone; ++redo) {
+        if (!probeController()) {
+            worst.gone = true;
+            break;
+        }
+        // Whatever the failed attempt reported is reported again, or not.
+        blockReport.refused.resize(refused);
+        blockReport.lacking.resize(lacking);
+        if (mode == 0) blockAbsent[functionNumber] = 1;
+        blockReport.redo = true;
+        result = runBlock(mode, functionNumber);
+        blockReport.redo = false;
+        worst.silent = worst.silent || result.silent;
+        worst.spoiled = worst.spoiled || result.spoiled;
+        worst.gone = result.gone;
+    }
+    worst.done = result.done;
+    if (!worst.done) worst.gone = worst.gone || controllerGone() || platform::pendingInterrupt() != 0;
+    return worst;
+}
+
+int callHandlerWatched(int mode, int functionNumber) {
+    const FaultCounts before = unrecoveredFaults();
+    commSettings.functionHandler(mode, functionNumber);
+    return static_cast<int>(unrecoveredFaults().total() - before.total());
+}
