@@ -24,14 +24,23 @@ ExchangeResult requestModel(int32_t* model) {
     return result;
 }
 
-bool probeController(int32_t* model) {
+namespace {
+
+// The probe: model requests until one is not silent, two at most. The last
+// request's result.
+ExchangeResult probe(int32_t* model) {
     if (model != nullptr) *model = 0;
+    ExchangeResult result;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!requestModel(model).silent()) return true;
-        if (lineHalted()) return false;
+        result = requestModel(model);
+        if (!result.silent() || lineHalted()) break;
     }
-    return false;
+    return result;
 }
+
+}  // namespace
+
+bool probeController(int32_t* model) { return !probe(model).silent(); }
 
 ExchangeResult repeatExchange(const std::function<ExchangeResult()>& send) {
     const FaultCounts before = unrecoveredFaults();
@@ -48,14 +57,20 @@ ExchangeResult repeatExchange(const std::function<ExchangeResult()>& send) {
     return result;
 }
 
-ExchangeResult fallbackProbe(const std::function<ExchangeResult()>& send) {
+FirstLayout fallbackProbe(const std::function<ExchangeResult()>& send) {
     const FaultCounts before = unrecoveredFaults();
-    const ExchangeResult result = repeatExchange(send);
-    if (result.faulted() && !lineHalted() && probeController()) forgiveFaultsSince(before);
-    return result;
+    FirstLayout first;
+    first.result = repeatExchange(send);
+    first.unknown = first.result.faulted() || first.result.lacking;
+    if (first.result.faulted() && !lineHalted()) {
+        const ExchangeResult answer = probe(nullptr);
+        if (!answer.silent()) {
+            forgiveFaultsSince(before);
+            first.unknown = answer.faulted() || answer.lacking;
+        }
+    }
+    return first;
 }
-
-bool fallbackForUnknown(const ExchangeResult& first) { return first.faulted() || first.lacking; }
 
 ExchangeResult appendExchange(const std::function<ExchangeResult()>& send, const std::function<int32_t()>& count,
                               int32_t& held) {

@@ -39,13 +39,17 @@ ExchangeResult repeatExchange(const std::function<ExchangeResult()>& send);
 // The first request of a block with a fallback layout, repeated like any
 // other; when the repeats end without an answer while the controller still
 // answers the probe, the fault is forgotten.
-ExchangeResult fallbackProbe(const std::function<ExchangeResult()>& send);
-
-// Whether a fallback taken after `first` (the result of fallbackProbe) was
-// taken because the controller does not know the first layout: refused as
-// unknown, or not answered. Only then may a refusal of the fallback as
-// unknown too leave the block absent.
-bool fallbackForUnknown(const ExchangeResult& first);
+struct FirstLayout {
+    ExchangeResult result;
+    // Whether a fallback taken after it is taken because the controller does
+    // not know the first layout: refused as unknown, or left unanswered with
+    // no clean answer to the probe either. Only then may a refusal of the
+    // fallback as unknown too leave the block absent. A first layout that a
+    // controller ignored while it answers the probe cleanly may have been
+    // lost on the line: a refusal of the fallback then breaks the block.
+    bool unknown = false;
+};
+FirstLayout fallbackProbe(const std::function<ExchangeResult()>& send);
 
 // Appends one element with `send` (sent, never simply repeated). After a
 // fault `count` (the controller's element count, or -1) tells whether it

@@ -23,7 +23,7 @@ ExchangeResult transact(int command, const char* sendFormat, const char* receive
     return repeatExchange(send);
 }
 
-ExchangeResult transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
+FirstLayout transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
     return fallbackProbe([&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
 }
 
@@ -109,8 +109,8 @@ const IndexedBlock kIndexedBlocks[] = {
 
 // Reads one element: the index goes out, one or two values come back into
 // first[index] and second[index]. The result lands in blockAbsent[function].
-ExchangeResult readElement(int function, int command, const char* replyFormat, int index, int32_t* first, int32_t* second,
-                bool firstRequest) {
+ExchangeResult readElement(int function, int command, const char* replyFormat, int index, int32_t* first,
+                           int32_t* second, bool firstRequest) {
     Values values;
     values.v[0] = index;
     const ExchangeResult result = transact(command, "GB", replyFormat, values);
@@ -202,8 +202,8 @@ int optionList(int mode) {
 int defaultProgram(int mode) {
     Values values;
     if (mode == 0) {
-        const ExchangeResult banks = transactOrFallBack(COM_PGM_BANK, "G", "B", values);
-        if (banks == COM_OK) {
+        const FirstLayout banks = transactOrFallBack(COM_PGM_BANK, "G", "B", values);
+        if (banks.result == COM_OK) {
             const int bank = values.v[0];
             const ExchangeResult result = transact(COM_DEFAULT_PGM, "G", "B", values);
             blockAbsent[6] = result;
@@ -214,13 +214,13 @@ int defaultProgram(int mode) {
         values.v[0] = image.defaultProgram;
         const ExchangeResult result = transact(COM_DEFAULT_PGM, "G", "W", values);
         blockAbsent[6] = result;
-        noteReadResult(result, fallbackForUnknown(banks));
+        noteReadResult(result, banks.unknown);
         if (result == COM_OK) image.defaultProgram = values.v[0];
         return result;
     }
     values.v[0] = image.defaultProgram >> 3;
-    const ExchangeResult banks = transactOrFallBack(COM_PGM_BANK, "PB", "", values);
-    if (banks == COM_OK) {
+    const FirstLayout banks = transactOrFallBack(COM_PGM_BANK, "PB", "", values);
+    if (banks.result == COM_OK) {
         values.v[0] = image.defaultProgram & 7;
         const ExchangeResult result = transact(COM_DEFAULT_PGM, "PB", "", values);
         noteWriteResult(result, 6, -1, false);
@@ -228,7 +228,7 @@ int defaultProgram(int mode) {
     }
     values.v[0] = image.defaultProgram;
     const ExchangeResult result = transact(COM_DEFAULT_PGM, "PW", "", values);
-    noteWriteResult(result, 6, -1, fallbackForUnknown(banks));
+    noteWriteResult(result, 6, -1, banks.unknown);
     return result;
 }
 
@@ -268,8 +268,8 @@ int motionLimits(int mode) {
     Values values;
     if (mode == 0) {
         values.v[0] = image.motionLowRpm[0];
-        const ExchangeResult single = transactOrFallBack(COM_LOLIMIT, "G", "W", values);
-        if (single == COM_OK) {
+        const FirstLayout single = transactOrFallBack(COM_LOLIMIT, "G", "W", values);
+        if (single.result == COM_OK) {
             image.motionLowRpm[0] = values.v[0];
             values.v[0] = image.motionHighRpm[0];
             const ExchangeResult result = transact(COM_HILIMIT, "G", "W", values);
@@ -281,7 +281,7 @@ int motionLimits(int mode) {
         ExchangeResult result;
         for (int i = 0; i < kMaxMotionLevels; ++i) {
             result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr,
-                                 i == 0 && fallbackForUnknown(single));
+                                 i == 0 && single.unknown);
             if (result != COM_OK) return result;
             result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr, false);
             if (result != COM_OK) return result;
@@ -289,8 +289,8 @@ int motionLimits(int mode) {
         return result;
     }
     values.v[0] = image.motionLowRpm[0];
-    const ExchangeResult single = transactOrFallBack(COM_LOLIMIT, "PW", "", values);
-    if (single == COM_OK) {
+    const FirstLayout single = transactOrFallBack(COM_LOLIMIT, "PW", "", values);
+    if (single.result == COM_OK) {
         values.v[0] = image.motionHighRpm[0];
         const ExchangeResult result = transact(COM_HILIMIT, "PW", "", values);
         noteWriteResult(result, 11, -1, false);
@@ -299,7 +299,7 @@ int motionLimits(int mode) {
     ExchangeResult result;
     for (int i = 0; i < kMaxMotionLevels; ++i) {
         result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0,
-                              i == 0 && fallbackForUnknown(single));
+                              i == 0 && single.unknown);
         if (result.faulted()) return result;
         result = writeElement(11, COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0, false);
         if (result.faulted()) return result;
@@ -312,17 +312,17 @@ int motionLimits(int mode) {
 int rateSetup(int mode) {
     Values values;
     if (mode == 0) {
-        const ExchangeResult narrow = transactOrFallBack(COM_RATE_SETUP, "G", "BB", values);
-        if (narrow == COM_OK) {
+        const FirstLayout narrow = transactOrFallBack(COM_RATE_SETUP, "G", "BB", values);
+        if (narrow.result == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateUnits = values.v[1];
             image.rateDivisor = 1;
             blockAbsent[27] = 0;
-            return narrow;
+            return narrow.result;
         }
         values = Values{};
         const ExchangeResult result = transact(COM_RATE_SETUP_2, "G", "WWBB", values);
-        noteReadResult(result, fallbackForUnknown(narrow));
+        noteReadResult(result, narrow.unknown);
         if (result == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateDivisor = values.v[1];
@@ -334,14 +334,14 @@ int rateSetup(int mode) {
     }
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateUnits;
-    const ExchangeResult narrow = transactOrFallBack(COM_RATE_SETUP, "PBB", "", values);
-    if (narrow == COM_OK) return COM_OK;
+    const FirstLayout narrow = transactOrFallBack(COM_RATE_SETUP, "PBB", "", values);
+    if (narrow.result == COM_OK) return COM_OK;
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateDivisor;
     values.v[2] = image.rateDecimalPoint;
     values.v[3] = image.rateUnits;
     const ExchangeResult result = transact(COM_RATE_SETUP_2, "PWWBB", "", values);
-    noteWriteResult(result, 27, -1, fallbackForUnknown(narrow));
+    noteWriteResult(result, 27, -1, narrow.unknown);
     return result;
 }
 

@@ -18,7 +18,7 @@ ExchangeResult transact(int command, const char* sendFormat, const char* receive
 
 // The first request of a block that falls back to another layout when the
 // controller refuses it (or, after repeats, ignores it).
-ExchangeResult transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values);
+FirstLayout transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values);
 
 // 49: the setpoints (tvx_setpoints.cpp).
 int setpointsBlock(int mode);

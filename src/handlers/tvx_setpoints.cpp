@@ -27,10 +27,10 @@ struct SetpointLayout {
 // still means wide (taking it for narrow would cut program numbers to a byte).
 SetpointLayout setpointLayout(bool afterWipe) {
     Values values;
-    const ExchangeResult probe = transactOrFallBack(COM_GET_SPT_2, "W", "WBWW", values);
+    const FirstLayout probe = transactOrFallBack(COM_GET_SPT_2, "W", "WBWW", values);
     SetpointLayout layout;
-    layout.wide = probe == COM_OK || (afterWipe && probe == COM_BAD_DATA);
-    layout.firstMayBeLacking = layout.wide || fallbackForUnknown(probe);
+    layout.wide = probe.result == COM_OK || (afterWipe && probe.result == COM_BAD_DATA);
+    layout.firstMayBeLacking = layout.wide || probe.unknown;
     return layout;
 }
 

@@ -42,7 +42,7 @@ bool controllerFoundStopped() {
     if (commSettings.protocol != kModbus) return false;
     int state[1] = {0};
     // A controller that refuses or ignores the read is taken as running.
-    const int read = fallbackProbe([&] { return modbusTransaction(3, kRunStateRegister, 1, state); });
+    const int read = fallbackProbe([&] { return modbusTransaction(3, kRunStateRegister, 1, state); }).result;
     return read == 0 && state[0] == 1;
 }
 
