@@ -113,9 +113,9 @@ void writeCoil314(int value) {
 
 // ---- whole blocks
 
-BlockResult runBlock(int mode, int functionNumber) {
+BlockResult watchFaults(const std::function<void()>& steps) {
     const FaultCounts before = unrecoveredFaults();
-    commSettings.functionHandler(mode, functionNumber);
+    steps();
     const FaultCounts after = unrecoveredFaults();
     BlockResult result;
     result.silent = after.silent != before.silent;
@@ -123,6 +123,10 @@ BlockResult runBlock(int mode, int functionNumber) {
     result.gone = controllerGone() || platform::pendingInterrupt() != 0;
     result.done = !result.silent && !result.spoiled && !result.gone;
     return result;
+}
+
+BlockResult runBlock(int mode, int functionNumber) {
+    return watchFaults([&] { commSettings.functionHandler(mode, functionNumber); });
 }
 
 BlockResult moveBlock(int mode, int functionNumber) {
@@ -149,10 +153,4 @@ BlockResult moveBlock(int mode, int functionNumber) {
     worst.done = result.done;
     if (!worst.done) worst.gone = worst.gone || controllerGone() || platform::pendingInterrupt() != 0;
     return worst;
-}
-
-int callHandlerWatched(int mode, int functionNumber) {
-    const FaultCounts before = unrecoveredFaults();
-    commSettings.functionHandler(mode, functionNumber);
-    return static_cast<int>(unrecoveredFaults().total() - before.total());
 }

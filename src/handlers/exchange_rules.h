@@ -82,6 +82,12 @@ struct BlockResult {
     bool gone = false;     // the controller no longer answers, or the transfer was interrupted
 };
 
+// Runs `steps`, the requests of one block or step, and tells how they went:
+// which faults were left unrecovered (the repeats, probes and appends above
+// forget the ones whose effect they learnt), and whether the controller is
+// gone or the transfer interrupted.
+BlockResult watchFaults(const std::function<void()>& steps);
+
 // Calls the installed FunctionHandler for one block, once.
 BlockResult runBlock(int mode, int functionNumber);
 
@@ -90,7 +96,3 @@ BlockResult runBlock(int mode, int functionNumber);
 // that the controller still answers. What a failed attempt reported (values
 // refused, blocks lacking) is reported again or not by the next one.
 BlockResult moveBlock(int mode, int functionNumber);
-
-// Calls the installed FunctionHandler for one block; returns the number of
-// faults of that call that were not recovered.
-int callHandlerWatched(int mode, int functionNumber);
