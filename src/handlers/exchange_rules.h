@@ -5,31 +5,40 @@
 #include "link/exchange_health.h"
 
 // The rules for a request the line lost or spoiled: what is repeated, what is
-// learnt first, what is done again from its start.
+// learnt first, what is done again from its start. Every transaction hands
+// back an ExchangeResult (answered, refused, silent, spoiled, line lost); the
+// rules and the handlers act on that value.
 //
 // A lost reply does not say whether the request took effect, so a request is
 // only repeated when doing it twice does no harm:
 //  - repeated (repeatExchange): a request that carries its own index or sets
-//    an absolute value: a single setting, an element with its index, a slot
-//    or record window, a coil. Three attempts; after a silent one the
-//    controller is probed first, and a controller that does not answer the
-//    probe counts as gone (the line then halts).
-//  - learnt, then continued (appendExchange): an append, such as adding a
-//    setpoint. After a fault the controller's count tells whether it landed.
-//  - sent once: the restart, which reboots the controller; the transfer
-//    learns its effect before anything else.
+//    an absolute value. MODBUS: single registers, the rate setup and operator
+//    enables, index registers being set, mapping records, slot selection with
+//    its read, coils. TVX Standard: every get and put, which all carry their
+//    index. Three attempts; after a silent one the controller is probed
+//    first, and a controller that does not answer the probe counts as gone
+//    (the line then halts).
+//  - learnt, then continued (appendExchange): an append, the TVX Standard
+//    COM_ADD_SPT and COM_ADD_SPT_2. After a fault the controller's count tells
+//    whether it landed; it is sent again only when it did not.
+//  - sent once: the restart (COM_RESET, register 340 written 0), which
+//    reboots the controller; the transfer learns its effect before anything
+//    else.
 //  - redone (moveBlock): requests behind a cursor that advances on every
-//    access (index registers, the setpoint cursor, the analog pairs), and a
-//    list wiped before it is loaded. The whole block is done again from its
-//    own beginning, at most twice more, once a probe shows the controller
-//    still answers. A read starts from an empty collection, so a redo cannot
-//    duplicate.
+//    access (MODBUS data registers behind an index register, the setpoint
+//    cursor and loading, the analog pairs after the quantity), and a list
+//    wiped before it is loaded (TVX Standard setpoints). A fault ends the
+//    block at once; the whole block is done again from its own beginning, at
+//    most twice more, once a probe shows the controller still answers. A read
+//    starts from an empty collection, so a redo cannot duplicate.
 //  - first layouts (fallbackProbe): the first request of a block with a
-//    fallback layout. A controller may ignore a request it does not know:
-//    when the repeats end unanswered while the controller answers the probe,
-//    the fault is forgotten and the caller takes the fallback.
+//    fallback layout (TVX Standard blocks 6, 11, 27 and the setpoints' wide
+//    commands). A controller may ignore a request it does not know: when the
+//    repeats end unanswered while the controller answers the probe, the fault
+//    is forgotten and the caller takes the fallback.
 //
-// A controller's refusal is an answer and is never repeated.
+// A controller's refusal is an answer and is never repeated: a value refused
+// inside a block is reported (block_report.h) and the block goes on.
 
 // Runs `send`, one exchange whose request is safe to repeat, and repeats it
 // while the line spoils it, three attempts in all. Faults of attempts that a
