@@ -38,7 +38,8 @@
 //    is forgotten and the caller takes the fallback.
 //
 // A controller's refusal is an answer and is never repeated: a value refused
-// inside a block is reported (block_report.h) and the block goes on.
+// inside a block is reported (block_report.h) and, where the block allows
+// it, the block goes on.
 
 // Runs `send`, one exchange whose request is safe to repeat, and repeats it
 // while the line spoils it, three attempts in all. Faults of attempts that a

@@ -1,7 +1,8 @@
 // The TVX Standard back-end. Every setting has a get request ("G") and a put
 // request ("P") with the same fields; indexes and program numbers travel
 // 0-based as the image holds them. Several blocks try one command first and
-// fall back to another layout when the controller refuses it.
+// fall back to another layout when the controller refuses it. The setpoints
+// have a file of their own (tvx_setpoints.cpp).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -11,8 +12,8 @@
 #include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
-#include "image/controller_image.h"
 #include "handlers/tvx_requests.h"
+#include "image/controller_image.h"
 #include "link/tvx.h"
 
 namespace tvx_handler {
