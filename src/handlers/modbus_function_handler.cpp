@@ -8,10 +8,10 @@
 #include "common/console_io.h"
 #include "common/progress.h"
 #include "handlers/block_report.h"
+#include "handlers/exchange_rules.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
 #include "image/controller_image.h"
-#include "handlers/exchange_rules.h"
 #include "link/modbus.h"
 
 namespace {

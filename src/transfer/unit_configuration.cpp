@@ -5,8 +5,8 @@
 
 #include "common/console_io.h"
 #include "common/settings.h"
-#include "image/controller_image.h"
 #include "handlers/exchange_rules.h"
+#include "image/controller_image.h"
 #include "link/exchange_health.h"
 #include "link/modbus.h"
 #include "link/tvx.h"
