@@ -1,35 +1,36 @@
 #include "handlers/block_report.h"
 
-#include "link/exchange_health.h"
-
 BlockReport blockReport;
 
 void clearBlockReport() { blockReport = BlockReport{}; }
 
-namespace {
-
-// A non-zero result that the controller gave, not the line.
-bool refusedByController(int result) { return result != 0 && lastExchangeFault() == ExchangeFault::None; }
-
-}  // namespace
-
-void noteWriteResult(int result, int function, int element, bool first) {
-    if (!refusedByController(result)) return;
-    if (first && lastRefusalMeansLacking()) {
+void noteWriteResult(const ExchangeResult& result, int function, int element, bool first) {
+    if (!result.refusedByController()) return;
+    if (first && result.lacking) {
         for (int known : blockReport.lacking)
             if (known == function) return;
         blockReport.lacking.push_back(function);
         return;
     }
-    blockReport.refused.push_back({function, element, lastRefusalCode()});
+    blockReport.refused.push_back({function, element, result.code});
 }
 
-void noteReadResult(int result, bool first) {
+void noteReadResult(const ExchangeResult& result, bool first) {
     // Only a request the firmware does not know leaves a block absent; any
     // other refusal of a read says nothing about the controller's values.
-    if (refusedByController(result) && !(first && lastRefusalMeansLacking())) noteSequenceFault();
+    if (result.refusedByController() && !(first && result.lacking)) noteSequenceFault();
 }
 
-void noteSequenceResult(int result) {
-    if (refusedByController(result)) noteSequenceFault();
+void noteSequenceResult(const ExchangeResult& result) {
+    if (result.refusedByController()) noteSequenceFault();
+}
+
+bool blockStarted(const ExchangeResult& result, int function) {
+    if (result.code == 0) return true;
+    if (result.refusedByController() && result.lacking) {
+        noteWriteResult(result, function, -1, true);
+    } else {
+        noteSequenceResult(result);
+    }
+    return false;
 }

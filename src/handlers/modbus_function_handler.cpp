@@ -8,10 +8,10 @@
 #include "common/console_io.h"
 #include "common/progress.h"
 #include "handlers/block_report.h"
+#include "handlers/exchange_rules.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
 #include "image/controller_image.h"
-#include "link/exchange_health.h"
 #include "link/modbus.h"
 
 namespace {
@@ -19,46 +19,39 @@ namespace {
 constexpr int kReadHolding = 3;
 constexpr int kWriteCoil = 5;
 constexpr int kWriteMultiple = 16;
+// A record the image could not store breaks the block like a spoiled reply.
+constexpr ExchangeResult kUnstorable{-1, ExchangeKind::Spoiled};
 
-int readRegisters(int reg, int count, int* values) { return modbusTransaction(kReadHolding, reg, count, values); }
-int writeRegisters(int reg, int count, int* values) { return modbusTransaction(kWriteMultiple, reg, count, values); }
+ExchangeResult readRegisters(int reg, int count, int* values) {
+    return modbusTransaction(kReadHolding, reg, count, values);
+}
+ExchangeResult writeRegisters(int reg, int count, int* values) {
+    return modbusTransaction(kWriteMultiple, reg, count, values);
+}
 
-// Requests that address their registers absolutely may be repeated after a
-// reply the line lost or spoiled. Registers behind a cursor may not: a block
-// that uses them is read or written again from its start by the transfer.
-int readRepeated(int reg, int count, int* values) {
+// Requests that address their registers absolutely are repeated after a
+// reply the line lost or spoiled. Registers behind a cursor are not: a block
+// that uses them is done again from its start (handlers/exchange_rules.h).
+ExchangeResult readRepeated(int reg, int count, int* values) {
     return repeatExchange([&] { return readRegisters(reg, count, values); });
 }
-int writeRepeated(int reg, int count, int* values) {
+ExchangeResult writeRepeated(int reg, int count, int* values) {
     return repeatExchange([&] { return writeRegisters(reg, count, values); });
 }
-int writeRegister(int reg, int value) {
+ExchangeResult writeRegister(int reg, int value) {
     int values[1] = {value};
     return writeRepeated(reg, 1, values);
 }
-int writeCoil(int coil, int value) {
+ExchangeResult writeCoil(int coil, int value) {
     int values[1] = {value};
     return repeatExchange([&] { return modbusTransaction(kWriteCoil, coil, 1, values); });
-}
-
-// The first request of a written block: true when the block goes on. A
-// block whose command the firmware lacks is reported and skipped; any other
-// refusal breaks the block.
-bool blockStarted(int result, int function) {
-    if (result == 0) return true;
-    if (lastExchangeFault() == ExchangeFault::None && lastRefusalMeansLacking()) {
-        noteWriteResult(result, function, -1, true);
-    } else {
-        noteSequenceResult(result);
-    }
-    return false;
 }
 
 // One register <-> one field; a read clears blockAbsent[function] on success.
 int moveRegister(int mode, int function, int reg, int32_t& field, int offset = 0, bool first = true) {
     int values[1] = {0};
     if (mode == 0) {
-        const int result = readRepeated(reg, 1, values);
+        const ExchangeResult result = readRepeated(reg, 1, values);
         if (result == 0) {
             field = values[0] - offset;
             blockAbsent[function] = 0;
@@ -67,7 +60,7 @@ int moveRegister(int mode, int function, int reg, int32_t& field, int offset = 0
         return result;
     }
     values[0] = field + offset;
-    const int result = writeRepeated(reg, 1, values);
+    const ExchangeResult result = writeRepeated(reg, 1, values);
     noteWriteResult(result, function, -1, first);
     return result;
 }
@@ -140,9 +133,9 @@ const IndexedBlock kIndexedBlocks[] = {
 // storing each result in blockAbsent[resultFunction] and stopping at the
 // first failure; the values of a failed read are not stored. The cursor
 // advances with every read, so nothing here is repeated.
-int readElements(const IndexedBlock& block, const Span& span, int resultFunction) {
+ExchangeResult readElements(const IndexedBlock& block, const Span& span, int resultFunction) {
     const int count = block.second ? 2 : 1;
-    int result = 0;
+    ExchangeResult result;
     for (int i = span.begin; i < span.end; ++i) {
         int values[2] = {0, 0};
         result = readRegisters(block.dataRegister, count, values);
@@ -157,7 +150,7 @@ int readElements(const IndexedBlock& block, const Span& span, int resultFunction
 
 int moveIndexed(int mode, const IndexedBlock& block) {
     const Span span = spanOf(block.range);
-    int result = writeRegister(block.indexRegister, span.start);
+    ExchangeResult result = writeRegister(block.indexRegister, span.start);
     if (mode == 0) {
         if (result != 0) {
             blockAbsent[block.function] = result;
@@ -172,13 +165,16 @@ int moveIndexed(int mode, const IndexedBlock& block) {
         int values[2] = {block.first[i], block.second ? block.second[i] : 0};
         result = writeRegisters(block.dataRegister, count, values);
         if (result == 0) continue;
-        if (lastExchangeFault() != ExchangeFault::None) return result;  // the block is written again
+        if (result.faulted()) return result;  // the block is written again
         noteWriteResult(result, block.function, i, false);
         // Whether a refused value moved the cursor is the controller's
         // secret: put it on the next element.
-        if (i + 1 < span.end && writeRegister(block.indexRegister, span.start + (i + 1 - span.begin)) != 0) {
-            noteSequenceResult(result);
-            return result;
+        if (i + 1 < span.end) {
+            const ExchangeResult cursor = writeRegister(block.indexRegister, span.start + (i + 1 - span.begin));
+            if (cursor != 0) {
+                noteSequenceResult(cursor);
+                return result;
+            }
         }
     }
     return result;
@@ -197,7 +193,7 @@ const IndexedBlock* findIndexedBlock(int function) {
 // effect before anything else.
 int stopOrRestart(int mode) {
     int values[1] = {0};
-    const int result = mode == 1 ? writeRegister(340, 1) : writeRegisters(340, 1, values);
+    const ExchangeResult result = mode == 1 ? writeRegister(340, 1) : writeRegisters(340, 1, values);
     noteSequenceResult(result);
     return result;
 }
@@ -206,7 +202,7 @@ int stopOrRestart(int mode) {
 int setChecksum(int mode) {
     if (mode != 1) return 0;
     int values[1] = {0};
-    const int result = readRepeated(341, 1, values);
+    const ExchangeResult result = readRepeated(341, 1, values);
     noteSequenceResult(result);
     return result;
 }
@@ -238,7 +234,7 @@ int rateSetup(int mode) {
     int32_t* fields[4] = {&image.rateMultiplier, &image.rateDivisor, &image.rateDecimalPoint, &image.rateUnits};
     int values[4] = {0, 0, 0, 0};
     if (mode == 0) {
-        const int result = readRepeated(318, 4, values);
+        const ExchangeResult result = readRepeated(318, 4, values);
         noteReadResult(result, true);
         if (result != 0) return result;
         for (int i = 0; i < 4; ++i) *fields[i] = values[i];
@@ -246,7 +242,7 @@ int rateSetup(int mode) {
         return result;
     }
     for (int i = 0; i < 4; ++i) values[i] = *fields[i];
-    const int result = writeRepeated(318, 4, values);
+    const ExchangeResult result = writeRepeated(318, 4, values);
     noteWriteResult(result, 27, -1, true);
     return result;
 }
@@ -268,7 +264,7 @@ int32_t* const kOperatorEnables[7] = {
 int operatorEnables(int mode) {
     int values[1] = {0};
     if (mode == 0) {
-        const int result = readRepeated(331, 1, values);
+        const ExchangeResult result = readRepeated(331, 1, values);
         noteReadResult(result, true);
         if (result != 0) return result;
         for (int k = 0; k < 7; ++k) {
@@ -279,7 +275,7 @@ int operatorEnables(int mode) {
     }
     for (int k = 0; k < 7; ++k)
         if (*kOperatorEnables[k] != 0) values[0] |= 1 << k;
-    const int result = writeRepeated(331, 1, values);
+    const ExchangeResult result = writeRepeated(331, 1, values);
     noteWriteResult(result, 36, -1, true);
     return result;
 }
@@ -290,7 +286,7 @@ int operatorEnables(int mode) {
 int mappings(int mode) {
     int values[5] = {0, 0, 0, 0, 0};
     if (mode == 1) {
-        int result = writeRegister(297, 0);
+        ExchangeResult result = writeRegister(297, 0);
         if (!blockStarted(result, 15)) return result;
         const int count = clampCount(image.mappingCount, kMaxMappings);
         for (int i = 0; i < count; ++i) {
@@ -302,7 +298,7 @@ int mappings(int mode) {
                 return result;
             }
             result = writeRegister(298, i + 1);
-            if (result != 0 && lastExchangeFault() != ExchangeFault::None) return result;
+            if (result.faulted()) return result;
             noteWriteResult(result, 15, i, false);
         }
         return result;
@@ -313,10 +309,10 @@ int mappings(int mode) {
     blockAbsent[15] = 0;
     // The slot register holds 16 bits; no controller has more slots.
     const int slots = clampCount(image.mapLimit, 0xFFFF);
-    int result = 0;
+    ExchangeResult result;
     for (int slot = 1; slot <= slots && image.mappingCount < kMaxMappings; ++slot) {
         result = repeatExchange([&] {
-            const int selected = writeRegisters(299, 1, &slot);
+            const ExchangeResult selected = writeRegisters(299, 1, &slot);
             return selected != 0 ? selected : readRegisters(1, 5, values);
         });
         if (result != 0) {
@@ -337,7 +333,7 @@ int mappings(int mode) {
 int setpointsBlock(int mode) {
     int values[5] = {0, 0, 0, 0, 0};
     if (mode == 1) {
-        int result = writeRegister(262, 0);
+        ExchangeResult result = writeRegister(262, 0);
         if (!blockStarted(result, 49)) return result;
         result = writeCoil(302, 1);
         if (result != 0) {
@@ -357,7 +353,7 @@ int setpointsBlock(int mode) {
             }
             int positions[2] = {s.on, s.off};
             result = writeRegisters(269, 2, positions);
-            if (result != 0 && lastExchangeFault() != ExchangeFault::None) break;
+            if (result.faulted()) break;
             noteWriteResult(result, 49, static_cast<int>(i), false);
         }
         progress::endSetpoints(static_cast<int>(count), result == 0);
@@ -367,7 +363,7 @@ int setpointsBlock(int mode) {
     auto store = [&](int32_t index) {
         return storeSetpoint(index, {values[0] - 1, values[1] - 1, values[3], values[4]});
     };
-    int result = writeRegister(264, 1);
+    ExchangeResult result = writeRegister(264, 1);
     noteReadResult(result, true);
     if (result == 0) {
         result = readRegisters(264, 5, values);
@@ -380,7 +376,7 @@ int setpointsBlock(int mode) {
         if (store(0)) {
             index = 1;
         } else {
-            result = -1;
+            result = kUnstorable;
             noteSequenceFault();
         }
     }
@@ -389,7 +385,7 @@ int setpointsBlock(int mode) {
         result = readRegisters(264, 5, values);
         noteReadResult(result, false);
         if (result == 0 && !store(index)) {
-            result = -1;
+            result = kUnstorable;
             noteSequenceFault();
         }
         ++index;

@@ -1,7 +1,8 @@
 // The TVX Standard back-end. Every setting has a get request ("G") and a put
 // request ("P") with the same fields; indexes and program numbers travel
 // 0-based as the image holds them. Several blocks try one command first and
-// fall back to another layout when the controller refuses it.
+// fall back to another layout when the controller refuses it. The setpoints
+// have a file of their own (tvx_setpoints.cpp).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -11,50 +12,27 @@
 #include "handlers/block_report.h"
 #include "handlers/function_handlers.h"
 #include "handlers/setting_blocks.h"
+#include "handlers/tvx_requests.h"
 #include "image/controller_image.h"
-#include "link/exchange_health.h"
 #include "link/tvx.h"
 
-namespace {
+namespace tvx_handler {
 
-constexpr int kValueCount = 8;
-
-struct Values {
-    int v[kValueCount] = {};
-};
-
-// One exchange. Every request the handler sends carries its own index or
-// sets an absolute value, and is repeated after a lost or spoiled reply;
-// adding a setpoint and resetting the controller are not (see there).
-int transact(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
+ExchangeResult transact(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
     auto send = [&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); };
     if (command == COM_ADD_SPT || command == COM_ADD_SPT_2 || command == COM_RESET) return send();
     return repeatExchange(send);
 }
 
-// Whether the last fallback was taken because the controller does not know
-// the first layout (refused as unknown, or ignored). Only then may a refusal
-// of the fallback as unknown too leave the block absent.
-bool fallbackForUnknown = true;
-
-// The first request of a block that falls back to another layout when the
-// controller refuses it (or, after repeats, ignores it).
-int transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
-    const int result = fallbackProbe([&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
-    fallbackForUnknown = lastExchangeFault() != ExchangeFault::None || lastRefusalMeansLacking();
-    return result;
+FirstLayout transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
+    return fallbackProbe([&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
 }
 
-// The first request of a written block: true when the block goes on.
-bool blockStarted(int result, int function) {
-    if (result == COM_OK) return true;
-    if (lastExchangeFault() == ExchangeFault::None && lastRefusalMeansLacking()) {
-        noteWriteResult(result, function, -1, true);
-    } else {
-        noteSequenceResult(result);
-    }
-    return false;
-}
+}  // namespace tvx_handler
+
+namespace {
+
+using namespace tvx_handler;
 
 // ---- single settings ---------------------------------------------------------
 
@@ -64,7 +42,7 @@ int moveSetting(int mode, const SettingBlock& row) {
     if (mode == 0) {
         // Fields the reply does not reach keep what the image held.
         for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
-        const int result = transact(row.tvxCommand, row.identity ? "" : "G", row.tvxFormat, values);
+        const ExchangeResult result = transact(row.tvxCommand, row.identity ? "" : "G", row.tvxFormat, values);
         blockAbsent[row.function] = result;
         noteReadResult(result, true);
         if (result == COM_OK)
@@ -75,7 +53,7 @@ int moveSetting(int mode, const SettingBlock& row) {
     char sendFormat[kValueCount] = "P";
     std::strncat(sendFormat, row.tvxFormat, sizeof sendFormat - 2);
     for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
-    const int result = transact(row.tvxCommand, sendFormat, "", values);
+    const ExchangeResult result = transact(row.tvxCommand, sendFormat, "", values);
     noteWriteResult(result, row.function, -1, true);
     return result;
 }
@@ -127,11 +105,11 @@ const IndexedBlock kIndexedBlocks[] = {
 
 // Reads one element: the index goes out, one or two values come back into
 // first[index] and second[index]. The result lands in blockAbsent[function].
-int readElement(int function, int command, const char* replyFormat, int index, int32_t* first, int32_t* second,
-                bool firstRequest) {
+ExchangeResult readElement(int function, int command, const char* replyFormat, int index, int32_t* first,
+                           int32_t* second, bool firstRequest) {
     Values values;
     values.v[0] = index;
-    const int result = transact(command, "GB", replyFormat, values);
+    const ExchangeResult result = transact(command, "GB", replyFormat, values);
     blockAbsent[function] = result;
     noteReadResult(result, firstRequest);
     if (result != COM_OK) return result;
@@ -140,20 +118,20 @@ int readElement(int function, int command, const char* replyFormat, int index, i
     return result;
 }
 
-int writeElement(int function, int command, const char* putFormat, int index, int32_t first, int32_t second,
+ExchangeResult writeElement(int function, int command, const char* putFormat, int index, int32_t first, int32_t second,
                  bool firstRequest) {
     Values values;
     values.v[0] = index;
     values.v[1] = first;
     values.v[2] = second;
-    const int result = transact(command, putFormat, "", values);
+    const ExchangeResult result = transact(command, putFormat, "", values);
     noteWriteResult(result, function, index, firstRequest);
     return result;
 }
 
 int moveIndexed(int mode, const IndexedBlock& block) {
     const Span span = spanOf(block.range);
-    int result = 0;
+    ExchangeResult result;
     for (int i = span.begin; i < span.end; ++i) {
         if (mode == 0) {
             result = readElement(block.function, block.command, block.replyFormat, i, block.first, block.second,
@@ -162,7 +140,7 @@ int moveIndexed(int mode, const IndexedBlock& block) {
         } else {
             result = writeElement(block.function, block.command, block.putFormat, i, block.first[i],
                                   block.second ? block.second[i] : 0, i == span.begin);
-            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+            if (result.faulted()) return result;
         }
     }
     return result;
@@ -176,7 +154,7 @@ const IndexedBlock* findIndexedBlock(int function) {
 
 // ---- blocks with their own logic -------------------------------------------------
 
-int command(int code) {
+ExchangeResult command(int code) {
     Values values;
     return transact(code, "", "", values);
 }
@@ -184,7 +162,7 @@ int command(int code) {
 // 0: restart (mode 0) or stop (mode 1). The reset is sent once: the
 // transfer learns its effect before anything else.
 int stopOrRestart(int mode) {
-    const int result = command(mode == 0 ? COM_RESET : COM_STOP);
+    const ExchangeResult result = command(mode == 0 ? COM_RESET : COM_STOP);
     noteSequenceResult(result);
     return result;
 }
@@ -192,7 +170,7 @@ int stopOrRestart(int mode) {
 // 1: set the checksum before the restart.
 int setChecksum(int mode) {
     if (mode != 1) return 0;
-    const int result = command(COM_CHECKSUM);
+    const ExchangeResult result = command(COM_CHECKSUM);
     noteSequenceResult(result);
     return result;
 }
@@ -203,7 +181,7 @@ int optionList(int mode) {
     if (mode != 0) return 0;
     std::fill(std::begin(image.options), std::end(image.options), 0);
     Values values;
-    const int result = transact(COM_OPTIONS, "", "BBBBBBBB", values);
+    const ExchangeResult result = transact(COM_OPTIONS, "", "BBBBBBBB", values);
     blockAbsent[5] = result;
     noteReadResult(result, true);
     if (result != COM_OK) return result;
@@ -220,31 +198,33 @@ int optionList(int mode) {
 int defaultProgram(int mode) {
     Values values;
     if (mode == 0) {
-        if (transactOrFallBack(COM_PGM_BANK, "G", "B", values) == COM_OK) {
+        const FirstLayout banks = transactOrFallBack(COM_PGM_BANK, "G", "B", values);
+        if (banks.result == COM_OK) {
             const int bank = values.v[0];
-            const int result = transact(COM_DEFAULT_PGM, "G", "B", values);
+            const ExchangeResult result = transact(COM_DEFAULT_PGM, "G", "B", values);
             blockAbsent[6] = result;
             noteReadResult(result, false);
             if (result == COM_OK) image.defaultProgram = bank * 8 + values.v[0];
             return result;
         }
         values.v[0] = image.defaultProgram;
-        const int result = transact(COM_DEFAULT_PGM, "G", "W", values);
+        const ExchangeResult result = transact(COM_DEFAULT_PGM, "G", "W", values);
         blockAbsent[6] = result;
-        noteReadResult(result, fallbackForUnknown);
+        noteReadResult(result, banks.unknown);
         if (result == COM_OK) image.defaultProgram = values.v[0];
         return result;
     }
     values.v[0] = image.defaultProgram >> 3;
-    if (transactOrFallBack(COM_PGM_BANK, "PB", "", values) == COM_OK) {
+    const FirstLayout banks = transactOrFallBack(COM_PGM_BANK, "PB", "", values);
+    if (banks.result == COM_OK) {
         values.v[0] = image.defaultProgram & 7;
-        const int result = transact(COM_DEFAULT_PGM, "PB", "", values);
+        const ExchangeResult result = transact(COM_DEFAULT_PGM, "PB", "", values);
         noteWriteResult(result, 6, -1, false);
         return result;
     }
     values.v[0] = image.defaultProgram;
-    const int result = transact(COM_DEFAULT_PGM, "PW", "", values);
-    noteWriteResult(result, 6, -1, fallbackForUnknown);
+    const ExchangeResult result = transact(COM_DEFAULT_PGM, "PW", "", values);
+    noteWriteResult(result, 6, -1, banks.unknown);
     return result;
 }
 
@@ -265,14 +245,14 @@ int analogOutputs(int mode) {
         return 0;
     }
     quantity = clampCount(quantity, kMaxAnalogOutputs);
-    int result = 0;
+    ExchangeResult result;
     for (int i = 0; i < quantity; ++i) {
         if (mode == 0) {
             result = readElement(10, COM_ANALOG, "WW", i, image.analogOffset, image.analogHighRpm, i == 0);
             if (result != COM_OK) return result;
         } else {
             result = writeElement(10, COM_ANALOG, "PBWW", i, image.analogOffset[i], image.analogHighRpm[i], i == 0);
-            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+            if (result.faulted()) return result;
         }
     }
     return result;
@@ -284,18 +264,20 @@ int motionLimits(int mode) {
     Values values;
     if (mode == 0) {
         values.v[0] = image.motionLowRpm[0];
-        if (transactOrFallBack(COM_LOLIMIT, "G", "W", values) == COM_OK) {
+        const FirstLayout single = transactOrFallBack(COM_LOLIMIT, "G", "W", values);
+        if (single.result == COM_OK) {
             image.motionLowRpm[0] = values.v[0];
             values.v[0] = image.motionHighRpm[0];
-            const int result = transact(COM_HILIMIT, "G", "W", values);
+            const ExchangeResult result = transact(COM_HILIMIT, "G", "W", values);
             blockAbsent[11] = result;
             noteReadResult(result, false);
             if (result == COM_OK) image.motionHighRpm[0] = values.v[0];
             return result;
         }
-        int result = 0;
+        ExchangeResult result;
         for (int i = 0; i < kMaxMotionLevels; ++i) {
-            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr, i == 0 && fallbackForUnknown);
+            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr,
+                                 i == 0 && single.unknown);
             if (result != COM_OK) return result;
             result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr, false);
             if (result != COM_OK) return result;
@@ -303,18 +285,20 @@ int motionLimits(int mode) {
         return result;
     }
     values.v[0] = image.motionLowRpm[0];
-    if (transactOrFallBack(COM_LOLIMIT, "PW", "", values) == COM_OK) {
+    const FirstLayout single = transactOrFallBack(COM_LOLIMIT, "PW", "", values);
+    if (single.result == COM_OK) {
         values.v[0] = image.motionHighRpm[0];
-        const int result = transact(COM_HILIMIT, "PW", "", values);
+        const ExchangeResult result = transact(COM_HILIMIT, "PW", "", values);
         noteWriteResult(result, 11, -1, false);
         return result;
     }
-    int result = 0;
+    ExchangeResult result;
     for (int i = 0; i < kMaxMotionLevels; ++i) {
-        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0, i == 0 && fallbackForUnknown);
-        if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0,
+                              i == 0 && single.unknown);
+        if (result.faulted()) return result;
         result = writeElement(11, COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0, false);
-        if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+        if (result.faulted()) return result;
     }
     return result;
 }
@@ -324,17 +308,17 @@ int motionLimits(int mode) {
 int rateSetup(int mode) {
     Values values;
     if (mode == 0) {
-        int result = transactOrFallBack(COM_RATE_SETUP, "G", "BB", values);
-        if (result == COM_OK) {
+        const FirstLayout narrow = transactOrFallBack(COM_RATE_SETUP, "G", "BB", values);
+        if (narrow.result == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateUnits = values.v[1];
             image.rateDivisor = 1;
             blockAbsent[27] = 0;
-            return result;
+            return narrow.result;
         }
         values = Values{};
-        result = transact(COM_RATE_SETUP_2, "G", "WWBB", values);
-        noteReadResult(result, fallbackForUnknown);
+        const ExchangeResult result = transact(COM_RATE_SETUP_2, "G", "WWBB", values);
+        noteReadResult(result, narrow.unknown);
         if (result == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateDivisor = values.v[1];
@@ -346,20 +330,21 @@ int rateSetup(int mode) {
     }
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateUnits;
-    if (transactOrFallBack(COM_RATE_SETUP, "PBB", "", values) == COM_OK) return COM_OK;
+    const FirstLayout narrow = transactOrFallBack(COM_RATE_SETUP, "PBB", "", values);
+    if (narrow.result == COM_OK) return COM_OK;
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateDivisor;
     values.v[2] = image.rateDecimalPoint;
     values.v[3] = image.rateUnits;
-    const int result = transact(COM_RATE_SETUP_2, "PWWBB", "", values);
-    noteWriteResult(result, 27, -1, fallbackForUnknown);
+    const ExchangeResult result = transact(COM_RATE_SETUP_2, "PWWBB", "", values);
+    noteWriteResult(result, 27, -1, narrow.unknown);
     return result;
 }
 
 // 46: per group, the channel count and the enable mode.
 int groupSetup(int mode) {
     const Span span = spanOf(Range::Groups);
-    int result = 0;
+    ExchangeResult result;
     for (int g = span.begin; g < span.end; ++g) {
         if (mode == 0) {
             result = readElement(46, COM_GROUP_CHN_QTY, "B", g, image.groupChannelCount, nullptr, g == span.begin);
@@ -368,104 +353,11 @@ int groupSetup(int mode) {
             if (result != COM_OK) return result;
         } else {
             result = writeElement(46, COM_GROUP_CHN_QTY, "PBB", g, image.groupChannelCount[g], 0, g == span.begin);
-            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+            if (result.faulted()) return result;
             result = writeElement(46, COM_ENABLE_MODE, "PBB", g, image.groupMode[g], 0, false);
-            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+            if (result.faulted()) return result;
         }
     }
-    return result;
-}
-
-// 49: setpoints by index, with a word for the program number where the
-// firmware has the wide commands, else a byte.
-// When writing, the probe comes after the wipe, so index 0 no longer exists:
-// a controller that knows the wide command then answers COM_BAD_DATA, which
-// still means wide (taking it for narrow would cut program numbers to a byte).
-bool wideSetpoints(bool afterWipe) {
-    Values values;
-    const int result = transactOrFallBack(COM_GET_SPT_2, "W", "WBWW", values);
-    return result == COM_OK || (afterWipe && result == COM_BAD_DATA);
-}
-
-// The number of setpoints the controller holds, or -1.
-int32_t heldSetpoints() {
-    Values values;
-    return transact(COM_SPT_COUNT, "G", "W", values) == COM_OK ? values.v[0] : -1;
-}
-
-// Appends one setpoint. Adding is the one request that must not simply be
-// repeated: after a lost or spoiled reply the controller's count tells
-// whether it landed. `held` is the count the controller has so far.
-int addSetpoint(bool wide, const SetpointRecord& s, int index, int32_t& held) {
-    constexpr int kAttempts = 3;
-    int result = COM_OK;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        Values values;
-        values.v[0] = s.program;
-        values.v[1] = s.channel;
-        values.v[2] = s.on;
-        values.v[3] = s.off;
-        const FaultCounts mark = unrecoveredFaults();
-        result = wide ? transact(COM_ADD_SPT_2, "WBWW", "", values) : transact(COM_ADD_SPT, "BBWW", "", values);
-        if (result == COM_OK) {
-            ++held;
-            return result;
-        }
-        if (lastExchangeFault() == ExchangeFault::None) {
-            noteWriteResult(result, 49, index, false);  // refused: not stored
-            return result;
-        }
-        if (lineHalted()) return result;
-        const int32_t now = heldSetpoints();
-        if (now == held + 1) {
-            forgiveFaultsSince(mark);
-            ++held;
-            return COM_OK;
-        }
-        if (now != held) {
-            if (now >= 0) noteSequenceFault();
-            return result;
-        }
-        forgiveFaultsSince(mark);  // not stored: sent again
-    }
-    noteSequenceFault();
-    return result;
-}
-
-int setpointsBlock(int mode) {
-    Values values;
-    if (mode == 1) {
-        int result = transact(COM_WIPE_SPT, "", "", values);
-        if (!blockStarted(result, 49) || setpointCount <= 0) return result;
-        const bool wide = wideSetpoints(true);
-        const size_t count = std::min(static_cast<size_t>(setpointCount), setpoints.size());
-        int32_t held = 0;
-        for (size_t i = 0; i < count; ++i) {
-            progress::setpoint(static_cast<int>(i), static_cast<int>(count));
-            result = addSetpoint(wide, setpoints[i], static_cast<int>(i), held);
-            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) break;
-        }
-        progress::endSetpoints(static_cast<int>(count), result == COM_OK);
-        return result;
-    }
-    if (setpointCount <= 0) return 0;
-    const bool wide = wideSetpoints(false);
-    int result = COM_OK;
-    for (int32_t i = 0; i < setpointCount; ++i) {
-        progress::setpoint(i, setpointCount);
-        values = Values{};
-        values.v[0] = i;
-        result = wide ? transact(COM_GET_SPT_2, "W", "WBWW", values) : transact(COM_GET_SPT, "W", "BBWW", values);
-        noteReadResult(result, i == 0 && (wide || fallbackForUnknown));
-        // A setpoint that could not be read leaves the whole block absent.
-        if (result == COM_OK && !storeSetpoint(i, {values.v[0], values.v[1], values.v[2], values.v[3]})) {
-            result = COM_BAD_BUFFER;
-            noteSequenceFault();
-        }
-        if (result != COM_OK) break;
-    }
-    progress::endSetpoints(setpointCount, result == COM_OK);
-    blockAbsent[49] = result;
     return result;
 }
 
@@ -480,7 +372,7 @@ int inputAnding(int mode) {
     int32_t first = 0, last = -1;
     if (!clampedChannelRange(first, last)) return 0;
     last = std::min<int32_t>(last, kInputAndingEntries - 1);
-    int result = 0;
+    ExchangeResult result;
     for (int ch = first; ch <= last; ++ch) {
         Values values;
         values.v[0] = ch;
@@ -494,7 +386,7 @@ int inputAnding(int mode) {
             values.v[1] = (image.inputEnableAnding[ch] - 1) & 0xFF;
             result = transact(COM_INPUT_AND, "PBB", "", values);
             noteWriteResult(result, 50, ch, ch == first);
-            if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+            if (result.faulted()) return result;
         }
     }
     return result;
@@ -511,7 +403,7 @@ int shiftCounts(int mode) {
     const int begin = std::max<int32_t>(firstChannel, 0);
     const int end = std::min<int32_t>(lastChannel, kShiftChannels);
     if (mode == 0) conPrintf("Getting shift counts (this may take a while) \n\r");
-    int result = 0;
+    ExchangeResult result;
     for (int p = 0; p < kShiftPrograms; ++p) {
         if (mode == 0) progress::shiftProgram(p);
         for (int c = begin; c < end; ++c) {
@@ -532,7 +424,7 @@ int shiftCounts(int mode) {
                 values.v[2] = count + 1;
                 result = transact(COM_SHIFT_COUNT, "PBBW", "", values);
                 noteWriteResult(result, 51, p * kShiftChannels + c, false);
-                if (result != COM_OK && lastExchangeFault() != ExchangeFault::None) return result;
+                if (result.faulted()) return result;
             }
         }
     }
@@ -550,7 +442,7 @@ struct SpecialBlock {
 const SpecialBlock kSpecialBlocks[] = {
     {0, stopOrRestart}, {1, setChecksum},  {5, optionList}, {6, defaultProgram}, {9, groupOffsets},
     {10, analogOutputs}, {11, motionLimits}, {13, nothing},  {14, nothing},       {15, nothing},
-    {27, rateSetup},    {46, groupSetup},   {49, setpointsBlock},
+    {27, rateSetup},    {46, groupSetup},   {49, tvx_handler::setpointsBlock},
 };
 
 }  // namespace

@@ -1,20 +1,13 @@
 #include "link/exchange_health.h"
 
-#include "common/settings.h"
-#include "link/modbus.h"
 #include "link/serial_port.h"
-#include "link/tvx.h"
 #include "platform/interrupts.h"
 
 namespace {
 
-constexpr int kAttempts = 3;
-
 int64_t failed = 0;
 int64_t timedOut = 0;
-ExchangeFault lastFault = ExchangeFault::None;
-int lastRefusal = 0;
-bool lastLacking = false;
+ExchangeResult last;
 FaultCounts unrecovered;
 bool gone = false;
 int cleanupDepth = 0;
@@ -24,75 +17,38 @@ int cleanupDepth = 0;
 int64_t failedExchanges() { return failed; }
 int64_t timedOutExchanges() { return timedOut; }
 
-void noteExchange(bool failedExchange, bool timedOutExchange, int refusalCode, bool lacking) {
-    lastRefusal = failedExchange ? 0 : refusalCode;
-    lastLacking = lastRefusal != 0 && lacking;
-    lastFault = ExchangeFault::None;
+ExchangeResult noteExchange(bool failedExchange, bool timedOutExchange, int refusalCode, bool lacking) {
+    ExchangeResult result;
+    result.code = refusalCode;
     if (timedOutExchange) {
         ++timedOut;
-        lastFault = ExchangeFault::Silent;
+        result.kind = serialPort.lineLost() ? ExchangeKind::LineLost : ExchangeKind::Silent;
     } else if (failedExchange) {
-        lastFault = ExchangeFault::Spoiled;
+        result.kind = ExchangeKind::Spoiled;
+    } else if (refusalCode != 0) {
+        result.kind = ExchangeKind::Refused;
+        result.lacking = lacking;
     }
     if (failedExchange) {
         ++failed;
-        if (lastFault == ExchangeFault::Silent) {
+        if (result.silent()) {
             ++unrecovered.silent;
         } else {
             ++unrecovered.spoiled;
         }
     }
+    last = result;
+    return result;
 }
 
-ExchangeFault lastExchangeFault() { return lastFault; }
-int lastRefusalCode() { return lastRefusal; }
-bool lastRefusalMeansLacking() { return lastLacking; }
+ExchangeResult lastExchange() { return last; }
 
 FaultCounts unrecoveredFaults() { return unrecovered; }
 void noteSequenceFault() { ++unrecovered.spoiled; }
 void forgiveFaultsSince(const FaultCounts& mark) { unrecovered = mark; }
 
-int requestModel(int32_t* model) {
-    int values[8] = {0};
-    const int result = commSettings.protocol == kTvxStandard ? tvxTransaction(COM_MODEL, "", "W", values)
-                                                             : modbusTransaction(3, 300, 1, values);
-    if (model != nullptr) *model = result == 0 ? values[0] : 0;
-    return result;
-}
-
-bool probeController(int32_t* model) {
-    if (model != nullptr) *model = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        requestModel(model);
-        if (lastExchangeFault() != ExchangeFault::Silent) return true;
-        if (lineHalted()) return false;
-    }
-    return false;
-}
-
-int repeatExchange(const std::function<int()>& send) {
-    const FaultCounts before = unrecovered;
-    int result = send();
-    for (int attempt = 1; attempt < kAttempts && lastExchangeFault() != ExchangeFault::None; ++attempt) {
-        if (lineHalted()) return result;
-        if (lastExchangeFault() == ExchangeFault::Silent && !probeController()) {
-            gone = cleanupDepth == 0;
-            return result;
-        }
-        result = send();
-    }
-    if (lastExchangeFault() == ExchangeFault::None) unrecovered = before;
-    return result;
-}
-
-int fallbackProbe(const std::function<int()>& send) {
-    const FaultCounts before = unrecovered;
-    const int result = repeatExchange(send);
-    if (lastExchangeFault() != ExchangeFault::None && !lineHalted() && probeController()) unrecovered = before;
-    return result;
-}
-
 bool controllerGone() { return gone || serialPort.lineLost(); }
+void noteControllerGone() { gone = cleanupDepth == 0; }
 void forgetControllerGone() { gone = false; }
 
 bool lineHalted() {

@@ -192,30 +192,13 @@ int exchange(int functionCode, int registerNumber, int count, int* values) {
 
 }  // namespace
 
-int modbusTransaction(int functionCode, int registerNumber, int count, int* values) {
-    if (lineHalted()) {
-        noteExchange(true, true);
-        return -1;
-    }
+ExchangeResult modbusTransaction(int functionCode, int registerNumber, int count, int* values) {
+    if (lineHalted()) return noteExchange(true, true, -1);
     replyTimedOut = false;
     const int result = exchange(functionCode, registerNumber, count, values);
     // Exceptions 1 to 3 are the controller's answer (unknown function or
     // register, refused value); 4 and up report a failure inside the
     // controller and count like a reply the line spoiled.
     const bool failed = result == -1 || result >= kFirstFailureException;
-    noteExchange(failed, replyTimedOut, result, result == 1 || result == 2);
-    return result;
-}
-
-// A coil takes an absolute value: a lost reply is simply repeated.
-void writeCoil316(int value) {
-    if (commSettings.protocol != kModbus) return;
-    int v = value & 1;
-    repeatExchange([&] { return modbusTransaction(5, 316, 1, &v); });
-}
-
-void writeCoil314(int value) {
-    if (commSettings.protocol != kModbus) return;
-    int v = value & 1;
-    repeatExchange([&] { return modbusTransaction(5, 314, 1, &v); });
+    return noteExchange(failed, replyTimedOut, result, result == 1 || result == 2);
 }

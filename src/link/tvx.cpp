@@ -183,18 +183,14 @@ int exchange(int command, const char* sendFormat, const char* receiveFormat, int
 
 }  // namespace
 
-int tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values) {
-    if (lineHalted()) {
-        noteExchange(true, true);
-        return COM_TIMEOUT;
-    }
+ExchangeResult tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values) {
+    if (lineHalted()) return noteExchange(true, true, COM_TIMEOUT);
     bool timedOut = false;
     const int result = exchange(command, sendFormat, receiveFormat, values, timedOut);
     // A controller reporting a garbled request (COM_BAD_BUFFER) counts like a
     // reply that failed its checks here.
     const bool failed = timedOut || result == COM_BAD_BUFFER;
-    noteExchange(failed, timedOut, result, result == COM_BAD_COMMAND);
-    return result;
+    return noteExchange(failed, timedOut, result, result == COM_BAD_COMMAND);
 }
 
 const char* tvxCommandName(int command) {

@@ -1,4 +1,5 @@
 #pragma once
+#include "link/exchange_health.h"
 
 // TVX Standard: one request/reply exchange, the command codes and the
 // result codes.
@@ -139,9 +140,10 @@ constexpr int kTvxTimeoutMs = 3000;
 extern int replyFieldCount;
 
 // Sends command `command` with data built from `sendFormat` and `values`, and
-// parses the reply's data by `receiveFormat` into `values`. Returns COM_OK,
-// a failure code of this layer or the controller's negative result code.
-int tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values);
+// parses the reply's data by `receiveFormat` into `values`. Its code is
+// COM_OK, a failure code of this layer or the controller's negative result
+// code; its kind tells how the exchange went.
+ExchangeResult tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values);
 
 // Diagnostic printers: "    COM_MODEL:" and "COM_OK\n" style; numbers without
 // a name print "    UNKNOWN COM_value:" and "UNKNOWN COM_value(1)".

@@ -1,7 +1,5 @@
 #include "transfer/transfer_steps.h"
 
-#include <cstddef>
-
 #include "common/console_io.h"
 #include "common/settings.h"
 #include "handlers/block_report.h"
@@ -14,7 +12,6 @@
 
 namespace {
 
-constexpr int kRedos = 2;
 // How long a controller may take to answer again after a restart whose
 // reply was lost.
 constexpr int64_t kRestartWaitMicros = 60 * 1000000LL;
@@ -33,50 +30,6 @@ TransferScope::TransferScope() {
 
 TransferScope::~TransferScope() { linewatch::end(); }
 
-BlockResult runBlock(int mode, int functionNumber) {
-    const FaultCounts before = unrecoveredFaults();
-    commSettings.functionHandler(mode, functionNumber);
-    const FaultCounts after = unrecoveredFaults();
-    BlockResult result;
-    result.silent = after.silent != before.silent;
-    result.spoiled = after.spoiled != before.spoiled;
-    result.gone = controllerGone() || interruption() != 0;
-    result.done = !result.silent && !result.spoiled && !result.gone;
-    return result;
-}
-
-BlockResult moveBlock(int mode, int functionNumber) {
-    const std::size_t refused = blockReport.refused.size();
-    const std::size_t lacking = blockReport.lacking.size();
-    BlockResult result = runBlock(mode, functionNumber);
-    BlockResult worst = result;
-    for (int redo = 0; redo < kRedos && !result.done && !result.gone; ++redo) {
-        if (!probeController()) {
-            worst.gone = true;
-            break;
-        }
-        // Whatever the failed attempt reported is reported again, or not.
-        blockReport.refused.resize(refused);
-        blockReport.lacking.resize(lacking);
-        if (mode == 0) blockAbsent[functionNumber] = 1;
-        blockReport.redo = true;
-        result = runBlock(mode, functionNumber);
-        blockReport.redo = false;
-        worst.silent = worst.silent || result.silent;
-        worst.spoiled = worst.spoiled || result.spoiled;
-        worst.gone = result.gone;
-    }
-    worst.done = result.done;
-    if (!worst.done) worst.gone = worst.gone || controllerGone() || interruption() != 0;
-    return worst;
-}
-
-int callHandlerWatched(int mode, int functionNumber) {
-    const FaultCounts before = unrecoveredFaults();
-    commSettings.functionHandler(mode, functionNumber);
-    return static_cast<int>(unrecoveredFaults().total() - before.total());
-}
-
 bool controllerAnswers() { return probeController(); }
 
 bool stopController(BlockResult* outcome) {
@@ -89,7 +42,7 @@ bool controllerFoundStopped() {
     if (commSettings.protocol != kModbus) return false;
     int state[1] = {0};
     // A controller that refuses or ignores the read is taken as running.
-    const int read = fallbackProbe([&] { return modbusTransaction(3, kRunStateRegister, 1, state); });
+    const int read = fallbackProbe([&] { return modbusTransaction(3, kRunStateRegister, 1, state); }).result;
     return read == 0 && state[0] == 1;
 }
 
@@ -99,7 +52,7 @@ bool restartController(bool mayWait) {
     const BlockResult sent = runBlock(0, 0);
     if (sent.done) return true;
     // A refusal is an answer: the restart did not happen and may be asked for again.
-    if (lastExchangeFault() == ExchangeFault::None && !lineHalted()) return runBlock(0, 0).done;
+    if (!lastExchange().faulted() && !lineHalted()) return runBlock(0, 0).done;
     if (lineHalted() || !mayWait) return false;
     // Lost or spoiled: the controller may be rebooting. Wait until it
     // answers again, then learn whether the restart took effect.

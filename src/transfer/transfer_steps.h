@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "handlers/exchange_rules.h"
 #include "platform/interrupts.h"
 
 // Small steps shared by the upload, the download and the verification.
@@ -20,25 +21,8 @@ private:
     platform::InterruptScope interrupts_;
 };
 
-// How one block went.
-struct BlockResult {
-    bool done = true;      // every request answered as the block needs
-    bool silent = false;   // a request got no answer
-    bool spoiled = false;  // replies were spoiled, or refused in the middle of the block
-    bool gone = false;     // the controller no longer answers, or the transfer was interrupted
-};
-
-// Calls the installed FunctionHandler for one block, once.
-BlockResult runBlock(int mode, int functionNumber);
-
-// Reads (mode 0) or writes (mode 1) one block. After a fault the block is
-// done again from its start, at most twice more, once a probe has shown
-// that the controller still answers.
-BlockResult moveBlock(int mode, int functionNumber);
-
-// Calls the installed FunctionHandler for one block; returns the number of
-// faults of that call that were not recovered.
-int callHandlerWatched(int mode, int functionNumber);
+// How one block went, running a block once or again from its start after a
+// fault, and the single-coil writes: handlers/exchange_rules.h.
 
 // True when the controller still answers a model request.
 bool controllerAnswers();

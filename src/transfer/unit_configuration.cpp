@@ -5,6 +5,7 @@
 
 #include "common/console_io.h"
 #include "common/settings.h"
+#include "handlers/exchange_rules.h"
 #include "image/controller_image.h"
 #include "link/exchange_health.h"
 #include "link/modbus.h"
@@ -42,22 +43,22 @@ void analogQuantityStep() {
 
 bool readSetpointCount() {
     int values[8] = {0};
-    const FaultCounts before = unrecoveredFaults();
-    const int result = repeatExchange([&] {
-        if (commSettings.protocol == kTvxStandard) return tvxTransaction(COM_SPT_COUNT, "G", "W", values);
-        return modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
+    const BlockResult watched = watchFaults([&] {
+        const ExchangeResult result = repeatExchange([&] {
+            if (commSettings.protocol == kTvxStandard) return tvxTransaction(COM_SPT_COUNT, "G", "W", values);
+            return modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
+        });
+        // Firmware without the count holds no setpoints to read; any other
+        // refusal leaves the count unknown.
+        if (result.refusedByController() && !result.lacking) noteSequenceFault();
     });
-    // Firmware without the count holds no setpoints to read; any other
-    // refusal leaves the count unknown.
-    if (result != 0 && lastExchangeFault() == ExchangeFault::None && !lastRefusalMeansLacking()) noteSequenceFault();
     setpointCount = values[0] < 0 ? 0 : values[0];
-    const FaultCounts after = unrecoveredFaults();
-    if (after.total() == before.total()) return true;
+    if (!watched.silent && !watched.spoiled) return true;
     if (current != nullptr) {
         current->failed.push_back(-1);
         current->block.done = false;
-        current->block.silent = current->block.silent || after.silent != before.silent;
-        current->block.spoiled = current->block.spoiled || after.spoiled != before.spoiled;
+        current->block.silent = current->block.silent || watched.silent;
+        current->block.spoiled = current->block.spoiled || watched.spoiled;
         current->block.gone = current->block.gone || lineHalted();
     }
     return false;

@@ -1,6 +1,6 @@
 // Which exchanges count as spoiled by the line, repeats, and halting the
 // line once the controller is gone.
-#include "link/exchange_health.h"
+#include "handlers/exchange_rules.h"
 
 #include "link/link_fixture.h"
 #include "link/modbus.h"
@@ -53,6 +53,42 @@ TEST_F(ExchangeHealth, SpoiledRepliesAreRepeatedAndASilentControllerHaltsTheLine
     forgetControllerGone();
     answerWith(":010302000AF0\r\n");
     EXPECT_EQ(modbusTransaction(3, 1, 1, values), 0);
+}
+
+// Each transaction hands back its code and the kind of the exchange.
+TEST_F(ExchangeHealth, TransactionsHandBackTheKindOfTheExchange) {
+    struct Case {
+        bool tvx;
+        const char* reply;  // nullptr: nothing answers
+        int code;
+        ExchangeKind kind;
+        bool lacking;
+    };
+    const Case cases[] = {
+        {false, ":010302000AF0\r\n", 0, ExchangeKind::Answered, false},
+        {false, ":0183027A\r\n", 2, ExchangeKind::Refused, true},    // unknown register
+        {false, ":01830379\r\n", 3, ExchangeKind::Refused, false},   // refused value
+        {false, ":01830478\r\n", 4, ExchangeKind::Spoiled, false},   // a failure in the controller
+        {false, ":0103020001FA\r\n", -1, ExchangeKind::Spoiled, false},
+        {false, nullptr, -1, ExchangeKind::Silent, false},
+        {true, "N039D\r", COM_BAD_COMMAND, ExchangeKind::Refused, true},
+        {true, "A12\r", COM_BAD_BUFFER, ExchangeKind::Spoiled, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply ? c.reply : "silent");
+        int values[1] = {0};
+        if (c.reply) {
+            answerWith(c.reply);
+        } else {
+            line->onSend = nullptr;
+        }
+        const ExchangeResult result = c.tvx ? tvxTransaction(COM_MODEL, "", "W", values)
+                                            : modbusTransaction(3, 1, 1, values);
+        EXPECT_EQ(result.code, c.code);
+        EXPECT_EQ(result.kind, c.kind);
+        EXPECT_EQ(result.lacking, c.lacking);
+        EXPECT_EQ(result.faulted(), c.kind == ExchangeKind::Spoiled || c.kind == ExchangeKind::Silent);
+    }
 }
 
 }  // namespace

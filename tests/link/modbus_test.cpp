@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "link/hex.h"
+#include "handlers/exchange_rules.h"
 #include "link/modbus.h"
 #include "link_fixture.h"
 
