@@ -24,15 +24,6 @@ constexpr int kRunStateRegister = 340;
 
 int interruption() { return platform::pendingInterrupt(); }
 
-TransferScope::TransferScope() {
-    resetImage();
-    clearBlockReport();
-    forgetControllerGone();
-    linewatch::begin();
-}
-
-TransferScope::~TransferScope() { linewatch::end(); }
-
 BlockResult runBlock(int mode, int functionNumber) {
     const FaultCounts before = unrecoveredFaults();
     commSettings.functionHandler(mode, functionNumber);

@@ -2,23 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/interrupts.h"
-
 // Small steps shared by the upload, the download and the verification.
-
-// What every transfer starts with and ends with: an empty image, nothing
-// reported yet, a line open to requests, signals that end the transfer at
-// the next exchange, and the line watched (and traced) throughout.
-class TransferScope {
-public:
-    TransferScope();
-    ~TransferScope();
-    TransferScope(const TransferScope&) = delete;
-    TransferScope& operator=(const TransferScope&) = delete;
-
-private:
-    platform::InterruptScope interrupts_;
-};
 
 // How one block went.
 struct BlockResult {
