@@ -264,6 +264,23 @@ TEST(DownloadUnderFaults, SignalDuringTheFinalOffsetsLeavesCoil316Off) {
     EXPECT_GT(off, log.rfind(on)) << log;
 }
 
+// A signal while no controller answers the connection probe: the download
+// ends without a request on the line it closed.
+TEST(DownloadUnderFaults, SignalWithoutContactSendsNothingMore) {
+    Sim sim({"--protocol", "modbus", "--silent-after", "0"});
+    TempDir dir;
+    testing_support::writeFile(dir.file("A.DAT"), "2: 4344\r\n");
+    setenv("LINKORA_PROTOCOL", "modbus", 1);
+    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    unsetenv("LINKORA_PROTOCOL");
+    ASSERT_TRUE(sim.waitForRequests(1, 20000));
+    linkora.kill(SIGTERM);
+    EXPECT_EQ(linkora.wait(60000), 128 + SIGTERM);
+    const std::string output = testing_support::readFile(sim.dir.file("linkora.out"));
+    EXPECT_NE(output.find("nothing was written to the controller"), std::string::npos) << output;
+    EXPECT_EQ(output.find("write error"), std::string::npos) << output;
+}
+
 TEST(PortSharing, SecondProgramOnTheSameLineIsRefused) {
     Sim sim({"--protocol", "modbus", "--char-delay-ms", "2"});
     TempDir dir;
