@@ -299,7 +299,10 @@ int readControllerInto(PendingDataFile& pending) {
         conPuts("Could not establish communications with the controller.\n");
         return 1;
     }
-    if (commSettings.protocol == kModbus && checkMapVersion() == 1) return transfer.handOver(1);
+    if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
+        pending.discard();  // the sibling writes the file itself
+        return transfer.handOver(1);
+    }
 
     transfer.startLoading();
     ReadProblems problems;
