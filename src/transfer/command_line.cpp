@@ -266,7 +266,7 @@ std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
     return {};
 }
 
-constexpr int kExitFileLinesIgnored = 7;
+static_assert(kInterruptedStatus == kExitInterrupted);
 
 // "COM2 (/dev/ttyS1)" or the device path as given.
 std::string portDescription() {
@@ -291,10 +291,10 @@ void printEndLine(bool upload, int status) {
     char took[progress::kDurationSize];
     progress::formatDuration(progress::elapsedSeconds(), took, sizeof took);
     const char* direction = upload ? "upload" : "download";
-    if (status == 0 || status == kExitFileLinesIgnored) {
+    if (status == kExitDone || status == kExitLinesChanged) {
         conPrintf("linkora: %s done: %d blocks, %d setpoints, %s%s\n", direction, progress::blocksMoved(),
                   progress::setpointsMoved(), took,
-                  status == 0 ? "" : " (status 7: lines of the file were ignored or changed)");
+                  status == kExitDone ? "" : " (status 7: lines of the file were ignored or changed)");
     } else {
         conPrintf("linkora: %s failed (status %d) after %s\n", direction, status, took);
     }
@@ -317,7 +317,7 @@ int runCommandLine(int argc, char** argv) {
         printUsage();
         if (!platform::stdinIsTerminal()) {
             std::fprintf(stderr, "linkora: command line: %s\n", problem.c_str());
-            return 2;
+            return kExitUsage;
         }
         conPuts("Hit any key to continue in interactive mode...");
         getKey();
@@ -342,7 +342,7 @@ int runCommandLine(int argc, char** argv) {
         } else {
             conPrintf("LINKORA_PROTOCOL must be modbus or tvx, not \"%s\".\n", protocol);
             std::fprintf(stderr, "linkora: LINKORA_PROTOCOL: must be modbus or tvx, not \"%s\"\n", protocol);
-            return 2;
+            return kExitUsage;
         }
     }
 

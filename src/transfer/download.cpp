@@ -14,7 +14,6 @@
 #include "image/data_file.h"
 #include "image/image_compare.h"
 #include "link/modbus.h"
-#include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/interrupts.h"
 #include "handlers/block_report.h"
@@ -23,6 +22,7 @@
 #include "transfer/line_watch.h"
 #include "transfer/outcome.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_scope.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"
 #include "transfer/verification.h"
@@ -123,20 +123,13 @@ void sendAllBlocks(WriteProblems& problems, bool sent[kFunctionCount]) {
 
 // A download that cannot go on once the controller was stopped: nothing
 // more of the configuration is sent, no checksum is set, the controller
-// stays stopped, the loading coil goes off.
-int abandonStopped(const char* what, int result, int unattended, bool wholeFile = false) {
-    {
-        const CleanupScope cleanup;
-        forgetControllerGone();
-        writeCoil316(0);
-    }
+// stays stopped; the way out switches the loading coil off.
+int abandonStopped(const char* what, int result, bool wholeFile = false) {
     conPrintf("\n%s\n", what);
     conPuts(wholeFile ? "The controller is stopped and holds the file, but its checksum was not set.\n"
                       : "The controller is stopped and holds part of the file; its checksum was not set.\n");
     conPuts("Run the download again.\n");
     releaseSetpoints();
-    serialPort.close();
-    if (result < 128) waitForKeyIfInteractive(unattended);
     return result;
 }
 
@@ -169,28 +162,225 @@ bool waitForReset() {
 // Names the failure on standard error (unattended form).
 void failed(const std::string& reason) { outcome::fail(kExitFailed, lineDeviceName(), reason); }
 
-int finish(int result, int unattended) {
-    serialPort.close();
-    waitForKeyIfInteractive(unattended);
-    return result;
-}
+int interruptedStatus() { return kExitInterrupted + interruption(); }
 
 // The end of a download that a signal interrupted before the controller
 // was stopped: nothing was written.
 int interruptedBeforeWriting() {
-    const int signalNumber = interruption();
-    {
-        const CleanupScope cleanup;
-        writeCoil316(0);
-    }
-    serialPort.close();
     conPrintf("\nDownload interrupted by %s; nothing was written to the controller.\n",
-              platform::signalName(signalNumber));
-    return 128 + signalNumber;
+              platform::signalName(interruption()));
+    return interruptedStatus();
 }
 
 std::string interruptionText() {
     return std::string("Download interrupted by ") + platform::signalName(interruption()) + ".";
+}
+
+int noContact() {
+    if (interruption() != 0) return interruptedBeforeWriting();
+    conPuts("Could not establish communications with the controller.\n");
+    return 1;
+}
+
+int incompatibleFile() {
+    conPuts("\nCan't find either model number or map version.\n");
+    conPuts("File format is incompatible.\n");
+    conPuts("Process terminated...\n");
+    outcome::fail(kExitDataFile, dataFileName, "no model number or map version line");
+    return 1;
+}
+
+// Step 10: the unit configuration, read again from its start after a fault.
+UnitConfigurationResult readConfiguration() {
+    conPuts("\nGetting unit configuration...\n");
+    UnitConfigurationResult configuration;
+    for (int attempt = 0; attempt <= 2; ++attempt) {
+        if (attempt > 0 && !controllerAnswers()) break;
+        configuration = queryUnitConfiguration(1);
+        if (configuration.failed.empty() || configuration.block.gone) break;
+    }
+    return configuration;
+}
+
+int configurationUnread(const UnitConfigurationResult& configuration) {
+    conPrintf("The controller's configuration could not be read (%s): %s\n",
+              configuration.block.silent ? "no answer" : "replies spoiled or refused",
+              blockList(configuration.failed).c_str());
+    conPuts("Download abandoned; nothing was written to the controller.\n");
+    failed("the controller's configuration could not be read: blocks " + blockList(configuration.failed));
+    return 1;
+}
+
+// What the reading of the file leaves for the rest of the download.
+struct FileReading {
+    ImageCopy lines;       // the file's line of each value, for a verification
+    int changedLines = 0;  // lines the controller will not hold as written
+};
+
+// Steps 11 to 13: the file read into the controller's configuration,
+// whatever model its model line names.
+FileReading readFileIntoImage(OpenDataFile& file, int32_t fileModel) {
+    FileReading reading;
+    const bool otherModel = fileModel != 0 && fileModel != image.model;
+    if (otherModel)
+        conPrintf("%s names model %d; the controller is model %d, whose configuration is used.\n", dataFileName,
+                  static_cast<int>(fileModel), static_cast<int>(image.model));
+    conPuts("Scanning file for setpoints...\n");
+    const int counted = countSetpointLines();
+    conPrintf("%d Setpoints found\n", counted);
+    if (counted > 0) allocateSetpoints(counted);
+    setpointCount = 0;
+    conPuts("Reading data from file...\n");
+    // A verification shows the file's line of each difference.
+    if (transferOptions.verifyDownload) startRecordingLines(reading.lines);
+    readDataFile();
+    stopRecordingLines();
+    file.close();
+    if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
+    // The lines the value line rule found fault with (an error line sent
+    // nothing), and a model line naming another model: the controller will
+    // not hold the file as written, and the unattended form ends with
+    // status 7 instead of 0.
+    reading.changedLines = linesWithFindings(readingFindings()) + (otherModel ? 1 : 0);
+    const int changed = reading.changedLines;
+    if (changed > 0)
+        conPrintf("%d line%s of %s %s ignored or changed; see linkora check %s\n", changed, changed == 1 ? "" : "s",
+                  dataFileName, changed == 1 ? "is" : "are", dataFileName);
+    return reading;
+}
+
+int stopUnconfirmed() {
+    conPuts("The controller did not confirm the stop; nothing was written to it.\n");
+    failed("the controller did not confirm the stop");
+    releaseSetpoints();
+    return 1;
+}
+
+int blockUnwritten(const WriteProblems& problems) {
+    char what[160];
+    std::snprintf(what, sizeof what, "Download failed: block %d could not be written completely (%s).",
+                  problems.failedBlock,
+                  problems.result.gone     ? "the controller stopped answering"
+                  : problems.result.silent ? "no answer"
+                                           : "replies spoiled or refused");
+    failed("block " + std::to_string(problems.failedBlock) + " could not be written completely");
+    return abandonStopped(what, 1);
+}
+
+int checksumUnconfirmed() {
+    if (interruption() != 0) return abandonStopped(interruptionText().c_str(), interruptedStatus());
+    failed("the controller did not confirm its checksum");
+    return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, true);
+}
+
+int restartUnconfirmed() {
+    releaseSetpoints();
+    if (interruption() != 0) {
+        conPrintf("\n%s The controller holds the file; its restart was not confirmed.\n", interruptionText().c_str());
+        return interruptedStatus();
+    }
+    conPuts("\nThe controller holds the file and its checksum, but did not confirm its restart;\n");
+    conPuts("it may still be stopped.\n");
+    failed("the controller did not confirm its restart");
+    return 1;
+}
+
+// Blocks the controller lacks and values it refused; 1 when it refused any.
+int reportSkippedAndRefused() {
+    if (!blockReport.lacking.empty()) {
+        conPrintf("Blocks this controller does not have, skipped: %s\n", blockList(blockReport.lacking).c_str());
+    }
+    if (blockReport.refused.empty()) return 0;
+    reportRefusedValues();
+    failed("the controller refused values");
+    return 1;
+}
+
+int noAnswerAfterReset() {
+    if (interruption() != 0) {
+        conPrintf("\n%s The controller holds the file; the group offsets were not sent again.\n",
+                  interruptionText().c_str());
+        return interruptedStatus();
+    }
+    conPuts("\nController did not respond after reset.\n");
+    failed("no answer after the reset");
+    return 1;
+}
+
+// Step 23: the group offsets once more, after the reset. False when they
+// could not be sent (reported).
+bool sendOffsetsAgain(TransferScope& transfer) {
+    conPuts("\nFinalizing offsets...\n");
+    transfer.resumeLoading();
+    const BlockResult offsets = moveBlock(1, 9);
+    transfer.stopLoading();
+    if (offsets.done) return true;
+    conPuts("The group offsets could not be sent again after the reset; run the download again.\n");
+    failed("the group offsets could not be sent again after the reset");
+    return false;
+}
+
+// Steps 5 to 23, from the connection to the offsets after the reset (and a
+// verification). The transfer scope closes the line on every way out and
+// switches the loading coil off where the download left it on.
+int sendFileToController(OpenDataFile& file) {
+    TransferScope transfer;
+    if (!transfer.connect()) return noContact();
+    if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
+        file.close();
+        return transfer.handOver(0);
+    }
+    int32_t fileModel = 0;
+    if (!findModelLine(&fileModel)) return incompatibleFile();
+
+    transfer.startLoading();
+    const UnitConfigurationResult configuration = readConfiguration();
+    if (interruption() != 0) return interruptedBeforeWriting();
+    if (!configuration.failed.empty()) {
+        transfer.askBeforeCoilOff();
+        return configurationUnread(configuration);
+    }
+    FileReading reading = readFileIntoImage(file, fileModel);
+    const auto finalStatus = [&reading](int status) {
+        return status == kExitDone && reading.changedLines > 0 ? kExitLinesChanged : status;
+    };
+    if (interruption() != 0) return interruptedBeforeWriting();
+
+    if (!transfer.stopForWriting()) return interruption() != 0 ? interruptedBeforeWriting() : stopUnconfirmed();
+    conPuts("Writing data to controller...\n");
+    progress::phase("writing");
+    WriteProblems problems;
+    bool sent[kFunctionCount] = {};
+    sendAllBlocks(problems, sent);
+    progress::endLine();
+    if (interruption() != 0) return abandonStopped(interruptionText().c_str(), interruptedStatus());
+    if (problems.failed()) return blockUnwritten(problems);
+    transfer.stopLoading();
+
+    std::unique_ptr<SentConfiguration> sentCopy;
+    if (transferOptions.verifyDownload) {
+        sentCopy = captureSentConfiguration(sent);
+        sentCopy->lineOfKey = std::move(reading.lines.lineOfKey);
+        sentCopy->setpointLines = std::move(reading.lines.setpointLines);
+        sentCopy->mappingLines = std::move(reading.lines.mappingLines);
+    }
+
+    conPuts("Setting checksum and resetting controller...\n");
+    if (!transfer.setChecksum()) return checksumUnconfirmed();
+    if (!restartController()) return restartUnconfirmed();
+    if (setpointCount != 0) releaseSetpoints();
+    int result = reportSkippedAndRefused();
+    if (transferOptions.keepOffsets && !sentCopy) return finalStatus(result);
+
+    if (!waitForReset()) return noAnswerAfterReset();
+    if (!transferOptions.keepOffsets) {
+        if (!sendOffsetsAgain(transfer)) result = 1;
+    } else {
+        conPuts("\n");
+    }
+    if (sentCopy && verifyDownloadedBlocks(transfer, *sentCopy) != 0) result = 1;
+    if (interruption() != 0) return interruptedStatus();
+    return finalStatus(result);
 }
 
 }  // namespace
@@ -205,184 +395,8 @@ int download(int unattended) {
         outcome::fail(kExitDataFile, dataFileName, std::strerror(error));
         return 1;
     }
-
-    const TransferScope transfer;
-    if (connectToController() != 0) {
-        file.close();
-        if (interruption() != 0) return interruptedBeforeWriting();
-        conPuts("Could not establish communications with the controller.\n");
-        return finish(1, unattended);
-    }
-    if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
-        file.close();
-        serialPort.close();
-        handOverToSibling(0);
-        return finish(1, unattended);
-    }
-    int32_t fileModel = 0;
-    if (!findModelLine(&fileModel)) {
-        conPuts("\nCan't find either model number or map version.\n");
-        conPuts("File format is incompatible.\n");
-        conPuts("Process terminated...\n");
-        outcome::fail(kExitDataFile, dataFileName, "no model number or map version line");
-        file.close();
-        return finish(1, unattended);
-    }
-
-    writeCoil316(1);
-    writeCoil314(1);
-    conPuts("\nGetting unit configuration...\n");
-    {
-        UnitConfigurationResult configuration;
-        for (int attempt = 0; attempt <= 2; ++attempt) {
-            if (attempt > 0 && !controllerAnswers()) break;
-            configuration = queryUnitConfiguration(1);
-            if (configuration.failed.empty() || configuration.block.gone) break;
-        }
-        if (interruption() != 0) return interruptedBeforeWriting();
-        if (!configuration.failed.empty()) {
-            {
-                const CleanupScope cleanup;
-                forgetControllerGone();
-                if (controllerAnswers()) writeCoil316(0);
-            }
-            conPrintf("The controller's configuration could not be read (%s): %s\n",
-                      configuration.block.silent ? "no answer" : "replies spoiled or refused",
-                      blockList(configuration.failed).c_str());
-            conPuts("Download abandoned; nothing was written to the controller.\n");
-            failed("the controller's configuration could not be read: blocks " + blockList(configuration.failed));
-            file.close();
-            return finish(1, unattended);
-        }
-    }
-
-    // The file is read into the controller's configuration, whatever model
-    // its model line names.
-    const bool otherModel = fileModel != 0 && fileModel != image.model;
-    if (otherModel)
-        conPrintf("%s names model %d; the controller is model %d, whose configuration is used.\n", dataFileName,
-                  static_cast<int>(fileModel), static_cast<int>(image.model));
-    conPuts("Scanning file for setpoints...\n");
-    const int counted = countSetpointLines();
-    conPrintf("%d Setpoints found\n", counted);
-    if (counted > 0) allocateSetpoints(counted);
-    setpointCount = 0;
-    conPuts("Reading data from file...\n");
-    // A verification shows the file's line of each difference.
-    ImageCopy fileLines;
-    if (transferOptions.verifyDownload) startRecordingLines(fileLines);
-    readDataFile();
-    stopRecordingLines();
+    const int result = sendFileToController(file);
     file.close();
-    if (!transferOptions.mappingsOnly) applyAfterReadingSteps();
-    // The lines the value line rule found fault with (an error line sent
-    // nothing), and a model line naming another model: the controller will
-    // not hold the file as written, and the unattended form ends with
-    // status 7 instead of 0.
-    const int changedLines = linesWithFindings(readingFindings()) + (otherModel ? 1 : 0);
-    if (changedLines > 0)
-        conPrintf("%d line%s of %s %s ignored or changed; see linkora check %s\n", changedLines,
-                  changedLines == 1 ? "" : "s", dataFileName, changedLines == 1 ? "is" : "are", dataFileName);
-    const auto finalStatus = [changedLines](int status) { return status == 0 && changedLines > 0 ? 7 : status; };
-
-    if (interruption() != 0) return interruptedBeforeWriting();
-    if (!stopController()) {
-        if (interruption() != 0) return interruptedBeforeWriting();
-        {
-            const CleanupScope cleanup;
-            forgetControllerGone();
-            writeCoil316(0);
-        }
-        conPuts("The controller did not confirm the stop; nothing was written to it.\n");
-        failed("the controller did not confirm the stop");
-        releaseSetpoints();
-        return finish(1, unattended);
-    }
-    conPuts("Writing data to controller...\n");
-    progress::phase("writing");
-    WriteProblems problems;
-    bool sent[kFunctionCount] = {};
-    sendAllBlocks(problems, sent);
-    progress::endLine();
-    if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
-    if (problems.failed()) {
-        char what[160];
-        std::snprintf(what, sizeof what, "Download failed: block %d could not be written completely (%s).",
-                      problems.failedBlock,
-                      problems.result.gone ? "the controller stopped answering"
-                      : problems.result.silent ? "no answer"
-                                               : "replies spoiled or refused");
-        failed("block " + std::to_string(problems.failedBlock) + " could not be written completely");
-        return abandonStopped(what, 1, unattended);
-    }
-    writeCoil316(0);
-
-    std::unique_ptr<SentConfiguration> sentCopy;
-    if (transferOptions.verifyDownload) {
-        sentCopy = captureSentConfiguration(sent);
-        sentCopy->lineOfKey = std::move(fileLines.lineOfKey);
-        sentCopy->setpointLines = std::move(fileLines.setpointLines);
-        sentCopy->mappingLines = std::move(fileLines.mappingLines);
-    }
-
-    conPuts("Setting checksum and resetting controller...\n");
-    if (!setControllerChecksum()) {
-        if (interruption() != 0) return abandonStopped(interruptionText().c_str(), 128 + interruption(), unattended);
-        failed("the controller did not confirm its checksum");
-        return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, unattended, true);
-    }
-    if (!restartController()) {
-        if (interruption() != 0) {
-            conPrintf("\n%s The controller holds the file; its restart was not confirmed.\n",
-                      interruptionText().c_str());
-            releaseSetpoints();
-            serialPort.close();
-            return 128 + interruption();
-        }
-        conPuts("\nThe controller holds the file and its checksum, but did not confirm its restart;\n");
-        conPuts("it may still be stopped.\n");
-        failed("the controller did not confirm its restart");
-        releaseSetpoints();
-        return finish(1, unattended);
-    }
-    if (setpointCount != 0) releaseSetpoints();
-
-    int result = 0;
-    if (!blockReport.lacking.empty()) {
-        conPrintf("Blocks this controller does not have, skipped: %s\n", blockList(blockReport.lacking).c_str());
-    }
-    if (!blockReport.refused.empty()) {
-        reportRefusedValues();
-        failed("the controller refused values");
-        result = 1;
-    }
-    if (transferOptions.keepOffsets && !sentCopy) return finish(finalStatus(result), unattended);
-
-    if (!waitForReset()) {
-        if (interruption() != 0) {
-            conPrintf("\n%s The controller holds the file; the group offsets were not sent again.\n",
-                      interruptionText().c_str());
-            serialPort.close();
-            return 128 + interruption();
-        }
-        conPuts("\nController did not respond after reset.\n");
-        failed("no answer after the reset");
-        return finish(1, unattended);
-    }
-    if (!transferOptions.keepOffsets) {
-        conPuts("\nFinalizing offsets...\n");
-        writeCoil316(1);
-        const BlockResult offsets = moveBlock(1, 9);
-        writeCoil316(0);
-        if (!offsets.done) {
-            conPuts("The group offsets could not be sent again after the reset; run the download again.\n");
-            failed("the group offsets could not be sent again after the reset");
-            result = 1;
-        }
-    } else {
-        conPuts("\n");
-    }
-    if (sentCopy && verifyDownloadedBlocks(*sentCopy) != 0) result = 1;
-    if (interruption() != 0) return finish(128 + interruption(), 1);
-    return finish(finalStatus(result), unattended);
+    if (result < kExitInterrupted) waitForKeyIfInteractive(unattended);
+    return result;
 }

@@ -13,6 +13,8 @@ enum ExitStatus : int {
     kExitNoController = 4,    // no controller answered
     kExitDataFile = 5,        // the data file cannot be read or written
     kExitDifferences = 6,     // verification found differences
+    kExitLinesChanged = 7,    // downloaded, but lines of the file were ignored or changed
+    kExitInterrupted = 128,   // + n: ended by signal n
 };
 
 namespace outcome {

@@ -5,7 +5,7 @@
 // Result 0: done or abandoned by the operator; 1: failure or hand-over;
 // 128 + n: interrupted by signal n (the program then ends). The cause of a
 // failure is noted for the unattended form's exit status (outcome.h).
-constexpr int kInterruptedStatus = 128;
+constexpr int kInterruptedStatus = 128;  // kExitInterrupted of outcome.h
 int upload(int unattended);
 int download(int unattended);
 

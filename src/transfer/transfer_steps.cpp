@@ -21,15 +21,6 @@ constexpr int kRunStateRegister = 340;
 
 int interruption() { return platform::pendingInterrupt(); }
 
-TransferScope::TransferScope() {
-    resetImage();
-    clearBlockReport();
-    forgetControllerGone();
-    linewatch::begin();
-}
-
-TransferScope::~TransferScope() { linewatch::end(); }
-
 bool controllerAnswers() { return probeController(); }
 
 bool stopController(BlockResult* outcome) {

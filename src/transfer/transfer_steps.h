@@ -3,26 +3,12 @@
 #include <vector>
 
 #include "handlers/exchange_rules.h"
-#include "platform/interrupts.h"
 
 // Small steps shared by the upload, the download and the verification.
 
-// What every transfer starts with and ends with: an empty image, nothing
-// reported yet, a line open to requests, signals that end the transfer at
-// the next exchange, and the line watched (and traced) throughout.
-class TransferScope {
-public:
-    TransferScope();
-    ~TransferScope();
-    TransferScope(const TransferScope&) = delete;
-    TransferScope& operator=(const TransferScope&) = delete;
-
-private:
-    platform::InterruptScope interrupts_;
-};
-
 // How one block went, running a block once or again from its start after a
-// fault, and the single-coil writes: handlers/exchange_rules.h.
+// fault, and the single-coil writes: handlers/exchange_rules.h. The transfer
+// scope: transfer_scope.h.
 
 // True when the controller still answers a model request.
 bool controllerAnswers();

@@ -18,7 +18,6 @@
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "link/modbus.h"
-#include "link/serial_port.h"
 #include "platform/files.h"
 #include "platform/interrupts.h"
 #include "handlers/block_report.h"
@@ -28,6 +27,7 @@
 #include "transfer/line_watch.h"
 #include "transfer/outcome.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_scope.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"
 
@@ -234,10 +234,9 @@ ReadProblems readAllBlocks(bool& stopped) {
 
 // What is left to do after the reading, successful or not: the loading
 // coil off and a stopped controller restarted, as long as it answers.
-void finishReading(bool stopped, bool controllerLost) {
+void finishReading(TransferScope& transfer, bool stopped, bool controllerLost) {
     const CleanupScope cleanup;
-    forgetControllerGone();
-    writeCoil316(0);
+    transfer.finishLoading();
     if (stopped) {
         conPuts("Restarting controller...\n");
         if (!restartController(!controllerLost))
@@ -283,12 +282,55 @@ bool askForFileName() {
     return true;
 }
 
-// The end of an upload that a signal interrupted; the old file is kept.
-int interrupted(int unattended) {
+// The end of an upload that a signal interrupted; the old file is kept. No
+// key is waited for: the program ends.
+int interrupted() {
     const int signalNumber = interruption();
     conPrintf("\nUpload interrupted by %s; the data file was not written.\n", platform::signalName(signalNumber));
-    (void)unattended;  // no key is waited for: the program ends
-    return 128 + signalNumber;
+    return kExitInterrupted + signalNumber;
+}
+
+// Steps 5 to 16, from the connection to the file in place. The transfer
+// scope closes the line on every way out.
+int readControllerInto(PendingDataFile& pending) {
+    TransferScope transfer;
+    if (!transfer.connect()) {
+        if (interruption() != 0) return interrupted();
+        conPuts("Could not establish communications with the controller.\n");
+        return 1;
+    }
+    if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
+        pending.discard();  // the sibling writes the file itself
+        return transfer.handOver(1);
+    }
+
+    transfer.startLoading();
+    ReadProblems problems;
+    bool stopped = false;
+    bool nothingToWrite = false;
+    if (transferOptions.mappingsOnly) {
+        nothingToWrite = !readMappingBlocks(problems);
+    } else {
+        problems = readAllBlocks(stopped);
+    }
+    finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
+    if (interruption() != 0) return interrupted();
+    if (nothingToWrite) return 1;
+    if (!problems.unread.empty()) {
+        reportReadProblems(problems);
+        return 1;
+    }
+
+    conPuts("Writing data to file...\n");
+    dataFile = pending.file();
+    writeDataFile();
+    dataFile = nullptr;
+    if (!pending.commit()) {
+        conPrintf("Could not write the file %s!\n", dataFileName);
+        outcome::fail(kExitDataFile, dataFileName, pending.failure());
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -309,90 +351,29 @@ int upload(int unattended) {
         outcome::fail(kExitDataFile, dataFileName, pending.failure());
         return 1;
     }
-
-    const TransferScope transfer;
-    if (connectToController() != 0) {
-        pending.discard();
-        if (interruption() != 0) return interrupted(unattended);
-        conPuts("Could not establish communications with the controller.\n");
-        waitForKeyIfInteractive(unattended);
-        return 1;
-    }
-    if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
-        pending.discard();
-        serialPort.close();
-        handOverToSibling(1);
-        waitForKeyIfInteractive(unattended);
-        return 1;
-    }
-
-    writeCoil316(1);
-    writeCoil314(1);
-
-    ReadProblems problems;
-    bool stopped = false;
-    bool nothingToWrite = false;
-    if (transferOptions.mappingsOnly) {
-        nothingToWrite = !readMappingBlocks(problems);
-    } else {
-        problems = readAllBlocks(stopped);
-    }
-    finishReading(stopped, problems.controllerGone || interruption() != 0);
-    if (interruption() != 0) {
-        pending.discard();
-        serialPort.close();
-        return interrupted(unattended);
-    }
-    if (nothingToWrite) {
-        pending.discard();
-        serialPort.close();
-        waitForKeyIfInteractive(unattended);
-        return 1;
-    }
-    if (!problems.unread.empty()) {
-        pending.discard();
-        serialPort.close();
-        reportReadProblems(problems);
-        waitForKeyIfInteractive(unattended);
-        return 1;
-    }
-
-    conPuts("Writing data to file...\n");
-    dataFile = pending.file();
-    writeDataFile();
-    dataFile = nullptr;
-    const bool written = pending.commit();
-    serialPort.close();
-    if (!written) {
-        conPrintf("Could not write the file %s!\n", dataFileName);
-        outcome::fail(kExitDataFile, dataFileName, pending.failure());
-        waitForKeyIfInteractive(unattended);
-        return 1;
-    }
-    waitForKeyIfInteractive(unattended);
-    return 0;
+    const int result = readControllerInto(pending);
+    pending.discard();  // nothing once the file is in place
+    if (result < kExitInterrupted) waitForKeyIfInteractive(unattended);
+    return result;
 }
 
 int readWholeController() {
-    const TransferScope transfer;
-    if (connectToController() != 0) {
-        if (interruption() != 0) return 128 + interruption();
+    TransferScope transfer;
+    if (!transfer.connect()) {
+        if (interruption() != 0) return kExitInterrupted + interruption();
         conPuts("Could not establish communications with the controller.\n");
         return 2;
     }
     if (commSettings.protocol == kModbus && checkMapVersion() == 1) {
-        serialPort.close();
         conPrintf("The controller has MODBUS map version %d; this program compares map version 100 only.\n",
                   mapVersion);
         return 2;
     }
-    writeCoil316(1);
-    writeCoil314(1);
+    transfer.startLoading();
     bool stopped = false;
     const ReadProblems problems = readAllBlocks(stopped);
-    finishReading(stopped, problems.controllerGone || interruption() != 0);
-    serialPort.close();
-    if (interruption() != 0) return 128 + interruption();
+    finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
+    if (interruption() != 0) return kExitInterrupted + interruption();
     if (problems.unread.empty()) return 0;
     if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
     conPrintf("Blocks that could not be read: %s\n", blockList(problems.unread).c_str());

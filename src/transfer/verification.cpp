@@ -13,6 +13,7 @@
 #include "transfer/connection.h"
 #include "transfer/line_watch.h"
 #include "transfer/outcome.h"
+#include "transfer/transfer_scope.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/unit_configuration.h"
 
@@ -338,7 +339,7 @@ int compareWithSent(const SentConfiguration& sent, const std::vector<int>& unrea
     return check.differences() + static_cast<int>(unreadable.size());
 }
 
-int verifyDownloadedBlocks(const SentConfiguration& sent) {
+int verifyDownloadedBlocks(TransferScope& transfer, const SentConfiguration& sent) {
     conPuts("Verifying download...\n");
     progress::phase("verifying");
     resetImage();
@@ -349,8 +350,7 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
     firstChannel = sent.firstChannel;
     lastChannel = sent.lastChannel;
 
-    writeCoil316(1);
-    writeCoil314(1);
+    transfer.startLoading();
     bool stopped = false;
     if (sent.sent[49]) {
         readSetpointCount();
@@ -382,7 +382,7 @@ int verifyDownloadedBlocks(const SentConfiguration& sent) {
         }
     }
     progress::endLine();
-    writeCoil316(0);
+    transfer.stopLoading();
     if (stopped && !restartController()) conPuts("The controller did not confirm its restart.\n");
 
     const int differences = compareWithSent(*readable, unreadable);

@@ -33,6 +33,9 @@ std::unique_ptr<SentConfiguration> captureSentConfiguration(const bool sent[kFun
 // `unreadable` count as one each and are reported as not read back.
 int compareWithSent(const SentConfiguration& sent, const std::vector<int>& unreadable);
 
-// Reads the sent blocks back and compares them. 0: the controller holds what
-// was sent; 1: differences or blocks that could not be read back.
-int verifyDownloadedBlocks(const SentConfiguration& sent);
+class TransferScope;
+
+// Reads the sent blocks back and compares them, with the loading coil of
+// `transfer` on. 0: the controller holds what was sent; 1: differences or
+// blocks that could not be read back.
+int verifyDownloadedBlocks(TransferScope& transfer, const SentConfiguration& sent);

@@ -233,6 +233,54 @@ TEST(DownloadUnderFaults, GarbledRepliesAreReportedOrTheControllerHoldsTheFile) 
     }
 }
 
+// A signal while the group offsets go out again after the reset: coil 316,
+// switched on for them, is off again when the download ends.
+TEST(DownloadUnderFaults, SignalDuringTheFinalOffsetsLeavesCoil316Off) {
+    const std::string file = referenceFile();
+    ASSERT_FALSE(file.empty());
+    Sim sim({"--protocol", "modbus", "--char-delay-ms", "2", "--reset-delay", "0"});
+    TempDir dir;
+    testing_support::writeFile(dir.file("A.DAT"), file);
+    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    // The simulator's log names each request it received with "RX".
+    const std::string on = "RX 17 :0105013BFF00";
+    const auto start = faults::Clock::now();
+    auto coilOnWrites = [&] {
+        const std::string log = testing_support::readFile(sim.logPath);
+        int count = 0;
+        for (std::size_t at = log.find(on); at != std::string::npos; at = log.find(on, at + 1)) ++count;
+        return count;
+    };
+    while (coilOnWrites() < 2 && faults::secondsSince(start) < 60) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(coilOnWrites(), 2) << testing_support::readFile(sim.dir.file("linkora.out"));
+    linkora.kill(SIGTERM);
+    EXPECT_EQ(linkora.wait(60000), 128 + SIGTERM) << testing_support::readFile(sim.dir.file("linkora.out"));
+    sim.stop();
+    const std::string log = testing_support::readFile(sim.logPath);
+    const std::size_t off = log.rfind("RX 17 :0105013B0000");
+    ASSERT_NE(off, std::string::npos) << log;
+    EXPECT_GT(off, log.rfind(on)) << log;
+}
+
+// A signal while no controller answers the connection probe: the download
+// ends without a request on the line it closed.
+TEST(DownloadUnderFaults, SignalWithoutContactSendsNothingMore) {
+    Sim sim({"--protocol", "modbus", "--silent-after", "0"});
+    TempDir dir;
+    testing_support::writeFile(dir.file("A.DAT"), "2: 4344\r\n");
+    setenv("LINKORA_PROTOCOL", "modbus", 1);
+    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    unsetenv("LINKORA_PROTOCOL");
+    ASSERT_TRUE(sim.waitForRequests(1, 20000));
+    linkora.kill(SIGTERM);
+    EXPECT_EQ(linkora.wait(60000), 128 + SIGTERM);
+    const std::string output = testing_support::readFile(sim.dir.file("linkora.out"));
+    EXPECT_NE(output.find("nothing was written to the controller"), std::string::npos) << output;
+    EXPECT_EQ(output.find("write error"), std::string::npos) << output;
+}
+
 TEST(PortSharing, SecondProgramOnTheSameLineIsRefused) {
     Sim sim({"--protocol", "modbus", "--char-delay-ms", "2"});
     TempDir dir;
