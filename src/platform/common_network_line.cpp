@@ -34,6 +34,12 @@ constexpr std::size_t kMaxPending = 8192;
 // What is kept of the first text a server sends, for the reason of a
 // connection it closes before answering.
 constexpr std::size_t kMaxFirstText = 200;
+// How long a new connection waits for the server to speak first. A server
+// that cannot serve the port says so at once and closes; had we written to
+// it meanwhile, that close would reset the connection and take the text
+// with it. A telnet server opens with its own negotiation, so the wait ends
+// at once on a healthy line; a raw one stays silent and costs this once.
+constexpr int kGreetingMs = 150;
 
 bool lowerPrefix(const std::string& name, const char* prefix) {
     const std::size_t length = std::strlen(prefix);
@@ -71,6 +77,9 @@ public:
         options_ = tn::OptionTable(telnet_);
         decoder_ = tn::Decoder();
         purgeDue_ = true;
+        received_ = 0;
+        pumpUntil(monotonicMicros() + kGreetingMs * 1000LL, [this] { return received_ > 0; });
+        if (lost_) return closeFailed();
         if (!telnet_) return true;
 
         if (!send(options_.opening())) return closeFailed();
@@ -293,6 +302,7 @@ private:
                 loseConnection(got == 0 ? std::string() : error);
                 return;
             }
+            received_ += static_cast<std::size_t>(got);
             data.clear();
             events.clear();
             if (telnet_) {
@@ -331,6 +341,7 @@ private:
     bool requested_ = false;  // a request has been written
     bool answered_ = false;   // more came than one line of text
     bool purgeDue_ = false;
+    std::size_t received_ = 0;  // bytes of any kind since the connection was made
     std::string firstText_;
     std::string error_;
     std::vector<uint8_t> pending_;
