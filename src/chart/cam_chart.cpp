@@ -129,7 +129,9 @@ ChartLayout layOutCharts(const ImageCopy& file, const ImageCopy* other, std::opt
         row.spans.push_back(std::move(span));
     };
     for (size_t i = 0; i < file.setpoints.size(); ++i) {
-        const SpanChange change = other == nullptr ? SpanChange::Plain : added[i] ? SpanChange::Added : SpanChange::Same;
+        const SpanChange change = other == nullptr ? SpanChange::Plain
+                                  : added[i]       ? SpanChange::Added
+                                                   : SpanChange::Same;
         place(file.setpoints[i], change);
     }
     if (other != nullptr) {
@@ -143,9 +145,8 @@ ChartLayout layOutCharts(const ImageCopy& file, const ImageCopy* other, std::opt
         chart.program = number;
         for (auto& [channel, row] : channels) {
             row.channel = channel;
-            row.speedComp = file.blockAbsent[7] == 0 &&
-                            (channelHas(file.image.speedCompLeading, channel) ||
-                             channelHas(file.image.speedCompTrailing, channel));
+            row.speedComp = file.blockAbsent[7] == 0 && (channelHas(file.image.speedCompLeading, channel) ||
+                                                         channelHas(file.image.speedCompTrailing, channel));
             row.timedOutput = file.blockAbsent[8] == 0 && channelHas(file.image.timedOutputDelay, channel);
             chart.rows.push_back(std::move(row));
         }
@@ -154,9 +155,7 @@ ChartLayout layOutCharts(const ImageCopy& file, const ImageCopy* other, std::opt
     return layout;
 }
 
-std::string spanPositions(const ChartSpan& span) {
-    return std::to_string(span.on) + ".." + std::to_string(span.off);
-}
+std::string spanPositions(const ChartSpan& span) { return std::to_string(span.on) + ".." + std::to_string(span.off); }
 
 std::string outsideNote(const ChartSpan& span) {
     std::string note = "Program " + std::to_string(span.program) + " chn " + std::to_string(span.channel) + ":";

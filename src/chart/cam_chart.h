@@ -28,10 +28,10 @@ struct ChartSpan {
     int32_t on = 0;
     int32_t off = 0;
     SpanChange change = SpanChange::Plain;
-    bool thin = false;         // on equals off: a mark at that position
-    bool wraps = false;        // off below on: through zero
-    bool onOutside = false;    // on is outside the turn: drawn at the edge
-    bool offOutside = false;   // off is outside the turn: drawn at the edge
+    bool thin = false;              // on equals off: a mark at that position
+    bool wraps = false;             // off below on: through zero
+    bool onOutside = false;         // on is outside the turn: drawn at the edge
+    bool offOutside = false;        // off is outside the turn: drawn at the edge
     std::vector<SpanPiece> pieces;  // a thin mark: one piece with from == to
 };
 
@@ -46,16 +46,16 @@ struct ChartRow {
 };
 
 struct Chart {
-    int64_t program = 0;  // 1-based
+    int64_t program = 0;         // 1-based
     std::vector<ChartRow> rows;  // in channel order
 };
 
 struct ChartLayout {
-    int32_t turn = 360;       // the axis runs 0..turn
+    int32_t turn = 360;  // the axis runs 0..turn
     // The file's scale factor when it has one that is no turn (below 1);
     // the chart is then drawn over 0..360.
     std::optional<int32_t> refusedScale;
-    bool against = false;     // spans carry Same, Added or Removed
+    bool against = false;       // spans carry Same, Added or Removed
     std::vector<Chart> charts;  // in program order
     // Spans with a position outside the turn, in chart and row order.
     std::vector<const ChartSpan*> outside() const;

@@ -12,7 +12,7 @@ namespace {
 constexpr int kWidth = 960;
 constexpr int kMargin = 16;
 constexpr int kTitleHeight = 40;
-constexpr int kPanelHead = 38;   // "Program N" and the scale labels
+constexpr int kPanelHead = 38;  // "Program N" and the scale labels
 constexpr int kRowHeight = 20;
 constexpr int kPanelFoot = 14;
 constexpr int kLegendHeight = 92;
@@ -125,7 +125,8 @@ void drawSpan(Svg& svg, const ChartSpan& span, double rowTop) {
         const double y = rowTop + kRowHeight / 2.0;
         const std::string d = low ? "M" + number(kPlotLeft - 9) + " " + number(y) + " l7 -5 v10 z"
                                   : "M" + number(kPlotRight + 9) + " " + number(y) + " l-7 -5 v10 z";
-        svg.out += "<path d=\"" + d + "\" fill=\"" + kOutsideColour + "\"><title>" + escaped(what) + "</title></path>\n";
+        svg.out +=
+            "<path d=\"" + d + "\" fill=\"" + kOutsideColour + "\"><title>" + escaped(what) + "</title></path>\n";
     };
     const std::string note = outsideNote(span);
     if (span.onOutside) marker(span.on < 0, note);
@@ -203,8 +204,7 @@ std::string drawSvg(const ChartLayout& layout, const std::string& title, const s
     if (layout.against) {
         swatch(kOnColour, 14, 0, "same in both files", "");
         swatch(kAddedColour, 7, 0, "added (only in this file)", "");
-        swatch(kRemovedColour, 7, 7, "removed (only in the other file)",
-               " stroke=\"#a01818\" stroke-width=\"1\"");
+        swatch(kRemovedColour, 7, 7, "removed (only in the other file)", " stroke=\"#a01818\" stroke-width=\"1\"");
     } else {
         swatch(kOnColour, 14, 0, "on", "");
     }
@@ -224,10 +224,11 @@ std::string drawSvg(const ChartLayout& layout, const std::string& title, const s
     for (const ChartSpan* span : outside) list += (list.empty() ? "" : "; ") + outsideNote(*span);
     std::string shownList = list;
     if (shownList.size() > 120) shownList = shownList.substr(0, 117) + "...";
-    std::string line = "Outside the turn 0.." + std::to_string(layout.turn) + ": " + (outside.empty() ? "none" : shownList);
+    std::string line =
+        "Outside the turn 0.." + std::to_string(layout.turn) + ": " + (outside.empty() ? "none" : shownList);
     out += "<text x=\"" + number(kMargin) + "\" y=\"" + number(top + 72) + "\"" +
-           (outside.empty() ? "" : " fill=\"#c0392b\"") + ">" + (outside.empty() ? "" : "<title>" + escaped(list) + "</title>") +
-           escaped(line) + "</text>\n";
+           (outside.empty() ? "" : " fill=\"#c0392b\"") + ">" +
+           (outside.empty() ? "" : "<title>" + escaped(list) + "</title>") + escaped(line) + "</text>\n";
     out += "</svg>\n";
     return out;
 }

@@ -19,11 +19,11 @@ Kind kindOf(SpanChange change) {
 }
 
 struct Cell {
-    std::array<double, kKinds> cover{};   // share of the column that spans of the kind cover
-    std::array<bool, kKinds> forced{};    // a span that would otherwise not show at all
-    std::array<bool, kKinds> thin{};      // an on = off mark
-    bool fromLeft = false;                // an on-span reaches the column's left edge
-    bool toRight = false;                 // an on-span reaches the column's right edge
+    std::array<double, kKinds> cover{};  // share of the column that spans of the kind cover
+    std::array<bool, kKinds> forced{};   // a span that would otherwise not show at all
+    std::array<bool, kKinds> thin{};     // an on = off mark
+    bool fromLeft = false;               // an on-span reaches the column's left edge
+    bool toRight = false;                // an on-span reaches the column's right edge
 };
 
 struct Glyphs {
@@ -31,7 +31,7 @@ struct Glyphs {
     const char* on;
     const char* added;
     const char* removed;
-    const char* both;   // added and removed, nothing the same
+    const char* both;  // added and removed, nothing the same
     const char* thin;
     const char* tick;
     const char* rule;
@@ -131,7 +131,9 @@ std::string colouredPositions(const ChartRow& row, bool colour) {
     std::string text;
     for (const ChartSpan& span : row.spans) {
         if (!text.empty()) text += ' ';
-        const char* paint = span.change == SpanChange::Added ? kGreen : span.change == SpanChange::Removed ? kRed : nullptr;
+        const char* paint = span.change == SpanChange::Added     ? kGreen
+                            : span.change == SpanChange::Removed ? kRed
+                                                                 : nullptr;
         if (paint != nullptr) text += paint;
         if (span.change == SpanChange::Added) text += '+';
         if (span.change == SpanChange::Removed) text += '-';
@@ -150,7 +152,7 @@ std::string pad(std::string text, size_t width) {
 // whose labels fit, those that divide the turn first.
 struct Scale {
     int divisions = 1;
-    std::vector<int> columns;     // of each tick, 0..width (width: the right edge)
+    std::vector<int> columns;  // of each tick, 0..width (width: the right edge)
     std::vector<std::string> labels;
 };
 
@@ -169,7 +171,8 @@ Scale scaleFor(int32_t turn, int width) {
         int free = 0;
         for (int k = 0; k <= s.divisions; ++k) {
             const int len = static_cast<int>(s.labels[static_cast<size_t>(k)].size());
-            const int start = k == s.divisions ? s.columns[static_cast<size_t>(k)] + 1 - len : s.columns[static_cast<size_t>(k)];
+            const int start =
+                k == s.divisions ? s.columns[static_cast<size_t>(k)] + 1 - len : s.columns[static_cast<size_t>(k)];
             if (start < free) return false;
             free = start + len + 1;
         }

@@ -63,10 +63,10 @@ std::string summary(const ShowRequest& request, const ChartLayout& layout) {
     size_t setpoints = 0;
     for (const Chart& chart : layout.charts)
         for (const ChartRow& row : chart.rows) setpoints += row.spans.size();
-    std::string line = request.file + ": turn 0.." + std::to_string(layout.turn) +
-                       (layout.refusedScale ? " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)" : "") +
-                       ", " +
-                       std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ");
+    std::string line =
+        request.file + ": turn 0.." + std::to_string(layout.turn) +
+        (layout.refusedScale ? " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)" : "") +
+        ", " + std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ");
     if (layout.against) {
         const size_t same = setpointsDrawn(layout, SpanChange::Same);
         line += std::to_string(same) + (same == 1 ? " setpoint" : " setpoints") + " the same, " +
@@ -124,7 +124,9 @@ int showCommand(const ShowRequest& request) {
     }
     if (!request.svg.empty()) {
         if (!writeSvg(request.svg, drawSvg(layout, request.file, nothing))) return 2;
-        if (request.svg != "-") conPrintf("%s\n", nothing.empty() ? (summary(request, layout) + "; drawn in " + request.svg).c_str() : nothing.c_str());
+        if (request.svg != "-")
+            conPrintf("%s\n", nothing.empty() ? (summary(request, layout) + "; drawn in " + request.svg).c_str()
+                                              : nothing.c_str());
         return 0;
     }
     if (!nothing.empty()) {

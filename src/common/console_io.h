@@ -5,12 +5,12 @@
 
 // printf-style output to the console.
 void conPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void conPuts(const char* text);   // no line end added
+void conPuts(const char* text);  // no line end added
 void conPutc(int ch);
 
-int getKey();        // one key, no echo
-int getKeyEcho();    // one key, echoed when it is a character
-bool keyWaiting();   // a key is waiting
+int getKey();       // one key, no echo
+int getKeyEcho();   // one key, echoed when it is a character
+bool keyWaiting();  // a key is waiting
 void clearScreen();
 
 // Prints the text, "Hit any key to continue...", waits for a key, prints "\n".

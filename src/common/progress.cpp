@@ -19,14 +19,14 @@ struct State {
     const char* phase = "";
     int block = -1;
     int blocks = 0;
-    int setpoint = 0;       // setpoints done in the current run of them
+    int setpoint = 0;  // setpoints done in the current run of them
     int setpointTotal = 0;
     int setpointsMoved = 0;
     int64_t setpointStartMicros = 0;
     int64_t lastDrawMicros = 0;
-    int drawnWidth = 0;     // characters of the status line on screen
+    int drawnWidth = 0;  // characters of the status line on screen
     bool lineOpen = false;
-    bool counting = true;   // the current block counts among those moved
+    bool counting = true;  // the current block counts among those moved
 };
 
 State state;
@@ -43,8 +43,8 @@ void draw(bool force, bool summary = false) {
                                          state.setpointsMoved)
                          : std::snprintf(line, sizeof line, "%s: block %d", state.phase, state.block);
     if (!summary && state.setpointTotal > 0 && length < static_cast<int>(sizeof line)) {
-        length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
-                                ", setpoints %d/%d", state.setpoint, state.setpointTotal);
+        length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length), ", setpoints %d/%d",
+                                state.setpoint, state.setpointTotal);
     }
     if (length < static_cast<int>(sizeof line)) {
         length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length), ", %s", elapsed);
@@ -86,15 +86,12 @@ void block(int functionNumber, bool counted) {
     state.block = functionNumber;
     state.setpointTotal = 0;
     switch (state.mode) {
-    case Mode::Interactive:
-        conPrintf("Function = %i", functionNumber);
-        conPutc('\r');
-        break;
-    case Mode::Terminal:
-        draw(true);
-        break;
-    case Mode::Log:
-        break;
+        case Mode::Interactive:
+            conPrintf("Function = %i", functionNumber);
+            conPutc('\r');
+            break;
+        case Mode::Terminal: draw(true); break;
+        case Mode::Log: break;
     }
 }
 
@@ -107,14 +104,9 @@ void setpoint(int index, int total) {
     state.setpoint = index;
     state.setpointTotal = total;
     switch (state.mode) {
-    case Mode::Interactive:
-        conPrintf("\rSetpoint number = %i", index);
-        break;
-    case Mode::Terminal:
-        draw(false);
-        break;
-    case Mode::Log:
-        break;
+        case Mode::Interactive: conPrintf("\rSetpoint number = %i", index); break;
+        case Mode::Terminal: draw(false); break;
+        case Mode::Log: break;
     }
 }
 
@@ -124,17 +116,15 @@ void shiftProgram(int program) {
 
 void step(const char* text) {
     switch (state.mode) {
-    case Mode::Interactive:
-        conPuts(text);
-        conPutc('\r');
-        break;
-    case Mode::Terminal:
-        state.phase = text;
-        draw(true);
-        break;
-    case Mode::Log:
-        conPrintf("%s\n", text);
-        break;
+        case Mode::Interactive:
+            conPuts(text);
+            conPutc('\r');
+            break;
+        case Mode::Terminal:
+            state.phase = text;
+            draw(true);
+            break;
+        case Mode::Log: conPrintf("%s\n", text); break;
     }
 }
 
@@ -160,17 +150,14 @@ void endSetpoints(int total, bool completed) {
 
 void endLine() {
     switch (state.mode) {
-    case Mode::Interactive:
-        conPutc('\n');
-        break;
-    case Mode::Terminal:
-        if (state.lineOpen) {
-            draw(true, true);
-            conPutc('\n');
-        }
-        break;
-    case Mode::Log:
-        break;
+        case Mode::Interactive: conPutc('\n'); break;
+        case Mode::Terminal:
+            if (state.lineOpen) {
+                draw(true, true);
+                conPutc('\n');
+            }
+            break;
+        case Mode::Log: break;
     }
     state.lineOpen = false;
     state.drawnWidth = 0;

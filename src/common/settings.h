@@ -18,9 +18,9 @@ int noopFunctionHandler(int mode, int functionNumber);
 enum Protocol : uint8_t { kAutoDetect = 0, kModbus = 1, kTvxStandard = 2 };
 
 struct CommunicationSettings {
-    int comPort = 0;         // 0..3, shown as COM1..COM4
+    int comPort = 0;  // 0..3, shown as COM1..COM4
     int baudRate = 9600;
-    int unitAddress = 1;     // 1..254 from the menu
+    int unitAddress = 1;  // 1..254 from the menu
     uint8_t protocol = kAutoDetect;
     FunctionHandler functionHandler = noopFunctionHandler;
     char modbusStartChar = ':';

@@ -104,7 +104,8 @@ std::string parseLine(const std::vector<std::string>& f, InventoryEntry& e) {
     e.name = f[0];
     if (!validControllerName(e.name)) {
         if (e.name[0] == '.') return "name \"" + e.name + "\" may not begin with '.'";
-        if (e.name.size() > kMaxNameLength) return "name \"" + e.name.substr(0, 20) + "...\" is longer than 200 characters";
+        if (e.name.size() > kMaxNameLength)
+            return "name \"" + e.name.substr(0, 20) + "...\" is longer than 200 characters";
         return "name \"" + e.name + "\" may hold only letters, digits, '.', '-' and '_'";
     }
     e.port = f[1];
@@ -166,7 +167,8 @@ std::vector<InventoryEntry> parseInventory(const std::string& text, std::vector<
         std::string problem = parseLine(f, entry);
         if (problem.empty()) {
             const auto [at, inserted] = lineOfName.emplace(lower(entry.name), number);
-            if (!inserted) problem = "name \"" + entry.name + "\" is used on line " + std::to_string(at->second) + " already";
+            if (!inserted)
+                problem = "name \"" + entry.name + "\" is used on line " + std::to_string(at->second) + " already";
         }
         if (!problem.empty()) {
             errors.push_back({number, problem});

@@ -11,8 +11,8 @@ namespace fleet {
 enum class PortKind { Com, Device, Network };
 
 struct InventoryEntry {
-    std::string name;             // the backup is NAME.DAT
-    std::string port;             // as written, handed to the upload unchanged
+    std::string name;  // the backup is NAME.DAT
+    std::string port;  // as written, handed to the upload unchanged
     PortKind portKind = PortKind::Com;
     int unit = 1;
     int baud = 9600;
@@ -22,7 +22,7 @@ struct InventoryEntry {
 };
 
 struct InventoryError {
-    int line;          // 0: the file as a whole
+    int line;  // 0: the file as a whole
     std::string what;
 };
 

@@ -252,8 +252,7 @@ int Run::uploadAll() {
         }
         jobs_.push_back(std::move(job));
     }
-    const int limit = options_.jobs > 0 ? options_.jobs
-                                        : std::min(static_cast<int>(groups.size()), kDefaultJobsLimit);
+    const int limit = options_.jobs > 0 ? options_.jobs : std::min(static_cast<int>(groups.size()), kDefaultJobsLimit);
     std::vector<std::size_t> nextOf(groups.size(), 0);
     std::vector<bool> busy(groups.size(), false);
     std::vector<std::size_t> groupOfRunning;
@@ -283,8 +282,7 @@ int Run::uploadAll() {
         if (n <= 0) continue;
         if ((fds.back().revents & POLLIN) != 0) {
             char drain[16];
-            while (::read(signalPipe[0], drain, sizeof drain) > 0) {
-            }
+            while (::read(signalPipe[0], drain, sizeof drain) > 0) {}
             // The uploads under way end at their next exchange, as an
             // interrupted upload does: the controller restarted, no file.
             for (const Job* j : running_) ::kill(j->process.pid, stopSignal);
@@ -455,7 +453,8 @@ int backupCommand(const std::vector<std::string>& args) {
     std::printf("linkora backup: %zu controller%s, %d unchanged, %d changed, %d new, %d failed, %s\n",
                 run.jobs().size(), run.jobs().size() == 1 ? "" : "s", counts[0], counts[1], counts[2], counts[3],
                 duration);
-    if (!commitId.empty()) std::printf("linkora backup: commit %s in %s\n", commitId.substr(0, 12).c_str(), dir.c_str());
+    if (!commitId.empty())
+        std::printf("linkora backup: commit %s in %s\n", commitId.substr(0, 12).c_str(), dir.c_str());
     if (!pushed.empty()) std::printf("linkora backup: %s\n", pushed.c_str());
     std::fflush(stdout);
 

@@ -24,7 +24,7 @@ struct Job {
     // The outcome.
     std::string result;  // unchanged, changed, new, failed
     std::string reason;
-    int status = -1;     // of the upload; -1 not started
+    int status = -1;  // of the upload; -1 not started
     std::unique_ptr<ImageCopy> uploaded;
     int changedValues = 0;
     std::vector<std::string> differences;

@@ -43,9 +43,9 @@ int History::git(const std::vector<std::string>& args, std::string& out, std::st
     argv.insert(argv.end(), args.begin(), args.end());
     // Unattended: git never waits for a password on a terminal.
     // The folder's own repository, whatever repository the caller is in.
-    static const std::vector<std::string> env = environmentWith(
-        {"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR"},
-        {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C"});
+    static const std::vector<std::string> env =
+        environmentWith({"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR"},
+                        {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C"});
     return runCaptured(argv, env, out, err);
 }
 
@@ -66,8 +66,7 @@ std::vector<std::string> History::identity() {
     identityKnown_ = true;
     std::string out, err;
     const bool hasName = envSet("GIT_AUTHOR_NAME") || git({"config", "user.name"}, out, err) == 0;
-    const bool hasEmail =
-        envSet("GIT_AUTHOR_EMAIL") || envSet("EMAIL") || git({"config", "user.email"}, out, err) == 0;
+    const bool hasEmail = envSet("GIT_AUTHOR_EMAIL") || envSet("EMAIL") || git({"config", "user.email"}, out, err) == 0;
     char host[256] = {0};
     if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::snprintf(host, sizeof host, "localhost");
     if (!hasName) identity_.insert(identity_.end(), {"-c", "user.name=linkora"});

@@ -7,8 +7,9 @@
 namespace fleet {
 
 int backupCommand(const std::vector<std::string>&) {
-    std::fprintf(stderr, "linkora: backup needs Linux: run it on a Linux host, which reaches the lines of the "
-                         "whole plant through device servers\n");
+    std::fprintf(stderr,
+                 "linkora: backup needs Linux: run it on a Linux host, which reaches the lines of the "
+                 "whole plant through device servers\n");
     return 2;
 }
 

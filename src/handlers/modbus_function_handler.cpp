@@ -85,21 +85,21 @@ struct Span {
 Span spanOf(Range range) {
     Span span;
     switch (range) {
-    case Range::Channels: {
-        int32_t first = 0, last = -1;
-        if (clampedChannelRange(first, last)) {
-            span.begin = first;
-            span.end = last + 1;
-            span.start = first + 1;
-        } else {
-            span.start = firstChannel + 1;
+        case Range::Channels: {
+            int32_t first = 0, last = -1;
+            if (clampedChannelRange(first, last)) {
+                span.begin = first;
+                span.end = last + 1;
+                span.start = first + 1;
+            } else {
+                span.start = firstChannel + 1;
+            }
+            break;
         }
-        break;
-    }
-    case Range::Groups: span.end = clampCount(image.groupQuantity, kMaxGroups); break;
-    case Range::AnalogOutputs: span.end = clampCount(image.analogQuantity, kMaxAnalogOutputs); break;
-    case Range::MotionLevels: span.end = kMaxMotionLevels; break;
-    case Range::Options: span.end = kOptionCount; break;
+        case Range::Groups: span.end = clampCount(image.groupQuantity, kMaxGroups); break;
+        case Range::AnalogOutputs: span.end = clampCount(image.analogQuantity, kMaxAnalogOutputs); break;
+        case Range::MotionLevels: span.end = kMaxMotionLevels; break;
+        case Range::Options: span.end = kOptionCount; break;
     }
     return span;
 }
@@ -256,8 +256,8 @@ int toggleRpm(int mode) {
 // 36: the seven operator enables packed into register 331, bit k belonging
 // to block 36 + k.
 int32_t* const kOperatorEnables[7] = {
-    &image.operatorEnableSetpoints,  &image.operatorEnableDefaultProgram, &image.operatorEnableSpeedComp,
-    &image.operatorEnableTimedOutputs, &image.operatorEnableOffsets,     &image.operatorEnableMotion,
+    &image.operatorEnableSetpoints,    &image.operatorEnableDefaultProgram, &image.operatorEnableSpeedComp,
+    &image.operatorEnableTimedOutputs, &image.operatorEnableOffsets,        &image.operatorEnableMotion,
     &image.operatorEnableAnalog,
 };
 
@@ -402,8 +402,8 @@ struct SpecialBlock {
 };
 
 const SpecialBlock kSpecialBlocks[] = {
-    {0, stopOrRestart}, {1, setChecksum},      {9, groupOffsets},     {15, mappings},       {20, analogQuantity},
-    {27, rateSetup},    {28, toggleRpm},       {36, operatorEnables}, {49, setpointsBlock},
+    {0, stopOrRestart}, {1, setChecksum}, {9, groupOffsets},     {15, mappings},       {20, analogQuantity},
+    {27, rateSetup},    {28, toggleRpm},  {36, operatorEnables}, {49, setpointsBlock},
 };
 
 }  // namespace

@@ -119,7 +119,7 @@ ExchangeResult readElement(int function, int command, const char* replyFormat, i
 }
 
 ExchangeResult writeElement(int function, int command, const char* putFormat, int index, int32_t first, int32_t second,
-                 bool firstRequest) {
+                            bool firstRequest) {
     Values values;
     values.v[0] = index;
     values.v[1] = first;
@@ -276,8 +276,7 @@ int motionLimits(int mode) {
         }
         ExchangeResult result;
         for (int i = 0; i < kMaxMotionLevels; ++i) {
-            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr,
-                                 i == 0 && single.unknown);
+            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr, i == 0 && single.unknown);
             if (result != COM_OK) return result;
             result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr, false);
             if (result != COM_OK) return result;
@@ -294,8 +293,7 @@ int motionLimits(int mode) {
     }
     ExchangeResult result;
     for (int i = 0; i < kMaxMotionLevels; ++i) {
-        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0,
-                              i == 0 && single.unknown);
+        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0, i == 0 && single.unknown);
         if (result.faulted()) return result;
         result = writeElement(11, COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0, false);
         if (result.faulted()) return result;
@@ -440,9 +438,19 @@ struct SpecialBlock {
 
 // Blocks 13 to 15 (the MODBUS mapping tables) have no TVX Standard commands.
 const SpecialBlock kSpecialBlocks[] = {
-    {0, stopOrRestart}, {1, setChecksum},  {5, optionList}, {6, defaultProgram}, {9, groupOffsets},
-    {10, analogOutputs}, {11, motionLimits}, {13, nothing},  {14, nothing},       {15, nothing},
-    {27, rateSetup},    {46, groupSetup},   {49, tvx_handler::setpointsBlock},
+    {0, stopOrRestart},
+    {1, setChecksum},
+    {5, optionList},
+    {6, defaultProgram},
+    {9, groupOffsets},
+    {10, analogOutputs},
+    {11, motionLimits},
+    {13, nothing},
+    {14, nothing},
+    {15, nothing},
+    {27, rateSetup},
+    {46, groupSetup},
+    {49, tvx_handler::setpointsBlock},
 };
 
 }  // namespace

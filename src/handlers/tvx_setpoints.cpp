@@ -82,8 +82,8 @@ int readSetpoints() {
         progress::setpoint(i, setpointCount);
         Values values;
         values.v[0] = i;
-        result = layout.wide ? transact(COM_GET_SPT_2, "W", "WBWW", values)
-                             : transact(COM_GET_SPT, "W", "BBWW", values);
+        result =
+            layout.wide ? transact(COM_GET_SPT_2, "W", "WBWW", values) : transact(COM_GET_SPT, "W", "BBWW", values);
         noteReadResult(result, i == 0 && layout.firstMayBeLacking);
         // A setpoint that could not be read leaves the whole block absent.
         if (result == COM_OK && !storeSetpoint(i, {values.v[0], values.v[1], values.v[2], values.v[3]})) {

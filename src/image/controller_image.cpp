@@ -173,6 +173,7 @@ void deriveWorkingValues() {
             image.outputQuantity =
                 quantity > INT32_MAX - kGrayCodeExtraOutputs ? INT32_MAX : quantity + kGrayCodeExtraOutputs;
         }
-        if (effectiveOptions[kOptionAnalogOutput] != 0) lastChannel = quantity > INT32_MIN + 1 ? quantity - 2 : INT32_MIN;
+        if (effectiveOptions[kOptionAnalogOutput] != 0)
+            lastChannel = quantity > INT32_MIN + 1 ? quantity - 2 : INT32_MIN;
     }
 }

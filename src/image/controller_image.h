@@ -27,7 +27,7 @@ struct SetpointRecord {
 };
 
 struct MappingRecord {
-    int32_t type = 0;  // 1..7
+    int32_t type = 0;       // 1..7
     int32_t register_ = 0;  // the MODBUS register the mapping publishes
     int32_t target = 0;     // 0-based
     int32_t pulseChannel = 0;
@@ -37,61 +37,61 @@ struct MappingRecord {
 
 // The cleared range: zeroed before every transfer.
 struct ControllerImage {
-    int32_t model;                                   // 2
-    int32_t firmwareRevision;                        // 3
-    int32_t outputQuantity;                          // 4
-    int32_t options[kOptionCount];                   // 5
-    int32_t defaultProgram;                          // 6, 0-based
-    int32_t speedCompLeading[kMaxChannels];          // 7
-    int32_t speedCompTrailing[kMaxChannels];         // 7
-    int32_t timedOutputDelay[kMaxChannels];          // 8
-    int32_t groupOffset[kMaxGroups];                 // 9
-    int32_t analogOffset[kMaxAnalogOutputs];         // 10
-    int32_t analogHighRpm[kMaxAnalogOutputs];        // 10
-    int32_t motionLowRpm[kMaxMotionLevels];          // 11
-    int32_t motionHighRpm[kMaxMotionLevels];         // 11
-    int32_t grayCodeSpeedComp;                       // 12
-    int32_t mapLimit;                                // 14
-    int32_t mappingCount;                            // 15
-    MappingRecord mappings[kMaxMappings];            // 15
-    int32_t keyboardQuantity;                        // 16
-    int32_t rotationDirection[kMaxResolvers];        // 17
-    int32_t scaleFactor[kMaxResolvers];              // 18
-    int32_t shaftOffset[kMaxResolvers];              // 19
-    int32_t analogQuantity;                          // 20
-    int32_t resolverType;                            // 21
-    int32_t programSelectMode;                       // 22
-    int32_t grayOutputLevel;                         // 23
-    int32_t timeBase;                                // 24
-    int32_t terminationResistor[2];                  // 25
-    int32_t defaultDisplay;                          // 26
-    int32_t rateMultiplier;                          // 27
-    int32_t rateDivisor;                             // 27
-    int32_t rateDecimalPoint;                        // 27
-    int32_t rateUnits;                               // 27
-    int32_t toggleRpm;                               // 28
-    int32_t rpmUpdateRate;                           // 29
-    int32_t speedCompMode;                           // 30
-    int32_t groupPositionDisplayMode;                // 31
-    int32_t operatorId;                              // 32
-    int32_t setupId;                                 // 33
-    int32_t masterId;                                // 34
-    int32_t channelEnable[kMaxChannels];             // 35
-    int32_t operatorEnableSetpoints;                 // 36
-    int32_t operatorEnableDefaultProgram;            // 37
-    int32_t operatorEnableSpeedComp;                 // 38
-    int32_t operatorEnableTimedOutputs;              // 39
-    int32_t operatorEnableOffsets;                   // 40
-    int32_t operatorEnableMotion;                    // 41
-    int32_t operatorEnableAnalog;                    // 42
-    int32_t motionAnding[kMaxChannels];              // 43
-    int32_t outputEnableAnding[kMaxChannels];        // 44
-    int32_t groupQuantity;                           // 45
-    int32_t groupChannelCount[kMaxGroups];           // 46
-    int32_t groupMode[kMaxGroups];                   // 46
-    int32_t enableInputQuantity;                     // 47
-    int32_t groupPositionMode;                       // 48
-    int32_t inputEnableAnding[kMaxChannels];         // 50
+    int32_t model;                                               // 2
+    int32_t firmwareRevision;                                    // 3
+    int32_t outputQuantity;                                      // 4
+    int32_t options[kOptionCount];                               // 5
+    int32_t defaultProgram;                                      // 6, 0-based
+    int32_t speedCompLeading[kMaxChannels];                      // 7
+    int32_t speedCompTrailing[kMaxChannels];                     // 7
+    int32_t timedOutputDelay[kMaxChannels];                      // 8
+    int32_t groupOffset[kMaxGroups];                             // 9
+    int32_t analogOffset[kMaxAnalogOutputs];                     // 10
+    int32_t analogHighRpm[kMaxAnalogOutputs];                    // 10
+    int32_t motionLowRpm[kMaxMotionLevels];                      // 11
+    int32_t motionHighRpm[kMaxMotionLevels];                     // 11
+    int32_t grayCodeSpeedComp;                                   // 12
+    int32_t mapLimit;                                            // 14
+    int32_t mappingCount;                                        // 15
+    MappingRecord mappings[kMaxMappings];                        // 15
+    int32_t keyboardQuantity;                                    // 16
+    int32_t rotationDirection[kMaxResolvers];                    // 17
+    int32_t scaleFactor[kMaxResolvers];                          // 18
+    int32_t shaftOffset[kMaxResolvers];                          // 19
+    int32_t analogQuantity;                                      // 20
+    int32_t resolverType;                                        // 21
+    int32_t programSelectMode;                                   // 22
+    int32_t grayOutputLevel;                                     // 23
+    int32_t timeBase;                                            // 24
+    int32_t terminationResistor[2];                              // 25
+    int32_t defaultDisplay;                                      // 26
+    int32_t rateMultiplier;                                      // 27
+    int32_t rateDivisor;                                         // 27
+    int32_t rateDecimalPoint;                                    // 27
+    int32_t rateUnits;                                           // 27
+    int32_t toggleRpm;                                           // 28
+    int32_t rpmUpdateRate;                                       // 29
+    int32_t speedCompMode;                                       // 30
+    int32_t groupPositionDisplayMode;                            // 31
+    int32_t operatorId;                                          // 32
+    int32_t setupId;                                             // 33
+    int32_t masterId;                                            // 34
+    int32_t channelEnable[kMaxChannels];                         // 35
+    int32_t operatorEnableSetpoints;                             // 36
+    int32_t operatorEnableDefaultProgram;                        // 37
+    int32_t operatorEnableSpeedComp;                             // 38
+    int32_t operatorEnableTimedOutputs;                          // 39
+    int32_t operatorEnableOffsets;                               // 40
+    int32_t operatorEnableMotion;                                // 41
+    int32_t operatorEnableAnalog;                                // 42
+    int32_t motionAnding[kMaxChannels];                          // 43
+    int32_t outputEnableAnding[kMaxChannels];                    // 44
+    int32_t groupQuantity;                                       // 45
+    int32_t groupChannelCount[kMaxGroups];                       // 46
+    int32_t groupMode[kMaxGroups];                               // 46
+    int32_t enableInputQuantity;                                 // 47
+    int32_t groupPositionMode;                                   // 48
+    int32_t inputEnableAnding[kMaxChannels];                     // 50
     int32_t shiftRegisterCount[kShiftPrograms][kShiftChannels];  // 51
 };
 
@@ -155,11 +155,11 @@ enum OptionEntry : int {
     kOptionRegisterMark = 2,
     kOptionNotImplemented = 3,
     kOptionHighResolution = 4,
-    kOptionLeadingTrailing = 5,   // speed compensation with a leading and a trailing value
+    kOptionLeadingTrailing = 5,  // speed compensation with a leading and a trailing value
     kOptionAnalogOutput = 6,
     kOptionPressFeed = 7,
     kOptionDualBrake = 8,
-    kOptionChannel84Offset = 9,   // the group offset lines carry the channel 84 comment
+    kOptionChannel84Offset = 9,  // the group offset lines carry the channel 84 comment
     kOptionWebCutter = 10,
     kOptionIncreasedStorage = 11,
     kOptionEnhancedOperator = 12,

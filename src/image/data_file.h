@@ -58,8 +58,8 @@ bool findModelLine(int32_t* model = nullptr);
 int countSetpointLines();
 // How the reading pass treats the value lines.
 enum class LineJudging {
-    Judged,     // the value line rule: an error line changes nothing
-    TakeAll,    // every line is parsed as far as it goes (the simulator's own files)
+    Judged,   // the value line rule: an error line changes nothing
+    TakeAll,  // every line is parsed as far as it goes (the simulator's own files)
 };
 // The reading pass: parses every value line into the image, clears the
 // blockAbsent entries met and decides mappingsOnly. Does not close the file.

@@ -71,9 +71,10 @@ void writeSpeedComp() {
     const char* comment;
     if (leadingTrailing) {
         comment = speedCompInDegrees(image.model) ? " Speed comp (deg/1000rpm): chn, leading, trailing"
-                               : " Speed comp (.1mS): chn, leading, trailing";
+                                                  : " Speed comp (.1mS): chn, leading, trailing";
     } else {
-        comment = speedCompInDegrees(image.model) ? " Speed comp (deg/1000rpm): chn, value" : " Speed comp (.1mS): chn, value";
+        comment = speedCompInDegrees(image.model) ? " Speed comp (deg/1000rpm): chn, value"
+                                                  : " Speed comp (.1mS): chn, value";
     }
     for (int32_t c = first; c <= last; ++c) {
         const int32_t leading = image.speedCompLeading[c];
@@ -126,7 +127,8 @@ void parseTimedOutputs() {
 // ---- block 9: group offsets
 
 void writeGroupOffsets() {
-    const char* comment = effectiveOptions[kOptionChannel84Offset] != 0 ? " Channel 84: group#, offset" : " Offset: group#, offset";
+    const char* comment =
+        effectiveOptions[kOptionChannel84Offset] != 0 ? " Channel 84: group#, offset" : " Offset: group#, offset";
     const int32_t groups = clampCount(image.groupQuantity, kMaxGroups);
     for (int32_t g = 0; g < groups; ++g) composeLine(textf("%i: %i,%i", 9, g + 1, image.groupOffset[g]), comment);
 }
@@ -257,9 +259,9 @@ int32_t ControllerImage::*const kRateFields[] = {&ControllerImage::rateMultiplie
 
 void writeRateSetup() {
     if (!modelHasRateSetup(image.model)) return;
-    composeLine(textf("%i: %i,%i,%i,%i", 27, image.rateMultiplier, image.rateDivisor, image.rateDecimalPoint,
-                      image.rateUnits),
-                " Rate setup: mpx, div, dec pt, units: 0=RPM, 1=BPM, 2=CPM, 3=IPM");
+    composeLine(
+        textf("%i: %i,%i,%i,%i", 27, image.rateMultiplier, image.rateDivisor, image.rateDecimalPoint, image.rateUnits),
+        " Rate setup: mpx, div, dec pt, units: 0=RPM, 1=BPM, 2=CPM, 3=IPM");
 }
 
 void parseRateSetup() {

@@ -43,9 +43,9 @@ struct SingleValueBlock {
     int functionNumber;
     int32_t ControllerImage::*field;
     const char* comment;
-    Condition written;   // the writer writes the line
-    Condition parsed;    // the reader takes the line
-    int32_t shownPlus;   // the file shows field + shownPlus
+    Condition written;  // the writer writes the line
+    Condition parsed;   // the reader takes the line
+    int32_t shownPlus;  // the file shows field + shownPlus
     void (*afterParse)();
 };
 
@@ -69,21 +69,17 @@ constexpr SingleValueBlock kSingleValueBlocks[] = {
     {12, &ControllerImage::grayCodeSpeedComp, " Gray code speed comp (.1mS)", hasGrayCode, always, 0, nullptr},
     {14, &ControllerImage::mapLimit, " Map limit", always, always, 0, nullptr},
     {16, &ControllerImage::keyboardQuantity, " Keyboard quantity", always, always, 0, nullptr},
-    {20, &ControllerImage::analogQuantity, " Analog quantity", analogQuantityWritten, always, 0,
-     analogQuantityParsed},
+    {20, &ControllerImage::analogQuantity, " Analog quantity", analogQuantityWritten, always, 0, analogQuantityParsed},
     {21, &ControllerImage::resolverType, " Resolver type: 0=TVX, 1=Other", always, always, 0, nullptr},
-    {22, &ControllerImage::programSelectMode, " Program select mode: 0=bin, 1=BCD, 2=Gray", always, always, 0,
+    {22, &ControllerImage::programSelectMode, " Program select mode: 0=bin, 1=BCD, 2=Gray", always, always, 0, nullptr},
+    {23, &ControllerImage::grayOutputLevel, " Gray code output level: 0=true, 1=inverted", hasGrayCode, always, 0,
      nullptr},
-    {23, &ControllerImage::grayOutputLevel, " Gray code output level: 0=true, 1=inverted", hasGrayCode, always,
-     0, nullptr},
     {24, &ControllerImage::timeBase, " Time base: 0=1mS, 1=0.5mS", timeBaseApplies, timeBaseApplies, 0, nullptr},
-    {26, &ControllerImage::defaultDisplay, " Default display: 0=rpm, 1=pos, 2=auto", defaultDisplayWritten,
-     always, 0, nullptr},
+    {26, &ControllerImage::defaultDisplay, " Default display: 0=rpm, 1=pos, 2=auto", defaultDisplayWritten, always, 0,
+     nullptr},
     {28, &ControllerImage::toggleRpm, " Toggle rpm", always, always, 0, nullptr},
-    {29, &ControllerImage::rpmUpdateRate, " Rpm update rate: 0=1/Sec, 1=2/Sec, 2=10/Sec", always, always, 0,
-     nullptr},
-    {30, &ControllerImage::speedCompMode, " Speed comp mode: 0=Single, 1=L/T", hasLeadingTrailing, always, 0,
-     nullptr},
+    {29, &ControllerImage::rpmUpdateRate, " Rpm update rate: 0=1/Sec, 1=2/Sec, 2=10/Sec", always, always, 0, nullptr},
+    {30, &ControllerImage::speedCompMode, " Speed comp mode: 0=Single, 1=L/T", hasLeadingTrailing, always, 0, nullptr},
     {31, &ControllerImage::groupPositionDisplayMode, " Group pos display mode: 0=Each, 1=One", always, always, 0,
      nullptr},
     {32, &ControllerImage::operatorId, " Operator ID number (P2)", always, always, 0, nullptr},
@@ -93,12 +89,11 @@ constexpr SingleValueBlock kSingleValueBlocks[] = {
     {37, &ControllerImage::operatorEnableDefaultProgram, " Operator enable: Default program", always, always, 0,
      nullptr},
     {38, &ControllerImage::operatorEnableSpeedComp, " Operator enable: Speed comp", always, always, 0, nullptr},
-    {39, &ControllerImage::operatorEnableTimedOutputs, " Operator enable: Timed outputs", always, always, 0,
-     nullptr},
+    {39, &ControllerImage::operatorEnableTimedOutputs, " Operator enable: Timed outputs", always, always, 0, nullptr},
     {40, &ControllerImage::operatorEnableOffsets, " Operator enable: Offsets", always, always, 0, nullptr},
     {41, &ControllerImage::operatorEnableMotion, " Operator enable: Motion detection", always, always, 0, nullptr},
-    {42, &ControllerImage::operatorEnableAnalog, " Operator enable: Analog values", rateSetupApplies,
-     rateSetupApplies, 0, nullptr},
+    {42, &ControllerImage::operatorEnableAnalog, " Operator enable: Analog values", rateSetupApplies, rateSetupApplies,
+     0, nullptr},
     {45, &ControllerImage::groupQuantity, " Output group quantity", always, always, 0, nullptr},
     {47, &ControllerImage::enableInputQuantity, " Enable input quantity", always, always, 0, nullptr},
     {48, &ControllerImage::groupPositionMode, " Group position (Each=0, One=1)", always, always, 0, nullptr},
@@ -131,8 +126,7 @@ bool scaleFactorWritten() { return modelHasScaleFactor(image.model); }
 constexpr ResolverBlock kResolverBlocks[] = {
     {17, &ControllerImage::rotationDirection, " Direction of rotation: Resolver #, 0=CCW/1=CW",
      " Direction of increasing rotation: 0=CCW, 1=CW", always},
-    {18, &ControllerImage::scaleFactor, " Scale factor: Resolver #, Scale factor", " Scale factor",
-     scaleFactorWritten},
+    {18, &ControllerImage::scaleFactor, " Scale factor: Resolver #, Scale factor", " Scale factor", scaleFactorWritten},
     {19, &ControllerImage::shaftOffset, " Absolute offset: Resolver #, Offset", " Absolute offset", always},
 };
 
@@ -186,8 +180,9 @@ void writeRowBlock(const RowBlock* b) {
     if (b->functionNumber == 50) {
         rows = kInputAndingEntries / kRowWidth;
     } else {
-        rows = image.outputQuantity < 1 ? 0 : std::min<int32_t>((image.outputQuantity - 1) / kRowWidth + 1,
-                                                                  kMaxChannels / kRowWidth);
+        rows = image.outputQuantity < 1
+                   ? 0
+                   : std::min<int32_t>((image.outputQuantity - 1) / kRowWidth + 1, kMaxChannels / kRowWidth);
     }
     for (int32_t r = 0; r < rows; ++r) {
         const int32_t* e = values + r * kRowWidth;

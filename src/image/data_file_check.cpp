@@ -96,9 +96,8 @@ constexpr LineRule kSpeedCompSingle = {7, kTwo, "iS", Index::Channel, always};
 constexpr LineRule kSpeedCompLeadingTrailing = {7, kThree, "iSS", Index::Channel, always};
 constexpr LineRule kMotionOneLevel = {11, kTwo, "WW", Index::None, always};
 constexpr LineRule kMotionLevels = {11, kThree, "iWW", Index::Motion, always};
-constexpr LineRule kResolverOne[] = {{17, kOne, "B", Index::None, always},
-                                     {18, kOne, "W", Index::None, always},
-                                     {19, kOne, "W", Index::None, always}};
+constexpr LineRule kResolverOne[] = {
+    {17, kOne, "B", Index::None, always}, {18, kOne, "W", Index::None, always}, {19, kOne, "W", Index::None, always}};
 constexpr LineRule kResolverTwo[] = {{17, "%i: %i, %i", "iB", Index::Resolver, always},
                                      {18, "%i: %i, %i", "iW", Index::Resolver, always},
                                      {19, "%i: %i, %i", "iW", Index::Resolver, always}};
@@ -137,10 +136,10 @@ std::string outside(const char* element, int32_t value, const Range& r) {
 // The element numbers of a line, checked; an empty text when they are right.
 std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoFar, const LineLimits& limits) {
     switch (rule.index) {
-        case Index::None:
-            return {};
+        case Index::None: return {};
         case Index::Option:
-            return inRange(v[1], {1, kOptionCount, "options"}) ? "" : outside("option", v[1], {1, kOptionCount, "options"});
+            return inRange(v[1], {1, kOptionCount, "options"}) ? ""
+                                                               : outside("option", v[1], {1, kOptionCount, "options"});
         case Index::Channel:
             return inRange(v[1], channelRange(limits)) ? "" : outside("channel", v[1], channelRange(limits));
         case Index::Group: {
@@ -156,17 +155,16 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
                        ? ""
                        : outside("motion level", v[1], {1, kMaxMotionLevels, "motion levels"});
         case Index::Resolver:
-            return inRange(v[1], {1, kMaxResolvers, "resolvers"}) ? ""
-                                                                   : outside("resolver", v[1], {1, kMaxResolvers, "resolvers"});
+            return inRange(v[1], {1, kMaxResolvers, "resolvers"})
+                       ? ""
+                       : outside("resolver", v[1], {1, kMaxResolvers, "resolvers"});
         case Index::Row: {
             const int32_t entries = rule.functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
             const Range rows{1, entries / 8, "rows"};
             return inRange(v[1], rows) ? "" : outside("row", v[1], rows);
         }
-        case Index::Mapping:
-            return mappingsSoFar > kMaxMappings ? textf("more than %d mappings", kMaxMappings) : "";
-        case Index::Setpoint:
-        {
+        case Index::Mapping: return mappingsSoFar > kMaxMappings ? textf("more than %d mappings", kMaxMappings) : "";
+        case Index::Setpoint: {
             // A download sends every setpoint, on any of the outputs.
             if (v[1] < 1) return textf("program %d: programs count from 1", v[1]);
             const Range outputs{1, clampCount(limits.outputQuantity, kMaxChannels), "outputs"};
@@ -176,8 +174,7 @@ std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoF
             const Range programs{1, kShiftPrograms, "shift programs"};
             // Sent from the first channel up to, not including, the last.
             const Range channels{std::max<int32_t>(limits.firstChannel, 0) + 1,
-                                 std::min<int32_t>(limits.lastChannel, kShiftChannels),
-                                 "shift count channels"};
+                                 std::min<int32_t>(limits.lastChannel, kShiftChannels), "shift count channels"};
             if (!inRange(v[1], programs)) return outside("program", v[1], programs);
             return inRange(v[2], channels) ? "" : outside("channel", v[2], channels);
         }
@@ -229,8 +226,8 @@ std::string rowTailProblem(const LineRule& rule, const int32_t* v, const LineLim
             const int32_t from = std::max(base, last + 1) + 1;
             const std::string which =
                 from == base + 8 ? textf("channel %d", from) : textf("channels %d to %d", from, base + 8);
-            return textf("row %d: the values of %s are ignored; the model's channels are 1 to %d", v[1],
-                         which.c_str(), last + 1);
+            return textf("row %d: the values of %s are ignored; the model's channels are 1 to %d", v[1], which.c_str(),
+                         last + 1);
         }
     }
     return {};

@@ -10,8 +10,8 @@
 // download sends nothing of a line that it calls an error.
 
 struct Finding {
-    int line = 0;       // physical line, 1-based
-    bool error = false; // true: the download ignores the line; false: it changes or overrides a value
+    int line = 0;        // physical line, 1-based
+    bool error = false;  // true: the download ignores the line; false: it changes or overrides a value
     std::string message;
 };
 

@@ -60,9 +60,9 @@ void enableInputQuantity() { image.enableInputQuantity = 1; }
 
 // The operator enables of blocks 36 to 42, on for the larger models.
 int32_t ControllerImage::*const kOperatorEnables[] = {
-    &ControllerImage::operatorEnableSetpoints,    &ControllerImage::operatorEnableDefaultProgram,
-    &ControllerImage::operatorEnableSpeedComp,    &ControllerImage::operatorEnableTimedOutputs,
-    &ControllerImage::operatorEnableOffsets,      &ControllerImage::operatorEnableMotion,
+    &ControllerImage::operatorEnableSetpoints, &ControllerImage::operatorEnableDefaultProgram,
+    &ControllerImage::operatorEnableSpeedComp, &ControllerImage::operatorEnableTimedOutputs,
+    &ControllerImage::operatorEnableOffsets,   &ControllerImage::operatorEnableMotion,
     &ControllerImage::operatorEnableAnalog,
 };
 constexpr int kFirstOperatorEnable = 36;

@@ -5,9 +5,7 @@
 
 namespace {
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 void skipBlanks(std::string_view text, size_t& pos) {
     while (pos < text.size() && isBlank(text[pos])) ++pos;
@@ -36,8 +34,7 @@ bool scanInteger(std::string_view text, size_t& pos, int32_t& value) {
     if (text[p] == '0') {
         // "0x" counts as a prefix only when a hexadecimal digit follows;
         // otherwise the number is the 0 alone.
-        if (p + 2 < text.size() && (text[p + 1] == 'x' || text[p + 1] == 'X') &&
-            digitValue(text[p + 2]) < 16) {
+        if (p + 2 < text.size() && (text[p + 1] == 'x' || text[p + 1] == 'X') && digitValue(text[p + 2]) < 16) {
             base = 16;
             p += 2;
         } else {
@@ -67,8 +64,7 @@ bool scanInteger(std::string_view text, size_t& pos, int32_t& value) {
 
     int64_t wide;
     if (negative) {
-        wide = magnitude == kNegativeLimit ? std::numeric_limits<int64_t>::min()
-                                           : -static_cast<int64_t>(magnitude);
+        wide = magnitude == kNegativeLimit ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(magnitude);
     } else {
         wide = static_cast<int64_t>(magnitude);
     }
@@ -114,8 +110,8 @@ int scanValuesFrom(std::string_view text, size_t& pos, const char* format, int32
 
 }  // namespace
 
-int scanValues(std::string_view text, const char* format, int32_t* values, int maxValues,
-               std::string* word, size_t* end) {
+int scanValues(std::string_view text, const char* format, int32_t* values, int maxValues, std::string* word,
+               size_t* end) {
     size_t pos = 0;
     const int converted = scanValuesFrom(text, pos, format, values, maxValues, word);
     if (end != nullptr) *end = pos;

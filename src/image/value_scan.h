@@ -30,5 +30,5 @@ bool scanInteger(std::string_view text, size_t& pos, int32_t& value);
 // conversions ("%i" and "%s") succeeded. At most `maxValues` numbers are
 // stored; further "%i" conversions end the match. `end` (when given)
 // receives the position in `text` where the match stopped.
-int scanValues(std::string_view text, const char* format, int32_t* values, int maxValues,
-               std::string* word = nullptr, size_t* end = nullptr);
+int scanValues(std::string_view text, const char* format, int32_t* values, int maxValues, std::string* word = nullptr,
+               size_t* end = nullptr);

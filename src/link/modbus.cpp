@@ -15,9 +15,9 @@ namespace {
 constexpr int kReplyBufferSize = 256;
 // The largest counts whose request fits the request buffer and whose reply
 // fits the reply buffer (':' + 2 digits per byte + CR LF within 255 chars).
-constexpr int kMaxReadBits = 8 * 122;   // codes 1, 2: up to 122 data bytes
-constexpr int kMaxReadRegisters = 61;   // code 3: up to 122 data bytes
-constexpr int kMaxWriteRegisters = 123; // code 16
+constexpr int kMaxReadBits = 8 * 122;                             // codes 1, 2: up to 122 data bytes
+constexpr int kMaxReadRegisters = 61;                             // code 3: up to 122 data bytes
+constexpr int kMaxWriteRegisters = 123;                           // code 16
 constexpr int kMaxRequestBytes = 7 + 2 * kMaxWriteRegisters + 1;  // LRC included
 
 // The last request and reply, as text. The reply keeps its content between
@@ -45,36 +45,33 @@ int buildRequest(uint8_t* bytes, int functionCode, int registerNumber, int count
     bytes[1] = static_cast<uint8_t>(functionCode & 0xFF);
     put16(bytes + 2, registerNumber - 1);
     switch (functionCode) {
-    case 1:
-    case 2:
-        if (count < 0 || count > kMaxReadBits) return 0;
-        put16(bytes + 4, count);
-        return 6;
-    case 3:
-        if (count < 0 || count > kMaxReadRegisters) return 0;
-        put16(bytes + 4, count);
-        return 6;
-    case 5:
-        bytes[4] = (values[0] & 1) ? 0xFF : 0x00;
-        bytes[5] = 0x00;
-        return 6;
-    case 6:
-        put16(bytes + 4, values[0]);
-        return 6;
-    case 15:
-        put16(bytes + 4, count);
-        bytes[6] = 2;
-        bytes[7] = static_cast<uint8_t>(values[0] & 0xFF);
-        bytes[8] = static_cast<uint8_t>((values[0] >> 8) & 0xFF);
-        return 9;
-    case 16:
-        if (count < 0 || count > kMaxWriteRegisters) return 0;
-        put16(bytes + 4, count);
-        bytes[6] = static_cast<uint8_t>((2 * count) & 0xFF);
-        for (int i = 0; i < count; ++i) put16(bytes + 7 + 2 * i, values[i]);
-        return 7 + 2 * count;
-    default:
-        return 4;
+        case 1:
+        case 2:
+            if (count < 0 || count > kMaxReadBits) return 0;
+            put16(bytes + 4, count);
+            return 6;
+        case 3:
+            if (count < 0 || count > kMaxReadRegisters) return 0;
+            put16(bytes + 4, count);
+            return 6;
+        case 5:
+            bytes[4] = (values[0] & 1) ? 0xFF : 0x00;
+            bytes[5] = 0x00;
+            return 6;
+        case 6: put16(bytes + 4, values[0]); return 6;
+        case 15:
+            put16(bytes + 4, count);
+            bytes[6] = 2;
+            bytes[7] = static_cast<uint8_t>(values[0] & 0xFF);
+            bytes[8] = static_cast<uint8_t>((values[0] >> 8) & 0xFF);
+            return 9;
+        case 16:
+            if (count < 0 || count > kMaxWriteRegisters) return 0;
+            put16(bytes + 4, count);
+            bytes[6] = static_cast<uint8_t>((2 * count) & 0xFF);
+            for (int i = 0; i < count; ++i) put16(bytes + 7 + 2 * i, values[i]);
+            return 7 + 2 * count;
+        default: return 4;
     }
 }
 
@@ -167,26 +164,25 @@ int exchange(int functionCode, int registerNumber, int count, int* values) {
     if (reply[1] != requestedCode) return -1;
 
     switch (functionCode) {
-    case 1:
-    case 2: {
-        const int dataBytes = (count + 7) / 8;
-        if (reply[2] != dataBytes || replyBytes != 3 + dataBytes + 1) return -1;
-        for (int i = 0; i < dataBytes; ++i) values[i] = reply[3 + i];
-        return 0;
-    }
-    case 3: {
-        if (reply[2] != 2 * count || replyBytes != 3 + 2 * count + 1) return -1;
-        for (int i = 0; i < count; ++i) values[i] = reply[3 + 2 * i] * 256 + reply[4 + 2 * i];
-        return 0;
-    }
-    case 5:
-    case 6:
-    case 15:
-    case 16:
-        // The echo of address and count (or value): six bytes and the LRC.
-        return replyBytes == 7 ? 0 : -1;
-    default:
-        return 0;
+        case 1:
+        case 2: {
+            const int dataBytes = (count + 7) / 8;
+            if (reply[2] != dataBytes || replyBytes != 3 + dataBytes + 1) return -1;
+            for (int i = 0; i < dataBytes; ++i) values[i] = reply[3 + i];
+            return 0;
+        }
+        case 3: {
+            if (reply[2] != 2 * count || replyBytes != 3 + 2 * count + 1) return -1;
+            for (int i = 0; i < count; ++i) values[i] = reply[3 + 2 * i] * 256 + reply[4 + 2 * i];
+            return 0;
+        }
+        case 5:
+        case 6:
+        case 15:
+        case 16:
+            // The echo of address and count (or value): six bytes and the LRC.
+            return replyBytes == 7 ? 0 : -1;
+        default: return 0;
     }
 }
 

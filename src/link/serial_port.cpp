@@ -20,12 +20,10 @@ struct FormatRow {
 
 // Rows in the order of kCharacterFormatNames.
 constexpr FormatRow kNamedFormats[12] = {
-    {7, platform::Parity::None, 1}, {7, platform::Parity::None, 2},
-    {7, platform::Parity::Even, 1}, {7, platform::Parity::Even, 2},
-    {7, platform::Parity::Odd, 1},  {7, platform::Parity::Odd, 2},
-    {8, platform::Parity::None, 1}, {8, platform::Parity::None, 2},
-    {8, platform::Parity::Even, 1}, {8, platform::Parity::Even, 2},
-    {8, platform::Parity::Odd, 1},  {8, platform::Parity::Odd, 2},
+    {7, platform::Parity::None, 1}, {7, platform::Parity::None, 2}, {7, platform::Parity::Even, 1},
+    {7, platform::Parity::Even, 2}, {7, platform::Parity::Odd, 1},  {7, platform::Parity::Odd, 2},
+    {8, platform::Parity::None, 1}, {8, platform::Parity::None, 2}, {8, platform::Parity::Even, 1},
+    {8, platform::Parity::Even, 2}, {8, platform::Parity::Odd, 1},  {8, platform::Parity::Odd, 2},
 };
 constexpr FormatRow k7N2 = {7, platform::Parity::None, 2};
 constexpr FormatRow k8N1 = {8, platform::Parity::None, 1};

@@ -12,8 +12,8 @@
 // have codes of their own. 255 means "the protocol's default" and is turned
 // into 6 (MODBUS) or 3 (TVX Standard) by the connection step.
 enum CharacterFormat : int {
-    kFormat7N2 = 6,        // also 1
-    kFormat8N1 = 3,        // also 2
+    kFormat7N2 = 6,          // also 1
+    kFormat8N1 = 3,          // also 2
     kFormatNamedFirst = 16,  // 16 + index into kCharacterFormatNames
     kFormatDefault = 255,
 };

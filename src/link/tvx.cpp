@@ -18,35 +18,123 @@ constexpr int kLineBufferSize = 256;
 constexpr int kMaxReplyText = 128;
 
 const char* const kCommandNames[COM_CMD_CNT + 1] = {
-    "COM_MODEL", "COM_CHANNEL_QTY", "COM_OPTIONS", "COM_REVISION", "COM_HELLO",
-    "COM_KBD_CTRL", "COM_STOP", "COM_CHECKSUM", "COM_START", "COM_RESET",
-    "COM_RPM", "COM_POSITION", "COM_RACK_STATUS", "COM_SETUP_ID_CODE", "COM_OPERATOR_ID_CODE",
-    "COM_USER_PGM_ENAB", "COM_MOTION_ENAB", "COM_DIRTN_AND", "COM_INC_DIRECTION", "COM_SCALE_FACTOR",
-    "COM_TIMER_SPEED", "COM_LOLIMIT", "COM_HILIMIT", "COM_TIME_DELAY", "COM_DEFAULT_PGM",
-    "COM_PGM_BANK", "COM_SPEED_COMP_MODE", "COM_SPEED_COMP_VAL", "COM_ANALOG", "COM_GROUP_QTY",
-    "COM_GROUP_OFFSET", "COM_GROUP_CHN_QTY", "COM_ENABLE_QTY", "COM_ENABLE_MODE", "COM_SPT_COUNT",
-    "COM_WIPE_SPT", "COM_GET_SPT", "COM_ADD_SPT", "COM_DEL_SPT", "COM_MOD_SPT",
-    "COM_INC_SPT", "COM_DEC_SPT", "COM_KEY_PRESS", "COM_EN_MOT_SPT", "COM_EN_OFFSET",
-    "COM_EN_ACT_PGM", "COM_EN_SPD_COMP", "COM_EN_TIMED_CHN", "COM_DEF_DISP", "COM_TOG_RPM",
-    "COM_EN_SPT_IN_MOT", "COM_EN_MULT_PULSES", "COM_EN_INC_DEC", "COM_EN_PULSE_MODE", "COM_EN_CHN_80_81",
-    "COM_CYC_PER_REV", "COM_SHAFT_POS", "COM_OFFSET_VAL", "COM_EACH_FLAG", "COM_84_ENAB",
-    "COM_SHAFT_OFFSET", "COM_GET_SPT_2", "COM_ADD_SPT_2", "COM_BAR_GAP_OFFSET", "COM_RPMCNT_SPEED",
-    "COM_EN_SP", "COM_EN_MD", "COM_EN_OF", "COM_EN_AP", "COM_EN_SC",
-    "COM_EN_TO", "COM_OUTPUT_ENAB", "COM_LOLIMIT_2", "COM_HILIMIT_2", "COM_OFFSET_MODE",
-    "COM_ANALOG_QTY", "COM_RESOLVER_TYPE", "COM_PGM_SEL_MODE", "COM_SPEED_COMP_UNITS", "COM_PRESET_VAL",
-    "COM_PRESET_EDGE", "COM_SHREG_COUNT", "COM_SHIFT_LIMIT", "COM_SHIFT_INCREMENT", "COM_GRAY_LEVEL",
-    "COM_RAMP_LIMIT", "COM_KBD_QTY", "COM_RATE_SETUP", "COM_MASTER_ID", "COM_INPUT_AND",
-    "COM_SHIFT_COUNT", "COM_GET_SPT_BY_IDX", "COM_DEL_SPT_BY_IDX", "COM_FIRMWARE", "COM_PROG_MEM",
-    "COM_GRAY_COMP", "COM_RATE_SETUP_2", "COM_TERM_RES", "COM_DEL_SPT_2", "COM_MOD_SPT_2",
-    "COM_INC_SPT_2", "COM_DEC_SPT_2", "COM_EEPROM_CHANGED", "COM_ANALOG_2", "COM_TIME",
-    nullptr, nullptr, nullptr, "COM_EN_AN", "COM_CMD_CNT",
+    "COM_MODEL",
+    "COM_CHANNEL_QTY",
+    "COM_OPTIONS",
+    "COM_REVISION",
+    "COM_HELLO",
+    "COM_KBD_CTRL",
+    "COM_STOP",
+    "COM_CHECKSUM",
+    "COM_START",
+    "COM_RESET",
+    "COM_RPM",
+    "COM_POSITION",
+    "COM_RACK_STATUS",
+    "COM_SETUP_ID_CODE",
+    "COM_OPERATOR_ID_CODE",
+    "COM_USER_PGM_ENAB",
+    "COM_MOTION_ENAB",
+    "COM_DIRTN_AND",
+    "COM_INC_DIRECTION",
+    "COM_SCALE_FACTOR",
+    "COM_TIMER_SPEED",
+    "COM_LOLIMIT",
+    "COM_HILIMIT",
+    "COM_TIME_DELAY",
+    "COM_DEFAULT_PGM",
+    "COM_PGM_BANK",
+    "COM_SPEED_COMP_MODE",
+    "COM_SPEED_COMP_VAL",
+    "COM_ANALOG",
+    "COM_GROUP_QTY",
+    "COM_GROUP_OFFSET",
+    "COM_GROUP_CHN_QTY",
+    "COM_ENABLE_QTY",
+    "COM_ENABLE_MODE",
+    "COM_SPT_COUNT",
+    "COM_WIPE_SPT",
+    "COM_GET_SPT",
+    "COM_ADD_SPT",
+    "COM_DEL_SPT",
+    "COM_MOD_SPT",
+    "COM_INC_SPT",
+    "COM_DEC_SPT",
+    "COM_KEY_PRESS",
+    "COM_EN_MOT_SPT",
+    "COM_EN_OFFSET",
+    "COM_EN_ACT_PGM",
+    "COM_EN_SPD_COMP",
+    "COM_EN_TIMED_CHN",
+    "COM_DEF_DISP",
+    "COM_TOG_RPM",
+    "COM_EN_SPT_IN_MOT",
+    "COM_EN_MULT_PULSES",
+    "COM_EN_INC_DEC",
+    "COM_EN_PULSE_MODE",
+    "COM_EN_CHN_80_81",
+    "COM_CYC_PER_REV",
+    "COM_SHAFT_POS",
+    "COM_OFFSET_VAL",
+    "COM_EACH_FLAG",
+    "COM_84_ENAB",
+    "COM_SHAFT_OFFSET",
+    "COM_GET_SPT_2",
+    "COM_ADD_SPT_2",
+    "COM_BAR_GAP_OFFSET",
+    "COM_RPMCNT_SPEED",
+    "COM_EN_SP",
+    "COM_EN_MD",
+    "COM_EN_OF",
+    "COM_EN_AP",
+    "COM_EN_SC",
+    "COM_EN_TO",
+    "COM_OUTPUT_ENAB",
+    "COM_LOLIMIT_2",
+    "COM_HILIMIT_2",
+    "COM_OFFSET_MODE",
+    "COM_ANALOG_QTY",
+    "COM_RESOLVER_TYPE",
+    "COM_PGM_SEL_MODE",
+    "COM_SPEED_COMP_UNITS",
+    "COM_PRESET_VAL",
+    "COM_PRESET_EDGE",
+    "COM_SHREG_COUNT",
+    "COM_SHIFT_LIMIT",
+    "COM_SHIFT_INCREMENT",
+    "COM_GRAY_LEVEL",
+    "COM_RAMP_LIMIT",
+    "COM_KBD_QTY",
+    "COM_RATE_SETUP",
+    "COM_MASTER_ID",
+    "COM_INPUT_AND",
+    "COM_SHIFT_COUNT",
+    "COM_GET_SPT_BY_IDX",
+    "COM_DEL_SPT_BY_IDX",
+    "COM_FIRMWARE",
+    "COM_PROG_MEM",
+    "COM_GRAY_COMP",
+    "COM_RATE_SETUP_2",
+    "COM_TERM_RES",
+    "COM_DEL_SPT_2",
+    "COM_MOD_SPT_2",
+    "COM_INC_SPT_2",
+    "COM_DEC_SPT_2",
+    "COM_EEPROM_CHANGED",
+    "COM_ANALOG_2",
+    "COM_TIME",
+    nullptr,
+    nullptr,
+    nullptr,
+    "COM_EN_AN",
+    "COM_CMD_CNT",
 };
 
 const char* const kResultNames[COM_KBD_CONFLICT + 1] = {
-    "COM_OK", "COM_BAD_BUFFER", "COM_NOT_OUR_ADDRESS", "COM_BAD_COMMAND",
-    "COM_BAD_DATA", "COM_NOT_IN_MOTION", "COM_2_MANY_TIMERS", "COM_NOT_AN_OPTION",
-    "COM_NOT_STOPPED", "COM_BAD_FORMAT", "COM_TIMEOUT", "COM_BAD_KEY",
-    "COM_FLASH_ERROR", "COM_BAD_PGM_NUMBER", "COM_BAD_CHN_NUMBER", "COM_KBD_CONFLICT",
+    "COM_OK",          "COM_BAD_BUFFER",     "COM_NOT_OUR_ADDRESS", "COM_BAD_COMMAND",
+    "COM_BAD_DATA",    "COM_NOT_IN_MOTION",  "COM_2_MANY_TIMERS",   "COM_NOT_AN_OPTION",
+    "COM_NOT_STOPPED", "COM_BAD_FORMAT",     "COM_TIMEOUT",         "COM_BAD_KEY",
+    "COM_FLASH_ERROR", "COM_BAD_PGM_NUMBER", "COM_BAD_CHN_NUMBER",  "COM_KBD_CONFLICT",
 };
 
 char requestLine[kLineBufferSize];
@@ -65,12 +153,12 @@ int buildRequest(int command, const char* sendFormat, const int* values) {
     for (const char* letter = sendFormat; *letter; ++letter) {
         if (at - requestLine > kDataEnd - 4) return 0;
         switch (*letter) {
-        case 'B': at = formatHex(at, static_cast<unsigned>(values[next++]), 2); break;
-        case 'W': at = formatHex(at, static_cast<unsigned>(values[next++]), 4); break;
-        case 'C': *at++ = static_cast<char>(values[next++] & 0xFF); break;
-        case 'G':
-        case 'P': *at++ = *letter; break;
-        default: return 0;
+            case 'B': at = formatHex(at, static_cast<unsigned>(values[next++]), 2); break;
+            case 'W': at = formatHex(at, static_cast<unsigned>(values[next++]), 4); break;
+            case 'C': *at++ = static_cast<char>(values[next++] & 0xFF); break;
+            case 'G':
+            case 'P': *at++ = *letter; break;
+            default: return 0;
         }
     }
     unsigned sum = 0;
@@ -101,9 +189,12 @@ int receiveReply() {
 int formatWidth(const char* format) {
     int width = 0;
     for (const char* letter = format; *letter; ++letter) {
-        if (*letter == 'B') width += 2;
-        else if (*letter == 'W') width += 4;
-        else if (*letter == 'C') width += 1;
+        if (*letter == 'B')
+            width += 2;
+        else if (*letter == 'W')
+            width += 4;
+        else if (*letter == 'C')
+            width += 1;
     }
     return width;
 }
@@ -120,10 +211,10 @@ int parseReply(int textLength, const char* receiveFormat, int* values) {
         if (position >= textLength) break;  // at the CR
         int width = 0;
         switch (*letter) {
-        case 'B': width = 2; break;
-        case 'W': width = 4; break;
-        case 'C': width = 1; break;
-        default: break;
+            case 'B': width = 2; break;
+            case 'W': width = 4; break;
+            case 'C': width = 1; break;
+            default: break;
         }
         // A field running into the CR would read past the reply: it ends here.
         if (position + width > textLength) break;

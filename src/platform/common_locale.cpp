@@ -11,7 +11,8 @@ bool localeNamesUtf8() {
         const char* value = std::getenv(name);
         if (value == nullptr || *value == '\0') continue;
         std::string lower;
-        for (const char* c = value; *c != '\0'; ++c) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+        for (const char* c = value; *c != '\0'; ++c)
+            lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
         return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
     }
     return false;

@@ -3,8 +3,8 @@
 // port control option.
 #include <algorithm>
 #include <cctype>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/clock.h"
@@ -230,10 +230,10 @@ private:
         if (value.size() != 1) return "a malformed value";
         if (command == tn::kSetParity) {
             switch (value[0]) {
-            case tn::kParityNone: return "none";
-            case tn::kParityOdd: return "odd";
-            case tn::kParityEven: return "even";
-            default: return "code " + std::to_string(value[0]);
+                case tn::kParityNone: return "none";
+                case tn::kParityOdd: return "odd";
+                case tn::kParityEven: return "even";
+                default: return "code " + std::to_string(value[0]);
             }
         }
         if (command == tn::kSetStopSize && value[0] == 3) return "1.5";

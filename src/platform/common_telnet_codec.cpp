@@ -7,74 +7,76 @@ void Decoder::feed(const uint8_t* data, std::size_t length, std::vector<uint8_t>
     for (std::size_t i = 0; i < length; ++i) {
         const uint8_t byte = data[i];
         switch (state_) {
-        case State::Data:
-            if (byte == kIac) {
-                state_ = State::Iac;
-            } else {
-                out.push_back(byte);
-            }
-            break;
-        case State::Iac:
-            if (byte == kIac) {
-                out.push_back(kIac);
+            case State::Data:
+                if (byte == kIac) {
+                    state_ = State::Iac;
+                } else {
+                    out.push_back(byte);
+                }
+                break;
+            case State::Iac:
+                if (byte == kIac) {
+                    out.push_back(kIac);
+                    state_ = State::Data;
+                } else if (byte == kWill || byte == kWont || byte == kDo || byte == kDont) {
+                    verb_ = byte;
+                    state_ = State::Verb;
+                } else if (byte == kSb) {
+                    sub_ = Event{};
+                    sub_.kind = Event::Subnegotiation;
+                    state_ = State::SbOption;
+                } else {
+                    // NOP, go-ahead, data mark, break, a stray SE and the like
+                    // carry nothing for the line.
+                    state_ = State::Data;
+                }
+                break;
+            case State::Verb: {
+                Event event;
+                event.kind = verb_ == kWill   ? Event::Will
+                             : verb_ == kWont ? Event::Wont
+                             : verb_ == kDo   ? Event::Do
+                                              : Event::Dont;
+                event.option = byte;
+                events.push_back(std::move(event));
                 state_ = State::Data;
-            } else if (byte == kWill || byte == kWont || byte == kDo || byte == kDont) {
-                verb_ = byte;
-                state_ = State::Verb;
-            } else if (byte == kSb) {
-                sub_ = Event{};
-                sub_.kind = Event::Subnegotiation;
-                state_ = State::SbOption;
-            } else {
-                // NOP, go-ahead, data mark, break, a stray SE and the like
-                // carry nothing for the line.
-                state_ = State::Data;
+                break;
             }
-            break;
-        case State::Verb: {
-            Event event;
-            event.kind = verb_ == kWill ? Event::Will : verb_ == kWont ? Event::Wont : verb_ == kDo ? Event::Do
-                                                                                                   : Event::Dont;
-            event.option = byte;
-            events.push_back(std::move(event));
-            state_ = State::Data;
-            break;
-        }
-        case State::SbOption:
-            sub_.option = byte;
-            state_ = State::Sb;
-            break;
-        case State::Sb:
-            if (byte == kIac) {
-                state_ = State::SbIac;
-            } else if (sub_.payload.size() < kMaxSubnegotiation) {
-                sub_.payload.push_back(byte);
-            } else {
-                sub_.truncated = true;
-            }
-            break;
-        case State::SbIac:
-            if (byte == kIac) {
-                if (sub_.payload.size() < kMaxSubnegotiation) {
-                    sub_.payload.push_back(kIac);
+            case State::SbOption:
+                sub_.option = byte;
+                state_ = State::Sb;
+                break;
+            case State::Sb:
+                if (byte == kIac) {
+                    state_ = State::SbIac;
+                } else if (sub_.payload.size() < kMaxSubnegotiation) {
+                    sub_.payload.push_back(byte);
                 } else {
                     sub_.truncated = true;
                 }
-                state_ = State::Sb;
-            } else if (byte == kSe) {
-                events.push_back(std::move(sub_));
-                sub_ = Event{};
-                state_ = State::Data;
-            } else {
-                // A command inside a subnegotiation ends it unfinished; the
-                // command itself is taken as it stands.
-                sub_.truncated = true;
-                events.push_back(std::move(sub_));
-                sub_ = Event{};
-                state_ = State::Iac;
-                --i;
-            }
-            break;
+                break;
+            case State::SbIac:
+                if (byte == kIac) {
+                    if (sub_.payload.size() < kMaxSubnegotiation) {
+                        sub_.payload.push_back(kIac);
+                    } else {
+                        sub_.truncated = true;
+                    }
+                    state_ = State::Sb;
+                } else if (byte == kSe) {
+                    events.push_back(std::move(sub_));
+                    sub_ = Event{};
+                    state_ = State::Data;
+                } else {
+                    // A command inside a subnegotiation ends it unfinished; the
+                    // command itself is taken as it stands.
+                    sub_.truncated = true;
+                    events.push_back(std::move(sub_));
+                    sub_ = Event{};
+                    state_ = State::Iac;
+                    --i;
+                }
+                break;
         }
     }
 }

@@ -14,8 +14,7 @@ int64_t monotonicMicros() {
 void sleepMicros(int64_t micros) {
     if (micros <= 0) return;
     timespec left{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
 }  // namespace platform

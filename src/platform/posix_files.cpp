@@ -64,9 +64,9 @@ void syncDirectoryOf(const std::string& path) {
     ::close(fd);
 }
 
-constexpr char kTempPrefix[] = ".linkora.";        // locked by a live writer
-constexpr char kUnlockedPrefix[] = ".linkora-new."; // not yet (or never) locked
-constexpr std::size_t kSuffixLength = 6;            // mkstemp's XXXXXX
+constexpr char kTempPrefix[] = ".linkora.";          // locked by a live writer
+constexpr char kUnlockedPrefix[] = ".linkora-new.";  // not yet (or never) locked
+constexpr std::size_t kSuffixLength = 6;             // mkstemp's XXXXXX
 constexpr int kNameAttempts = 16;
 
 // Temporary files of this process and the descriptors that hold their locks.
@@ -129,7 +129,7 @@ int removeStaleTempFilesBeside(const std::string& target) {
             const int error = errno;
             ::close(fd);
             if (error == EWOULDBLOCK || error == EINTR) continue;  // its writer is alive
-            break;  // no locks here: no file can be told to be stale
+            break;                                                 // no locks here: no file can be told to be stale
         }
         // The writer is gone; remove the name only while it is still this file.
         struct stat named {};

@@ -57,10 +57,10 @@ int pendingInterrupt() { return pending; }
 
 const char* signalName(int signalNumber) {
     switch (signalNumber) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    default: return "a signal";
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "a signal";
     }
 }
 

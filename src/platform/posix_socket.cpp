@@ -49,8 +49,7 @@ int waitFor(int fd, short events, int64_t deadline, short& revents) {
 
 // One address within the deadline; the descriptor or -1 with errno set.
 int connectOne(const addrinfo& address, int64_t deadline) {
-    const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                            address.ai_protocol);
+    const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
     if (fd < 0) return -1;
     if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
         if (errno != EINPROGRESS) {

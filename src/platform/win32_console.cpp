@@ -116,8 +116,7 @@ private:
                 // A pipe whose writer is gone reads as its end at once.
                 return GetLastError() == ERROR_BROKEN_PIPE;
             }
-            case FILE_TYPE_DISK:
-                return true;  // a file answers at once, with data or its end
+            case FILE_TYPE_DISK: return true;  // a file answers at once, with data or its end
             default:
                 return input == nullptr || input == INVALID_HANDLE_VALUE ||
                        WaitForSingleObject(input, 0) == WAIT_OBJECT_0;

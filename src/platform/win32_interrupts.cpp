@@ -45,9 +45,9 @@ int pendingInterrupt() { return pending; }
 
 const char* signalName(int signalNumber) {
     switch (signalNumber) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    default: return "a signal";
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        default: return "a signal";
     }
 }
 

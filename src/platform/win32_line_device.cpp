@@ -45,8 +45,8 @@ public:
         error_.clear();
         if (activeport_ != INVALID_HANDLE_VALUE || path.empty()) return false;
         // Exclusive (no sharing), existing devices only, synchronous I/O.
-        const HANDLE handle = CreateFileA(deviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, 0, nullptr);
+        const HANDLE handle =
+            CreateFileA(deviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             noteError();
             return false;

@@ -66,8 +66,7 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
     // directory, the current one, the system directories, then PATH) and
     // adds ".exe" when the name has no extension. Handles are inherited so
     // that redirected standard streams reach the other program too.
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         return -1;
     }
     CloseHandle(process.hThread);

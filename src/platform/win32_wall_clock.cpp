@@ -16,8 +16,7 @@ constexpr int64_t kEpochOffsetTicks = 116444736000000000LL;
 WallTime wallClockNow() {
     FILETIME now;
     GetSystemTimePreciseAsFileTime(&now);
-    const int64_t ticks =
-        (static_cast<int64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) - kEpochOffsetTicks;
+    const int64_t ticks = (static_cast<int64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) - kEpochOffsetTicks;
     return {ticks / 10000000, static_cast<int32_t>(ticks % 10000000 / 10)};
 }
 

@@ -64,9 +64,8 @@ struct Submenu {
     const char* invalidMessage;
 };
 
-const Submenu kPortsMenu{
-    "\n      ---Ports---\n   1. COM1\n   2. COM2\n   3. COM3\n   4. COM4\n\n   Choose Option: ", 4, choosePort,
-    "Invalid Com Port specified, press any key...\n"};
+const Submenu kPortsMenu{"\n      ---Ports---\n   1. COM1\n   2. COM2\n   3. COM3\n   4. COM4\n\n   Choose Option: ", 4,
+                         choosePort, "Invalid Com Port specified, press any key...\n"};
 const Submenu kBaudRatesMenu{
     "\n      ---Baud Rates---\n   1. 4800\n   2. 9600\n   3. 19200\n   4. 38400\n\n   Choose Option: ", 4,
     chooseBaudRate, "Invalid Baud Rate specified, press any key...\n"};

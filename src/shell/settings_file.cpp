@@ -20,8 +20,7 @@ void loadSettingsFile(const char* path) {
     const int parsed = std::sscanf(line, "%d %d %d", &values[0], &values[1], &values[2]);
     if (parsed >= 1) commSettings.comPort = (values[0] >= 0 && values[0] <= 3) ? values[0] : initial.comPort;
     // Any rate the line can be set to is kept, not only the menu's four.
-    if (parsed >= 2)
-        commSettings.baudRate = platform::baudRateSupported(values[1]) ? values[1] : initial.baudRate;
+    if (parsed >= 2) commSettings.baudRate = platform::baudRateSupported(values[1]) ? values[1] : initial.baudRate;
     if (parsed >= 3) commSettings.unitAddress = values[2];
 }
 

@@ -172,7 +172,8 @@ std::string parse(const std::vector<std::string>& args, Parsed& out) {
             options.erase(options.begin());
         }
     } else if (options.size() >= 3) {
-        static const char* const kMessages[] = {"Invalid defaultSettings specified!", "Invalid sacredOffsets specified!",
+        static const char* const kMessages[] = {"Invalid defaultSettings specified!",
+                                                "Invalid sacredOffsets specified!",
                                                 "Invalid verifyDownload specified!"};
         bool* const flags[] = {&out.setDefaults, &out.keepOffsets, &out.verifyDownload};
         for (int i = 0; i < 3; ++i) {
@@ -208,7 +209,8 @@ std::string parseShow(const std::vector<std::string>& args, Parsed& out) {
     bool program = false, against = false, svg = false;
     for (size_t i = 2; i < args.size(); i += 2) {
         const std::string& option = args[i];
-        if (option != "--program" && option != "--against" && option != "--svg") return "Unknown option " + option + " for show";
+        if (option != "--program" && option != "--against" && option != "--svg")
+            return "Unknown option " + option + " for show";
         if (i + 1 >= args.size()) return option + " needs a value";
         const std::string& value = args[i + 1];
         if (option == "--program" && !program) {
@@ -257,7 +259,8 @@ std::string parseQuestion(const std::vector<std::string>& args, Parsed& out) {
         if (!problem.empty()) return problem;
     }
     for (const std::string* name : {&out.fileName, &out.secondFile}) {
-        if (name->size() >= static_cast<std::size_t>(kDataFileNameSize)) return "Filename must have 1 to 4095 characters!";
+        if (name->size() >= static_cast<std::size_t>(kDataFileNameSize))
+            return "Filename must have 1 to 4095 characters!";
     }
     if (out.fileName.empty() || (command == "diff" && out.secondFile.empty())) {
         return "Filename must have 1 to 4095 characters!";
@@ -283,8 +286,8 @@ void printStartLine(bool upload) {
     } else {
         std::snprintf(speed, sizeof speed, "at %d baud", commSettings.baudRate);
     }
-    conPrintf("linkora: %s unit %d on %s %s %s %s\n", upload ? "upload from" : "download to",
-              commSettings.unitAddress, portDescription().c_str(), speed, upload ? "to" : "from", dataFileName);
+    conPrintf("linkora: %s unit %d on %s %s %s %s\n", upload ? "upload from" : "download to", commSettings.unitAddress,
+              portDescription().c_str(), speed, upload ? "to" : "from", dataFileName);
 }
 
 void printEndLine(bool upload, int status) {

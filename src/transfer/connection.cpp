@@ -104,8 +104,8 @@ struct Probe {
 
 const Probe kModbusProbe = {modbusProbe, "Success: MODBUS selected.\n", "No response: MODBUS.\n", kModbus,
                             modbusFunctionHandler};
-const Probe kTvxProbe = {tvxProbe, "Success: TVX Standard selected.\n", "No response: TVX Standard.\n",
-                         kTvxStandard, tvxFunctionHandler};
+const Probe kTvxProbe = {tvxProbe, "Success: TVX Standard selected.\n", "No response: TVX Standard.\n", kTvxStandard,
+                         tvxFunctionHandler};
 
 // Two attempts on an open line; the line is closed when neither answered.
 int tryProtocol(const Probe& probe) {
@@ -137,30 +137,28 @@ int connectToController() {
         return 0;
     }
     switch (commSettings.protocol) {
-    case kModbus: {
-        commSettings.modbusStartChar = ':';
-        const int result = connectSelected(formatFor(kFormat7N2), modbusProbe, 1, modbusFunctionHandler);
-        if (result != 0) commSettings.modbusStartChar = ':';
-        return result;
-    }
-    case kTvxStandard:
-        return connectSelected(formatFor(kFormat8N1), tvxProbe, 2, tvxFunctionHandler);
-    case kAutoDetect: {
-        KeptConnection kept;
-        serverRefused = false;
-        if (openLine(formatFor(kFormat7N2)) != 0) return 1;
-        conPrintf("Auto Detect: trying MODBUS...\n");
-        if (tryModbus() == 1) return 0;
-        if (serverRefused) return 1;
-        conPrintf("No response: trying TVX Standard...\n");
-        if (openLine(formatFor(kFormat8N1)) != 0) return 1;
-        kept.end();
-        if (tryTvxStandard() == 1) return 0;
-        if (serverRefused) return 1;
-        noAnswer("neither MODBUS nor TVX Standard");
-        return 1;
-    }
-    default:
-        return 1;
+        case kModbus: {
+            commSettings.modbusStartChar = ':';
+            const int result = connectSelected(formatFor(kFormat7N2), modbusProbe, 1, modbusFunctionHandler);
+            if (result != 0) commSettings.modbusStartChar = ':';
+            return result;
+        }
+        case kTvxStandard: return connectSelected(formatFor(kFormat8N1), tvxProbe, 2, tvxFunctionHandler);
+        case kAutoDetect: {
+            KeptConnection kept;
+            serverRefused = false;
+            if (openLine(formatFor(kFormat7N2)) != 0) return 1;
+            conPrintf("Auto Detect: trying MODBUS...\n");
+            if (tryModbus() == 1) return 0;
+            if (serverRefused) return 1;
+            conPrintf("No response: trying TVX Standard...\n");
+            if (openLine(formatFor(kFormat8N1)) != 0) return 1;
+            kept.end();
+            if (tryTvxStandard() == 1) return 0;
+            if (serverRefused) return 1;
+            noAnswer("neither MODBUS nor TVX Standard");
+            return 1;
+        }
+        default: return 1;
     }
 }

@@ -21,8 +21,7 @@ namespace {
 // opens but cannot be read.
 std::string cannotReadText(const std::string& path) {
     std::error_code error;
-    return std::filesystem::is_directory(path, error) ? "cannot read the file: it is a folder"
-                                                      : "cannot open the file";
+    return std::filesystem::is_directory(path, error) ? "cannot read the file: it is a folder" : "cannot open the file";
 }
 
 // Loads a file for a command; prints why not and returns false on trouble.

@@ -28,7 +28,7 @@ struct Frame {
 
 struct WatchState {
     int64_t requests = 0;
-    bool requestOpen = false;     // a request is being sent
+    bool requestOpen = false;  // a request is being sent
     char requestStart = 0;
     std::FILE* trace = nullptr;
     std::string tracePathOverride;

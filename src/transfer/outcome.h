@@ -7,14 +7,14 @@
 
 enum ExitStatus : int {
     kExitDone = 0,
-    kExitFailed = 1,          // the controller stopped answering, a block failed
-    kExitUsage = 2,           // wrong command line
-    kExitPort = 3,            // the port cannot be opened
-    kExitNoController = 4,    // no controller answered
-    kExitDataFile = 5,        // the data file cannot be read or written
-    kExitDifferences = 6,     // verification found differences
-    kExitLinesChanged = 7,    // downloaded, but lines of the file were ignored or changed
-    kExitInterrupted = 128,   // + n: ended by signal n
+    kExitFailed = 1,         // the controller stopped answering, a block failed
+    kExitUsage = 2,          // wrong command line
+    kExitPort = 3,           // the port cannot be opened
+    kExitNoController = 4,   // no controller answered
+    kExitDataFile = 5,       // the data file cannot be read or written
+    kExitDifferences = 6,    // verification found differences
+    kExitLinesChanged = 7,   // downloaded, but lines of the file were ignored or changed
+    kExitInterrupted = 128,  // + n: ended by signal n
 };
 
 namespace outcome {

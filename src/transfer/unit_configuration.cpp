@@ -103,8 +103,12 @@ const char* yesNo(bool flag) { return flag ? "Y" : "N"; }
 std::vector<std::string> buildSiblingArguments(int forUpload) {
     char program[32];
     std::snprintf(program, sizeof program, "LKRA%d", mapVersion);
-    std::vector<std::string> arguments{program, forUpload ? "U" : "D", std::to_string(commSettings.unitAddress),
-                                       portArgument(), std::to_string(commSettings.baudRate), dataFileName};
+    std::vector<std::string> arguments{program,
+                                       forUpload ? "U" : "D",
+                                       std::to_string(commSettings.unitAddress),
+                                       portArgument(),
+                                       std::to_string(commSettings.baudRate),
+                                       dataFileName};
     if (!forUpload) {
         arguments.emplace_back(yesNo(transferOptions.setDefaults));
         arguments.emplace_back(yesNo(transferOptions.keepOffsets));

@@ -99,8 +99,7 @@ public:
 
     int differences() const { return differences_; }
 
-    void report(const char* format, int a, int b, const std::string& file, const std::string& controller,
-                int line) {
+    void report(const char* format, int a, int b, const std::string& file, const std::string& controller, int line) {
         conPrintf(format, a, b);
         const std::string where = line > 0 ? " (" + std::string(dataFileName) + ":" + std::to_string(line) + ")" : "";
         conPrintf("    file %s, controller %s%s\n", file.c_str(), controller.c_str(), where.c_str());
@@ -127,8 +126,8 @@ public:
             if (sent_.sent[row.block] && !sameOnWire(was_.*row.field, is_.*row.field)) {
                 // The file shows the default program from 1.
                 const int32_t shown = row.block == 6 ? 1 : 0;
-                report(row.message, 0, 0, number(int64_t{was_.*row.field} + shown), number(int64_t{is_.*row.field} + shown),
-                       lineOf({row.block}));
+                report(row.message, 0, 0, number(int64_t{was_.*row.field} + shown),
+                       number(int64_t{is_.*row.field} + shown), lineOf({row.block}));
             }
         }
     }
@@ -154,8 +153,8 @@ public:
             const int32_t to = std::min<int32_t>(last, kMaxChannels - 1);
             for (int32_t ch = from; ch <= to; ++ch) {
                 if (!sameOnWire(was_.speedCompTrailing[ch], is_.speedCompTrailing[ch])) {
-                    report("Speed comp (trailing) different for chn %d!\n", ch + 1, 0, number(was_.speedCompTrailing[ch]),
-                           number(is_.speedCompTrailing[ch]), lineOf({7, ch + 1}));
+                    report("Speed comp (trailing) different for chn %d!\n", ch + 1, 0,
+                           number(was_.speedCompTrailing[ch]), number(is_.speedCompTrailing[ch]), lineOf({7, ch + 1}));
                 }
             }
         }
@@ -171,8 +170,8 @@ public:
             if (sent_.sent[46] && (!sameOnWire(was_.groupChannelCount[g], is_.groupChannelCount[g]) ||
                                    !sameOnWire(was_.groupMode[g], is_.groupMode[g]))) {
                 report("Group configuration different for group %d!\n", g + 1, 0,
-                       pair(was_.groupChannelCount[g], was_.groupMode[g]), pair(is_.groupChannelCount[g], is_.groupMode[g]),
-                       lineOf({46, g + 1}));
+                       pair(was_.groupChannelCount[g], was_.groupMode[g]),
+                       pair(is_.groupChannelCount[g], is_.groupMode[g]), lineOf({46, g + 1}));
             }
         }
         if (sent_.sent[10]) {
@@ -183,8 +182,8 @@ public:
                 if (!sameOnWire(was_.analogOffset[a], is_.analogOffset[a]) ||
                     !sameOnWire(was_.analogHighRpm[a], is_.analogHighRpm[a])) {
                     report("Analog output different for analog chn %d!\n", a + 1, 0,
-                           pair(was_.analogOffset[a], was_.analogHighRpm[a]), pair(is_.analogOffset[a], is_.analogHighRpm[a]),
-                           lineOf({10, a + 1}));
+                           pair(was_.analogOffset[a], was_.analogHighRpm[a]),
+                           pair(is_.analogOffset[a], is_.analogHighRpm[a]), lineOf({10, a + 1}));
                 }
             }
         }
@@ -213,16 +212,16 @@ public:
         // Both protocols carry the first resolver's values only.
         for (int r = 0; r < 1; ++r) {
             if (sent_.sent[17] && !sameOnWire(was_.rotationDirection[r], is_.rotationDirection[r])) {
-                report("Direction of rotation different for resolver %d!\n", r + 1, 0, number(was_.rotationDirection[r]), number(is_.rotationDirection[r]),
-                       lineOfEither(17, r + 1));
+                report("Direction of rotation different for resolver %d!\n", r + 1, 0,
+                       number(was_.rotationDirection[r]), number(is_.rotationDirection[r]), lineOfEither(17, r + 1));
             }
             if (sent_.sent[18] && !sameOnWire(was_.scaleFactor[r], is_.scaleFactor[r])) {
-                report("Scale factor different for resolver %d!\n", r + 1, 0, number(was_.scaleFactor[r]), number(is_.scaleFactor[r]),
-                       lineOfEither(18, r + 1));
+                report("Scale factor different for resolver %d!\n", r + 1, 0, number(was_.scaleFactor[r]),
+                       number(is_.scaleFactor[r]), lineOfEither(18, r + 1));
             }
             if (sent_.sent[19] && !sameOnWire(was_.shaftOffset[r], is_.shaftOffset[r])) {
-                report("Absolute offset different for resolver %d!\n", r + 1, 0, number(was_.shaftOffset[r]), number(is_.shaftOffset[r]),
-                       lineOfEither(19, r + 1));
+                report("Absolute offset different for resolver %d!\n", r + 1, 0, number(was_.shaftOffset[r]),
+                       number(is_.shaftOffset[r]), lineOfEither(19, r + 1));
             }
         }
     }
@@ -296,7 +295,8 @@ public:
                 const int32_t value = was_.shiftRegisterCount[p][c];
                 if (value != 0 && !sameOnWire(value + 1, is_.shiftRegisterCount[p][c])) {
                     report("Shift register count different in program %d channel %d!\n", p + 1, c + 1,
-                           number(int64_t{value} + 1), number(is_.shiftRegisterCount[p][c]), lineOf({51, p + 1, c + 1}));
+                           number(int64_t{value} + 1), number(is_.shiftRegisterCount[p][c]),
+                           lineOf({51, p + 1, c + 1}));
                 }
             }
         }
@@ -394,7 +394,8 @@ int verifyDownloadedBlocks(TransferScope& transfer, const SentConfiguration& sen
             outcome::fail(kExitDifferences, dataFileName,
                           "verification found " + std::to_string(differences) + " difference(s)");
         } else {
-            outcome::fail(kExitFailed, lineDeviceName(), "blocks that could not be read back: " + blockList(unreadable));
+            outcome::fail(kExitFailed, lineDeviceName(),
+                          "blocks that could not be read back: " + blockList(unreadable));
         }
         return 1;
     }

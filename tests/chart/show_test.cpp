@@ -64,10 +64,18 @@ INSTANTIATE_TEST_SUITE_P(
         ShowCase{"NarrowOneProgram", {"small.dat", "--program", "1"}, {"COLUMNS=40"}, 0, "small-program1-40.txt", ""},
         ShowCase{"Against", {"small.dat", "--against", "earlier.dat"}, {}, 0, "small-against.txt", ""},
         ShowCase{"Svg", {"small.dat", "--svg", "-"}, {}, 0, "small.svg", ""},
-        ShowCase{"EmptyProgram", {"small.dat", "--program", "7"}, {}, 0, "",
+        ShowCase{"EmptyProgram",
+                 {"small.dat", "--program", "7"},
+                 {},
+                 0,
+                 "",
                  "small.dat: no setpoints in program 7, nothing to draw\n"},
         ShowCase{"MissingFile", {"none.dat"}, {}, 2, "", "linkora: none.dat: No such file or directory\n"},
-        ShowCase{"MissingOther", {"small.dat", "--against", "none.dat"}, {}, 2, "",
+        ShowCase{"MissingOther",
+                 {"small.dat", "--against", "none.dat"},
+                 {},
+                 2,
+                 "",
                  "linkora: none.dat: No such file or directory\n"}),
     [](const ::testing::TestParamInfo<ShowCase>& info) { return info.param.name; });
 
@@ -80,9 +88,12 @@ TEST(Show, WrongLinesAndFilesWithoutSetpointsOrModel) {
     EXPECT_EQ(output, "linkora: nomodel.dat: no model line (\"2: model\"); not a data file\n");
     EXPECT_EQ(runShow({"empty.dat"}, output, {}, dir.path), 0);
     EXPECT_EQ(output, "empty.dat: no setpoints, nothing to draw\n");
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"empty.dat", "--svg"}, {"empty.dat", "--colour", "y"}, {"empty.dat", "--program", "x"},
-             {"empty.dat", "--program", "0"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"empty.dat", "--svg"},
+                                               {"empty.dat", "--colour", "y"},
+                                               {"empty.dat", "--program", "x"},
+                                               {"empty.dat", "--program", "0"}}) {
         EXPECT_EQ(runShow(args, output, {}, dir.path), 2) << output;
         EXPECT_NE(output.find("linkora show <Filename>"), std::string::npos) << output;
         EXPECT_NE(output.find("linkora: command line: "), std::string::npos) << output;
@@ -96,7 +107,7 @@ TEST(Show, ColoursAddedAndRemovedOnAColourTerminal) {
                                      {"LC_ALL=C", "TERM=xterm", "COLUMNS=80", "NO_COLOR="});
     const std::string screen = show.readUntil("Outside the turn");
     EXPECT_EQ(show.wait(), 0);
-    EXPECT_NE(screen.find("\x1b[32m+++"), std::string::npos) << screen;     // the added 0-180 of program 2
+    EXPECT_NE(screen.find("\x1b[32m+++"), std::string::npos) << screen;       // the added 0-180 of program 2
     EXPECT_NE(screen.find("\x1b[31m-\x1b[0m"), std::string::npos) << screen;  // the removed 200..210
     EXPECT_NE(screen.find("\x1b[32m+0..180\x1b[0m"), std::string::npos) << screen;
 }
@@ -109,14 +120,15 @@ struct Span {
 
 std::vector<Span> spansOf(const std::string& svg) {
     static const std::regex kRect(
-        "<rect x=\"([0-9.]+)\" y=\"([0-9.]+)\" width=\"([0-9.]+)\" height=\"([0-9.]+)\"[^>]* data-program=\"(-?[0-9]+)\" "
+        "<rect x=\"([0-9.]+)\" y=\"([0-9.]+)\" width=\"([0-9.]+)\" height=\"([0-9.]+)\"[^>]* "
+        "data-program=\"(-?[0-9]+)\" "
         "data-channel=\"(-?[0-9]+)\" data-on=\"(-?[0-9]+)\" data-off=\"(-?[0-9]+)\"(?: data-change=\"([a-z]+)\")?>"
         "<title>[^<]+</title></rect>");
     std::vector<Span> spans;
     for (auto it = std::sregex_iterator(svg.begin(), svg.end(), kRect); it != std::sregex_iterator(); ++it) {
         const std::smatch& m = *it;
-        spans.push_back({std::stod(m[1]), std::stod(m[2]), std::stod(m[3]), std::stod(m[4]), m[5], m[6], m[7], m[8],
-                         m[9]});
+        spans.push_back(
+            {std::stod(m[1]), std::stod(m[2]), std::stod(m[3]), std::stod(m[4]), m[5], m[6], m[7], m[8], m[9]});
     }
     return spans;
 }
@@ -213,7 +225,8 @@ TEST(ShowSvg, RendersSpansWrapsAndChangesWhereTheyAre) {
     if (renderer().empty()) GTEST_SKIP() << "rsvg-convert (librsvg2-bin) missing";
     TempDir dir;
     ASSERT_EQ(runShow({"small.dat", "--svg", dir.file("plain.svg")}, output), 0) << output;
-    ASSERT_EQ(runShow({"small.dat", "--against", "earlier.dat", "--svg", dir.file("against.svg")}, output), 0) << output;
+    ASSERT_EQ(runShow({"small.dat", "--against", "earlier.dat", "--svg", dir.file("against.svg")}, output), 0)
+        << output;
     Picture plain, against;
     ASSERT_TRUE(render(dir.file("plain.svg"), dir.file("plain.png"), plain));
     ASSERT_TRUE(render(dir.file("against.svg"), dir.file("against.png"), against));

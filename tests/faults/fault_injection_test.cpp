@@ -74,8 +74,9 @@ void expectCompleteOrUntouched(const Outcome& run, const TempDir& dir, const std
     ASSERT_NE(run.status, -1) << "linkora had to be killed\n" << run.output;
     const std::string now = testing_support::readFile(dir.file("A.DAT"));
     if (run.status == 0) {
-        EXPECT_EQ(faults::valueLines(now), referenceLines(protocol)) << "status 0 but the file is not the controller's\n"
-                                                             << run.output;
+        EXPECT_EQ(faults::valueLines(now), referenceLines(protocol))
+            << "status 0 but the file is not the controller's\n"
+            << run.output;
     } else {
         EXPECT_EQ(run.status, 1) << run.output;
         EXPECT_EQ(now, kPrecious) << "a failed upload changed the file";
@@ -208,8 +209,8 @@ TEST(DownloadUnderFaults, GarbledRepliesAreReportedOrTheControllerHoldsTheFile) 
     ASSERT_FALSE(file.empty());
     // Values the controller does not hold yet, so that a download reporting
     // success can be checked against what the controller holds afterwards.
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"\n6: 3 ", "\n6: 2 "},
-                                   {"\n9: 2,120 ", "\n9: 2,121 "}}) {
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"\n6: 3 ", "\n6: 2 "}, {"\n9: 2,120 ", "\n9: 2,121 "}}) {
         const std::size_t at = file.find(from);
         ASSERT_NE(at, std::string::npos) << from;
         file.replace(at, from.size(), to);
@@ -289,7 +290,8 @@ TEST(PortSharing, SecondProgramOnTheSameLineIsRefused) {
     ASSERT_TRUE(first.running());
 
     Outcome second;
-    second.status = faults::runLinkora({"u", "1", sim.devicePath, "9600", "SECOND.DAT"}, dir.path, second.output, 20000);
+    second.status =
+        faults::runLinkora({"u", "1", sim.devicePath, "9600", "SECOND.DAT"}, dir.path, second.output, 20000);
     EXPECT_EQ(second.status, 3) << second.output;
     EXPECT_NE(second.output.find("Error opening com port"), std::string::npos) << second.output;
 

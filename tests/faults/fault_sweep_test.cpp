@@ -8,8 +8,8 @@
 // are then listed).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <map>
 #include <ostream>
 #include <string>
@@ -26,9 +26,9 @@ using testing_support::writeFile;
 
 struct SweepCase {
     const char* protocol;
-    char direction;      // 'u' or 'd'
-    const char* fault;   // simulator option taking a request number
-    int stride;          // every stride-th position in CI
+    char direction;     // 'u' or 'd'
+    const char* fault;  // simulator option taking a request number
+    int stride;         // every stride-th position in CI
 };
 
 void PrintTo(const SweepCase& sweep, std::ostream* os) {
@@ -80,8 +80,8 @@ std::string withoutDateLine(const std::string& text) {
 // An undisturbed upload in a protocol, and the requests an upload and a
 // download of it take.
 struct Reference {
-    std::string file;           // as uploaded
-    std::string download;       // with a changed value, for the downloads
+    std::string file;               // as uploaded
+    std::string download;           // with a changed value, for the downloads
     std::vector<std::string> held;  // what the controller holds after an undisturbed download of it
     int uploadRequests = 0;
     int downloadRequests = 0;
@@ -165,8 +165,8 @@ TEST_P(FaultSweep, EveryPositionEndsExactOrUncommitted) {
         const RunResult run = runLinkora(sim, dir, protocol, sweep.direction);
         ++tried;
         // 4: a spoiled reply to the connection probe itself is no contact.
-        ASSERT_TRUE(run.status == 0 || run.status == 1 || (run.status == 4 && position == 1))
-            << run.status << "\n" << run.output;
+        ASSERT_TRUE(run.status == 0 || run.status == 1 || (run.status == 4 && position == 1)) << run.status << "\n"
+                                                                                              << run.output;
         if (run.status == 0) ++exact;
         const std::string now = readFile(dir.file("A.DAT"));
         EXPECT_EQ(faults::folderEntries(dir.path), std::vector<std::string>{"A.DAT"}) << run.output;
@@ -189,7 +189,8 @@ TEST_P(FaultSweep, EveryPositionEndsExactOrUncommitted) {
             // What an undisturbed download leaves, no more and no less (a
             // protocol may not carry every field of the file).
             EXPECT_EQ(firstDifference(joined(faults::valueLines(readFile(sim.statePath))), joined(ref.held)), "")
-                << "status 0 but the controller does not hold the file\n" << run.output;
+                << "status 0 but the controller does not hold the file\n"
+                << run.output;
         } else if (!refused && run.output.find("did not confirm its checksum") == std::string::npos) {
             EXPECT_FALSE(checksumRequested(log, protocol)) << "checksum set after a failed download\n" << run.output;
             EXPECT_TRUE(run.output.find("Run the download again") != std::string::npos ||
@@ -198,29 +199,22 @@ TEST_P(FaultSweep, EveryPositionEndsExactOrUncommitted) {
                 << run.output;
         }
     }
-    std::printf("%s %c %s: %d positions tried, %d ended with status 0\n", sweep.protocol, sweep.direction,
-                sweep.fault, tried, exact);
+    std::printf("%s %c %s: %d positions tried, %d ended with status 0\n", sweep.protocol, sweep.direction, sweep.fault,
+                tried, exact);
 }
 
 // Lost replies and requests cost a time-out of 3 s each, so CI takes few.
-INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep,
-                         testing::Values(SweepCase{"modbus", 'u', "--garbage-at", 5},
-                                         SweepCase{"modbus", 'd', "--garbage-at", 5},
-                                         SweepCase{"tvx", 'u', "--garbage-at", 5},
-                                         SweepCase{"tvx", 'd', "--garbage-at", 5},
-                                         SweepCase{"modbus", 'u', "--refuse-at", 6},
-                                         SweepCase{"modbus", 'd', "--refuse-at", 6},
-                                         SweepCase{"tvx", 'u', "--refuse-at", 6},
-                                         SweepCase{"tvx", 'd', "--refuse-at", 6},
-                                         SweepCase{"modbus", 'u', "--drop-at", 37},
-                                         SweepCase{"modbus", 'd', "--drop-at", 37},
-                                         SweepCase{"tvx", 'u', "--drop-at", 37},
-                                         SweepCase{"tvx", 'd', "--drop-at", 37},
-                                         SweepCase{"modbus", 'u', "--ignore-at", 53},
-                                         SweepCase{"modbus", 'd', "--ignore-at", 53},
-                                         SweepCase{"tvx", 'u', "--ignore-at", 53},
-                                         SweepCase{"tvx", 'd', "--ignore-at", 53}),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultSweep,
+    testing::Values(SweepCase{"modbus", 'u', "--garbage-at", 5}, SweepCase{"modbus", 'd', "--garbage-at", 5},
+                    SweepCase{"tvx", 'u', "--garbage-at", 5}, SweepCase{"tvx", 'd', "--garbage-at", 5},
+                    SweepCase{"modbus", 'u', "--refuse-at", 6}, SweepCase{"modbus", 'd', "--refuse-at", 6},
+                    SweepCase{"tvx", 'u', "--refuse-at", 6}, SweepCase{"tvx", 'd', "--refuse-at", 6},
+                    SweepCase{"modbus", 'u', "--drop-at", 37}, SweepCase{"modbus", 'd', "--drop-at", 37},
+                    SweepCase{"tvx", 'u', "--drop-at", 37}, SweepCase{"tvx", 'd', "--drop-at", 37},
+                    SweepCase{"modbus", 'u', "--ignore-at", 53}, SweepCase{"modbus", 'd', "--ignore-at", 53},
+                    SweepCase{"tvx", 'u', "--ignore-at", 53}, SweepCase{"tvx", 'd', "--ignore-at", 53}),
+    caseName);
 
 // ---- a large controller on a lossy line
 
@@ -306,7 +300,8 @@ TEST_P(LossyLine, LargeControllerMovesExactlyOrNotAtAll) {
         EXPECT_EQ(faults::folderEntries(dir.path), std::vector<std::string>{"A.DAT"});
         if (direction == 'u') {
             const std::string now = readFile(dir.file("A.DAT"));
-            EXPECT_EQ(firstDifference(withoutDateLine(now), run.status == 0 ? withoutDateLine(ref.file) : precious), "");
+            EXPECT_EQ(firstDifference(withoutDateLine(now), run.status == 0 ? withoutDateLine(ref.file) : precious),
+                      "");
             continue;
         }
         sim.stop();

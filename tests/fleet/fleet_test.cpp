@@ -86,13 +86,23 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     ASSERT_FALSE(a.device.empty());
     ASSERT_FALSE(b.device.empty());
     const std::string inventory = dir.file("plant.inventory");
-    writeFile(inventory, "# plant\n"
-                         "press-1 " + a.link + " 1 38400 modbus\n"
-                         "press-2 " + a.device + " 2 38400 tvx   # the second unit on line A\n"
-                         "\n"
-                         "oven-5  " + b.link + " 5 38400 modbus 7N2\n"
-                         "oven-6  " + b.link + " 6 38400\n"
-                         "dead    " + silent.link + " 1 38400 modbus\n");
+    writeFile(inventory,
+              "# plant\n"
+              "press-1 " +
+                  a.link +
+                  " 1 38400 modbus\n"
+                  "press-2 " +
+                  a.device +
+                  " 2 38400 tvx   # the second unit on line A\n"
+                  "\n"
+                  "oven-5  " +
+                  b.link +
+                  " 5 38400 modbus 7N2\n"
+                  "oven-6  " +
+                  b.link +
+                  " 6 38400\n"
+                  "dead    " +
+                  silent.link + " 1 38400 modbus\n");
     const std::vector<std::string> command{"backup", inventory, "--into", into, "--report", dir.file("r.jsonl")};
 
     // First run: all new, one commit, the silent line failed.
@@ -107,7 +117,10 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     EXPECT_EQ("oven-5.DAT\noven-6.DAT\npress-1.DAT\npress-2.DAT\n", git(into, "ls-files"));
     EXPECT_EQ("", git(into, "status --porcelain --untracked-files=all"));
     const std::string report = readFile(dir.file("r.jsonl"));
-    EXPECT_TRUE(std::regex_search(report, std::regex(R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"commit":"[0-9a-f]{40}"\})")))
+    EXPECT_TRUE(std::regex_search(
+        report,
+        std::regex(
+            R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"commit":"[0-9a-f]{40}"\})")))
         << report;
     EXPECT_TRUE(report.find(R"("name":"dead")") != std::string::npos &&
                 report.find(R"("result":"failed","reason":")") != std::string::npos &&
@@ -140,7 +153,8 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     EXPECT_TRUE(hasLine(output, "oven-5: unchanged")) << output;
     EXPECT_EQ(2, commits(into));
     EXPECT_EQ("oven-6.DAT\n", git(into, "show --name-only --format= HEAD"));
-    EXPECT_EQ("linkora backup: 1 changed, 0 new, 1 failed\n\noven-6: changed, 1 value\n\n", git(into, "log -1 --format=%B"));
+    EXPECT_EQ("linkora backup: 1 changed, 0 new, 1 failed\n\noven-6: changed, 1 value\n\n",
+              git(into, "log -1 --format=%B"));
 }
 
 // A run while another runs on the same folder ends at once; without git no
@@ -155,8 +169,8 @@ TEST(Fleet, OneRunAtATimeAndGitNeeded) {
     EXPECT_NE(std::string::npos, output.find("git")) << output;
     EXPECT_FALSE(exists(dir.file(".git")));
 
-    std::vector<std::string> argv{"/usr/bin/env", "GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1", LINKORA_BIN,
-                                  "backup", inventory};
+    std::vector<std::string> argv{
+        "/usr/bin/env", "GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1", LINKORA_BIN, "backup", inventory};
     ChildProcess first(argv, dir.file("first.out"));
     // The first waits 3 s for the silent controller.
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
@@ -232,8 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "2: error: name \"../press\" may not begin with '.'"},
         BadInventory{"a/b COM1 1 9600\n", "1: error: name \"a/b\" may hold only letters, digits, '.', '-' and '_'"},
         BadInventory{".hidden COM1 1 9600\n", "1: error: name \".hidden\" may not begin with '.'"},
-        BadInventory{"press COM1 1 9600\n\npress COM2 1 9600 tvx\n", "3: error: name \"press\" is used on line 1 already"},
-        BadInventory{"press COM1 1 9600\noven udp://10.0.0.5:4001 1 9600\n", "2: error: unknown port form \"udp://10.0.0.5:4001\""},
+        BadInventory{"press COM1 1 9600\n\npress COM2 1 9600 tvx\n",
+                     "3: error: name \"press\" is used on line 1 already"},
+        BadInventory{"press COM1 1 9600\noven udp://10.0.0.5:4001 1 9600\n",
+                     "2: error: unknown port form \"udp://10.0.0.5:4001\""},
         BadInventory{"press ttyS0 1 9600\n", "1: error: unknown port form \"ttyS0\""},
         BadInventory{"press tcp://host 1 9600\n", "1: error: port \"tcp://host\" needs a host and a port number"},
         BadInventory{"press COM1 300 9600\n", "1: error: unit \"300\" out of range 0..255"},

@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const int code = kCodes[data[1] % (sizeof kCodes / sizeof kCodes[0])];
     const int count = data[2] - 3;  // a few negative counts as well
     commSettings.unitAddress = data[3];
-    std::string reply = kind == 0 ? std::string(reinterpret_cast<const char*>(body), bodySize) + "\r\n"
-                                  : framed(body, bodySize);
+    std::string reply =
+        kind == 0 ? std::string(reinterpret_cast<const char*>(body), bodySize) + "\r\n" : framed(body, bodySize);
     fuzzing::setReply(reply);
     int values[256];
     for (int i = 0; i < 256; ++i) values[i] = i * 7919;

@@ -5,8 +5,8 @@
 #include "common/settings.h"
 #include "handlers/fake_controller.h"
 #include "handlers/function_handlers.h"
-#include "link/exchange_health.h"
 #include "image/controller_image.h"
+#include "link/exchange_health.h"
 
 using namespace handlers_test;
 
@@ -250,8 +250,7 @@ TEST_F(ModbusHandler, MappingsWriteRecordsThenTheirNumber) {
     image.mappings[0] = {1, 500, 0, 0, 0};
     image.mappings[1] = {2, 501, 3, 1, 2};
     modbusFunctionHandler(1, 15);
-    EXPECT_EQ(trace(), (Trace{"16:297:1=0", "16:1:5=1=500=0=0=0", "16:298:1=1", "16:1:5=2=501=3=1=2",
-                              "16:298:1=2"}));
+    EXPECT_EQ(trace(), (Trace{"16:297:1=0", "16:1:5=1=500=0=0=0", "16:298:1=1", "16:1:5=2=501=3=1=2", "16:298:1=2"}));
 }
 
 // The controller's setpoint cursor: reading 264..268 gives the record and
@@ -321,8 +320,8 @@ TEST_F(ModbusHandler, SetpointWriteSequence) {
     setpoints[0] = {0, 2, 10, 20};
     setpoints[1] = {19, 0, 30, 40};
     modbusFunctionHandler(1, 49);
-    EXPECT_EQ(trace(), (Trace{"16:262:1=0", "5:302:1=1", "16:264:2=1=3", "16:269:2=10=20", "16:264:2=20=1",
-                              "16:269:2=30=40"}));
+    EXPECT_EQ(trace(),
+              (Trace{"16:262:1=0", "5:302:1=1", "16:264:2=1=3", "16:269:2=10=20", "16:264:2=20=1", "16:269:2=30=40"}));
     EXPECT_EQ(console.output, "\rSetpoint number = 0\rSetpoint number = 1\n");
 
     // A count larger than the records held sends only what exists.
@@ -347,8 +346,10 @@ TEST_F(ModbusHandler, AnalogQuantityGoesOnWithThePairs) {
     resetImage();
     fake.modbus = [](const ModbusRequest& r) {
         ModbusReply reply;
-        if (r.reg == 310) reply.data = {2};
-        else reply.exception = 2;
+        if (r.reg == 310)
+            reply.data = {2};
+        else
+            reply.exception = 2;
         return reply;
     };
     modbusFunctionHandler(0, 20);
@@ -397,8 +398,10 @@ TEST_F(ModbusHandler, CommandsRateSetupAndToggleRpm) {
     fake.modbusLog.clear();
     fake.modbus = [](const ModbusRequest& r) {
         ModbusReply reply;
-        if (r.reg == 322) reply.exception = 2;
-        else reply.data = {2};
+        if (r.reg == 322)
+            reply.exception = 2;
+        else
+            reply.data = {2};
         return reply;
     };
     modbusFunctionHandler(0, 28);

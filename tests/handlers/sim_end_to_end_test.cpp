@@ -123,17 +123,21 @@ Snapshot takeSnapshot() {
 bool fileCarries(int n, const ControllerImage& m) {
     const int32_t model = m.model;
     switch (n) {
-    case 12: case 23: return effectiveOptions[1] != 0;
-    case 15: return commSettings.protocol == kModbus;
-    case 18: return model >= 3300;
-    case 20: return effectiveOptions[6] != 0 || configModel == 4344;
-    case 24: return model < 3344 && m.outputQuantity < 24;
-    case 26: return model < 4344;
-    case 27: case 34: case 42: return modelHasRateSetup(model);
-    case 30: return effectiveOptions[5] != 0;
-    case 46: return modelHasGroups(model);
-    case 50: case 51: return model == 4444;
-    default: return true;
+        case 12:
+        case 23: return effectiveOptions[1] != 0;
+        case 15: return commSettings.protocol == kModbus;
+        case 18: return model >= 3300;
+        case 20: return effectiveOptions[6] != 0 || configModel == 4344;
+        case 24: return model < 3344 && m.outputQuantity < 24;
+        case 26: return model < 4344;
+        case 27:
+        case 34:
+        case 42: return modelHasRateSetup(model);
+        case 30: return effectiveOptions[5] != 0;
+        case 46: return modelHasGroups(model);
+        case 50:
+        case 51: return model == 4444;
+        default: return true;
     }
 }
 
@@ -143,7 +147,8 @@ void expectSame(const Snapshot& want, const Snapshot& got, const std::string& wh
         const int block = std::get<0>(a[i]);
         if (onlyFileBlocks && (!fileCarries(block, want.image) || want.blockAbsent[block] != 0)) continue;
         for (int k = 0; k < std::get<3>(a[i]); ++k)
-            EXPECT_EQ(std::get<2>(a[i])[k], std::get<2>(b[i])[k]) << what << ": " << std::get<1>(a[i]) << "[" << k << "]";
+            EXPECT_EQ(std::get<2>(a[i])[k], std::get<2>(b[i])[k])
+                << what << ": " << std::get<1>(a[i]) << "[" << k << "]";
     }
     if (!onlyFileBlocks || fileCarries(15, want.image)) {
         for (int n = 0; n < want.image.mappingCount && n < kMaxMappings; ++n)
@@ -165,8 +170,10 @@ void unitConfiguration() {
     const FunctionHandler handler = commSettings.functionHandler;
     for (int n : {2, 3, 4, 5, 18}) handler(0, n);
     int values[8] = {};
-    if (commSettings.protocol == kModbus) modbusTransaction(3, 262, 1, values);
-    else tvxTransaction(COM_SPT_COUNT, "G", "W", values);
+    if (commSettings.protocol == kModbus)
+        modbusTransaction(3, 262, 1, values);
+    else
+        tvxTransaction(COM_SPT_COUNT, "G", "W", values);
     setpointCount = values[0];
     const int32_t model = image.model;
     if (model >= 4354 && model <= 4356) {

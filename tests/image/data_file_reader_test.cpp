@@ -31,8 +31,10 @@ TEST_F(ReaderTest, ModelLineTakesOnlyTheDesignations) {
     struct Case {
         const char* line;
         int32_t model;
-    } cases[] = {{"2: KR54", 4354}, {"2: KR55               ;   1; Model", 4355}, {"2:KR56", 4356},
-                 {"2: 4444", 4344}, {"2: KR57", 4344},  {"2: KR55x", 4344},   {"2: kr55", 4344}};
+    } cases[] = {{"2: KR54", 4354}, {"2: KR55               ;   1; Model", 4355},
+                 {"2:KR56", 4356},  {"2: 4444", 4344},
+                 {"2: KR57", 4344}, {"2: KR55x", 4344},
+                 {"2: kr55", 4344}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         image.model = 4344;
@@ -205,8 +207,9 @@ TEST_F(ReaderTest, MappingsSetpointsAndShiftCounts) {
     EXPECT_EQ(setpoints[1], (SetpointRecord{1, 2, -10, 3599}));
     EXPECT_EQ(image.shiftRegisterCount[1][2], 4);
     EXPECT_EQ(image.shiftRegisterCount[47][24], 0);
-    EXPECT_EQ(console.text, "Function = 15\rFunction = 15\rFunction = 49\rFunction = 49\rFunction = 51\r"
-                            "Function = 51\r\n");
+    EXPECT_EQ(console.text,
+              "Function = 15\rFunction = 15\rFunction = 49\rFunction = 49\rFunction = 51\r"
+              "Function = 51\r\n");
 }
 
 TEST_F(ReaderTest, RowLinesStopAtLastChannel) {
@@ -344,11 +347,12 @@ TEST_F(ReaderTest, HostileFilesDoNoHarm) {
     // No line ends at all, NUL bytes, huge numbers and indices.
     files.push_back(std::string(300000, '7'));
     files.push_back(std::string("49: 1,1,1,1\0\0\0\r\n35: 1;1,1\0,1\r\n\0\0\0", 32));
-    files.push_back("51: 99999999999999999999,99999999999999999999,1\r\n"
-                    "35: 99999999999999999999;1\r\n50: 0x7fffffff;1\r\n"
-                    "15: 2,-2147483648,-2147483648,-2147483648,-2147483648\r\n"
-                    "49: -2147483648,-2147483648,0,0\r\n"
-                    "6: -2147483648\r\n20: 2147483647\r\n20: -2147483648\r\n");
+    files.push_back(
+        "51: 99999999999999999999,99999999999999999999,1\r\n"
+        "35: 99999999999999999999;1\r\n50: 0x7fffffff;1\r\n"
+        "15: 2,-2147483648,-2147483648,-2147483648,-2147483648\r\n"
+        "49: -2147483648,-2147483648,0,0\r\n"
+        "6: -2147483648\r\n20: 2147483647\r\n20: -2147483648\r\n");
     for (size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(i);
         SetUp();

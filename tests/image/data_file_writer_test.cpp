@@ -33,8 +33,8 @@ void expectSameFile(const std::string& expected, const std::string& actual) {
     while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
     size_t lineStart = expected.rfind('\n', at == 0 ? 0 : at - 1);
     lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-    ADD_FAILURE() << "files differ at byte " << at << "\nexpected: "
-                  << expected.substr(lineStart, expected.find('\n', at) - lineStart)
+    ADD_FAILURE() << "files differ at byte " << at
+                  << "\nexpected: " << expected.substr(lineStart, expected.find('\n', at) - lineStart)
                   << "\nactual:   " << actual.substr(lineStart, actual.find('\n', at) - lineStart);
 }
 
@@ -109,8 +109,8 @@ TEST_F(WriterTest, LineNumberFieldShowsLastFourDigitsFromTenThousand) {
     struct Case {
         int32_t number;
         const char* field;
-    } cases[] = {{1, ";   1;"}, {9999, ";9999;"}, {10000, ";0000;"}, {12345, ";2345;"}, {99999, ";9999;"},
-                 {100007, ";0007;"}};
+    } cases[] = {{1, ";   1;"},     {9999, ";9999;"},  {10000, ";0000;"},
+                 {12345, ";2345;"}, {99999, ";9999;"}, {100007, ";0007;"}};
     for (const auto& c : cases) {
         lineNumber = c.number;
         composeLine("4: 16", " Output quantity");
@@ -123,8 +123,8 @@ TEST_F(WriterTest, LineNumberFieldShowsLastFourDigitsFromTenThousand) {
 
 TEST_F(WriterTest, DataTextOfTwentyTwoOrMoreIsNeitherPaddedNorCut) {
     dataFile = std::tmpfile();
-    composeLine("35: 1;1,1,1,1,1,1,1,10", "x");    // 22 characters
-    composeLine("35: 1;1,1,1,1,1,1,1,100", "y");   // 23
+    composeLine("35: 1;1,1,1,1,1,1,1,10", "x");   // 22 characters
+    composeLine("35: 1;1,1,1,1,1,1,1,100", "y");  // 23
     EXPECT_EQ(contents(), "35: 1;1,1,1,1,1,1,1,10;   1;x\r\n35: 1;1,1,1,1,1,1,1,100;   2;y\r\n");
 }
 

@@ -66,7 +66,7 @@ TEST_F(FactoryDefaultsTest, AfterReadingSteps) {
     transferOptions.setDefaults = true;
     transferOptions.keepOffsets = true;
     applyAfterReadingSteps();
-    EXPECT_EQ(lastChannel, 13);  // analog outputs taken off after the reading
+    EXPECT_EQ(lastChannel, 13);          // analog outputs taken off after the reading
     EXPECT_EQ(image.defaultProgram, 1);  // from the file, not the default
     EXPECT_EQ(image.keyboardQuantity, 1);
     for (int n = 0; n < kFunctionCount; ++n) EXPECT_EQ(blockAbsent[n], n == 9 || n == 19 ? 1 : 0) << n;

@@ -19,12 +19,18 @@ struct ModelCase {
 
 std::string rulesOf(int32_t m) {
     std::string r;
-    const std::pair<bool, char> rules[] = {
-        {modelIsSmall(m), 's'},         {modelIsLarge(m), 'l'},          {modelHasScaleFactor(m), 'f'},
-        {modelHasRateSetup(m), 'r'},    {modelHasDefaultDisplay(m), 'd'}, {modelHasGroups(m), 'g'},
-        {modelHasTwoResolvers(m), '2'}, {modelHasShiftCounts(m), 'h'},   {modelHasOwnAnalogQuantity(m), 'a'},
-        {modelHasBuiltInOptions(m), 'b'}, {modelHasBuiltInHighResolution(m), 'H'},
-        {modelTakesAnalogOffChannels(m), 'c'}};
+    const std::pair<bool, char> rules[] = {{modelIsSmall(m), 's'},
+                                           {modelIsLarge(m), 'l'},
+                                           {modelHasScaleFactor(m), 'f'},
+                                           {modelHasRateSetup(m), 'r'},
+                                           {modelHasDefaultDisplay(m), 'd'},
+                                           {modelHasGroups(m), 'g'},
+                                           {modelHasTwoResolvers(m), '2'},
+                                           {modelHasShiftCounts(m), 'h'},
+                                           {modelHasOwnAnalogQuantity(m), 'a'},
+                                           {modelHasBuiltInOptions(m), 'b'},
+                                           {modelHasBuiltInHighResolution(m), 'H'},
+                                           {modelTakesAnalogOffChannels(m), 'c'}};
     for (const auto& [holds, letter] : rules) {
         if (holds) r += letter;
     }
@@ -37,11 +43,11 @@ TEST_P(ModelRules, HoldWhereTheCodeSays) { EXPECT_EQ(rulesOf(GetParam().model), 
 
 INSTANTIATE_TEST_SUITE_P(Codes, ModelRules,
                          ::testing::Values(ModelCase{3299, "sdc"}, ModelCase{3300, "sfdc"}, ModelCase{3343, "sfdc"},
-                                           ModelCase{3344, "fdgc"}, ModelCase{3345, "lfdc"},
-                                           ModelCase{4334, "lfrdgc"}, ModelCase{4343, "lfdc"},
-                                           ModelCase{4344, "lfrgac"}, ModelCase{4354, "lfrgbc"},
-                                           ModelCase{4355, "lfrbHc"}, ModelCase{4356, "lfrbH"},
-                                           ModelCase{4444, "lfrghc"}, ModelCase{4544, "lfrg2c"}));
+                                           ModelCase{3344, "fdgc"}, ModelCase{3345, "lfdc"}, ModelCase{4334, "lfrdgc"},
+                                           ModelCase{4343, "lfdc"}, ModelCase{4344, "lfrgac"},
+                                           ModelCase{4354, "lfrgbc"}, ModelCase{4355, "lfrbHc"},
+                                           ModelCase{4356, "lfrbH"}, ModelCase{4444, "lfrghc"},
+                                           ModelCase{4544, "lfrg2c"}));
 
 TEST(ModelRules, OptionsTogetherWithTheModel) {
     int32_t options[kOptionCount] = {};

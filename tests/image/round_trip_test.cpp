@@ -118,8 +118,8 @@ TEST_F(RoundTripTest, Model4344LeadingTrailingAnalog) {
     s.image.speedCompLeading[22] = 0;  // an analog output's channel is not in the file
     rowsUpTo(s, 21);
     check(s);
-    for (int fn : {2, 3, 4, 5, 6, 7, 9, 10, 11, 14, 15, 16, 17, 18, 19, 20, 21, 22, 25, 27, 28, 29, 30, 31, 32, 33,
-                   34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48}) {
+    for (int fn : {2,  3,  4,  5,  6,  7,  9,  10, 11, 14, 15, 16, 17, 18, 19, 20, 21, 22, 25, 27, 28,
+                   29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48}) {
         EXPECT_EQ(blockAbsent[fn], 0) << fn;
     }
     for (int fn : {8, 12, 23, 24, 26, 49, 50, 51}) EXPECT_EQ(blockAbsent[fn], 1) << fn;

@@ -47,8 +47,8 @@ inline void sample3300Gray() {
     setpoints[0] = {0, 0, 100, 200};
     setpoints[1] = {1, 2, -10, 3599};
     setpointCount = 2;
-    ImageTest::present({2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
-                        29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49});
+    ImageTest::present({2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27,
+                        28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49});
 }
 
 // Model 4344 with leading/trailing speed compensation and two analog outputs
@@ -107,8 +107,8 @@ inline void sample4344LeadingTrailingAnalog() {
     image.enableInputQuantity = 2;
     image.groupPositionMode = 1;
     setpointCount = 0;
-    ImageTest::present({2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 14, 15, 16, 17, 18, 19, 20, 21, 22, 25, 26, 27, 28, 29,
-                        30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49});
+    ImageTest::present({2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 14, 15, 16, 17, 18, 19, 20, 21, 22, 25, 26, 27,
+                        28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49});
 }
 
 // Model 4444 with shift register counts and input enable ANDing.

@@ -66,9 +66,9 @@ TEST_F(ExchangeHealth, TransactionsHandBackTheKindOfTheExchange) {
     };
     const Case cases[] = {
         {false, ":010302000AF0\r\n", 0, ExchangeKind::Answered, false},
-        {false, ":0183027A\r\n", 2, ExchangeKind::Refused, true},    // unknown register
-        {false, ":01830379\r\n", 3, ExchangeKind::Refused, false},   // refused value
-        {false, ":01830478\r\n", 4, ExchangeKind::Spoiled, false},   // a failure in the controller
+        {false, ":0183027A\r\n", 2, ExchangeKind::Refused, true},   // unknown register
+        {false, ":01830379\r\n", 3, ExchangeKind::Refused, false},  // refused value
+        {false, ":01830478\r\n", 4, ExchangeKind::Spoiled, false},  // a failure in the controller
         {false, ":0103020001FA\r\n", -1, ExchangeKind::Spoiled, false},
         {false, nullptr, -1, ExchangeKind::Silent, false},
         {true, "N039D\r", COM_BAD_COMMAND, ExchangeKind::Refused, true},
@@ -82,8 +82,8 @@ TEST_F(ExchangeHealth, TransactionsHandBackTheKindOfTheExchange) {
         } else {
             line->onSend = nullptr;
         }
-        const ExchangeResult result = c.tvx ? tvxTransaction(COM_MODEL, "", "W", values)
-                                            : modbusTransaction(3, 1, 1, values);
+        const ExchangeResult result =
+            c.tvx ? tvxTransaction(COM_MODEL, "", "W", values) : modbusTransaction(3, 1, 1, values);
         EXPECT_EQ(result.code, c.code);
         EXPECT_EQ(result.kind, c.kind);
         EXPECT_EQ(result.lacking, c.lacking);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "link/hex.h"
 #include "handlers/exchange_rules.h"
+#include "link/hex.h"
 #include "link/modbus.h"
 #include "link_fixture.h"
 
@@ -54,7 +54,7 @@ TEST(Hex, ParseIsLenientAndStopsAtFiveCharacters) {
     EXPECT_EQ(parseHex("FF", 2), 255);
     EXPECT_EQ(parseHex("aB9", 3), 0xAB9);
     EXPECT_EQ(parseHex("1234567", 7), 0x12345);
-    EXPECT_EQ(parseHex("G", 1), 16);   // no character is rejected
+    EXPECT_EQ(parseHex("G", 1), 16);  // no character is rejected
     EXPECT_EQ(parseHex("z", 1), 35);
     EXPECT_EQ(parseHex(" ", 1), -16);
     EXPECT_EQ(parseHex("\r", 1), 13 - 48);

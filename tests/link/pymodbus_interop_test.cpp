@@ -22,8 +22,7 @@ constexpr const char* kPython = "/usr/bin/python3";
 bool pymodbusAvailable() {
     if (access(kPython, X_OK) != 0) return false;
     std::string output;
-    return testing_support::runProgram({kPython, "-c", "import pymodbus.server, serial_asyncio"}, output,
-                                       30000) == 0;
+    return testing_support::runProgram({kPython, "-c", "import pymodbus.server, serial_asyncio"}, output, 30000) == 0;
 }
 
 class NullModem {

@@ -101,11 +101,10 @@ TEST_F(SerialPortTest, CharacterFormatsGiveTheirLineSettings) {
         int stopBits;
     };
     const std::vector<Row> rows = {
-        {1, 7, platform::Parity::None, 2},  {6, 7, platform::Parity::None, 2},
-        {2, 8, platform::Parity::None, 1},  {3, 8, platform::Parity::None, 1},
-        {16, 7, platform::Parity::None, 1}, {19, 7, platform::Parity::Even, 2},
-        {20, 7, platform::Parity::Odd, 1},  {23, 8, platform::Parity::None, 2},
-        {24, 8, platform::Parity::Even, 1}, {27, 8, platform::Parity::Odd, 2},
+        {1, 7, platform::Parity::None, 2}, {6, 7, platform::Parity::None, 2},  {2, 8, platform::Parity::None, 1},
+        {3, 8, platform::Parity::None, 1}, {16, 7, platform::Parity::None, 1}, {19, 7, platform::Parity::Even, 2},
+        {20, 7, platform::Parity::Odd, 1}, {23, 8, platform::Parity::None, 2}, {24, 8, platform::Parity::Even, 1},
+        {27, 8, platform::Parity::Odd, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.code);

@@ -41,7 +41,7 @@ TEST_F(Tvx, RequestsAreFramedByteExact) {
         {COM_DEFAULT_PGM, "PB", {3}, "!0118P0383\r"},
         {COM_SPEED_COMP_VAL, "GB", {5}, "!011BG0580\r"},
         // Only the low bits of each value travel; "C" is one raw character.
-        {COM_TIME_DELAY, "PBW", {0x102, -1}, "!0117P02FFFF" },
+        {COM_TIME_DELAY, "PBW", {0x102, -1}, "!0117P02FFFF"},
         {COM_KEY_PRESS, "C", {0x141}, "!012AA"},
     };
     for (const Case& c : cases) {
@@ -162,7 +162,9 @@ TEST_F(Tvx, ReplyFillingTheBufferIsNotReadPastItsEnd) {
     EXPECT_EQ(values, sentinels());
     line->incoming.clear();
 
-    answerWith("A1\xFF" "234\r");
+    answerWith(
+        "A1\xFF"
+        "234\r");
     EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_BAD_BUFFER);
     EXPECT_EQ(line->incoming.size(), 4u);  // stopped at the 0xFF
 }

@@ -55,12 +55,10 @@ TEST(LineDevice, PseudoTerminalTakesBaudRateAndStopBitsOfEveryFormat) {
         speed_t speed;
     };
     const Case cases[] = {
-        {line(9600, 7, Parity::None, 2), B9600},   // the MODBUS default, 7N2
-        {line(9600, 8, Parity::None, 1), B9600},   // the TVX default, 8N1
-        {line(4800, 8, Parity::None, 2), B4800},
-        {line(19200, 7, Parity::Even, 1), B19200},
-        {line(38400, 8, Parity::Odd, 2), B38400},
-        {line(115200, 8, Parity::None, 1), B115200},
+        {line(9600, 7, Parity::None, 2), B9600},  // the MODBUS default, 7N2
+        {line(9600, 8, Parity::None, 1), B9600},  // the TVX default, 8N1
+        {line(4800, 8, Parity::None, 2), B4800},  {line(19200, 7, Parity::Even, 1), B19200},
+        {line(38400, 8, Parity::Odd, 2), B38400}, {line(115200, 8, Parity::None, 1), B115200},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.settings.baudRate);
@@ -235,13 +233,12 @@ std::vector<Piece> oneByteEach(const std::string& text, int gapMs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, LineDeviceArrival,
-    ::testing::Values(
-        Arrival{"SeveralRepliesInOneBurst", {{0, ":0103020007F3\r\nA0FA316\r:0183027A\r\n"}}, false},
-        Arrival{"MoreThanOneReadHolds", {{0, longBurst()}}, false},
-        Arrival{"OneByteAtATime", oneByteEach(":0103020007F3\r\n", 3), false},
-        Arrival{"SplitWithAPause", {{0, ":0103"}, {60, "02"}, {90, "0007F3\r\n"}}, false},
-        Arrival{"Late", {{250, "A0FA316\r"}}, true},
-        Arrival{"LateAndSplit", {{250, ":01"}, {250, "83027A\r\n"}}, true}),
+    ::testing::Values(Arrival{"SeveralRepliesInOneBurst", {{0, ":0103020007F3\r\nA0FA316\r:0183027A\r\n"}}, false},
+                      Arrival{"MoreThanOneReadHolds", {{0, longBurst()}}, false},
+                      Arrival{"OneByteAtATime", oneByteEach(":0103020007F3\r\n", 3), false},
+                      Arrival{"SplitWithAPause", {{0, ":0103"}, {60, "02"}, {90, "0007F3\r\n"}}, false},
+                      Arrival{"Late", {{250, "A0FA316\r"}}, true},
+                      Arrival{"LateAndSplit", {{250, ":01"}, {250, "83027A\r\n"}}, true}),
     [](const ::testing::TestParamInfo<Arrival>& info) { return info.param.name; });
 
 TEST(LineDevice, DiscardDropsWhatArrivedBeforeAndKeepsWhatComesAfter) {

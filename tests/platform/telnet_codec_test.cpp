@@ -87,8 +87,8 @@ TEST(TelnetCodec, CommandsOnTheWayOut) {
 TEST(TelnetCodec, OptionNegotiation) {
     tn::OptionTable table(true);
     EXPECT_EQ(table.opening(), bytes({255, 251, 44, 255, 251, 0, 255, 253, 0}));
-    const std::vector<uint8_t> server = bytes({255, 251, 3, 255, 253, 3, 255, 251, 1, 255, 254, 1, 255, 253, 0,
-                                               255, 251, 0, 255, 253, 44, 255, 251, 1});
+    const std::vector<uint8_t> server = bytes(
+        {255, 251, 3, 255, 253, 3, 255, 251, 1, 255, 254, 1, 255, 253, 0, 255, 251, 0, 255, 253, 44, 255, 251, 1});
     tn::Decoder decoder;
     std::vector<uint8_t> data;
     std::vector<tn::Event> events;

@@ -46,8 +46,8 @@ std::string mainScreen() { return onTerminal(kClear + kBanner + kMainMenu); }
 
 std::string commScreen(const std::string& port, int baud, int unit, const std::string& protocol) {
     return onTerminal(kClear + kBanner + "\n      ---Communication Menu---\n   1. Comm Port       : " + port +
-                      "\n   2. Baud Rate       : " + std::to_string(baud) + "\n   3. Unit Address    : " +
-                      std::to_string(unit) + "\n   4. Protocol        : " + protocol +
+                      "\n   2. Baud Rate       : " + std::to_string(baud) +
+                      "\n   3. Unit Address    : " + std::to_string(unit) + "\n   4. Protocol        : " + protocol +
                       "\n   5. Exit (ESC)\n\n   Choose Option: ");
 }
 
@@ -192,8 +192,12 @@ TEST(LinkoraProgram, UnitAddressEntries) {
         {"-1\r", "-1\n", 8, true},
         {"\r", "\n", 8, false},
         {"99" + kEsc, "99", 8, false},
-        {"25\x7f" "4\r", "25\b \b4\n", 24, false},  // the terminal's DEL erases
-        {"\x1b[D" "7\r", "7\n", 7, false},          // an arrow key is no character
+        {"25\x7f"
+         "4\r",
+         "25\b \b4\n", 24, false},  // the terminal's DEL erases
+        {"\x1b[D"
+         "7\r",
+         "7\n", 7, false},  // an arrow key is no character
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);
@@ -256,9 +260,8 @@ TEST(LinkoraProgram, SettingsLineThatCannotBeWrittenEndsWithCodeThree) {
     s.toComm("1");
     s.toComm("1");
     s.toComm("2");
-    EXPECT_EQ(s.keys("5", "update...\r\n"),
-              onTerminal("5\nUpdating configuration file...\n") +
-                  "Not able to open configuration file for update...\r\r\n");
+    EXPECT_EQ(s.keys("5", "update...\r\n"), onTerminal("5\nUpdating configuration file...\n") +
+                                                "Not able to open configuration file for update...\r\r\n");
     EXPECT_EQ(s.wait(), 3);
     EXPECT_TRUE(s.terminalCooked());
 }
@@ -286,8 +289,7 @@ TEST(LinkoraProgram, PipedKeysDriveTheMenusAndEndOfInputEnds) {
     EXPECT_NE(out.find("\nUnit Address= 77\n"), std::string::npos) << out;
     EXPECT_NE(out.find("   1. Comm Port       : COM3\n   2. Baud Rate       : 9600\n   3. Unit Address    : 77\n"),
               std::string::npos);
-    EXPECT_NE(out.find("Updating configuration file...\n" + kClear + kBanner + kMainMenu),
-              std::string::npos);
+    EXPECT_NE(out.find("Updating configuration file...\n" + kClear + kBanner + kMainMenu), std::string::npos);
     // Nothing at all on standard input: the program still ends.
     EXPECT_EQ(testing_support::runProgram({LINKORA_BIN}, out, 20000, "", dir.path), 0);
     EXPECT_EQ(out, kClear + kBanner + kMainMenu);

@@ -117,7 +117,7 @@ TEST_F(SettingsFile, SavesExactlyThreeNumbersAndLineFeed) {
     commSettings.baudRate = 19200;
     commSettings.unitAddress = 5;
     commSettings.protocol = kTvxStandard;  // never saved
-    commSettings.characterFormat = 6;       // never saved
+    commSettings.characterFormat = 6;      // never saved
     writeFile(dir.file("LINKORA.CFG"), "0 4800 254 and a much longer old content\n");
     ASSERT_TRUE(saveSettingsFile(dir.file("LINKORA.CFG").c_str()));
     EXPECT_EQ(readFile(dir.file("LINKORA.CFG")), "1 19200 5\n");

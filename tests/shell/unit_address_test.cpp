@@ -21,7 +21,7 @@ struct Entry {
 
 TEST(UnitAddress, AcceptsOneTo254InEveryNotation) {
     const Entry entries[] = {
-        {"254\r", true, 254}, {"0xFE\r", true, 254}, {"0XfE\r", true, 254}, {"010\r", true, 8},
+        {"254\r", true, 254}, {"0xFE\r", true, 254},    {"0XfE\r", true, 254}, {"010\r", true, 8},
         {"1\r", true, 1},     {"17 units\r", true, 17}, {" 9\r", true, 9},
     };
     for (const Entry& e : entries) {

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>

@@ -131,7 +131,7 @@ TEST_F(SimModbus, SetpointLoadingAndReading) {
     ASSERT_EQ(writeReg(262, 0), 0);
     int on[8] = {1};
     ASSERT_EQ(modbusTransaction(5, 302, 1, on), 0);
-    ASSERT_EQ(writeRegs(264, {1, 3}), 0);   // program 0, channel 2
+    ASSERT_EQ(writeRegs(264, {1, 3}), 0);  // program 0, channel 2
     ASSERT_EQ(writeRegs(269, {10, 20}), 0);
     ASSERT_EQ(writeRegs(264, {4, 16}), 0);  // program 3, channel 15
     ASSERT_EQ(writeRegs(269, {300, 5}), 0);
@@ -230,7 +230,7 @@ TEST_F(SimModbus, RawFrameAndBadLrc) {
     RawLine raw(sim_->path());
     // The connection probe: register 1, the (empty) mapping window.
     EXPECT_EQ(raw.exchange(":010300000001FB\r\n", "\n", 300), ":0103020000FA\r\n");
-    EXPECT_EQ(raw.exchange(":0103012B0001CE\r\n", "\n", 300), "");               // LRC off by one
+    EXPECT_EQ(raw.exchange(":0103012B0001CE\r\n", "\n", 300), "");  // LRC off by one
     EXPECT_EQ(raw.exchange(":0103012B0001CF\r\n", "\n"), ":01030210F8F2\r\n");
 }
 

@@ -77,7 +77,7 @@ TEST_F(SimTvx, NegativeReplies) {
     v[0] = 6;
     EXPECT_EQ(tvx(COM_GET_SPT, "W", "BBWW", v), COM_BAD_DATA);
     RawLine raw(sim_->path());
-    EXPECT_EQ(raw.exchange("!01003E\r", "\r"), "N019F\r");  // checksum off by one
+    EXPECT_EQ(raw.exchange("!01003E\r", "\r"), "N019F\r");    // checksum off by one
     EXPECT_EQ(raw.exchange(tvxLine("0200"), "\r", 300), "");  // another unit
 }
 

@@ -15,8 +15,8 @@ namespace testing_support {
 struct ScriptedLine {
     std::shared_ptr<ScriptedLineDevice::State> state;
     int opened = -1;
-    explicit ScriptedLine(std::shared_ptr<ScriptedLineDevice::State> shared =
-                              std::make_shared<ScriptedLineDevice::State>())
+    explicit ScriptedLine(
+        std::shared_ptr<ScriptedLineDevice::State> shared = std::make_shared<ScriptedLineDevice::State>())
         : state(std::move(shared)) {
         auto device = state;
         serialPort.setDeviceFactory([device] { return std::make_unique<ScriptedLineDevice>(device); });

@@ -169,8 +169,7 @@ int PtyProcess::wait(int timeoutMs) {
     }
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outPath,
-                           const std::string& cwd) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outPath, const std::string& cwd) {
     pid_ = fork();
     if (pid_ == 0) {
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
@@ -236,9 +235,8 @@ std::string waitForFirstLine(const std::string& path, int timeoutMs) {
     }
 }
 
-int runProgram(const std::vector<std::string>& argv, std::string& output, int timeoutMs,
-               const std::string& stdinText, const std::string& cwd,
-               const std::vector<std::string>& extraEnv) {
+int runProgram(const std::vector<std::string>& argv, std::string& output, int timeoutMs, const std::string& stdinText,
+               const std::string& cwd, const std::vector<std::string>& extraEnv) {
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) return -1;
     const pid_t pid = fork();

@@ -40,8 +40,8 @@ TEST_P(EdgeValues, UploadedFileIsCleanAndComesBack) {
     std::string edge = readFile(std::string(LINKORA_TEST_DATA) + "/edge_values.dat");
     if (v.grayCode) edge += "5: 2,1\r\n";
     writeFile(dir.file("edge.dat"), edge);
-    std::vector<std::string> options{"--protocol", v.protocol, "--load", dir.file("edge.dat"), "--model", v.model,
-                                     "--reset-delay", "0"};
+    std::vector<std::string> options{"--protocol", v.protocol, "--load",        dir.file("edge.dat"),
+                                     "--model",    v.model,    "--reset-delay", "0"};
     options.insert(options.end(), v.firmware.begin(), v.firmware.end());
     SimProcess sim(dir, options);
     ASSERT_FALSE(sim.devicePath.empty());
@@ -88,8 +88,9 @@ INSTANTIATE_TEST_SUITE_P(Variants, EdgeValues, testing::ValuesIn(kVariants),
 // clean; values beyond a word are cut.
 TEST(CheckSpeedComp, WordsAboveTenThousand) {
     TempDir dir;
-    writeFile(dir.file("sc.dat"), "2: 4344\r\n4: 16\r\n5: 6,1\r\n7: 1,10000,-55535\r\n7: 2,10001,65535\r\n"
-                                  "7: 3,-1,0\r\n7: 4,65536,-55536\r\n");
+    writeFile(dir.file("sc.dat"),
+              "2: 4344\r\n4: 16\r\n5: 6,1\r\n7: 1,10000,-55535\r\n7: 2,10001,65535\r\n"
+              "7: 3,-1,0\r\n7: 4,65536,-55536\r\n");
     std::string output;
     EXPECT_EQ(runLinkora({"check", "sc.dat"}, output, dir.path), 1);
     EXPECT_EQ(output,

@@ -40,14 +40,15 @@ TEST_P(OfflineQuestion, PrintsTheGoldenOutputAndStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Golden, OfflineQuestion,
-    ::testing::Values(OfflineCase{"CheckEdited", {"check", "edited.dat"}, 1, "edited.check.txt", ""},
-                      OfflineCase{"CheckClean", {"check", "backup.dat"}, 0, "", "backup.dat: no findings\n"},
-                      OfflineCase{"DiffBackupLater", {"diff", "backup.dat", "later.dat"}, 1, "backup-later.diff.txt", ""},
-                      OfflineCase{"DiffLaterBackup", {"diff", "later.dat", "backup.dat"}, 1, "later-backup.diff.txt", ""},
-                      OfflineCase{"DiffSame", {"diff", "edited.dat", "edited.dat"}, 0, "", ""},
-                      OfflineCase{"DiffMissingFile", {"diff", "backup.dat", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
-                      OfflineCase{"CheckMissingFile", {"check", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
-                      OfflineCase{"CheckFolder", {"check", "."}, 2, "", ".: cannot read the file: it is a folder\n"}),
+    ::testing::Values(
+        OfflineCase{"CheckEdited", {"check", "edited.dat"}, 1, "edited.check.txt", ""},
+        OfflineCase{"CheckClean", {"check", "backup.dat"}, 0, "", "backup.dat: no findings\n"},
+        OfflineCase{"DiffBackupLater", {"diff", "backup.dat", "later.dat"}, 1, "backup-later.diff.txt", ""},
+        OfflineCase{"DiffLaterBackup", {"diff", "later.dat", "backup.dat"}, 1, "later-backup.diff.txt", ""},
+        OfflineCase{"DiffSame", {"diff", "edited.dat", "edited.dat"}, 0, "", ""},
+        OfflineCase{"DiffMissingFile", {"diff", "backup.dat", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
+        OfflineCase{"CheckMissingFile", {"check", "none.dat"}, 2, "", "none.dat: cannot open the file\n"},
+        OfflineCase{"CheckFolder", {"check", "."}, 2, "", ".: cannot read the file: it is a folder\n"}),
     [](const ::testing::TestParamInfo<OfflineCase>& info) { return info.param.name; });
 
 TEST(OfflineQuestion, FileWithoutModelLineIsAFinding) {
@@ -83,7 +84,8 @@ TEST_P(CompareController, ReportsWhatADownloadWouldChange) {
     const ControllerCase& c = GetParam();
     TempDir dir;
     SimProcess sim(dir, c.simOptions);
-    writeFile(dir.file(c.file), c.file == "partial.dat" ? "2: 4344\r\n6: 4\r\n45: 2\r\n" : readFile(kCheckData + "/" + c.file));
+    writeFile(dir.file(c.file),
+              c.file == "partial.dat" ? "2: 4344\r\n6: 4\r\n45: 2\r\n" : readFile(kCheckData + "/" + c.file));
     std::string output;
     EXPECT_EQ(runLinkora({"c", "1", sim.devicePath, "9600", c.file}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
               c.status)
@@ -104,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
     Simulator, CompareController,
     ::testing::Values(
         ControllerCase{"SameFile", "backup.dat", {}, 0, {"The controller holds what the file holds.\n"}},
-        ControllerCase{"EditedFile", "later.dat",
+        ControllerCase{"EditedFile",
+                       "later.dat",
                        {},
                        1,
                        {"--- controller\n+++ later.dat\n", "-6: 3                     controller\n",
@@ -123,8 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "Blocks not in the file (a download leaves them alone): 7, 8, 10, 11, 14, 15, 16, 17, 20, 21, "
                         "22, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 46\n"}},
         ControllerCase{"OtherMapVersion", "backup.dat", {"--map-version", "101"}, 2, {"map version 101"}},
-        ControllerCase{"SilentController", "backup.dat", {"--silent-after", "0"}, 2,
-                       {"Could not establish communications"}}),
+        ControllerCase{
+            "SilentController", "backup.dat", {"--silent-after", "0"}, 2, {"Could not establish communications"}}),
     [](const ::testing::TestParamInfo<ControllerCase>& info) { return info.param.name; });
 
 TEST(UnattendedDownload, FileWithIgnoredLinesEndsWithStatus7) {
@@ -132,14 +135,13 @@ TEST(UnattendedDownload, FileWithIgnoredLinesEndsWithStatus7) {
     SimProcess sim(dir, {});
     writeFile(dir.file("extra.dat"), readFile(kCheckData + "/backup.dat") + "60: 1\r\n");
     std::string output;
-    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "extra.dat"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
-              7)
+    EXPECT_EQ(
+        runLinkora({"d", "1", sim.devicePath, "9600", "extra.dat"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}), 7)
         << output;
     EXPECT_NE(output.find("1 line of extra.dat is ignored or changed; see linkora check extra.dat\n"),
               std::string::npos)
         << output;
 }
-
 
 // The value line rule: what check says of a line, a download does. A line
 // check calls an error sends nothing (the controller keeps the backup's

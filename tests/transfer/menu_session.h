@@ -43,7 +43,8 @@ private:
     PtyProcess process_;
 };
 
-inline std::string uploadWithMenus(const TempDir& dir, const SimProcess& sim, char protocolKey, const std::string& name) {
+inline std::string uploadWithMenus(const TempDir& dir, const SimProcess& sim, char protocolKey,
+                                   const std::string& name) {
     Menus menus(dir, sim);
     menus.chooseProtocol(protocolKey);
     menus.send("2", "File Name = ");
@@ -65,8 +66,8 @@ inline std::string setpointFile(int count) {
         start = end + 1;
     }
     for (int i = 0; i < count; ++i) {
-        kept += "49: " + std::to_string(i % 48 + 1) + "," + std::to_string(i % 16 + 1) + "," + std::to_string(i) +
-                "," + std::to_string(i + 1) + "\n";
+        kept += "49: " + std::to_string(i % 48 + 1) + "," + std::to_string(i % 16 + 1) + "," + std::to_string(i) + "," +
+                std::to_string(i + 1) + "\n";
     }
     return kept;
 }

@@ -23,8 +23,8 @@
 using testing_support::ChildProcess;
 using testing_support::freePort;
 using testing_support::haveSer2net;
-using testing_support::Ser2net;
 using testing_support::readFile;
+using testing_support::Ser2net;
 using testing_support::TempDir;
 using testing_support::writeFile;
 using transfer_test::maskDate;
@@ -99,8 +99,8 @@ TEST(NetworkLine, AutoDetectSetsTheLineThroughTheServer) {
     ASSERT_TRUE(server.ready);
     std::string output;
     // Named through LINKORA_COM2, as the menus' COM2 would reach it.
-    ASSERT_EQ(runLinkora({"u", "1", "COM2", "4800", "auto.dat"}, output, dir.path, {"LINKORA_COM2=" + server.rfc2217()}),
-              0)
+    ASSERT_EQ(
+        runLinkora({"u", "1", "COM2", "4800", "auto.dat"}, output, dir.path, {"LINKORA_COM2=" + server.rfc2217()}), 0)
         << output;
     EXPECT_NE(output.find("on COM2 (" + server.rfc2217() + ") at 4800 baud"), std::string::npos) << output;
     EXPECT_NE(output.find("Success: TVX Standard selected."), std::string::npos) << output;
@@ -131,14 +131,15 @@ TEST(NetworkLine, PortThatCannotBeUsed) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(server.rfc2217().substr(server.rfc2217().rfind(':') + 1))));
+    address.sin_port =
+        htons(static_cast<uint16_t>(std::stoi(server.rfc2217().substr(server.rfc2217().rfind(':') + 1))));
     ASSERT_EQ(connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     // The server has taken the first client once its telnet negotiation
     // arrives.
     ASSERT_TRUE(testing_support::waitReadable(first, 5000));
-    for (const auto& [port, text] : {std::pair<std::string, std::string>{server.rfc2217(), "Port already in use"},
-                                     std::pair<std::string, std::string>{server.tcp(),
-                                                                         "Port's device already in use"}}) {
+    for (const auto& [port, text] :
+         {std::pair<std::string, std::string>{server.rfc2217(), "Port already in use"},
+          std::pair<std::string, std::string>{server.tcp(), "Port's device already in use"}}) {
         EXPECT_EQ(runLinkora({"u", "1", port, "9600", "x.dat"}, output, dir.path), 3) << output;
         EXPECT_NE(output.find("linkora: " + port + ": " + text + "\n"), std::string::npos) << output;
     }

@@ -55,8 +55,7 @@ TEST(ResetWait, OneModelRequestPerAttemptAndOnePause) {
     const std::vector<std::string> env{"LINKORA_PROTOCOL=tvx"};
     std::string output;
     ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path, env), 0) << output;
-    ASSERT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path, env, 40000), 0)
-        << output;
+    ASSERT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path, env, 40000), 0) << output;
     EXPECT_NE(output.find("Waiting for controller to reset.....\nFinalizing offsets...\n"), std::string::npos)
         << output;
 

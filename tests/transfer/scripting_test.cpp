@@ -3,8 +3,8 @@
 // carriage return in output that is not a terminal, long file names, --help.
 #include <gtest/gtest.h>
 
-#include <sys/file.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -66,7 +66,7 @@ struct Case {
     std::vector<std::string> args;
     std::vector<std::string> env;
     int status;
-    std::string stderrLine;  // "" for none; "{dev}" and "{dir}" as above
+    std::string stderrLine;   // "" for none; "{dev}" and "{dir}" as above
     std::string outputHolds;  // a text standard output holds, or ""
     std::function<void(const TempDir&)> setup = nullptr;
     std::string port = "{dev}";  // how the start line names the port
@@ -91,53 +91,120 @@ std::vector<std::string> withOptions(std::vector<std::string> options) {
 
 const Case kCases[] = {
     {"UploadDone", kLoaded, {"u", "1", "{dev}", "9600", "UP.DAT"}, {}, 0, "", "Setpoints: "},
-    {"DownloadVerifiedDone", kLoaded, {"d", "1", "{dev}", "9600", "PLANT.DAT", "N", "N", "Y"}, {}, 0, "",
+    {"DownloadVerifiedDone",
+     kLoaded,
+     {"d", "1", "{dev}", "9600", "PLANT.DAT", "N", "N", "Y"},
+     {},
+     0,
+     "",
      "Verification passed.",
      [](const TempDir& dir) { writeFile(dir.file("PLANT.DAT"), readFile(kData + "model4444.dat")); }},
-    {"ComPortNamesItsDevice", kLoaded, {"u", "1", "COM2", "9600", "UP.DAT"}, {"LINKORA_COM2={dev}"}, 0, "", "",
-     nullptr, "COM2 ({dev})"},
-    {"VerificationFindsDifferences", withOptions({"--forget-default-program"}),
-     {"d", "1", "{dev}", "9600", "PLANT.DAT", "N", "N", "Y"}, {}, 6,
-     "linkora: PLANT.DAT: verification found 1 difference(s)", "Default programs are different!",
+    {"ComPortNamesItsDevice",
+     kLoaded,
+     {"u", "1", "COM2", "9600", "UP.DAT"},
+     {"LINKORA_COM2={dev}"},
+     0,
+     "",
+     "",
+     nullptr,
+     "COM2 ({dev})"},
+    {"VerificationFindsDifferences",
+     withOptions({"--forget-default-program"}),
+     {"d", "1", "{dev}", "9600", "PLANT.DAT", "N", "N", "Y"},
+     {},
+     6,
+     "linkora: PLANT.DAT: verification found 1 difference(s)",
+     "Default programs are different!",
      [](const TempDir& dir) { writeFile(dir.file("PLANT.DAT"), readFile(kData + "model4444.dat")); }},
     {"LongFileName", kLoaded, {"u", "1", "{dev}", "9600", "{long}"}, {}, 0, "", ""},
-    {"PortMissing", std::nullopt, {"u", "1", "{dir}/ttyUSB9", "9600", "UP.DAT"}, {}, 3,
-     "linkora: {dir}/ttyUSB9: No such file or directory", "Error opening com port.  349", nullptr, "{dir}/ttyUSB9"},
-    {"PortHeldByAnotherProgram", kLoaded, {"u", "1", "{dev}", "9600", "UP.DAT"}, {}, 3,
-     "linkora: {dev}: Device or resource busy", "Error opening com port.  349"},
-    {"PortNotASerialLine", std::nullopt, {"d", "1", "{dir}/plain.txt", "9600", "plain.txt"}, {}, 3,
-     "linkora: {dir}/plain.txt: Inappropriate ioctl for device", "",
-     [](const TempDir& dir) { writeFile(dir.file("plain.txt"), "2: 4444\r\n"); }, "{dir}/plain.txt"},
-    {"SelectedProtocolNoAnswer", withOptions({"--silent-after", "0"}), {"u", "1", "{dev}", "9600", "UP.DAT"},
-     {"LINKORA_PROTOCOL=modbus"}, 4,
+    {"PortMissing",
+     std::nullopt,
+     {"u", "1", "{dir}/ttyUSB9", "9600", "UP.DAT"},
+     {},
+     3,
+     "linkora: {dir}/ttyUSB9: No such file or directory",
+     "Error opening com port.  349",
+     nullptr,
+     "{dir}/ttyUSB9"},
+    {"PortHeldByAnotherProgram",
+     kLoaded,
+     {"u", "1", "{dev}", "9600", "UP.DAT"},
+     {},
+     3,
+     "linkora: {dev}: Device or resource busy",
+     "Error opening com port.  349"},
+    {"PortNotASerialLine",
+     std::nullopt,
+     {"d", "1", "{dir}/plain.txt", "9600", "plain.txt"},
+     {},
+     3,
+     "linkora: {dir}/plain.txt: Inappropriate ioctl for device",
+     "",
+     [](const TempDir& dir) { writeFile(dir.file("plain.txt"), "2: 4444\r\n"); },
+     "{dir}/plain.txt"},
+    {"SelectedProtocolNoAnswer",
+     withOptions({"--silent-after", "0"}),
+     {"u", "1", "{dev}", "9600", "UP.DAT"},
+     {"LINKORA_PROTOCOL=modbus"},
+     4,
      "linkora: {dev}: no controller answered at unit 1 (MODBUS); check the baud rate, character format, unit "
      "address and cable",
      "No response: Nothing connected..."},
     // A wrong setting rehearsed: the simulator answers 19200 baud only.
-    {"WrongBaudRate", withOptions({"--check-line", "--baud", "19200"}), {"u", "1", "{dev}", "9600", "UP.DAT"},
-     {"LINKORA_PROTOCOL=modbus"}, 4,
+    {"WrongBaudRate",
+     withOptions({"--check-line", "--baud", "19200"}),
+     {"u", "1", "{dev}", "9600", "UP.DAT"},
+     {"LINKORA_PROTOCOL=modbus"},
+     4,
      "linkora: {dev}: no controller answered at unit 1 (MODBUS); check the baud rate, character format, unit "
      "address and cable",
      ""},
     {"RightBaudRate", withOptions({"--check-line"}), {"u", "1", "{dev}", "9600", "UP.DAT"}, {}, 0, "", ""},
-    {"AutoDetectFindsNothing", withOptions({"--silent-after", "0"}), {"u", "1", "{dev}", "9600", "UP.DAT"}, {}, 4,
+    {"AutoDetectFindsNothing",
+     withOptions({"--silent-after", "0"}),
+     {"u", "1", "{dev}", "9600", "UP.DAT"},
+     {},
+     4,
      "linkora: {dev}: no controller answered at unit 1 (neither MODBUS nor TVX Standard); check the baud rate, "
      "character format, unit address and cable",
      "Could not establish communications with the controller."},
-    {"DownloadFileMissing", kLoaded, {"d", "1", "{dev}", "9600", "missing.dat"}, {}, 5,
-     "linkora: missing.dat: No such file or directory", "Can't open file!"},
-    {"UploadFolderMissing", kLoaded, {"u", "1", "{dev}", "9600", "nowhere/UP.DAT"}, {}, 5,
-     "linkora: nowhere/UP.DAT: No such file or directory", "Can't open file!"},
-    {"DownloadFileWithoutModel", kLoaded, {"d", "1", "{dev}", "9600", "nomodel.dat"}, {}, 5,
-     "linkora: nomodel.dat: no model number or map version line", "File format is incompatible.",
+    {"DownloadFileMissing",
+     kLoaded,
+     {"d", "1", "{dev}", "9600", "missing.dat"},
+     {},
+     5,
+     "linkora: missing.dat: No such file or directory",
+     "Can't open file!"},
+    {"UploadFolderMissing",
+     kLoaded,
+     {"u", "1", "{dev}", "9600", "nowhere/UP.DAT"},
+     {},
+     5,
+     "linkora: nowhere/UP.DAT: No such file or directory",
+     "Can't open file!"},
+    {"DownloadFileWithoutModel",
+     kLoaded,
+     {"d", "1", "{dev}", "9600", "nomodel.dat"},
+     {},
+     5,
+     "linkora: nomodel.dat: no model number or map version line",
+     "File format is incompatible.",
      [](const TempDir& dir) { writeFile(dir.file("nomodel.dat"), "; no model\r\n16: 1\r\n"); }},
-    {"ControllerStopsAnswering", withOptions({"--silent-after", "12"}), {"u", "1", "{dev}", "9600", "UP.DAT"},
-     {"LINKORA_PROTOCOL=modbus"}, 1,
+    {"ControllerStopsAnswering",
+     withOptions({"--silent-after", "12"}),
+     {"u", "1", "{dev}", "9600", "UP.DAT"},
+     {"LINKORA_PROTOCOL=modbus"},
+     1,
      "linkora: {dev}: the controller stopped answering; blocks that could not be read: 5, 18, setpoint count, 20 "
      "(no answer)",
      "Upload failed; the data file was not written."},
-    {"TraceFolderMissing", kLoaded, {"u", "1", "{dev}", "9600", "UP.DAT"}, {"LINKORA_TRACE={dir}/none/trace.log"}, 0,
-     "linkora: {dir}/none/trace.log: No such file or directory", ""},
+    {"TraceFolderMissing",
+     kLoaded,
+     {"u", "1", "{dev}", "9600", "UP.DAT"},
+     {"LINKORA_TRACE={dir}/none/trace.log"},
+     0,
+     "linkora: {dir}/none/trace.log: No such file or directory",
+     ""},
 };
 
 class Scripting : public testing::TestWithParam<Case> {};
@@ -181,14 +248,14 @@ TEST_P(Scripting, StatusErrorLineStartAndEnd) {
     const std::vector<std::string> shown = lines(out);
     ASSERT_GE(shown.size(), 2u) << out;
     const std::string port = expand(c.port, dev, dir.path);
-    EXPECT_EQ(shown.front(), std::string("linkora: ") + (upload ? "upload from" : "download to") +
-                                 " unit 1 on " + port + " at 9600 baud " + (upload ? "to " : "from ") + fileName)
+    EXPECT_EQ(shown.front(), std::string("linkora: ") + (upload ? "upload from" : "download to") + " unit 1 on " +
+                                 port + " at 9600 baud " + (upload ? "to " : "from ") + fileName)
         << out;
     const std::string direction = upload ? "upload" : "download";
-    const std::string ending = c.status == 0 ? direction + " done: [1-9][0-9]* blocks, [0-9]+ setpoints, "
-                                             : direction + " failed \\(status " + std::to_string(c.status) + "\\) after ";
-    EXPECT_TRUE(std::regex_match(shown.back(), std::regex("linkora: " + ending + "[0-9]+:[0-5][0-9]")))
-        << shown.back();
+    const std::string ending = c.status == 0
+                                   ? direction + " done: [1-9][0-9]* blocks, [0-9]+ setpoints, "
+                                   : direction + " failed \\(status " + std::to_string(c.status) + "\\) after ";
+    EXPECT_TRUE(std::regex_match(shown.back(), std::regex("linkora: " + ending + "[0-9]+:[0-5][0-9]"))) << shown.back();
     if (c.status == 0 && upload) {
         EXPECT_TRUE(std::filesystem::exists(dir.file(fileName))) << fileName;
     }
@@ -218,8 +285,7 @@ TEST(ScriptingTerminal, StatusLineRedrawnInPlace) {
     EXPECT_NE(screen.find("\rreading: block 6, "), std::string::npos) << screen;
     EXPECT_TRUE(std::regex_search(screen, std::regex("\rreading: block 49, setpoints [0-9]+/[0-9]+, [0-9]+:[0-9]{2}")))
         << screen;
-    EXPECT_TRUE(std::regex_search(screen, std::regex("\rreading: [0-9]+ blocks, [1-9][0-9]* setpoints, ")))
-        << screen;
+    EXPECT_TRUE(std::regex_search(screen, std::regex("\rreading: [0-9]+ blocks, [1-9][0-9]* setpoints, "))) << screen;
 }
 
 // The trace starts each run with the time, the version and the command line.
@@ -231,10 +297,9 @@ TEST(ScriptingTrace, HeaderLineNamesVersionAndCommandLine) {
     ASSERT_EQ(runSplit({"u", "1", sim.devicePath, "9600", "UP.DAT"}, dir, env, out, err), 0) << out << err;
     const std::vector<std::string> traced = lines(readFile(dir.file("trace.log")));
     ASSERT_FALSE(traced.empty());
-    EXPECT_TRUE(std::regex_match(traced.front(),
-                                 std::regex("# [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} linkora " +
-                                            std::string(LINKORA_VERSION) + ": .*linkora u 1 " + sim.devicePath +
-                                            " 9600 UP.DAT")))
+    EXPECT_TRUE(std::regex_match(
+        traced.front(), std::regex("# [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} linkora " + std::string(LINKORA_VERSION) +
+                                   ": .*linkora u 1 " + sim.devicePath + " 9600 UP.DAT")))
         << traced.front();
 }
 

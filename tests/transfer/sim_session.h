@@ -20,8 +20,7 @@ namespace transfer_test {
 // A simulator serving on a pseudo-terminal; stopped on destruction.
 class SimProcess {
 public:
-    SimProcess(const testing_support::TempDir& dir, std::vector<std::string> options,
-               const std::string& name = "sim") {
+    SimProcess(const testing_support::TempDir& dir, std::vector<std::string> options, const std::string& name = "sim") {
         logPath = dir.file(name + ".log");
         statePath = dir.file(name + "-state.dat");
         const std::string outPath = dir.file(name + ".out");

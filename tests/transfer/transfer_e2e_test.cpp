@@ -78,8 +78,7 @@ TEST(UploadEndToEnd, AutoDetectAndTrace) {
     SimProcess sim(dir, {});
     std::string output;
     const std::string trace = dir.file("trace.log");
-    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "auto.dat"}, output, dir.path,
-                         {"LINKORA_TRACE=" + trace}),
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "auto.dat"}, output, dir.path, {"LINKORA_TRACE=" + trace}),
               0)
         << output;
     EXPECT_NE(output.find("Auto Detect: trying MODBUS...\n"), std::string::npos) << output;

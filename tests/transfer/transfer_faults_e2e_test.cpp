@@ -101,7 +101,8 @@ TEST(UploadFaults, RefusedStopIsSentOnce) {
         const std::string log = sim.log();
         const std::size_t at = log.find(stop);
         ASSERT_NE(at, std::string::npos) << log;
-        for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1)) ++position;
+        for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1))
+            ++position;
     }
     SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat"), "--refuse-at",
                          std::to_string(position), "--refuse-code", "3"});

@@ -21,7 +21,7 @@ struct UnitOptions {
     int unit = 1;
     std::string loadPath;
     std::string savePath;
-    int model = 0;               // 0: from the data file, or the built-in controller's
+    int model = 0;  // 0: from the data file, or the built-in controller's
 };
 
 struct SimOptions {
@@ -32,9 +32,9 @@ struct SimOptions {
     std::string savePath;
     std::string linkPath;
     std::string logPath;
-    int model = 0;               // 0: from the data file, or the built-in controller's
-    double maxSeconds = 0;       // 0: serve until a signal
-    int mapVersion = -1;         // -1: register 9999 does not exist
+    int model = 0;          // 0: from the data file, or the built-in controller's
+    double maxSeconds = 0;  // 0: serve until a signal
+    int mapVersion = -1;    // -1: register 9999 does not exist
     bool dummyFirstRead = false;
     // Firmware variants.
     bool noPgmBank = false;
@@ -42,19 +42,19 @@ struct SimOptions {
     bool rateSetup2 = false;
     bool indexedMotionLimits = false;
     // Faults.
-    long silentAfter = -1;       // -1: never; 0: from the start
+    long silentAfter = -1;  // -1: never; 0: from the start
     long dropEvery = 0;
     long garbageEvery = 0;
     // Single faults, by request number (1 is the first request served).
-    std::set<long> dropAt;       // served, but the reply is lost
-    std::set<long> ignoreAt;     // lost on the way: not served, no reply
-    std::set<long> garbageAt;    // served, the reply's checksum spoiled
-    std::set<long> refuseAt;     // not served; refused with refuseCode
-    int refuseCode = 4;          // MODBUS exception code, or TVX result code
+    std::set<long> dropAt;              // served, but the reply is lost
+    std::set<long> ignoreAt;            // lost on the way: not served, no reply
+    std::set<long> garbageAt;           // served, the reply's checksum spoiled
+    std::set<long> refuseAt;            // not served; refused with refuseCode
+    int refuseCode = 4;                 // MODBUS exception code, or TVX result code
     bool forgetDefaultProgram = false;  // a reboot moves the default program on by one
     int charDelayMs = 0;
-    int baud = 0;                // 0: no wire pacing
-    bool checkLine = false;      // requests at another baud rate or stop bits go unanswered
+    int baud = 0;            // 0: no wire pacing
+    bool checkLine = false;  // requests at another baud rate or stop bits go unanswered
     double resetDelay = 1.0;
     // Every controller on the line, in command-line order (at least one): a
     // --unit after --unit, --load, --save or --model starts the next one.
@@ -78,10 +78,10 @@ struct SimState {
     int cursors[kIndexedBlockCount] = {};
     int setpointReadCursor = 0;
     bool dummyPending = false;
-    bool stagedSetpoint = false;        // registers 264-265 written, waiting for 269-270
+    bool stagedSetpoint = false;  // registers 264-265 written, waiting for 269-270
     int32_t stagedProgram = 0;
     int32_t stagedChannel = 0;
-    bool loading = false;               // coil 302
+    bool loading = false;  // coil 302
     bool coil314 = false;
     bool coil316 = false;
     bool stopped = false;

@@ -194,7 +194,8 @@ int modelFromFile(const std::string& path) {
         } kDesignations[] = {{"KR54", 4354}, {"KR55", 4355}, {"KR56", 4356}};
         for (const auto& d : kDesignations) {
             const size_t n = std::strlen(d.name);
-            if (std::strncmp(word, d.name, n) == 0 && !std::isalnum(static_cast<unsigned char>(word[n]))) model = d.model;
+            if (std::strncmp(word, d.name, n) == 0 && !std::isalnum(static_cast<unsigned char>(word[n])))
+                model = d.model;
         }
         if (model == 0) {
             const long value = std::strtol(word, &end, 0);

@@ -28,9 +28,9 @@ int32_t word(int32_t value) { return value & 0xFFFF; }
 struct SingleRegister {
     int reg;
     int32_t* (*field)();
-    int32_t offset;    // register = field + offset
+    int32_t offset;  // register = field + offset
     bool writable;
-    int32_t limit;     // largest field value accepted on a write; 0: any 16-bit value
+    int32_t limit;  // largest field value accepted on a write; 0: any 16-bit value
 };
 
 const SingleRegister kSingleRegisters[] = {
@@ -70,8 +70,8 @@ const SingleRegister kSingleRegisters[] = {
 struct IndexedBlock {
     int indexReg;
     int dataReg;
-    int width;                       // data registers per element
-    int (*elements)();               // how many elements exist
+    int width;          // data registers per element
+    int (*elements)();  // how many elements exist
     int32_t* (*field)(int element, int k);
     bool writable;
 };
@@ -359,55 +359,53 @@ bool findAccess(int reg, int remaining, bool write, Access& out) {
 
 int readAccess(const Access& a, int32_t* out) {
     switch (a.kind) {
-    case Kind::Special:
-        return static_cast<const SpecialRegister*>(a.row)->read(out);
-    case Kind::Single: {
-        const auto* row = static_cast<const SingleRegister*>(a.row);
-        out[0] = word(*row->field() + row->offset);
-        return 0;
-    }
-    case Kind::IndexRegister: {
-        const auto* row = static_cast<const IndexedBlock*>(a.row);
-        out[0] = state.cursors[blockNumber(*row)] + 1;
-        return 0;
-    }
-    case Kind::DataRegister: {
-        const auto* row = static_cast<const IndexedBlock*>(a.row);
-        int& cursor = state.cursors[blockNumber(*row)];
-        if (cursor < 0 || cursor >= row->elements()) return kIllegalValue;
-        for (int k = 0; k < row->width; ++k) out[k] = word(*row->field(cursor, k));
-        ++cursor;
-        return 0;
-    }
+        case Kind::Special: return static_cast<const SpecialRegister*>(a.row)->read(out);
+        case Kind::Single: {
+            const auto* row = static_cast<const SingleRegister*>(a.row);
+            out[0] = word(*row->field() + row->offset);
+            return 0;
+        }
+        case Kind::IndexRegister: {
+            const auto* row = static_cast<const IndexedBlock*>(a.row);
+            out[0] = state.cursors[blockNumber(*row)] + 1;
+            return 0;
+        }
+        case Kind::DataRegister: {
+            const auto* row = static_cast<const IndexedBlock*>(a.row);
+            int& cursor = state.cursors[blockNumber(*row)];
+            if (cursor < 0 || cursor >= row->elements()) return kIllegalValue;
+            for (int k = 0; k < row->width; ++k) out[k] = word(*row->field(cursor, k));
+            ++cursor;
+            return 0;
+        }
     }
     return kIllegalAddress;
 }
 
 int writeAccess(const Access& a, const int32_t* in) {
     switch (a.kind) {
-    case Kind::Special:
-        return static_cast<const SpecialRegister*>(a.row)->write(in);
-    case Kind::Single: {
-        const auto* row = static_cast<const SingleRegister*>(a.row);
-        const int32_t value = in[0] - row->offset;
-        if (value < 0 || (row->limit > 0 && value > row->limit)) return kIllegalValue;
-        *row->field() = value;
-        return 0;
-    }
-    case Kind::IndexRegister: {
-        const auto* row = static_cast<const IndexedBlock*>(a.row);
-        if (in[0] < 1 || in[0] > row->elements()) return kIllegalValue;
-        state.cursors[blockNumber(*row)] = in[0] - 1;
-        return 0;
-    }
-    case Kind::DataRegister: {
-        const auto* row = static_cast<const IndexedBlock*>(a.row);
-        int& cursor = state.cursors[blockNumber(*row)];
-        if (cursor < 0 || cursor >= row->elements()) return kIllegalValue;
-        for (int k = 0; k < row->width; ++k) *row->field(cursor, k) = in[k];
-        ++cursor;
-        return 0;
-    }
+        case Kind::Special: return static_cast<const SpecialRegister*>(a.row)->write(in);
+        case Kind::Single: {
+            const auto* row = static_cast<const SingleRegister*>(a.row);
+            const int32_t value = in[0] - row->offset;
+            if (value < 0 || (row->limit > 0 && value > row->limit)) return kIllegalValue;
+            *row->field() = value;
+            return 0;
+        }
+        case Kind::IndexRegister: {
+            const auto* row = static_cast<const IndexedBlock*>(a.row);
+            if (in[0] < 1 || in[0] > row->elements()) return kIllegalValue;
+            state.cursors[blockNumber(*row)] = in[0] - 1;
+            return 0;
+        }
+        case Kind::DataRegister: {
+            const auto* row = static_cast<const IndexedBlock*>(a.row);
+            int& cursor = state.cursors[blockNumber(*row)];
+            if (cursor < 0 || cursor >= row->elements()) return kIllegalValue;
+            for (int k = 0; k < row->width; ++k) *row->field(cursor, k) = in[k];
+            ++cursor;
+            return 0;
+        }
     }
     return kIllegalAddress;
 }

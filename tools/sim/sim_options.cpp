@@ -86,10 +86,14 @@ struct OptionRow {
 const OptionRow kOptions[] = {
     {"--protocol", "modbus|tvx|both", "protocols answered (default both, chosen by the first character)",
      [](const char* v) {
-         if (std::strcmp(v, "modbus") == 0) options.protocol = ProtocolChoice::Modbus;
-         else if (std::strcmp(v, "tvx") == 0) options.protocol = ProtocolChoice::Tvx;
-         else if (std::strcmp(v, "both") == 0) options.protocol = ProtocolChoice::Both;
-         else return false;
+         if (std::strcmp(v, "modbus") == 0)
+             options.protocol = ProtocolChoice::Modbus;
+         else if (std::strcmp(v, "tvx") == 0)
+             options.protocol = ProtocolChoice::Tvx;
+         else if (std::strcmp(v, "both") == 0)
+             options.protocol = ProtocolChoice::Both;
+         else
+             return false;
          return true;
      }},
     {"--unit", "N", "unit address 1..255 (default 1); each further --unit adds a controller",
@@ -112,25 +116,49 @@ const OptionRow kOptions[] = {
     {"--model", "N", "model code (overrides the data file's model line)",
      [](const char* v) { return setInt(v, 1, 65535, unitForOption(false).model); }},
     {"--link", "PATH", "make a symbolic link PATH to the line's device",
-     [](const char* v) { options.linkPath = v; return !options.linkPath.empty(); }},
+     [](const char* v) {
+         options.linkPath = v;
+         return !options.linkPath.empty();
+     }},
     {"--log", "FILE", "log every request and reply with monotonic times in microseconds",
-     [](const char* v) { options.logPath = v; return !options.logPath.empty(); }},
+     [](const char* v) {
+         options.logPath = v;
+         return !options.logPath.empty();
+     }},
     {"--max-seconds", "S", "stop after S seconds (default: run until SIGINT or SIGTERM)",
      [](const char* v) { return parseSeconds(v, options.maxSeconds); }},
     {"--map-version", "V", "answer register 9999 with V (default: register absent)",
      [](const char* v) { return setInt(v, 0, 65535, options.mapVersion); }},
     {"--forget-default-program", nullptr, "a reboot moves the default program on by one (verification differs)",
-     [](const char*) { options.forgetDefaultProgram = true; return true; }},
+     [](const char*) {
+         options.forgetDefaultProgram = true;
+         return true;
+     }},
     {"--dummy-first-read", nullptr, "first setpoint read after register 264 := 1 returns on = off = 0",
-     [](const char*) { options.dummyFirstRead = true; return true; }},
+     [](const char*) {
+         options.dummyFirstRead = true;
+         return true;
+     }},
     {"--no-pgm-bank", nullptr, "firmware without COM_PGM_BANK (default program as one word)",
-     [](const char*) { options.noPgmBank = true; return true; }},
+     [](const char*) {
+         options.noPgmBank = true;
+         return true;
+     }},
     {"--narrow-setpoints", nullptr, "firmware without COM_GET_SPT_2 and COM_ADD_SPT_2",
-     [](const char*) { options.narrowSetpoints = true; return true; }},
+     [](const char*) {
+         options.narrowSetpoints = true;
+         return true;
+     }},
     {"--rate-setup-2", nullptr, "firmware with COM_RATE_SETUP_2 instead of COM_RATE_SETUP",
-     [](const char*) { options.rateSetup2 = true; return true; }},
+     [](const char*) {
+         options.rateSetup2 = true;
+         return true;
+     }},
     {"--indexed-motion-limits", nullptr, "firmware with COM_LOLIMIT_2/COM_HILIMIT_2 instead of COM_LOLIMIT/COM_HILIMIT",
-     [](const char*) { options.indexedMotionLimits = true; return true; }},
+     [](const char*) {
+         options.indexedMotionLimits = true;
+         return true;
+     }},
     {"--silent-after", "N", "answer nothing after N requests",
      [](const char* v) {
          long n = 0;
@@ -168,7 +196,10 @@ const OptionRow kOptions[] = {
      [](const char* v) { return setInt(v, 50, 4000000, options.baud); }},
     {"--check-line", nullptr,
      "answer only requests sent at the simulator's baud rate (--baud, else 9600) and stop bits (2 MODBUS, 1 TVX)",
-     [](const char*) { options.checkLine = true; return true; }},
+     [](const char*) {
+         options.checkLine = true;
+         return true;
+     }},
     {"--reset-delay", "S", "silence after a reset or restart, in seconds (default 1)",
      [](const char* v) { return parseSeconds(v, options.resetDelay); }},
     {"--help", nullptr, "print this text", nullptr},
@@ -180,9 +211,10 @@ int parseEach(int argc, char** argv, std::string& error);
 }  // namespace
 
 void printHelp() {
-    std::printf("Usage: linkora-sim [options]\n"
-                "A controller on a pseudo-terminal. The first line of output is the device\n"
-                "path of the line; the controller answers until SIGINT, SIGTERM or --max-seconds.\n\n");
+    std::printf(
+        "Usage: linkora-sim [options]\n"
+        "A controller on a pseudo-terminal. The first line of output is the device\n"
+        "path of the line; the controller answers until SIGINT, SIGTERM or --max-seconds.\n\n");
     for (const OptionRow& row : kOptions) {
         char head[64];
         std::snprintf(head, sizeof head, "%s%s%s", row.name, row.argument ? " " : "", row.argument ? row.argument : "");

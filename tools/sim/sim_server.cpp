@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <utility>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim.h"
@@ -131,17 +131,21 @@ void Server::logLine(int64_t first, int64_t last, const char* direction, const s
     if (log == nullptr) return;
     std::string escaped;
     for (unsigned char c : text) {
-        if (c == '\r') escaped += "\\r";
-        else if (c == '\n') escaped += "\\n";
-        else if (c == '\\') escaped += "\\\\";
+        if (c == '\r')
+            escaped += "\\r";
+        else if (c == '\n')
+            escaped += "\\n";
+        else if (c == '\\')
+            escaped += "\\\\";
         else if (c < 32 || c >= 127) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             escaped += hex;
-        } else escaped += static_cast<char>(c);
+        } else
+            escaped += static_cast<char>(c);
     }
-    std::fprintf(log, "%lld %lld %s %zu %s\n", static_cast<long long>(first), static_cast<long long>(last),
-                 direction, text.size(), escaped.c_str());
+    std::fprintf(log, "%lld %lld %s %zu %s\n", static_cast<long long>(first), static_cast<long long>(last), direction,
+                 text.size(), escaped.c_str());
     std::fflush(log);
 }
 
@@ -211,8 +215,7 @@ void Server::sendReply(const std::string& reply, int64_t requestEnd) {
         // Character i leaves once its own wire time has passed.
         const int64_t start = options.baud > 0 ? std::min(first, requestEnd) : first;
         for (size_t i = 0; i < reply.size(); ++i) {
-            const int64_t due = start + wireMicros(i + 1) +
-                                options.charDelayMs * 1000LL * static_cast<int64_t>(i);
+            const int64_t due = start + wireMicros(i + 1) + options.charDelayMs * 1000LL * static_cast<int64_t>(i);
             if (!sleepUntil(due)) break;
             const int64_t sent = nowMicros();
             if (i == 0) first = sent;
@@ -282,8 +285,8 @@ bool Server::lineSettingsMatch(char start) {
     const int baud = options.baud > 0 ? options.baud : 9600;
     const speed_t speed = cfgetospeed(&t);
     static const std::pair<int, speed_t> kSpeeds[] = {
-        {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},
-        {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
+        {300, B300},   {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
+        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
     };
     int lineBaud = 0;
     for (const auto& [rate, code] : kSpeeds) {

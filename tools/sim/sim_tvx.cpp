@@ -133,8 +133,10 @@ int serveProgramInBank(TvxCall& c) {
 }
 
 int serveProgramBank(TvxCall& c) {
-    if (c.put) image.defaultProgram = c.in[0] * 8 + (image.defaultProgram & 7);
-    else c.out[0] = image.defaultProgram >> 3;
+    if (c.put)
+        image.defaultProgram = c.in[0] * 8 + (image.defaultProgram & 7);
+    else
+        c.out[0] = image.defaultProgram >> 3;
     return COM_OK;
 }
 
@@ -156,8 +158,10 @@ int serveRateSetup(TvxCall& c) {
 int serveInputAnd(TvxCall& c) {
     int32_t* entry = channel(image.inputEnableAnding, c.index[0]);
     if (entry == nullptr) return COM_BAD_DATA;
-    if (c.put) *entry = static_cast<int8_t>(static_cast<uint8_t>(c.in[0])) + 1;
-    else c.out[0] = *entry - 1;
+    if (c.put)
+        *entry = static_cast<int8_t>(static_cast<uint8_t>(c.in[0])) + 1;
+    else
+        c.out[0] = *entry - 1;
     return COM_OK;
 }
 
