@@ -3,8 +3,8 @@
 // port control option.
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <optional>
+#include <cstring>
 #include <vector>
 
 #include "platform/clock.h"

@@ -1,8 +1,8 @@
 // TCP connections on Winsock.
-#include <mstcpip.h>
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
+#include <windows.h>
 
 #include <cstring>
 

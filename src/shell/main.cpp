@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/console_io.h"
 #include "fleet/backup.h"
+#include "common/console_io.h"
 #include "platform/console.h"
 #include "platform/interrupts.h"
 #include "shell/menus.h"

@@ -8,8 +8,8 @@
 // are then listed).
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
+#include <csignal>
 #include <map>
 #include <ostream>
 #include <string>

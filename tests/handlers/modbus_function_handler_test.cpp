@@ -5,8 +5,8 @@
 #include "common/settings.h"
 #include "handlers/fake_controller.h"
 #include "handlers/function_handlers.h"
-#include "image/controller_image.h"
 #include "link/exchange_health.h"
+#include "image/controller_image.h"
 
 using namespace handlers_test;
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "handlers/exchange_rules.h"
 #include "link/hex.h"
+#include "handlers/exchange_rules.h"
 #include "link/modbus.h"
 #include "link_fixture.h"
 

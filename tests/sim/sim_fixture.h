@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <memory>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>

@@ -3,8 +3,8 @@
 // carriage return in output that is not a terminal, long file names, --help.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/file.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>

@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "sim.h"
