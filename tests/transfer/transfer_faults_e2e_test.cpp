@@ -15,6 +15,7 @@
 #include <regex>
 
 #include "transfer/menu_session.h"
+#include "transfer/transfer_fixture.h"
 #include "transfer/sim_session.h"
 
 #if defined(LINKORA_BIN) && defined(LINKORA_SIM_BIN)
@@ -290,7 +291,7 @@ TEST(SiblingHandOver, SiblingGetsTheTerminalInItsUsualMode) {
 namespace {
 
 // One MODBUS request sent on the simulator's line; its reply.
-std::string modbusExchange(const std::string& device, const std::vector<int>& bytes) {
+std::string modbusExchange(const std::string& device, std::initializer_list<int> bytes) {
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return {};
     termios t{};
@@ -298,16 +299,7 @@ std::string modbusExchange(const std::string& device, const std::vector<int>& by
         cfmakeraw(&t);
         tcsetattr(fd, TCSANOW, &t);
     }
-    std::string frame = ":";
-    int sum = 0;
-    char hex[3];
-    for (int b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02X", b & 0xFF);
-        frame += hex;
-        sum += b;
-    }
-    std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    testing_support::writeAll(fd, frame + hex + "\r\n");
+    testing_support::writeAll(fd, transfer_test::modbusFrame(bytes));
     const std::string reply = testing_support::readUntil(fd, "\n", 3000);
     ::close(fd);
     return reply;
