@@ -337,18 +337,20 @@ std::string drawText(const ChartLayout& layout, const TextStyle& style) {
         for (const ChartRow* row : below) {
             const std::string notes = row->notesText();
             std::string line = "  " + row->label() + (notes.empty() ? "" : " [" + notes + "]") + ":";
-            const std::string all = positionsOf(*row);
-            size_t at = 0;
-            while (at < all.size()) {
-                size_t next = all.find(' ', at);
-                if (next == std::string::npos) next = all.size();
-                const std::string word = all.substr(at, next - at);
-                if (line.size() + 1 + word.size() > static_cast<size_t>(style.width) && line.size() > 4) {
+            size_t shown = line.size();  // the columns of the line, without colour codes
+            for (const ChartSpan& span : row->spans) {
+                const std::string word = signOf(span) + spanPositions(span);
+                if (shown + 1 + word.size() > static_cast<size_t>(style.width) && shown > 4) {
                     out += line + "\n";
                     line = "   ";
+                    shown = line.size();
                 }
-                line += " " + word;
-                at = next + 1;
+                const char* paint = !style.colour                         ? nullptr
+                                    : span.change == SpanChange::Added   ? kGreen
+                                    : span.change == SpanChange::Removed ? kRed
+                                                                         : nullptr;
+                line += " " + (paint != nullptr ? paint + word + kReset : word);
+                shown += 1 + word.size();
             }
             out += line + "\n";
         }
