@@ -281,6 +281,18 @@ std::string outsideNote(const ChartSpan& span) {
     return note;
 }
 
+std::string countsText(const ChartLayout& layout) {
+    if (!layout.against) {
+        const size_t n = layout.spanCount();
+        return std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ") +
+               std::to_string(n) + (n == 1 ? " setpoint" : " setpoints");
+    }
+    const size_t same = layout.count(SpanChange::Same);
+    return std::to_string(same) + (same == 1 ? " setpoint" : " setpoints") + " the same, " +
+           std::to_string(layout.count(SpanChange::Added)) + " added, " +
+           std::to_string(layout.count(SpanChange::Removed)) + " removed";
+}
+
 std::string numberRanges(const std::vector<int64_t>& numbers) {
     std::string text;
     for (size_t i = 0; i < numbers.size();) {

@@ -105,6 +105,9 @@ ChartLayout layOutCharts(const ImageCopy& file, const ImageCopy* other, std::opt
 std::string spanPositions(const ChartSpan& span);
 // "Program 1 chn 4: on 400" and the like, for the legend.
 std::string outsideNote(const ChartSpan& span);
+// "2 programs, 7 setpoints", or with --against "5 setpoints the same, 2
+// added, 2 removed".
+std::string countsText(const ChartLayout& layout);
 // "1-3, 7": program numbers in ranges.
 std::string numberRanges(const std::vector<int64_t>& numbers);
 

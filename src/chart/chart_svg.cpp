@@ -201,18 +201,6 @@ std::string title(const SvgHeading& heading) {
     return heading.other.empty() ? heading.file : heading.file + " against " + heading.other;
 }
 
-std::string counts(const ChartLayout& layout) {
-    if (!layout.against) {
-        const size_t n = layout.spanCount();
-        return std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ") +
-               std::to_string(n) + (n == 1 ? " setpoint" : " setpoints");
-    }
-    const size_t same = layout.count(SpanChange::Same);
-    return std::to_string(same) + (same == 1 ? " setpoint" : " setpoints") + " the same, " +
-           std::to_string(layout.count(SpanChange::Added)) + " added, " +
-           std::to_string(layout.count(SpanChange::Removed)) + " removed";
-}
-
 // Text lines of at most `most` characters, the items joined by "; ".
 std::vector<std::string> joinedLines(const std::vector<std::string>& items, size_t most) {
     std::vector<std::string> lines;
@@ -232,7 +220,7 @@ std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading
     std::vector<Block> blocks;
     const double room = kPageHeight - kPageTop - kPageBottom;
     blocks.push_back({40, [&layout, &heading](Svg& svg, double top) {
-                          svg.text(kMargin, top + 14, title(heading) + ": " + counts(layout),
+                          svg.text(kMargin, top + 14, title(heading) + ": " + countsText(layout),
                                    " font-size=\"15\" font-weight=\"bold\"");
                           std::string turn = "Turn 0.." + std::to_string(layout.turn) +
                                              " in the controller's position units";

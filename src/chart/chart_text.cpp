@@ -247,24 +247,13 @@ TextScale textScaleFor(int32_t turn, int width) {
 
 std::string textHeadline(const ChartLayout& layout, const std::string& file, const std::string& other,
                          const TextScale& scale) {
-    auto counts = [&] {
-        if (!layout.against) {
-            const size_t n = layout.spanCount();
-            return std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ") +
-                   std::to_string(n) + (n == 1 ? " setpoint" : " setpoints");
-        }
-        const size_t same = layout.count(SpanChange::Same);
-        return std::to_string(same) + (same == 1 ? " setpoint" : " setpoints") + " the same, " +
-               std::to_string(layout.count(SpanChange::Added)) + " added, " +
-               std::to_string(layout.count(SpanChange::Removed)) + " removed";
-    };
     auto names = [&](const std::string& a, const std::string& b) { return b.empty() ? a : a + " against " + b; };
     auto base = [](const std::string& path) {
         const size_t slash = path.find_last_of("/\\");
         return slash == std::string::npos ? path : path.substr(slash + 1);
     };
-    std::string first = names(file, other) + ": " + counts();
-    if (first.size() > 80) first = names(base(file), other.empty() ? other : base(other)) + ": " + counts();
+    std::string first = names(file, other) + ": " + countsText(layout);
+    if (first.size() > 80) first = names(base(file), other.empty() ? other : base(other)) + ": " + countsText(layout);
     std::string second = "Turn 0.." + std::to_string(layout.turn) + ", 1 cell = " +
                          unitsText(layout.turn, scale.unitsPerCell);
     if (layout.refusedScale)

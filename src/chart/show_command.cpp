@@ -53,18 +53,6 @@ int terminalWidth() {
     return own > 0 ? own : 80;
 }
 
-std::string countsText(const ChartLayout& layout) {
-    if (!layout.against) {
-        const size_t n = layout.spanCount();
-        return std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ") +
-               std::to_string(n) + (n == 1 ? " setpoint" : " setpoints");
-    }
-    const size_t same = layout.count(SpanChange::Same);
-    return std::to_string(same) + (same == 1 ? " setpoint" : " setpoints") + " the same, " +
-           std::to_string(layout.count(SpanChange::Added)) + " added, " +
-           std::to_string(layout.count(SpanChange::Removed)) + " removed";
-}
-
 std::string summary(const ShowRequest& request, const ChartLayout& layout) {
     return request.file + (request.against.empty() ? "" : " against " + request.against) + ": " + countsText(layout);
 }
