@@ -143,8 +143,10 @@ int showCommand(const ShowRequest& request) {
         }
         // One document per program, named after its number.
         std::vector<ChartLayout> parts;
+        ChartLayout frame = layout;  // all but the charts
+        frame.charts.clear();
         for (const Chart& chart : layout.charts) {
-            ChartLayout part = layout;
+            ChartLayout part = frame;
             part.charts = {chart};
             if (svgPages(part, heading) > kSvgMostPages) {
                 trouble(request.file, "program " + std::to_string(chart.program) + " needs more than the " +
