@@ -259,7 +259,7 @@ std::string textHeadline(const ChartLayout& layout, const std::string& file, con
     if (layout.refusedScale)
         second += " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)";
     if (layout.otherTurn)
-        second += "; the other file's turn 0.." + std::to_string(*layout.otherTurn) + " drawn to this width";
+        second += "; other file: turn 0.." + std::to_string(*layout.otherTurn) + ", scaled";
     return first + "\n" + second + "\n";
 }
 
