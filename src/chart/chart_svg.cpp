@@ -192,9 +192,63 @@ void drawAxis(Svg& svg, int32_t turn, double rowsTop, double rowsBottom) {
     }
 }
 
+// The rows first to last (not included) of a program's panel, under its
+// heading and axis.
+void drawPanel(Svg& svg, const ChartLayout& layout, const Chart& chart, size_t first, size_t last, bool continued,
+               double top) {
+    svg.out += "<g>\n";
+    svg.text(kMargin, top + 16, chart.heading() + (continued ? " (continued)" : ""),
+             " font-size=\"13\" font-weight=\"bold\"");
+    const double rowsTop = top + kPanelHead;
+    double y = rowsTop;
+    for (size_t r = first; r < last; ++r) {
+        const double h = kLane * chart.rows[r].lanes;
+        svg.out += "<rect x=\"" + number(kPlotLeft - 6) + "\" y=\"" + number(y) + "\" width=\"" +
+                   number(kPlotRight - kPlotLeft + 12) + "\" height=\"" + number(h) + "\" fill=\"" +
+                   (r % 2 == 0 ? "#f3f3f3" : "#fafafa") + "\"/>\n";
+        y += h;
+    }
+    drawAxis(svg, layout.turn, rowsTop, y);
+    y = rowsTop;
+    for (size_t r = first; r < last; ++r) {
+        const ChartRow& row = chart.rows[r];
+        std::string words = "channel " + std::to_string(row.channel);
+        const std::string notes = row.notesText();
+        if (!notes.empty()) words += ", " + notes;
+        svg.out += "<text x=\"" + number(kMargin) + "\" y=\"" + number(y + 14) + "\"><title>" + escaped(words) +
+                   "</title>" + escaped(row.label()) + "</text>\n";
+        if (!notes.empty())
+            svg.text(kMargin + 52, y + 13, notes,
+                     notes.size() > 22 ? " font-size=\"7\" fill=\"#333333\"" : " font-size=\"9\" fill=\"#333333\"");
+        for (const ChartSpan& span : row.spans) drawSpan(svg, span, y + kLane * span.lane);
+        y += kLane * row.lanes;
+    }
+    svg.out += "</g>\n";
+}
+
+// A piece of the document: lines of text drawn at their top, or a
+// program's panel (chart set), whose rows may go on over pages.
 struct Block {
-    double height;
+    double height = 0;
     std::function<void(Svg&, double)> draw;
+    const Chart* chart = nullptr;
+    std::vector<double> rows;  // the panel's row heights
+};
+
+Block textBlock(double height, std::function<void(Svg&, double)> draw) {
+    Block block;
+    block.height = height;
+    block.draw = std::move(draw);
+    return block;
+}
+
+// Where a block, or a part of a panel's rows, is drawn.
+struct Place {
+    size_t block;
+    int page;
+    double top;
+    size_t first = 0, last = 0;  // a panel's rows
+    bool continued = false;
 };
 
 std::string title(const SvgHeading& heading) {
@@ -218,8 +272,7 @@ std::vector<std::string> joinedLines(const std::vector<std::string>& items, size
 
 std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading) {
     std::vector<Block> blocks;
-    const double room = kPageHeight - kPageTop - kPageBottom;
-    blocks.push_back({40, [&layout, &heading](Svg& svg, double top) {
+    blocks.push_back(textBlock(40, [&layout, &heading](Svg& svg, double top) {
                           svg.text(kMargin, top + 14, title(heading) + ": " + countsText(layout),
                                    " font-size=\"15\" font-weight=\"bold\"");
                           std::string turn = "Turn 0.." + std::to_string(layout.turn) +
@@ -230,65 +283,18 @@ std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading
                               turn += "; the other file's turn 0.." + std::to_string(*layout.otherTurn) +
                                       " drawn to the same width";
                           svg.text(kMargin, top + 32, turn, " font-size=\"11\"");
-                      }});
+                      }));
     if (!heading.nothing.empty()) {
-        blocks.push_back({kLine * 2, [&heading](Svg& svg, double top) { svg.text(kMargin, top + 16, heading.nothing); }});
+        blocks.push_back(textBlock(kLine * 2, [&heading](Svg& svg, double top) { svg.text(kMargin, top + 16, heading.nothing); }));
     }
     for (const Chart& chart : layout.charts) {
-        // The rows in parts that fit a page each.
-        std::vector<std::pair<size_t, size_t>> parts;
-        size_t from = 0;
-        double height = 0;
-        for (size_t r = 0; r < chart.rows.size(); ++r) {
-            const double rowHeight = kLane * chart.rows[r].lanes;
-            if (r > from && kPanelHead + height + rowHeight + kPanelFoot > room) {
-                parts.push_back({from, r});
-                from = r;
-                height = 0;
-            }
-            height += rowHeight;
-        }
-        parts.push_back({from, chart.rows.size()});
-        for (size_t p = 0; p < parts.size(); ++p) {
-            const auto [first, last] = parts[p];
-            double rows = 0;
-            for (size_t r = first; r < last; ++r) rows += kLane * chart.rows[r].lanes;
-            blocks.push_back({kPanelHead + rows + kPanelFoot, [&layout, &chart, first, last, rows, p](Svg& svg,
-                                                                                                   double top) {
-                                  svg.out += "<g>\n";
-                                  svg.text(kMargin, top + 16, chart.heading() + (p > 0 ? " (continued)" : ""),
-                                           " font-size=\"13\" font-weight=\"bold\"");
-                                  const double rowsTop = top + kPanelHead;
-                                  double y = rowsTop;
-                                  for (size_t r = first; r < last; ++r) {
-                                      const double h = kLane * chart.rows[r].lanes;
-                                      svg.out += "<rect x=\"" + number(kPlotLeft - 6) + "\" y=\"" + number(y) +
-                                                 "\" width=\"" + number(kPlotRight - kPlotLeft + 12) +
-                                                 "\" height=\"" + number(h) + "\" fill=\"" +
-                                                 (r % 2 == 0 ? "#f3f3f3" : "#fafafa") + "\"/>\n";
-                                      y += h;
-                                  }
-                                  drawAxis(svg, layout.turn, rowsTop, rowsTop + rows);
-                                  y = rowsTop;
-                                  for (size_t r = first; r < last; ++r) {
-                                      const ChartRow& row = chart.rows[r];
-                                      std::string words = "channel " + std::to_string(row.channel);
-                                      const std::string notes = row.notesText();
-                                      if (!notes.empty()) words += ", " + notes;
-                                      svg.out += "<text x=\"" + number(kMargin) + "\" y=\"" + number(y + 14) +
-                                                 "\"><title>" + escaped(words) + "</title>" +
-                                                 escaped(row.label()) + "</text>\n";
-                                      if (!notes.empty())
-                                          svg.text(kMargin + 52, y + 13, notes,
-                                                   notes.size() > 22 ? " font-size=\"7\" fill=\"#333333\""
-                                                                     : " font-size=\"9\" fill=\"#333333\"");
-                                      for (const ChartSpan& span : row.spans)
-                                          drawSpan(svg, span, y + kLane * span.lane);
-                                      y += kLane * row.lanes;
-                                  }
-                                  svg.out += "</g>\n";
-                              }});
-        }
+        // The panel, split over pages where it does not fit one.
+        Block panel;
+        panel.chart = &chart;
+        for (const ChartRow& row : chart.rows) panel.rows.push_back(kLane * row.lanes);
+        panel.height = kPanelHead + kPanelFoot;
+        for (double h : panel.rows) panel.height += h;
+        blocks.push_back(std::move(panel));
         // The positions that are not written at their bars.
         std::vector<std::string> items;
         for (const ChartRow& row : chart.rows) {
@@ -305,13 +311,13 @@ std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading
         const std::vector<std::string> lines = joinedLines(items, 150);
         for (size_t i = 0; i < lines.size(); ++i) {
             const std::string text = (i == 0 ? chart.heading() + ", positions not at their bars: " : "    ") + lines[i];
-            blocks.push_back({kLine, [text](Svg& svg, double top) { svg.text(kMargin, top + 11, text, " font-size=\"10\""); }});
+            blocks.push_back(textBlock(kLine, [text](Svg& svg, double top) { svg.text(kMargin, top + 11, text, " font-size=\"10\""); }));
         }
     }
     for (const std::string& change : layout.alsoDiffers) {
-        blocks.push_back({kLine, [change](Svg& svg, double top) {
+        blocks.push_back(textBlock(kLine, [change](Svg& svg, double top) {
                               svg.text(kMargin, top + 11, "also differs: " + change, " font-size=\"11\"");
-                          }});
+                          }));
     }
     std::vector<std::string> outside;
     for (const ChartSpan* span : layout.outside()) outside.push_back(outsideNote(*span));
@@ -320,13 +326,13 @@ std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading
         const std::string text =
             (i == 0 ? "Outside the turn 0.." + std::to_string(layout.turn - 1) + ", drawn at the edge: " : "    ") +
             outsideLines[i];
-        blocks.push_back({kLine, [text](Svg& svg, double top) {
+        blocks.push_back(textBlock(kLine, [text](Svg& svg, double top) {
                               svg.text(kMargin, top + 11, text, std::string(" font-size=\"11\" fill=\"") +
                                                                     kOutsideColour + "\"");
-                          }});
+                          }));
     }
     // The legend: swatches, the marks, the words.
-    blocks.push_back({70, [&layout](Svg& svg, double top) {
+    blocks.push_back(textBlock(70, [&layout](Svg& svg, double top) {
                           std::string& out = svg.out;
                           double x = kMargin;
                           auto swatch = [&](const char* fill, double height, double offset, const std::string& words,
@@ -364,23 +370,46 @@ std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading
                                    "sc speed compensation, to timed output; overlapping setpoints of a channel lie "
                                    "in further lanes of its row",
                                    " font-size=\"11\"");
-                      }});
+                      }));
     return blocks;
 }
 
 // The page and the top of each block: a block goes to the next page when
-// it does not fit on the rest of this one.
-std::vector<std::pair<int, double>> paginate(const std::vector<Block>& blocks, int& pages) {
-    std::vector<std::pair<int, double>> places;
+// it does not fit on the rest of this one. A panel that fits no page fills
+// the rest of this one and goes on over the next, with its heading and axis
+// again.
+std::vector<Place> paginate(const std::vector<Block>& blocks, int& pages) {
+    std::vector<Place> places;
     int page = 0;
     double y = kPageTop;
-    for (const Block& block : blocks) {
-        if (y > kPageTop && y + block.height > kPageHeight - kPageBottom) {
-            ++page;
-            y = kPageTop;
+    const double bottom = kPageHeight - kPageBottom;
+    auto newPage = [&] {
+        ++page;
+        y = kPageTop;
+    };
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const Block& block = blocks[i];
+        const bool fitsAPage = block.height <= bottom - kPageTop;
+        if (y > kPageTop && y + block.height > bottom && (fitsAPage || block.chart == nullptr)) newPage();
+        if (block.chart == nullptr || y + block.height <= bottom) {
+            places.push_back({i, page, y, 0, block.rows.size(), false});
+            y += block.height;
+            continue;
         }
-        places.push_back({page, y});
-        y += block.height;
+        // Row by row, at least one on each page.
+        size_t first = 0;
+        while (first < block.rows.size()) {
+            if (y + kPanelHead + block.rows[first] + kPanelFoot > bottom && y > kPageTop) newPage();
+            double height = kPanelHead + kPanelFoot;
+            size_t last = first;
+            while (last < block.rows.size() && (last == first || y + height + block.rows[last] <= bottom)) {
+                height += block.rows[last];
+                ++last;
+            }
+            places.push_back({i, page, y, first, last, first > 0});
+            y += height;
+            first = last;
+        }
     }
     pages = page + 1;
     return places;
@@ -397,7 +426,7 @@ int svgPages(const ChartLayout& layout, const SvgHeading& heading) {
 std::string drawSvg(const ChartLayout& layout, const SvgHeading& heading) {
     const std::vector<Block> blocks = blocksOf(layout, heading);
     int pages = 0;
-    const std::vector<std::pair<int, double>> places = paginate(blocks, pages);
+    const std::vector<Place> places = paginate(blocks, pages);
     const double height = kPageHeight * pages;
 
     Svg svg;
@@ -418,8 +447,14 @@ std::string drawSvg(const ChartLayout& layout, const SvgHeading& heading) {
         svg.text(kWidth - kMargin, top + 24, "page " + std::to_string(page + 1) + " of " + std::to_string(pages),
                  " font-size=\"10\" fill=\"#555555\" text-anchor=\"end\"");
     }
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        blocks[i].draw(svg, kPageHeight * places[i].first + places[i].second);
+    for (const Place& place : places) {
+        const Block& block = blocks[place.block];
+        const double top = kPageHeight * place.page + place.top;
+        if (block.chart != nullptr) {
+            drawPanel(svg, layout, *block.chart, place.first, place.last, place.continued, top);
+        } else {
+            block.draw(svg, top);
+        }
     }
     out += "</svg>\n";
     return out;
