@@ -140,19 +140,19 @@ int main(int argc, char** argv) {
     std::printf("show, 5000 setpoints in 8 programs of 16 channels:\n");
     std::printf("terminal: %.3f s (target < 0.2 s)\n", terminal);
     std::printf("SVG: %.3f s (target < 0.2 s), %ld bytes in %d document(s)\n", svg, plantBytes, plantDocs);
-    std::printf("SVG, the same setpoints over a turn of 36 000: %ld bytes in %d (grows with the setpoints, not the "
-                "scale)\n",
-                fineBytes, fineDocs);
+    std::printf(
+        "SVG, the same setpoints over a turn of 36 000: %ld bytes in %d (grows with the setpoints, not the "
+        "scale)\n",
+        fineBytes, fineDocs);
     std::printf("SVG, 10 000 setpoints: %ld bytes in %d\n", twiceBytes, twiceDocs);
-    std::printf("--against 4500 of them: terminal %.3f s, SVG %.3f s (target < 0.2 s)\n", againstTerminal,
-                againstSvg);
-    std::printf("5000 setpoints in 250 programs: terminal %.3f s, SVG %.3f s: %d documents, %ld bytes (each file "
-                "synced to disk before it replaces the old one)\n",
-                manyTerminal, manySvg, manyDocs, manyBytes);
+    std::printf("--against 4500 of them: terminal %.3f s, SVG %.3f s (target < 0.2 s)\n", againstTerminal, againstSvg);
+    std::printf(
+        "5000 setpoints in 250 programs: terminal %.3f s, SVG %.3f s: %d documents, %ld bytes (each file "
+        "synced to disk before it replaces the old one)\n",
+        manyTerminal, manySvg, manyDocs, manyBytes);
     for (const char* name : {"plant.dat", "fine.dat", "twice.dat", "earlier.dat", "many.dat"})
         unlink((dir + "/" + name).c_str());
     for (const char* stem : {"plant", "fine", "twice", "against", "many"}) removeSvgs(dir + "/" + stem);
     rmdir(folder);
-    return terminal < 0 || svg < 0 || againstTerminal < 0 || againstSvg < 0 || manyTerminal < 0 || manySvg < 0 ? 1
-                                                                                                            : 0;
+    return terminal < 0 || svg < 0 || againstTerminal < 0 || againstSvg < 0 || manyTerminal < 0 || manySvg < 0 ? 1 : 0;
 }

@@ -142,8 +142,7 @@ void assignLanes(ChartRow& row, int64_t common) {
 
 std::string speedCompText(const ChannelNotes& n) {
     if (!n.speedComp) return "none";
-    return n.leadingTrailing ? std::to_string(n.leading) + "/" + std::to_string(n.trailing)
-                             : std::to_string(n.leading);
+    return n.leadingTrailing ? std::to_string(n.leading) + "/" + std::to_string(n.trailing) : std::to_string(n.leading);
 }
 
 std::string delayText(const ChannelNotes& n) {
@@ -174,9 +173,7 @@ std::string ChartRow::notesText() const {
     return text;
 }
 
-std::string Chart::heading() const {
-    return "Program " + std::to_string(program) + (isDefault ? " (default)" : "");
-}
+std::string Chart::heading() const { return "Program " + std::to_string(program) + (isDefault ? " (default)" : ""); }
 
 std::vector<const ChartSpan*> ChartLayout::outside() const {
     std::vector<const ChartSpan*> spans;

@@ -48,8 +48,8 @@ struct ChannelNotes {
 };
 
 struct ChartRow {
-    int64_t channel = 0;  // 1-based
-    ChannelNotes notes;   // of the file
+    int64_t channel = 0;                     // 1-based
+    ChannelNotes notes;                      // of the file
     std::optional<ChannelNotes> otherNotes;  // of the other file, with --against
     int lanes = 1;
     std::vector<ChartSpan> spans;  // by angle

@@ -23,7 +23,7 @@ constexpr double kPlotRight = 930;
 constexpr double kLane = 20;
 constexpr double kPanelHead = 44;  // the program's heading and the axis labels
 constexpr double kPanelFoot = 12;
-constexpr double kLine = 15;  // a line of text under the panels
+constexpr double kLine = 15;    // a line of text under the panels
 constexpr double kDigit = 5.2;  // width of a digit at the bar numbers' size
 
 // Dark, middle and light in greyscale print as well as in colour.
@@ -84,9 +84,7 @@ double xOf(const ChartSpan& span, int64_t position) {
     return kPlotLeft + span.share(position) * (kPlotRight - kPlotLeft);
 }
 
-bool halfBand(const ChartSpan& span) {
-    return span.change == SpanChange::Added || span.change == SpanChange::Removed;
-}
+bool halfBand(const ChartSpan& span) { return span.change == SpanChange::Added || span.change == SpanChange::Removed; }
 
 // Whether the on and off numbers fit inside the span's pieces: on at the
 // start of the first, off at the end of the last.
@@ -145,8 +143,8 @@ void drawSpan(Svg& svg, const ChartSpan& span, double laneTop) {
             left -= 0.5;
             width = 1;
             const double cx = left + 0.5;
-            svg.out += "<path d=\"M" + number(cx) + " " + number(top - 3) + " l3 3 l-3 3 l-3 -3 z\" fill=\"" + fill +
-                       "\"/>\n";
+            svg.out +=
+                "<path d=\"M" + number(cx) + " " + number(top - 3) + " l3 3 l-3 3 l-3 -3 z\" fill=\"" + fill + "\"/>\n";
         } else if (width < 3) {
             // A narrow span: a solid bar three units wide at its place.
             left += width / 2 - 1.5;
@@ -273,19 +271,17 @@ std::vector<std::string> joinedLines(const std::vector<std::string>& items, size
 std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading) {
     std::vector<Block> blocks;
     blocks.push_back(textBlock(40, [&layout, &heading](Svg& svg, double top) {
-                          svg.text(kMargin, top + 14, title(heading) + ": " + countsText(layout),
-                                   " font-size=\"15\" font-weight=\"bold\"");
-                          std::string turn = "Turn 0.." + std::to_string(layout.turn) +
-                                             " in the controller's position units";
-                          if (layout.refusedScale)
-                              turn += " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)";
-                          if (layout.otherTurn)
-                              turn += "; the other file's turn 0.." + std::to_string(*layout.otherTurn) +
-                                      " drawn to the same width";
-                          svg.text(kMargin, top + 32, turn, " font-size=\"11\"");
-                      }));
+        svg.text(kMargin, top + 14, title(heading) + ": " + countsText(layout),
+                 " font-size=\"15\" font-weight=\"bold\"");
+        std::string turn = "Turn 0.." + std::to_string(layout.turn) + " in the controller's position units";
+        if (layout.refusedScale) turn += " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)";
+        if (layout.otherTurn)
+            turn += "; the other file's turn 0.." + std::to_string(*layout.otherTurn) + " drawn to the same width";
+        svg.text(kMargin, top + 32, turn, " font-size=\"11\"");
+    }));
     if (!heading.nothing.empty()) {
-        blocks.push_back(textBlock(kLine * 2, [&heading](Svg& svg, double top) { svg.text(kMargin, top + 16, heading.nothing); }));
+        blocks.push_back(
+            textBlock(kLine * 2, [&heading](Svg& svg, double top) { svg.text(kMargin, top + 16, heading.nothing); }));
     }
     for (const Chart& chart : layout.charts) {
         // The panel, split over pages where it does not fit one.
@@ -311,13 +307,14 @@ std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading
         const std::vector<std::string> lines = joinedLines(items, 150);
         for (size_t i = 0; i < lines.size(); ++i) {
             const std::string text = (i == 0 ? chart.heading() + ", positions not at their bars: " : "    ") + lines[i];
-            blocks.push_back(textBlock(kLine, [text](Svg& svg, double top) { svg.text(kMargin, top + 11, text, " font-size=\"10\""); }));
+            blocks.push_back(textBlock(
+                kLine, [text](Svg& svg, double top) { svg.text(kMargin, top + 11, text, " font-size=\"10\""); }));
         }
     }
     for (const std::string& change : layout.alsoDiffers) {
         blocks.push_back(textBlock(kLine, [change](Svg& svg, double top) {
-                              svg.text(kMargin, top + 11, "also differs: " + change, " font-size=\"11\"");
-                          }));
+            svg.text(kMargin, top + 11, "also differs: " + change, " font-size=\"11\"");
+        }));
     }
     std::vector<std::string> outside;
     for (const ChartSpan* span : layout.outside()) outside.push_back(outsideNote(*span));
@@ -327,50 +324,46 @@ std::vector<Block> blocksOf(const ChartLayout& layout, const SvgHeading& heading
             (i == 0 ? "Outside the turn 0.." + std::to_string(layout.turn - 1) + ", drawn at the edge: " : "    ") +
             outsideLines[i];
         blocks.push_back(textBlock(kLine, [text](Svg& svg, double top) {
-                              svg.text(kMargin, top + 11, text, std::string(" font-size=\"11\" fill=\"") +
-                                                                    kOutsideColour + "\"");
-                          }));
+            svg.text(kMargin, top + 11, text, std::string(" font-size=\"11\" fill=\"") + kOutsideColour + "\"");
+        }));
     }
     // The legend: swatches, the marks, the words.
     blocks.push_back(textBlock(70, [&layout](Svg& svg, double top) {
-                          std::string& out = svg.out;
-                          double x = kMargin;
-                          auto swatch = [&](const char* fill, double height, double offset, const std::string& words,
-                                            const char* edge) {
-                              out += "<rect x=\"" + number(x) + "\" y=\"" + number(top + 8 + offset) +
-                                     "\" width=\"18\" height=\"" + number(height) + "\" fill=\"" + fill + "\"" +
-                                     edge + "/>\n";
-                              svg.text(x + 24, top + 19, words);
-                              x += 24 + 6.5 * static_cast<double>(words.size()) + 16;
-                          };
-                          if (layout.against) {
-                              swatch(kOnColour, 14, 0, "same in both files", "");
-                              swatch(kAddedColour, 7, 0, "added (only in this file)", "");
-                              swatch(kRemovedColour, 7, 7, "removed (only in the other file)",
-                                     " stroke=\"#a01818\" stroke-width=\"1\"");
-                          } else {
-                              swatch(kOnColour, 14, 0, "on, with its on and off positions", "");
-                          }
-                          x = kMargin;
-                          const double second = top + 30;
-                          out += "<path d=\"M" + number(x + 9) + " " + number(second - 3) +
-                                 " l3 3 l-3 3 l-3 -3 z\" fill=\"" + kOnColour + "\"/>\n";
-                          out += "<rect x=\"" + number(x + 8.5) + "\" y=\"" + number(second) +
-                                 "\" width=\"1\" height=\"14\" fill=\"" + kOnColour + "\"/>\n";
-                          svg.text(x + 24, second + 11, "on = off");
-                          x += 24 + 6.5 * 8 + 16;
-                          out += "<rect x=\"" + number(x + 7.5) + "\" y=\"" + number(second) +
-                                 "\" width=\"3\" height=\"14\" fill=\"" + kOnColour + "\"/>\n";
-                          svg.text(x + 24, second + 11, "a narrow span");
-                          x += 24 + 6.5 * 13 + 16;
-                          out += "<path d=\"M" + number(x + 12) + " " + number(second + 7) + " l7 -5 v10 z\" fill=\"" +
-                                 kOutsideColour + "\"/>\n";
-                          svg.text(x + 24, second + 11, "outside the turn, drawn at the edge");
-                          svg.text(kMargin, top + 62,
-                                   "sc speed compensation, to timed output; overlapping setpoints of a channel lie "
-                                   "in further lanes of its row",
-                                   " font-size=\"11\"");
-                      }));
+        std::string& out = svg.out;
+        double x = kMargin;
+        auto swatch = [&](const char* fill, double height, double offset, const std::string& words, const char* edge) {
+            out += "<rect x=\"" + number(x) + "\" y=\"" + number(top + 8 + offset) + "\" width=\"18\" height=\"" +
+                   number(height) + "\" fill=\"" + fill + "\"" + edge + "/>\n";
+            svg.text(x + 24, top + 19, words);
+            x += 24 + 6.5 * static_cast<double>(words.size()) + 16;
+        };
+        if (layout.against) {
+            swatch(kOnColour, 14, 0, "same in both files", "");
+            swatch(kAddedColour, 7, 0, "added (only in this file)", "");
+            swatch(kRemovedColour, 7, 7, "removed (only in the other file)", " stroke=\"#a01818\" stroke-width=\"1\"");
+        } else {
+            swatch(kOnColour, 14, 0, "on, with its on and off positions", "");
+        }
+        x = kMargin;
+        const double second = top + 30;
+        out += "<path d=\"M" + number(x + 9) + " " + number(second - 3) + " l3 3 l-3 3 l-3 -3 z\" fill=\"" + kOnColour +
+               "\"/>\n";
+        out += "<rect x=\"" + number(x + 8.5) + "\" y=\"" + number(second) + "\" width=\"1\" height=\"14\" fill=\"" +
+               kOnColour + "\"/>\n";
+        svg.text(x + 24, second + 11, "on = off");
+        x += 24 + 6.5 * 8 + 16;
+        out += "<rect x=\"" + number(x + 7.5) + "\" y=\"" + number(second) + "\" width=\"3\" height=\"14\" fill=\"" +
+               kOnColour + "\"/>\n";
+        svg.text(x + 24, second + 11, "a narrow span");
+        x += 24 + 6.5 * 13 + 16;
+        out += "<path d=\"M" + number(x + 12) + " " + number(second + 7) + " l7 -5 v10 z\" fill=\"" + kOutsideColour +
+               "\"/>\n";
+        svg.text(x + 24, second + 11, "outside the turn, drawn at the edge");
+        svg.text(kMargin, top + 62,
+                 "sc speed compensation, to timed output; overlapping setpoints of a channel lie "
+                 "in further lanes of its row",
+                 " font-size=\"11\"");
+    }));
     return blocks;
 }
 
@@ -439,8 +432,8 @@ std::string drawSvg(const ChartLayout& layout, const SvgHeading& heading) {
     out += "<title>" + escaped(title(heading)) + "</title>\n";
     // Printed at its size, each page of the picture is a sheet of A4.
     out += "<style>@page { size: 210mm 297mm; margin: 0 } svg { display: block }</style>\n";
-    out += "<rect x=\"0\" y=\"0\" width=\"" + number(kWidth) + "\" height=\"" + number(height) +
-           "\" fill=\"#ffffff\"/>\n";
+    out +=
+        "<rect x=\"0\" y=\"0\" width=\"" + number(kWidth) + "\" height=\"" + number(height) + "\" fill=\"#ffffff\"/>\n";
     for (int page = 0; page < pages; ++page) {
         const double top = kPageHeight * page;
         svg.text(kMargin, top + 24, title(heading), " font-size=\"10\" fill=\"#555555\"");

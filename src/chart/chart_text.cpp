@@ -254,12 +254,10 @@ std::string textHeadline(const ChartLayout& layout, const std::string& file, con
     };
     std::string first = names(file, other) + ": " + countsText(layout);
     if (first.size() > 80) first = names(base(file), other.empty() ? other : base(other)) + ": " + countsText(layout);
-    std::string second = "Turn 0.." + std::to_string(layout.turn) + ", 1 cell = " +
-                         unitsText(layout.turn, scale.unitsPerCell);
-    if (layout.refusedScale)
-        second += " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)";
-    if (layout.otherTurn)
-        second += "; other file: turn 0.." + std::to_string(*layout.otherTurn) + ", scaled";
+    std::string second =
+        "Turn 0.." + std::to_string(layout.turn) + ", 1 cell = " + unitsText(layout.turn, scale.unitsPerCell);
+    if (layout.refusedScale) second += " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)";
+    if (layout.otherTurn) second += "; other file: turn 0.." + std::to_string(*layout.otherTurn) + ", scaled";
     return first + "\n" + second + "\n";
 }
 
@@ -334,7 +332,7 @@ std::string drawText(const ChartLayout& layout, const TextStyle& style) {
                     line = "   ";
                     shown = line.size();
                 }
-                const char* paint = !style.colour                         ? nullptr
+                const char* paint = !style.colour                        ? nullptr
                                     : span.change == SpanChange::Added   ? kGreen
                                     : span.change == SpanChange::Removed ? kRed
                                                                          : nullptr;

@@ -3,14 +3,14 @@
 #include "chart/show_command.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cctype>
-#include <vector>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "chart/cam_chart.h"
 #include "common/console_io.h"
@@ -112,9 +112,9 @@ int showCommand(const ShowRequest& request) {
     std::string nothing;
     if (layout.charts.empty()) {
         if (request.program && !layout.programsWithSetpoints.empty()) {
-            trouble(request.file, "program " + std::to_string(*request.program) +
-                                      " has no setpoints; programs with setpoints: " +
-                                      numberRanges(layout.programsWithSetpoints));
+            trouble(request.file,
+                    "program " + std::to_string(*request.program) +
+                        " has no setpoints; programs with setpoints: " + numberRanges(layout.programsWithSetpoints));
             return 2;
         }
         nothing = request.file + ": no setpoints, nothing to draw";

@@ -36,8 +36,8 @@ std::vector<std::string> elementNumbers(const DifferenceLine& line, int count) {
     const std::vector<size_t> starts = itemStarts(line.text);
     for (int i = 0; i < count && static_cast<size_t>(i) < starts.size(); ++i) {
         const size_t from = starts[static_cast<size_t>(i)];
-        const size_t to = static_cast<size_t>(i) + 1 < starts.size() ? starts[static_cast<size_t>(i) + 1] - 1
-                                                                     : line.text.size();
+        const size_t to =
+            static_cast<size_t>(i) + 1 < starts.size() ? starts[static_cast<size_t>(i) + 1] - 1 : line.text.size();
         numbers.push_back(trimmed(line.text.substr(from, to - from)));
     }
     return numbers;
@@ -48,8 +48,9 @@ std::vector<std::string> elementNumbers(const DifferenceLine& line, int count) {
 std::string fieldNameOf(const DifferenceLine& line) {
     const std::string comment = trimmed(line.comment);
     const int n = functionNumberOf(line);
-    if (comment.empty() || comment.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") ==
-                               std::string::npos || comment == "ERROR!!!")
+    if (comment.empty() ||
+        comment.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") == std::string::npos ||
+        comment == "ERROR!!!")
         return n == 15 ? "Mapping" : "function " + std::to_string(n);
     const size_t colon = comment.find(':');
     if (colon == std::string::npos) return comment;

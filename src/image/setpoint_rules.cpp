@@ -98,8 +98,8 @@ std::vector<SetpointClash> setpointClashes(const std::vector<SetpointRecord>& se
     return clashes;
 }
 
-void addSetpointClashFindings(const std::vector<SetpointRecord>& setpoints, const std::vector<int>& lines,
-                              int32_t turn, std::vector<Finding>& findings) {
+void addSetpointClashFindings(const std::vector<SetpointRecord>& setpoints, const std::vector<int>& lines, int32_t turn,
+                              std::vector<Finding>& findings) {
     auto lineOf = [&](size_t i) { return i < lines.size() ? lines[i] : 0; };
     for (const SetpointClash& c : setpointClashes(setpoints, turn)) {
         const SetpointRecord& s = setpoints[c.index];
@@ -107,8 +107,8 @@ void addSetpointClashFindings(const std::vector<SetpointRecord>& setpoints, cons
         const std::string what = textf("setpoint %d..%d of program %lld chn %lld", s.on, s.off,
                                        static_cast<long long>(s.program) + 1, static_cast<long long>(s.channel) + 1);
         if (c.repeats) {
-            findings.push_back({lineOf(c.index), false, textf("%s repeats line %d; it is sent as written",
-                                                              what.c_str(), lineOf(c.earlier))});
+            findings.push_back({lineOf(c.index), false,
+                                textf("%s repeats line %d; it is sent as written", what.c_str(), lineOf(c.earlier))});
         } else {
             findings.push_back({lineOf(c.index), false,
                                 textf("%s overlaps %d..%d of line %d; both are sent as written", what.c_str(), e.on,

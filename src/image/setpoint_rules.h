@@ -48,5 +48,5 @@ std::vector<SetpointClash> setpointClashes(const std::vector<SetpointRecord>& se
 // The clashes as warnings of `linkora check`, at the file lines of the
 // records (`lines` in record order): a download sends such setpoints as
 // written, so they do not count among the lines it ignores or changes.
-void addSetpointClashFindings(const std::vector<SetpointRecord>& setpoints, const std::vector<int>& lines,
-                              int32_t turn, std::vector<Finding>& findings);
+void addSetpointClashFindings(const std::vector<SetpointRecord>& setpoints, const std::vector<int>& lines, int32_t turn,
+                              std::vector<Finding>& findings);

@@ -146,7 +146,7 @@ TEST(Show, ColoursAddedAndRemovedOnAColourTerminal) {
                                      {"LC_ALL=C", "TERM=xterm", "COLUMNS=80", "NO_COLOR="});
     const std::string screen = show.readUntil("Outside the turn");
     EXPECT_EQ(show.wait(), 0);
-    EXPECT_NE(screen.find("\x1b[32m+++"), std::string::npos) << screen;       // the added 0-180 of program 2
+    EXPECT_NE(screen.find("\x1b[32m+++"), std::string::npos) << screen;        // the added 0-180 of program 2
     EXPECT_NE(screen.find("\x1b[31m--\x1b[0m"), std::string::npos) << screen;  // the removed 200..210
     EXPECT_NE(screen.find("\x1b[32m+0..180\x1b[0m"), std::string::npos) << screen;
 }
@@ -345,8 +345,8 @@ std::string manyPrograms(int programs) {
     std::string text = "2: 4344\r\n4: 16\r\n6: 3\r\n";
     for (int p = 1; p <= programs; ++p) {
         for (int c = 1; c <= 4; ++c)
-            text += "49: " + std::to_string(p) + "," + std::to_string(c) + "," + std::to_string((p * 7 + c * 40) % 360) +
-                    "," + std::to_string((p * 7 + c * 40 + 30) % 360) + "\r\n";
+            text += "49: " + std::to_string(p) + "," + std::to_string(c) + "," +
+                    std::to_string((p * 7 + c * 40) % 360) + "," + std::to_string((p * 7 + c * 40 + 30) % 360) + "\r\n";
     }
     return text;
 }

@@ -228,8 +228,9 @@ TEST(SetpointClashes, CheckWarnsWhileDownloadAndUploadCarryThem) {
                           std::to_string(next) + "; both are sent as written\n"),
               std::string::npos)
         << output;
-    EXPECT_NE(output.find("T.DAT:" + std::to_string(next + 2) + ": warning: setpoint 10..90 of program 3 chn 5 repeats line " +
-                          std::to_string(next) + "; it is sent as written\n"),
+    EXPECT_NE(output.find("T.DAT:" + std::to_string(next + 2) +
+                          ": warning: setpoint 10..90 of program 3 chn 5 repeats line " + std::to_string(next) +
+                          "; it is sent as written\n"),
               std::string::npos)
         << output;
 
