@@ -3,12 +3,14 @@
 #include "chart/show_command.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "chart/cam_chart.h"
 #include "common/console_io.h"
@@ -51,37 +53,28 @@ int terminalWidth() {
     return own > 0 ? own : 80;
 }
 
-size_t setpointsDrawn(const ChartLayout& layout, SpanChange change) {
-    size_t count = 0;
-    for (const Chart& chart : layout.charts)
-        for (const ChartRow& row : chart.rows)
-            for (const ChartSpan& span : row.spans) count += span.change == change ? 1 : 0;
-    return count;
+std::string summary(const ShowRequest& request, const ChartLayout& layout) {
+    return request.file + (request.against.empty() ? "" : " against " + request.against) + ": " + countsText(layout);
 }
 
-std::string summary(const ShowRequest& request, const ChartLayout& layout) {
-    size_t setpoints = 0;
-    for (const Chart& chart : layout.charts)
-        for (const ChartRow& row : chart.rows) setpoints += row.spans.size();
-    std::string line =
-        request.file + ": turn 0.." + std::to_string(layout.turn) +
-        (layout.refusedScale ? " (the scale factor " + std::to_string(*layout.refusedScale) + " is no turn)" : "") +
-        ", " + std::to_string(layout.charts.size()) + (layout.charts.size() == 1 ? " program, " : " programs, ");
-    if (layout.against) {
-        const size_t same = setpointsDrawn(layout, SpanChange::Same);
-        line += std::to_string(same) + (same == 1 ? " setpoint" : " setpoints") + " the same, " +
-                std::to_string(setpointsDrawn(layout, SpanChange::Added)) + " added, " +
-                std::to_string(setpointsDrawn(layout, SpanChange::Removed)) + " removed against " + request.against;
-    } else {
-        line += std::to_string(setpoints) + (setpoints == 1 ? " setpoint" : " setpoints");
+// "p.svg" -> "p-7.svg" for program 7.
+std::string programPath(const std::string& path, int64_t program) {
+    const std::string number = "-" + std::to_string(program);
+    if (path.size() > 4) {
+        std::string ending = path.substr(path.size() - 4);
+        for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (ending == ".svg") return path.substr(0, path.size() - 4) + number + path.substr(path.size() - 4);
     }
-    return line;
+    return path + number + ".svg";
 }
 
 bool writeSvg(const std::string& path, const std::string& document) {
     if (path == "-") {
         const bool written = std::fwrite(document.data(), 1, document.size(), stdout) == document.size();
         if (std::fflush(stdout) != 0 || !written) {
+            // A reader that has read enough closes the pipe: that ends the
+            // drawing quietly, as in the terminal.
+            if (errno == EPIPE) return true;
             trouble("standard output", std::strerror(errno));
             return false;
         }
@@ -118,25 +111,68 @@ int showCommand(const ShowRequest& request) {
 
     std::string nothing;
     if (layout.charts.empty()) {
-        nothing = request.program ? request.file + ": no setpoints in program " + std::to_string(*request.program) +
-                                        ", nothing to draw"
-                                  : request.file + ": no setpoints, nothing to draw";
+        if (request.program && !layout.programsWithSetpoints.empty()) {
+            trouble(request.file,
+                    "program " + std::to_string(*request.program) +
+                        " has no setpoints; programs with setpoints: " + numberRanges(layout.programsWithSetpoints));
+            return 2;
+        }
+        nothing = request.file + ": no setpoints, nothing to draw";
     }
     if (!request.svg.empty()) {
-        if (!writeSvg(request.svg, drawSvg(layout, request.file, nothing))) return 2;
-        if (request.svg != "-")
-            conPrintf("%s\n", nothing.empty() ? (summary(request, layout) + "; drawn in " + request.svg).c_str()
-                                              : nothing.c_str());
-        return 0;
-    }
-    if (!nothing.empty()) {
-        conPrintf("%s\n", nothing.c_str());
+        const SvgHeading heading{request.file, request.against, nothing};
+        const int pages = svgPages(layout, heading);
+        if (pages <= kSvgMostPages) {
+            if (!writeSvg(request.svg, drawSvg(layout, heading))) return 2;
+            if (request.svg != "-")
+                conPrintf("%s\n", nothing.empty() ? (summary(request, layout) + "; drawn in " + request.svg).c_str()
+                                                  : nothing.c_str());
+            return 0;
+        }
+        const std::string tooTall = std::to_string(pages) + " pages, more than the " + std::to_string(kSvgMostPages) +
+                                    " A4 pages (32 767 pixels) one SVG holds";
+        if (layout.charts.size() == 1) {
+            trouble(request.file, "program " + std::to_string(layout.charts.front().program) + " needs " + tooTall);
+            return 2;
+        }
+        if (request.svg == "-") {
+            trouble(request.file, std::to_string(layout.charts.size()) + " programs need " + tooTall +
+                                      "; choose one with --program N, or give --svg a file name to get one SVG "
+                                      "per program");
+            return 2;
+        }
+        // One document per program, named after its number.
+        std::vector<ChartLayout> parts;
+        ChartLayout frame = layout;  // all but the charts
+        frame.charts.clear();
+        for (const Chart& chart : layout.charts) {
+            ChartLayout part = frame;
+            part.charts = {chart};
+            if (svgPages(part, heading) > kSvgMostPages) {
+                trouble(request.file, "program " + std::to_string(chart.program) + " needs more than the " +
+                                          std::to_string(kSvgMostPages) + " A4 pages (32 767 pixels) one SVG holds");
+                return 2;
+            }
+            parts.push_back(std::move(part));
+        }
+        for (const ChartLayout& part : parts) {
+            if (!writeSvg(programPath(request.svg, part.charts.front().program), drawSvg(part, heading))) return 2;
+        }
+        conPrintf("%s; drawn in %s to %s, one per program (%s)\n", summary(request, layout).c_str(),
+                  programPath(request.svg, layout.charts.front().program).c_str(),
+                  programPath(request.svg, layout.charts.back().program).c_str(),
+                  ("all together need " + tooTall).c_str());
         return 0;
     }
     TextStyle style;
     style.width = terminalWidth();
     style.unicode = platform::stdoutTakesUtf8();
     style.colour = platform::stdoutTakesColour();
-    conPuts((summary(request, layout) + "\n" + drawText(layout, style)).c_str());
+    if (!nothing.empty()) {
+        conPrintf("%s\n", nothing.c_str());
+        return 0;
+    }
+    const TextScale scale = textScaleFor(layout.turn, style.width);
+    conPuts((textHeadline(layout, request.file, request.against, scale) + drawText(layout, style)).c_str());
     return 0;
 }

@@ -13,7 +13,8 @@ struct ShowRequest {
     std::string svg;                 // empty: the terminal; "-": SVG on standard output
 };
 
-// Exit status: 0 drawn (also when there was nothing to draw), 2 trouble
-// (a file that cannot be read or has no model line, an SVG file that cannot
-// be written), with a line on standard error naming the file.
+// Exit status: 0 drawn (also for a file without any setpoint), 2 trouble (a
+// file that cannot be read or has no model line, a program asked for that
+// holds no setpoint, an SVG that cannot be written or would be taller than
+// one SVG holds), with a line on standard error naming the file.
 int showCommand(const ShowRequest& request);

@@ -39,6 +39,8 @@ void composeLine(const std::string& dataText, const std::string& comment);
 // When set, composeLine collects the bare data texts here instead of writing
 // lines (the comparisons render blocks through it).
 extern std::vector<std::string>* composedDataTexts;
+// When set as well, the comments of those lines, one for each data text.
+extern std::vector<std::string>* composedComments;
 // The whole file body as the upload writes it: header, notes, then banner
 // and lines of every present block.
 void writeDataFile();

@@ -11,6 +11,7 @@
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "image/data_file_text.h"
+#include "image/setpoint_rules.h"
 #include "image/value_scan.h"
 
 namespace {
@@ -235,9 +236,9 @@ std::string rowTailProblem(const LineRule& rule, const int32_t* v, const LineLim
 
 // A setpoint's on and off positions lie within one turn.
 std::string turnProblem(const int32_t* v, const LineLimits& limits) {
-    const int32_t turn = limits.turn > 0 ? limits.turn : 360;
+    const int32_t turn = turnOfScaleFactor(limits.turn);
     for (int i = 3; i <= 4; ++i) {
-        if (v[i] < 0 || v[i] >= turn)
+        if (!positionInTurn(v[i], turn))
             return textf("%s position %d is outside the turn 0 to %d; it is sent as written", i == 3 ? "on" : "off",
                          v[i], turn - 1);
     }

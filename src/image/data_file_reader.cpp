@@ -20,6 +20,7 @@
 #include "image/data_file.h"
 #include "image/data_file_check.h"
 #include "image/data_file_text.h"
+#include "image/setpoint_rules.h"
 #include "image/value_scan.h"
 
 std::string lineBuffer;
@@ -103,7 +104,7 @@ LineLimits limitsOfOpenFile() {
     // A small model with the analog option has its one analog output
     // whatever the file's quantity says.
     limits.analogQuantity = oneAnalogOutput(image.model, effectiveOptions) ? 1 : image.analogQuantity;
-    limits.turn = image.scaleFactor[0] > 0 ? image.scaleFactor[0] : 360;
+    limits.turn = turnOfScaleFactor(image.scaleFactor[0]);
     image = before;
     lastChannel = lastBefore;
     std::copy(std::begin(absentBefore), std::end(absentBefore), blockAbsent);

@@ -146,10 +146,12 @@ void writeSectionBanner(int functionNumber) {
 }
 
 std::vector<std::string>* composedDataTexts = nullptr;
+std::vector<std::string>* composedComments = nullptr;
 
 void composeLine(const std::string& dataText, const std::string& comment) {
     if (composedDataTexts != nullptr) {
         composedDataTexts->push_back(dataText);
+        if (composedComments != nullptr) composedComments->push_back(comment);
         return;
     }
     std::string line = dataText;

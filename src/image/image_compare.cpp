@@ -43,18 +43,22 @@ struct RenderedLine {
     std::string text;
     std::vector<int32_t> key;
     int line;
+    std::string comment;
+    int elements() const { return key.empty() ? 0 : static_cast<int>(key.size()) - 1; }
 };
 
 std::vector<RenderedLine> render(const ImageCopy& copy, int functionNumber) {
     restoreImage(copy);
-    std::vector<std::string> texts;
+    std::vector<std::string> texts, comments;
     composedDataTexts = &texts;
+    composedComments = &comments;
     dataFileBlock(kModeWriteLines, functionNumber);
     composedDataTexts = nullptr;
+    composedComments = nullptr;
     std::vector<RenderedLine> lines;
     const bool records = keyWidth(functionNumber) == -1;
     for (size_t i = 0; i < texts.size(); ++i) {
-        RenderedLine r{texts[i], {}, 0};
+        RenderedLine r{texts[i], {}, 0, i < comments.size() ? comments[i] : std::string()};
         if (records) {
             const std::vector<int>& recordLines = functionNumber == 49 ? copy.setpointLines : copy.mappingLines;
             if (i < recordLines.size()) r.line = recordLines[i];
@@ -82,10 +86,10 @@ void compareRecords(const std::vector<RenderedLine>& a, const std::vector<Render
         }
     }
     for (size_t i = 0; i < a.size(); ++i) {
-        if (!matchedA[i]) out.push_back({'-', a[i].text, a[i].line});
+        if (!matchedA[i]) out.push_back({'-', a[i].text, a[i].line, a[i].comment, a[i].elements()});
     }
     for (size_t j = 0; j < b.size(); ++j) {
-        if (!usedB[j]) out.push_back({'+', b[j].text, b[j].line});
+        if (!usedB[j]) out.push_back({'+', b[j].text, b[j].line, b[j].comment, b[j].elements()});
     }
 }
 
@@ -100,16 +104,16 @@ void compareElements(const std::vector<RenderedLine>& a, const std::vector<Rende
         size_t j = 0;
         while (j < b.size() && (usedB[j] || keyOf(b[j]) != keyOf(l) || (l.key.empty() && b[j].text != l.text))) ++j;
         if (j == b.size()) {
-            if (onlyInA) out.push_back({'-', l.text, l.line});
+            if (onlyInA) out.push_back({'-', l.text, l.line, l.comment, l.elements()});
             continue;
         }
         usedB[j] = true;
         if (b[j].text == l.text) continue;
-        out.push_back({'-', l.text, l.line});
-        out.push_back({'+', b[j].text, b[j].line});
+        out.push_back({'-', l.text, l.line, l.comment, l.elements()});
+        out.push_back({'+', b[j].text, b[j].line, b[j].comment, b[j].elements()});
     }
     for (size_t j = 0; j < b.size(); ++j) {
-        if (!usedB[j]) out.push_back({'+', b[j].text, b[j].line});
+        if (!usedB[j]) out.push_back({'+', b[j].text, b[j].line, b[j].comment, b[j].elements()});
     }
 }
 

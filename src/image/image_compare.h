@@ -60,9 +60,11 @@ std::unique_ptr<ImageCopy> readOpenDataFile();
 int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out);
 
 struct DifferenceLine {
-    char sign;         // '-' the first configuration, '+' the second
-    std::string text;  // the data text of the value line
-    int line;          // the file's line, 0 when none
+    char sign;            // '-' the first configuration, '+' the second
+    std::string text;     // the data text of the value line
+    int line;             // the file's line, 0 when none
+    std::string comment;  // the comment the data file writer gives the line
+    int elements = 0;     // how many numbers after the function number name the element it sets
 };
 
 // Which blocks and elements count.

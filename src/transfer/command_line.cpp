@@ -73,9 +73,12 @@ const char kQuestionUsage[] =
     "Pictures (exit status 0 drawn, 2 trouble):\n"
     "  linkora show <Filename> [--program N] [--against OtherFile] [--svg OUT]\n"
     "                                  draw the programs as timing charts, in the\n"
-    "                                  terminal or as SVG (--svg -: to standard\n"
-    "                                  output); --against marks the setpoints\n"
-    "                                  added and removed since OtherFile\n"
+    "                                  terminal or as SVG of A4 pages (--svg -: to\n"
+    "                                  standard output); --against marks the\n"
+    "                                  setpoints added and removed since OtherFile\n"
+    "                                  and lists every other difference; one SVG\n"
+    "                                  holds at most 24 pages: beyond, p.svg becomes\n"
+    "                                  p-1.svg, p-2.svg, ... one per program number\n"
     "                                  example: linkora show press.dat --svg p.svg\n";
 
 const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
@@ -315,6 +318,13 @@ int runCommandLine(int argc, char** argv) {
 
     Parsed parsed;
     const std::string problem = isQuestion(args[0]) ? parseQuestion(args, parsed) : parse(args, parsed);
+    if (!problem.empty() && lowerCase(args[0].c_str()) == "show") {
+        // The pictures' standard output may be an SVG: the usage goes with
+        // the problem to standard error.
+        std::fprintf(stderr, "%s\n%s%s", problem.c_str(), kUsage, kQuestionUsage);
+        std::fprintf(stderr, "linkora: command line: %s\n", problem.c_str());
+        return kExitUsage;
+    }
     if (!problem.empty()) {
         conPrintf("%s\n", problem.c_str());
         printUsage();

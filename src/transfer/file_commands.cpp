@@ -13,6 +13,7 @@
 #include "image/data_file.h"
 #include "image/data_file_check.h"
 #include "image/image_compare.h"
+#include "image/setpoint_rules.h"
 #include "transfer/controller_read.h"
 
 namespace {
@@ -50,6 +51,9 @@ int checkDataFileCommand(const std::string& path) {
         findings.push_back({1, true, "no model line (\"2: model\"); a download refuses the file"});
     } else {
         findings = copy->findings;
+        addSetpointClashFindings(copy->setpoints, copy->setpointLines,
+                                 turnOfScaleFactor(copy->blockAbsent[18] == 0 ? copy->image.scaleFactor[0] : 0),
+                                 findings);
     }
     std::stable_sort(findings.begin(), findings.end(),
                      [](const Finding& a, const Finding& b) { return a.line < b.line; });

@@ -64,12 +64,16 @@ INSTANTIATE_TEST_SUITE_P(
         ShowCase{"NarrowOneProgram", {"small.dat", "--program", "1"}, {"COLUMNS=40"}, 0, "small-program1-40.txt", ""},
         ShowCase{"Against", {"small.dat", "--against", "earlier.dat"}, {}, 0, "small-against.txt", ""},
         ShowCase{"Svg", {"small.dat", "--svg", "-"}, {}, 0, "small.svg", ""},
-        ShowCase{"EmptyProgram",
+        ShowCase{"Overlap", {"overlap.dat"}, {}, 0, "overlap.txt", ""},
+        ShowCase{"ScaleChange", {"scale720.dat", "--against", "scale360.dat"}, {}, 0, "scale-against.txt", ""},
+        ShowCase{"InsideSpan", {"inside.dat", "--against", "inside-before.dat"}, {}, 0, "inside-against.txt", ""},
+        ShowCase{"Narrow", {"narrow.dat"}, {}, 0, "narrow.txt", ""},
+        ShowCase{"ProgramWithoutSetpoints",
                  {"small.dat", "--program", "7"},
                  {},
-                 0,
+                 2,
                  "",
-                 "small.dat: no setpoints in program 7, nothing to draw\n"},
+                 "linkora: small.dat: program 7 has no setpoints; programs with setpoints: 1, 2\n"},
         ShowCase{"MissingFile", {"none.dat"}, {}, 2, "", "linkora: none.dat: No such file or directory\n"},
         ShowCase{"MissingOther",
                  {"small.dat", "--against", "none.dat"},
@@ -98,6 +102,41 @@ TEST(Show, WrongLinesAndFilesWithoutSetpointsOrModel) {
         EXPECT_NE(output.find("linkora show <Filename>"), std::string::npos) << output;
         EXPECT_NE(output.find("linkora: command line: "), std::string::npos) << output;
     }
+    // The usage goes to standard error, never into an SVG on standard output.
+    EXPECT_EQ(runProgram({"/bin/sh", "-c", std::string(LINKORA_BIN) + " show empty.dat --svg 2>/dev/null"}, output,
+                         30000, "", dir.path),
+              2);
+    EXPECT_EQ(output, "");
+}
+
+// Check warns for the repeated and the overlapping setpoint of a channel.
+TEST(Show, CheckWarnsForTheSetpointsDrawnApart) {
+    std::string output;
+    EXPECT_EQ(runProgram({LINKORA_BIN, "check", "overlap.dat"}, output, 30000, "", kData), 1);
+    EXPECT_EQ(output, readFile(kData + "/overlap-check.txt"));
+}
+
+// A reader that closes the pipe early ends the drawing quietly, in both
+// modes.
+TEST(Show, AClosedPipeEndsQuietly) {
+    TempDir dir;
+    // Far more than a pipe holds: 250 programs, the first with 128 rows.
+    std::string text = "2: 4344\r\n4: 128\r\n";
+    for (int p = 1; p <= 250; ++p) {
+        for (int c = 1; c <= (p == 1 ? 128 : 4); ++c)
+            for (int on = 0; on < 360; on += 120)
+                text += "49: " + std::to_string(p) + "," + std::to_string(c) + "," + std::to_string(on) + "," +
+                        std::to_string(on + 60) + "\r\n";
+    }
+    writeFile(dir.file("long.dat"), text);
+    for (const std::string svg : {"", " --svg - --program 1"}) {
+        std::string output;
+        const std::string pipeline =
+            "(" + std::string(LINKORA_BIN) + " show long.dat" + svg + "; echo $? >status) | head -c 10 >/dev/null";
+        EXPECT_EQ(runProgram({"/bin/sh", "-c", pipeline}, output, 30000, "", dir.path, {"LC_ALL=C", "COLUMNS="}), 0);
+        EXPECT_EQ(output, "") << svg;
+        EXPECT_EQ(readFile(dir.file("status")), "0\n") << svg;
+    }
 }
 
 // On a colour terminal the added and removed spans are in colour, with
@@ -107,8 +146,8 @@ TEST(Show, ColoursAddedAndRemovedOnAColourTerminal) {
                                      {"LC_ALL=C", "TERM=xterm", "COLUMNS=80", "NO_COLOR="});
     const std::string screen = show.readUntil("Outside the turn");
     EXPECT_EQ(show.wait(), 0);
-    EXPECT_NE(screen.find("\x1b[32m+++"), std::string::npos) << screen;       // the added 0-180 of program 2
-    EXPECT_NE(screen.find("\x1b[31m-\x1b[0m"), std::string::npos) << screen;  // the removed 200..210
+    EXPECT_NE(screen.find("\x1b[32m+++"), std::string::npos) << screen;        // the added 0-180 of program 2
+    EXPECT_NE(screen.find("\x1b[31m--\x1b[0m"), std::string::npos) << screen;  // the removed 200..210
     EXPECT_NE(screen.find("\x1b[32m+0..180\x1b[0m"), std::string::npos) << screen;
 }
 
@@ -140,7 +179,7 @@ TEST(ShowSvg, TheSizeFollowsTheRowsNotThePositions) {
     std::string a, b;
     ASSERT_EQ(runShow({kData + "/small.dat", "--svg", "a.svg"}, a, {}, dir.path), 0) << a;
     ASSERT_EQ(runShow({"moved.dat", "--svg", "b.svg"}, b, {}, dir.path), 0) << b;
-    EXPECT_EQ(a, kData + "/small.dat: turn 0..360, 2 programs, 7 setpoints; drawn in a.svg\n");
+    EXPECT_EQ(a, kData + "/small.dat: 2 programs, 7 setpoints; drawn in a.svg\n");
     const std::string svgA = readFile(dir.file("a.svg")), svgB = readFile(dir.file("b.svg"));
     auto header = [](const std::string& svg) { return svg.substr(0, svg.find("<title>")); };
     EXPECT_EQ(header(svgA), header(svgB));
@@ -169,16 +208,21 @@ TEST(ShowSvg, AgainstMarksWhatDiffSays) {
 }
 
 #ifdef LINKORA_HAVE_PNG
-// The SVG rendered by rsvg-convert, as RGB pixels.
+// The SVG rendered by rsvg-convert, as RGB pixels; x and y in the SVG's
+// own units (960 across the page).
 struct Picture {
     int width = 0, height = 0;
+    double scale = 1;  // pixels per unit
     std::vector<unsigned char> rgb;
+    size_t at(double x, double y) const {
+        return (static_cast<size_t>(y * scale) * static_cast<size_t>(width) + static_cast<size_t>(x * scale)) * 3;
+    }
     unsigned grey(double x, double y) const {
-        const size_t at = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+        const size_t at = this->at(x, y);
         return (rgb[at] * 299u + rgb[at + 1] * 587u + rgb[at + 2] * 114u) / 1000u;
     }
     std::string colour(double x, double y) const {
-        const size_t at = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+        const size_t at = this->at(x, y);
         char text[8];
         std::snprintf(text, sizeof text, "#%02x%02x%02x", rgb[at], rgb[at + 1], rgb[at + 2]);
         return text;
@@ -199,9 +243,9 @@ std::string renderer() {
     return {};
 }
 
-bool render(const std::string& svgPath, const std::string& pngPath, Picture& picture) {
+bool render(const std::string& svgPath, const std::string& pngPath, Picture& picture, const std::string& zoom = "1") {
     std::string output;
-    if (runProgram({renderer(), "-o", pngPath, svgPath}, output) != 0) return false;
+    if (runProgram({renderer(), "-z", zoom, "-o", pngPath, svgPath}, output) != 0) return false;
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (png_image_begin_read_from_file(&image, pngPath.c_str()) == 0) return false;
@@ -210,6 +254,7 @@ bool render(const std::string& svgPath, const std::string& pngPath, Picture& pic
     picture.height = static_cast<int>(image.height);
     picture.rgb.resize(PNG_IMAGE_SIZE(image));
     png_color white{255, 255, 255};
+    picture.scale = picture.width / 960.0;
     return png_image_finish_read(&image, &white, picture.rgb.data(), 0, nullptr) != 0;
 }
 
@@ -230,7 +275,8 @@ TEST(ShowSvg, RendersSpansWrapsAndChangesWhereTheyAre) {
     Picture plain, against;
     ASSERT_TRUE(render(dir.file("plain.svg"), dir.file("plain.png"), plain));
     ASSERT_TRUE(render(dir.file("against.svg"), dir.file("against.png"), against));
-    EXPECT_EQ(plain.width, 960);
+    EXPECT_EQ(plain.width, 794);  // 210 mm at 96 dpi
+    EXPECT_EQ(plain.height, 1123);
 
     const std::vector<Span> spans = spansOf(readFile(dir.file("plain.svg")));
     const Span* span = find(spans, "10", "90");
@@ -243,11 +289,11 @@ TEST(ShowSvg, RendersSpansWrapsAndChangesWhereTheyAre) {
         EXPECT_EQ(plain.colour(x, y), "#1f3a93") << s->on << "-" << s->off << " at " << x << "," << y;
     }
     // The wrap's pieces lie at the two ends of the turn, on the same row.
-    EXPECT_NEAR(wrapEnd->x + wrapEnd->width, 920, 0.01);
-    EXPECT_NEAR(wrapStart->x, 140, 0.01);
+    EXPECT_NEAR(wrapEnd->x + wrapEnd->width, 930, 0.01);
+    EXPECT_NEAR(wrapStart->x, 190, 0.01);
     EXPECT_EQ(wrapEnd->y, wrapStart->y);
-    // Beside the span in its row (position 120): the light row band.
-    EXPECT_GT(plain.grey(140 + 120 * 780.0 / 360, middle(*span).second), 230u);
+    // Beside the span in its row (position 125): the light row band.
+    EXPECT_GT(plain.grey(190 + 125 * 740.0 / 360, middle(*span).second), 230u);
     EXPECT_LT(plain.grey(middle(*span).first, middle(*span).second), 90u);
 
     // Against: the added span in its row's upper half, the removed one in
@@ -267,6 +313,70 @@ TEST(ShowSvg, RendersSpansWrapsAndChangesWhereTheyAre) {
     EXPECT_GT(addedGrey, sameGrey + 40);
     EXPECT_GT(removedGrey, addedGrey + 30);
     EXPECT_LT(removedGrey, 230u);
+}
+
+// A narrow span is a bar, an on = off mark a hairline under a diamond; the
+// marks at 0 and at the end of the turn show inside the band.
+TEST(ShowSvg, NarrowSpansAndMarksApartAndVisibleAtTheEdges) {
+    if (renderer().empty()) GTEST_SKIP() << "rsvg-convert (librsvg2-bin) missing";
+    TempDir dir;
+    std::string output;
+    ASSERT_EQ(runShow({"narrow.dat", "--svg", dir.file("narrow.svg")}, output), 0) << output;
+    Picture picture;
+    ASSERT_TRUE(render(dir.file("narrow.svg"), dir.file("narrow.png"), picture, "2"));
+    const std::vector<Span> spans = spansOf(readFile(dir.file("narrow.svg")));
+    const Span* narrow = find(spans, "100", "101");
+    ASSERT_TRUE(narrow);
+    EXPECT_GE(narrow->width, 3);
+    const double centre = narrow->x + narrow->width / 2;
+    EXPECT_LT(picture.grey(centre, narrow->y + narrow->height / 2), 100u);
+    EXPECT_GT(picture.grey(centre, narrow->y - 1.5), 200u);  // no diamond over a span
+    for (const char* at : {"0", "359", "100"}) {
+        const Span* mark = find(spans, at, at);
+        ASSERT_TRUE(mark) << at;
+        EXPECT_LE(mark->width, 1) << at;
+        EXPECT_LT(picture.grey(mark->x + mark->width / 2, mark->y - 1.5), 120u) << at;  // its diamond
+        EXPECT_GT(mark->x, 185) << at;
+        EXPECT_LT(mark->x, 935) << at;
+    }
+}
+
+std::string manyPrograms(int programs) {
+    std::string text = "2: 4344\r\n4: 16\r\n6: 3\r\n";
+    for (int p = 1; p <= programs; ++p) {
+        for (int c = 1; c <= 4; ++c)
+            text += "49: " + std::to_string(p) + "," + std::to_string(c) + "," +
+                    std::to_string((p * 7 + c * 40) % 360) + "," + std::to_string((p * 7 + c * 40 + 30) % 360) + "\r\n";
+    }
+    return text;
+}
+
+// More programs than one SVG holds: one SVG per program, each within what
+// rsvg-convert renders; to standard output only one program at a time. The
+// most programs one SVG takes render as well.
+TEST(ShowSvg, ManyProgramsGiveOneSvgEachAndEveryOneRenders) {
+    if (renderer().empty()) GTEST_SKIP() << "rsvg-convert (librsvg2-bin) missing";
+    TempDir dir;
+    writeFile(dir.file("many.dat"), manyPrograms(250));
+    writeFile(dir.file("fits.dat"), manyPrograms(200));
+    std::string output;
+    EXPECT_EQ(runShow({"many.dat", "--svg", "-"}, output, {}, dir.path), 2);
+    EXPECT_EQ(output,
+              "linkora: many.dat: 250 programs need 29 pages, more than the 24 A4 pages (32 767 pixels) one SVG "
+              "holds; choose one with --program N, or give --svg a file name to get one SVG per program\n");
+    EXPECT_EQ(runShow({"many.dat", "--svg", "-", "--program", "250"}, output, {}, dir.path), 0);
+    EXPECT_EQ(output.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(runShow({"many.dat", "--svg", "p.svg"}, output, {}, dir.path), 0);
+    EXPECT_EQ(output,
+              "many.dat: 250 programs, 1000 setpoints; drawn in p-1.svg to p-250.svg, one per program (all together "
+              "need 29 pages, more than the 24 A4 pages (32 767 pixels) one SVG holds)\n");
+    EXPECT_EQ(runShow({"fits.dat", "--svg", "fits.svg"}, output, {}, dir.path), 0) << output;
+    std::vector<std::string> svgs{"fits.svg"};
+    for (int p = 1; p <= 250; ++p) svgs.push_back("p-" + std::to_string(p) + ".svg");
+    for (const std::string& svg : svgs) {
+        ASSERT_EQ(runProgram({renderer(), "-o", dir.file("page.png"), dir.file(svg)}, output), 0) << svg << output;
+    }
+    EXPECT_NE(readFile(dir.file("p-3.svg")).find("Program 3 (default)"), std::string::npos);
 }
 #endif
 

@@ -213,6 +213,39 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"LaterLineOverrides", "6: 2 ; again", "warning: overrides line 24", "6: 2"}),
     [](const ::testing::TestParamInfo<RuleCase>& info) { return info.param.name; });
 
+// Setpoints of one channel that repeat or overlap: check warns, but a
+// download sends them as written (status 0, not 7) and an upload brings
+// them back.
+TEST(SetpointClashes, CheckWarnsWhileDownloadAndUploadCarryThem) {
+    TempDir dir;
+    const std::string backup = readFile(kCheckData + "/backup.dat");
+    const int next = 1 + static_cast<int>(std::count(backup.begin(), backup.end(), '\n'));
+    writeFile(dir.file("T.DAT"), backup + "49: 3,5,10,90\r\n49: 3,5,300,20\r\n49: 3,5,10,90\r\n");
+    std::string output;
+    EXPECT_EQ(runLinkora({"check", "T.DAT"}, output, dir.path), 1) << output;
+    EXPECT_NE(output.find("T.DAT:" + std::to_string(next + 1) +
+                          ": warning: setpoint 300..20 of program 3 chn 5 overlaps 10..90 of line " +
+                          std::to_string(next) + "; both are sent as written\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("T.DAT:" + std::to_string(next + 2) +
+                          ": warning: setpoint 10..90 of program 3 chn 5 repeats line " + std::to_string(next) +
+                          "; it is sent as written\n"),
+              std::string::npos)
+        << output;
+
+    SimProcess sim(dir, {});
+    EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "T.DAT"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}), 0)
+        << output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "BACK.DAT"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}),
+              0)
+        << output;
+    sim.stop();
+    const auto lines = transfer_test::valueLines(readFile(dir.file("BACK.DAT"))).at(49);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "49: 3,5,10,90"), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "49: 3,5,300,20"), 1);
+}
+
 }  // namespace
 
 #endif
