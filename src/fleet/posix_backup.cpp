@@ -15,15 +15,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 
 #include "common/progress.h"
 #include "fleet/backup.h"
 #include "fleet/inventory.h"
 #include "fleet/posix_backup_jobs.h"
+#include "fleet/posix_folder.h"
 #include "fleet/posix_history.h"
 #include "fleet/posix_processes.h"
 #include "image/image_compare.h"
@@ -39,12 +38,15 @@ constexpr int kExitCommandLine = 2;
 constexpr int kExitFolder = 5;
 constexpr int kMaxJobs = 64;
 constexpr int kDefaultJobsLimit = 16;
+constexpr int kDefaultGitTimeout = 300;
+constexpr long kMaxGitTimeout = 86400;
 constexpr std::size_t kReasonCapture = 16 * 1024;
 struct Options {
     std::string inventory;
     std::string into;
     std::string report;
     int jobs = 0;
+    int gitTimeout = kDefaultGitTimeout;
     bool push = false;
 };
 
@@ -70,6 +72,15 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
             const long jobs = std::strtol(n.c_str(), &end, 10);
             if (errno != 0 || *end != '\0' || jobs < 1 || jobs > kMaxJobs) return "--jobs takes 1..64, not " + n;
             o.jobs = static_cast<int>(jobs);
+        } else if (a == "--git-timeout") {
+            std::string n;
+            if (!value(n)) return "--git-timeout needs a number of seconds";
+            char* end = nullptr;
+            errno = 0;
+            const long seconds = std::strtol(n.c_str(), &end, 10);
+            if (errno != 0 || *end != '\0' || seconds < 1 || seconds > kMaxGitTimeout)
+                return "--git-timeout takes 1..86400 seconds, not " + n;
+            o.gitTimeout = static_cast<int>(seconds);
         } else if (a == "--push") {
             o.push = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -84,13 +95,38 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
     return {};
 }
 
-bool readWholeFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return !in.bad();
+// The inventory: a regular file of at most kMaxInventoryBytes. It may be
+// reached through a link (it lies outside the backup folder), but a FIFO or
+// a device is never waited for.
+bool readInventory(const std::string& path, std::string& text, std::string& problem) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        problem = path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        problem = path + " is " + kindOf(st.st_mode) + ", not a file";
+        ::close(fd);
+        return false;
+    }
+    text.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) problem = path + ": " + std::strerror(errno);
+        if (n <= 0) break;
+        if (text.size() + static_cast<std::size_t>(n) > kMaxInventoryBytes) {
+            problem = path + " is larger than 1 MiB; an inventory is at most 1 MiB and " +
+                      std::to_string(kMaxInventoryEntries) + " controllers";
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return problem.empty();
 }
 
 std::string realPathOr(const std::string& path) {
@@ -174,6 +210,11 @@ private:
 
 bool Run::start(Job& job) {
     const InventoryEntry& e = *job.entry;
+    // A backup that is a link, a FIFO, a device or a folder is never opened.
+    if (!(job.reason = leftAlone(job)).empty()) {
+        job.result = "failed";
+        return false;
+    }
     platform::removeFile(job.temp);
     std::vector<std::string> argv{self_, "u", std::to_string(e.unit), e.port, std::to_string(e.baud), job.temp};
     if (!e.characterFormat.empty()) argv.push_back(e.characterFormat);
@@ -227,7 +268,7 @@ void Run::printResult(const Job& job) {
 
 void Run::finish(Job& job) {
     job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.startedAt).count();
-    settle(job);
+    if (job.result.empty()) settle(job);
     ++done_;
     printResult(job);
 }
@@ -327,9 +368,10 @@ int backupCommand(const std::vector<std::string>& args) {
         return kExitCommandLine;
     }
 
-    std::string text;
-    if (!readWholeFile(options.inventory, text)) {
-        std::fprintf(stderr, "linkora: %s: %s\n", options.inventory.c_str(), std::strerror(errno));
+    std::string text, unread;
+    if (!readInventory(options.inventory, text, unread)) {
+        std::fprintf(stderr, "linkora: %s\n", unread.c_str());
+        std::fprintf(stderr, "linkora: backup: nothing backed up\n");
         return kExitCommandLine;
     }
     std::vector<InventoryError> errors;
@@ -355,7 +397,7 @@ int backupCommand(const std::vector<std::string>& args) {
     std::string dir = options.into.empty() ? folderOf(options.inventory) : options.into;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0777) != 0) {
+    if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) != 0) {
         std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), std::strerror(errno));
         return kExitFolder;
     }
@@ -364,23 +406,34 @@ int backupCommand(const std::vector<std::string>& args) {
                      S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder");
         return kExitFolder;
     }
-
-    // One run at a time on a folder; the lock goes with this process.
-    const std::string lockPath = dir + "/" + kOwnPrefix + ".lock";
-    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock < 0) {
-        std::fprintf(stderr, "linkora: %s: %s\n", lockPath.c_str(), std::strerror(errno));
+    // The folder is this user's alone, as ssh wants its own folder: whoever
+    // else could write it could plant what git or the backup would follow.
+    if (const std::string owner = ownershipProblem(dir, st); !owner.empty()) {
+        std::fprintf(stderr, "linkora: backup: %s\n", owner.c_str());
         return kExitFolder;
     }
+
+    // One run at a time on a folder. The lock is inherited by the uploads and
+    // git, so that it lasts until the last child of a killed run has ended.
+    const std::string lockPath = dir + "/" + kOwnPrefix + ".lock";
+    std::string error;
+    const int lock = openRegular(lockPath, O_RDWR | O_CREAT, error, 0644);
+    if (lock < 0) {
+        std::fprintf(stderr, "linkora: %s\n", error.c_str());
+        return kExitFolder;
+    }
+    ::fcntl(lock, F_SETFD, 0);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         std::fprintf(stderr, "linkora: backup: %s is locked by another backup run\n", dir.c_str());
         ::close(lock);
         return kExitFolder;
     }
 
-    History history(git, dir);
-    std::string error;
-    if (!history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error)) {
+    History history(git, dir, options.gitTimeout, dir + "/" + kOwnPrefix + ".push");
+    std::vector<std::string> notes;
+    const bool opened = history.open(notes, error);
+    for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
+    if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error)) {
         std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
         return kExitFolder;
     }
@@ -398,7 +451,8 @@ int backupCommand(const std::vector<std::string>& args) {
         // Every backup of the inventory that differs from the last commit
         // goes in, also one that an earlier run replaced and could not commit.
         struct stat file {};
-        if (::stat(job->target.c_str(), &file) == 0) files.push_back(job->entry->name + ".DAT");
+        if (::lstat(job->target.c_str(), &file) == 0 && S_ISREG(file.st_mode))
+            files.push_back(job->entry->name + ".DAT");
     }
     int status = counts[3] > 0 ? kExitFailed : kExitDone;
     std::vector<std::string> committed;
@@ -434,7 +488,7 @@ int backupCommand(const std::vector<std::string>& args) {
     std::string pushed;
     if (options.push && status != kExitFolder) {
         if (!history.push(pushed, error)) {
-            std::fprintf(stderr, "linkora: %s: push failed: %s\n", dir.c_str(), error.c_str());
+            std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
             if (status == kExitDone) status = kExitFailed;
         } else if (!commitId.empty()) {
             commitId = history.head();  // a rebase gives the commit a new id
