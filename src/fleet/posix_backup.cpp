@@ -119,8 +119,8 @@ bool readInventory(const std::string& path, std::string& text, std::string& prob
         if (n < 0) problem = path + ": " + std::strerror(errno);
         if (n <= 0) break;
         if (text.size() + static_cast<std::size_t>(n) > kMaxInventoryBytes) {
-            problem = path + " is larger than 1 MiB; an inventory is at most 1 MiB and " +
-                      std::to_string(kMaxInventoryEntries) + " controllers";
+            problem = path + ": larger than 1 MiB (an inventory is at most 1 MiB and " +
+                      std::to_string(kMaxInventoryEntries) + " controllers)";
             break;
         }
         text.append(buffer, static_cast<std::size_t>(n));
