@@ -64,23 +64,17 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
             if (!value(o.into)) return "--into needs a folder";
         } else if (a == "--report") {
             if (!value(o.report)) return "--report needs a file name";
-        } else if (a == "--jobs") {
+        } else if (a == "--jobs" || a == "--git-timeout") {
+            const bool jobs = a == "--jobs";
+            const long most = jobs ? kMaxJobs : kMaxGitTimeout;
+            const std::string range = "1.." + std::to_string(most) + (jobs ? "" : " seconds");
             std::string n;
-            if (!value(n)) return "--jobs needs a number";
+            if (!value(n)) return a + " needs a number (" + range + ")";
             char* end = nullptr;
             errno = 0;
-            const long jobs = std::strtol(n.c_str(), &end, 10);
-            if (errno != 0 || *end != '\0' || jobs < 1 || jobs > kMaxJobs) return "--jobs takes 1..64, not " + n;
-            o.jobs = static_cast<int>(jobs);
-        } else if (a == "--git-timeout") {
-            std::string n;
-            if (!value(n)) return "--git-timeout needs a number of seconds";
-            char* end = nullptr;
-            errno = 0;
-            const long seconds = std::strtol(n.c_str(), &end, 10);
-            if (errno != 0 || *end != '\0' || seconds < 1 || seconds > kMaxGitTimeout)
-                return "--git-timeout takes 1..86400 seconds, not " + n;
-            o.gitTimeout = static_cast<int>(seconds);
+            const long number = std::strtol(n.c_str(), &end, 10);
+            if (errno != 0 || *end != '\0' || number < 1 || number > most) return a + " takes " + range + ", not " + n;
+            (jobs ? o.jobs : o.gitTimeout) = static_cast<int>(number);
         } else if (a == "--push") {
             o.push = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -111,22 +105,13 @@ bool readInventory(const std::string& path, std::string& text, std::string& prob
         ::close(fd);
         return false;
     }
-    text.clear();
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) problem = path + ": " + std::strerror(errno);
-        if (n <= 0) break;
-        if (text.size() + static_cast<std::size_t>(n) > kMaxInventoryBytes) {
-            problem = path + ": larger than 1 MiB (an inventory is at most 1 MiB and " +
-                      std::to_string(kMaxInventoryEntries) + " controllers)";
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    const bool read = readOpenFile(fd, path, kMaxInventoryBytes, text, problem);
     ::close(fd);
-    return problem.empty();
+    if (problem == path + " is larger than " + std::to_string(kMaxInventoryBytes) + " bytes") {
+        problem = path + ": larger than 1 MiB (an inventory is at most 1 MiB and " +
+                  std::to_string(kMaxInventoryEntries) + " controllers)";
+    }
+    return read;
 }
 
 std::string realPathOr(const std::string& path) {

@@ -82,10 +82,9 @@ int openRegular(const std::string& path, int flags, std::string& problem, mode_t
     return fd;
 }
 
-bool readRegular(const std::string& path, std::size_t limit, std::string& text, std::string& problem) {
+bool readOpenFile(int fd, const std::string& path, std::size_t limit, std::string& text, std::string& problem) {
     text.clear();
-    const int fd = openRegular(path, O_RDONLY, problem);
-    if (fd < 0) return false;
+    problem.clear();
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -98,8 +97,16 @@ bool readRegular(const std::string& path, std::size_t limit, std::string& text, 
         }
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
     return problem.empty();
+}
+
+bool readRegular(const std::string& path, std::size_t limit, std::string& text, std::string& problem) {
+    text.clear();
+    const int fd = openRegular(path, O_RDONLY, problem);
+    if (fd < 0) return false;
+    const bool read = readOpenFile(fd, path, limit, text, problem);
+    ::close(fd);
+    return read;
 }
 
 std::string ownershipProblem(const std::string& path, const struct stat& st) {

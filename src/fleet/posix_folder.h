@@ -22,6 +22,10 @@ std::string notRegular(const std::string& path, const std::string& shown);
 // is not there is made with `mode`. -1 with `problem` otherwise.
 int openRegular(const std::string& path, int flags, std::string& problem, mode_t mode = 0644);
 
+// The rest of an open file, at most `limit` bytes; false with `problem` (which
+// names `path`) when it cannot be read or is larger.
+bool readOpenFile(int fd, const std::string& path, std::size_t limit, std::string& text, std::string& problem);
+
 // The whole of a regular file, at most `limit` bytes; false with `problem`
 // when it is not one, cannot be read or is larger.
 bool readRegular(const std::string& path, std::size_t limit, std::string& text, std::string& problem);

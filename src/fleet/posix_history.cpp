@@ -188,12 +188,8 @@ bool History::checkConfiguration(std::string& error) {
         return false;
     }
     config_.clear();
-    std::size_t start = 0;
-    while (start < out.size()) {
-        std::size_t end = out.find('\0', start);
-        if (end == std::string::npos) end = out.size();
-        const std::string entry = out.substr(start, end - start);
-        start = end + 1;
+    std::istringstream entries(out);
+    for (std::string entry; std::getline(entries, entry, '\0');) {
         const std::size_t newline = entry.find('\n');
         const std::string key = entry.substr(0, newline);
         const std::string value = newline == std::string::npos ? "true" : entry.substr(newline + 1);
@@ -349,12 +345,8 @@ bool History::inspectIncoming(const std::string& remote, std::string& error) {
         if (!isHex(commit)) continue;
         std::string tree;
         if (!run("git ls-tree", {"ls-tree", "-l", "-z", "--full-tree", commit}, tree, error)) return false;
-        std::size_t start = 0;
-        while (start < tree.size()) {
-            std::size_t end = tree.find('\0', start);
-            if (end == std::string::npos) end = tree.size();
-            const std::string entry = tree.substr(start, end - start);
-            start = end + 1;
+        std::istringstream entries(tree);
+        for (std::string entry; std::getline(entries, entry, '\0');) {
             // "<mode> <type> <object> <size>\t<path>"
             const std::size_t tab = entry.find('\t');
             if (tab == std::string::npos) continue;
