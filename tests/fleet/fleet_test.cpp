@@ -214,7 +214,13 @@ TEST(Fleet, PushesToASharedRemote) {
     ASSERT_EQ(0, ::rename(remote.c_str(), (remote + ".away").c_str()));
     EXPECT_EQ(1, run({"backup", dir.file("host2/plant.inventory"), "--push"}, output)) << output;
     EXPECT_TRUE(hasLine(output, "press-2: new")) << output;
-    EXPECT_NE(std::string::npos, output.find("push failed")) << output;
+    // git's own messages follow the line that names the git command.
+    EXPECT_NE(std::string::npos, output.find(": push failed: git fetch origin ended with status 128; the local history "
+                                             "is as it was\nfatal: '" +
+                                             remote +
+                                             "' does not appear to be a git repository\nfatal: Could not "
+                                             "read from remote repository.\n"))
+        << output;
     EXPECT_EQ(1, commits(dir.file("host2")));
 
     // Back in reach: nothing changed, but the branch is ahead; it goes on
@@ -388,6 +394,34 @@ TEST(Fleet, GitRunsNoHookAndStaleLocksGo) {
     EXPECT_TRUE(hasLine(output, "press: new")) << output;
     EXPECT_EQ(1, commits(into));
     EXPECT_FALSE(exists(marker)) << readFile(marker);
+}
+
+// A rebase that a stopped run left half done is aborted and the branch put
+// back at the commit recorded before that push.
+TEST(Fleet, StoppedRebaseIsUndone) {
+    TempDir dir;
+    std::string output;
+    testing_support::runProgram(
+        {"/bin/sh", "-c",
+         "cd '" + dir.path +
+             "' && git init -q && echo a >a.DAT && git add a.DAT && git commit -qm 1 && git checkout -qb other && "
+             "echo b >a.DAT && git commit -qam 2 && git checkout -q master && echo c >a.DAT && git commit -qam 3 && "
+             "git rev-parse HEAD >.linkora-backup.push && git rebase other"},
+        output, 30000, "", "",
+        {"GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1", "GIT_AUTHOR_NAME=x", "GIT_AUTHOR_EMAIL=x@x",
+         "GIT_COMMITTER_NAME=x", "GIT_COMMITTER_EMAIL=x@x"});
+    const std::string before = readFile(dir.file(".linkora-backup.push"));
+    ASSERT_TRUE(exists(dir.file(".git/rebase-merge"))) << output;
+    writeFile(dir.file("plant.inventory"), "press rfc2217://127.0.0.1:1 1 9600\n");
+    EXPECT_EQ(1, run({"backup", dir.file("plant.inventory")}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "linkora: " + dir.path +
+                                    ": a rebase left half done by a stopped run was aborted; the branch is back at " +
+                                    before.substr(0, 12)))
+        << output;
+    EXPECT_EQ(before, git(dir.path, "rev-parse master"));
+    EXPECT_EQ("refs/heads/master\n", git(dir.path, "symbolic-ref HEAD"));
+    EXPECT_FALSE(exists(dir.file(".git/rebase-merge")));
+    EXPECT_FALSE(exists(dir.file(".linkora-backup.push")));
 }
 
 // The children of a killed run end (an upload that would take a minute at
