@@ -148,7 +148,8 @@ std::string ownProgram() {
 }
 
 // ---- signals: the first ends the run after the uploads under way, which
-// get it too; nothing new starts.
+// get it too; nothing new starts. A git call under way then ends at once (git
+// leads a process group of its own, so the terminal's signal misses it).
 int signalPipe[2] = {-1, -1};
 volatile sig_atomic_t stopSignal = 0;
 
@@ -424,6 +425,7 @@ int backupCommand(const std::vector<std::string>& args) {
     }
 
     catchSignals();
+    history.endOn(signalPipe[0]);
     const auto began = std::chrono::steady_clock::now();
     Run run(options, entries, dir);
     run.uploadAll();

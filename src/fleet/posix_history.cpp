@@ -129,11 +129,11 @@ int History::git(const std::vector<std::string>& args, std::string& out, std::st
     argv.insert(argv.end(), args.begin(), args.end());
     // Unattended: git never waits for a password on a terminal nor opens an
     // editor.
-    static const std::vector<std::string> env = environmentWith(
-        {"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR",
-         "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_NAMESPACE", "GIT_CEILING_DIRECTORIES"},
-        {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C", "GIT_EDITOR=:", "GIT_SEQUENCE_EDITOR=:"});
-    return runCaptured(argv, env, out, err, limit_);
+    static const std::vector<std::string> env =
+        environmentWith({"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR",
+                         "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_NAMESPACE", "GIT_CEILING_DIRECTORIES"},
+                        {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C", "GIT_EDITOR=:", "GIT_SEQUENCE_EDITOR=:"});
+    return runCaptured(argv, env, out, err, limit_, stopFd_);
 }
 
 bool History::run(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,

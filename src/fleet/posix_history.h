@@ -14,6 +14,10 @@ public:
     History(std::string git, std::string dir, int limitSeconds, std::string pushRecord)
         : git_(std::move(git)), dir_(std::move(dir)), limit_(limitSeconds), pushRecord_(std::move(pushRecord)) {}
 
+    // From now on a git call under way ends as soon as `fd` can be read (a
+    // signal has come).
+    void endOn(int fd) { stopFd_ = fd; }
+
     // Before anything else runs in the folder: makes DIR/.git when there is
     // none; refuses a .git that is not a folder of this user's, one that
     // others may write, a configuration with a key outside those the backup
@@ -58,6 +62,7 @@ private:
     std::string dir_;
     int limit_;
     std::string pushRecord_;
+    int stopFd_ = -1;
     std::vector<std::pair<std::string, std::string>> config_;  // the folder's own configuration
     bool identityKnown_ = false;
     std::vector<std::string> identity_;

@@ -159,14 +159,15 @@ bool readInto(int fd, std::string& text, std::size_t limit) {
 }
 
 int runCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string& out,
-                std::string& err, int limitSeconds) {
+                std::string& err, int limitSeconds, int stopFd) {
     out.clear();
     err.clear();
     Started p;
     if (!startProgram(argv, env, true, p, true)) return kNotStarted;
     using Clock = std::chrono::steady_clock;
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(limitSeconds);
-    int stage = 0;  // 1 after SIGTERM, 2 after SIGKILL
+    int stage = 0;      // 1 after SIGTERM, 2 after SIGKILL
+    bool told = false;  // ended through stopFd, not by the time limit
     int fds[2] = {p.outFd, p.errFd};
     std::string* texts[2] = {&out, &err};
     while (fds[0] >= 0 || fds[1] >= 0) {
@@ -178,11 +179,16 @@ int runCaptured(const std::vector<std::string>& argv, const std::vector<std::str
             deadline = Clock::now() + std::chrono::seconds(2);
             continue;
         }
-        pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-        const int ready = ::poll(polled, 2, static_cast<int>(std::min<long long>(left, 1000)));
+        pollfd polled[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {stage == 0 ? stopFd : -1, POLLIN, 0}};
+        const int ready = ::poll(polled, 3, static_cast<int>(std::min<long long>(left, 1000)));
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;
+        }
+        if ((polled[2].revents & POLLIN) != 0) {
+            told = true;
+            deadline = Clock::now();
+            continue;
         }
         if (ready == 0 && stage == 0) {
             // The program ended, but something it left behind (a daemon)
@@ -210,8 +216,8 @@ int runCaptured(const std::vector<std::string>& argv, const std::vector<std::str
     }
     if (stage > 0) {
         ::kill(-p.pid, SIGKILL);
-        waitProgram(p.pid);
-        return kTimedOut;
+        const int status = waitProgram(p.pid);
+        return told ? status : kTimedOut;
     }
     return waitProgram(p.pid);
 }
