@@ -196,6 +196,7 @@ private:
 
 bool Run::start(Job& job) {
     const InventoryEntry& e = *job.entry;
+    job.startedAt = std::chrono::steady_clock::now();
     // A backup that is a link, a FIFO, a device or a folder is never opened.
     if (!(job.reason = leftAlone(job)).empty()) {
         job.result = "failed";
@@ -207,7 +208,6 @@ bool Run::start(Job& job) {
     std::vector<std::string> set;
     if (e.protocol != "auto") set.push_back("LINKORA_PROTOCOL=" + e.protocol);
     const std::vector<std::string> env = environmentWith({"LINKORA_PROTOCOL"}, set);
-    job.startedAt = std::chrono::steady_clock::now();
     if (!startProgram(argv, env, false, job.process)) {
         job.status = -1;
         job.err = std::string("linkora: cannot start ") + self_ + ": " + std::strerror(errno);
