@@ -5,10 +5,11 @@
 namespace fleet {
 
 // linkora backup <Inventory> [--into DIR] [--jobs N] [--report FILE] [--push]
+//                [--git-timeout SECONDS]
 // `args` are the words after "backup". Returns the exit status: 0 every
 // controller backed up, 1 one failed or the push failed, 2 wrong command
-// line or inventory, 5 the folder cannot be written, is locked, or git
-// failed.
+// line or inventory, 5 the folder cannot be written, is locked, is not the
+// user's own, its git configuration is refused, or git failed.
 int backupCommand(const std::vector<std::string>& args);
 
 // The usage lines of backup, for the program's --help.

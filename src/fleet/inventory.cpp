@@ -2,7 +2,9 @@
 // its line.
 #include "fleet/inventory.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -159,6 +161,17 @@ std::vector<InventoryEntry> parseInventory(const std::string& text, std::vector<
         std::string line = text.substr(start, end - start);
         start = end + 1;
         ++number;
+        // Blanks apart, a control character is never a part of a field.
+        const auto control = std::find_if(line.begin(), line.end(), [](char c) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            return (u < 0x20 && c != '\t' && c != '\r' && c != '\v' && c != '\f') || u == 0x7f;
+        });
+        if (control != line.end()) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02x", static_cast<unsigned char>(*control));
+            errors.push_back({number, std::string("a control character (") + code + ") in the line"});
+            continue;
+        }
         if (const std::size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
         const std::vector<std::string> f = fields(line);
         if (f.empty()) continue;
@@ -169,6 +182,11 @@ std::vector<InventoryEntry> parseInventory(const std::string& text, std::vector<
             const auto [at, inserted] = lineOfName.emplace(lower(entry.name), number);
             if (!inserted)
                 problem = "name \"" + entry.name + "\" is used on line " + std::to_string(at->second) + " already";
+        }
+        if (problem.empty() && entries.size() == kMaxInventoryEntries) {
+            errors.push_back({number, "more than " + std::to_string(kMaxInventoryEntries) +
+                                          " controllers; an inventory lists at most that many"});
+            break;
         }
         if (!problem.empty()) {
             errors.push_back({number, problem});

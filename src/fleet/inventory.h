@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,13 @@ struct InventoryError {
     std::string what;
 };
 
-// Parses the text of an inventory; every wrong line gives one error.
+// The bounds of an inventory.
+inline constexpr std::size_t kMaxInventoryBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxInventoryEntries = 10000;
+
+// Parses the text of an inventory; every wrong line gives one error. A line
+// with a control character (a NUL, say) is wrong as a whole; past
+// kMaxInventoryEntries controllers the rest is not read.
 std::vector<InventoryEntry> parseInventory(const std::string& text, std::vector<InventoryError>& errors);
 
 // Whether `name` can name a backup: letters, digits, '.', '-' and '_', not

@@ -15,15 +15,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 
 #include "common/progress.h"
 #include "fleet/backup.h"
 #include "fleet/inventory.h"
 #include "fleet/posix_backup_jobs.h"
+#include "fleet/posix_folder.h"
 #include "fleet/posix_history.h"
 #include "fleet/posix_processes.h"
 #include "image/image_compare.h"
@@ -39,12 +38,15 @@ constexpr int kExitCommandLine = 2;
 constexpr int kExitFolder = 5;
 constexpr int kMaxJobs = 64;
 constexpr int kDefaultJobsLimit = 16;
+constexpr int kDefaultGitTimeout = 300;
+constexpr long kMaxGitTimeout = 86400;
 constexpr std::size_t kReasonCapture = 16 * 1024;
 struct Options {
     std::string inventory;
     std::string into;
     std::string report;
     int jobs = 0;
+    int gitTimeout = kDefaultGitTimeout;
     bool push = false;
 };
 
@@ -62,14 +64,17 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
             if (!value(o.into)) return "--into needs a folder";
         } else if (a == "--report") {
             if (!value(o.report)) return "--report needs a file name";
-        } else if (a == "--jobs") {
+        } else if (a == "--jobs" || a == "--git-timeout") {
+            const bool jobs = a == "--jobs";
+            const long most = jobs ? kMaxJobs : kMaxGitTimeout;
+            const std::string range = "1.." + std::to_string(most) + (jobs ? "" : " seconds");
             std::string n;
-            if (!value(n)) return "--jobs needs a number";
+            if (!value(n)) return a + " needs a number (" + range + ")";
             char* end = nullptr;
             errno = 0;
-            const long jobs = std::strtol(n.c_str(), &end, 10);
-            if (errno != 0 || *end != '\0' || jobs < 1 || jobs > kMaxJobs) return "--jobs takes 1..64, not " + n;
-            o.jobs = static_cast<int>(jobs);
+            const long number = std::strtol(n.c_str(), &end, 10);
+            if (errno != 0 || *end != '\0' || number < 1 || number > most) return a + " takes " + range + ", not " + n;
+            (jobs ? o.jobs : o.gitTimeout) = static_cast<int>(number);
         } else if (a == "--push") {
             o.push = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -84,13 +89,29 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
     return {};
 }
 
-bool readWholeFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return !in.bad();
+// The inventory: a regular file of at most kMaxInventoryBytes. It may be
+// reached through a link (it lies outside the backup folder), but a FIFO or
+// a device is never waited for.
+bool readInventory(const std::string& path, std::string& text, std::string& problem) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        problem = path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        problem = path + " is " + kindOf(st.st_mode) + ", not a file";
+        ::close(fd);
+        return false;
+    }
+    const bool read = readOpenFile(fd, path, kMaxInventoryBytes, text, problem);
+    ::close(fd);
+    if (problem == path + " is larger than " + std::to_string(kMaxInventoryBytes) + " bytes") {
+        problem = path + ": larger than 1 MiB (an inventory is at most 1 MiB and " +
+                  std::to_string(kMaxInventoryEntries) + " controllers)";
+    }
+    return read;
 }
 
 std::string realPathOr(const std::string& path) {
@@ -127,7 +148,8 @@ std::string ownProgram() {
 }
 
 // ---- signals: the first ends the run after the uploads under way, which
-// get it too; nothing new starts.
+// get it too; nothing new starts. A git call under way then ends at once (git
+// leads a process group of its own, so the terminal's signal misses it).
 int signalPipe[2] = {-1, -1};
 volatile sig_atomic_t stopSignal = 0;
 
@@ -174,13 +196,18 @@ private:
 
 bool Run::start(Job& job) {
     const InventoryEntry& e = *job.entry;
+    job.startedAt = std::chrono::steady_clock::now();
+    // A backup that is a link, a FIFO, a device or a folder is never opened.
+    if (!(job.reason = leftAlone(job)).empty()) {
+        job.result = "failed";
+        return false;
+    }
     platform::removeFile(job.temp);
     std::vector<std::string> argv{self_, "u", std::to_string(e.unit), e.port, std::to_string(e.baud), job.temp};
     if (!e.characterFormat.empty()) argv.push_back(e.characterFormat);
     std::vector<std::string> set;
     if (e.protocol != "auto") set.push_back("LINKORA_PROTOCOL=" + e.protocol);
     const std::vector<std::string> env = environmentWith({"LINKORA_PROTOCOL"}, set);
-    job.startedAt = std::chrono::steady_clock::now();
     if (!startProgram(argv, env, false, job.process)) {
         job.status = -1;
         job.err = std::string("linkora: cannot start ") + self_ + ": " + std::strerror(errno);
@@ -227,7 +254,7 @@ void Run::printResult(const Job& job) {
 
 void Run::finish(Job& job) {
     job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.startedAt).count();
-    settle(job);
+    if (job.result.empty()) settle(job);
     ++done_;
     printResult(job);
 }
@@ -327,9 +354,10 @@ int backupCommand(const std::vector<std::string>& args) {
         return kExitCommandLine;
     }
 
-    std::string text;
-    if (!readWholeFile(options.inventory, text)) {
-        std::fprintf(stderr, "linkora: %s: %s\n", options.inventory.c_str(), std::strerror(errno));
+    std::string text, unread;
+    if (!readInventory(options.inventory, text, unread)) {
+        std::fprintf(stderr, "linkora: %s\n", unread.c_str());
+        std::fprintf(stderr, "linkora: backup: nothing backed up\n");
         return kExitCommandLine;
     }
     std::vector<InventoryError> errors;
@@ -355,7 +383,7 @@ int backupCommand(const std::vector<std::string>& args) {
     std::string dir = options.into.empty() ? folderOf(options.inventory) : options.into;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0777) != 0) {
+    if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) != 0) {
         std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), std::strerror(errno));
         return kExitFolder;
     }
@@ -364,28 +392,40 @@ int backupCommand(const std::vector<std::string>& args) {
                      S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder");
         return kExitFolder;
     }
-
-    // One run at a time on a folder; the lock goes with this process.
-    const std::string lockPath = dir + "/" + kOwnPrefix + ".lock";
-    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock < 0) {
-        std::fprintf(stderr, "linkora: %s: %s\n", lockPath.c_str(), std::strerror(errno));
+    // The folder is this user's alone, as ssh wants its own folder: whoever
+    // else could write it could plant what git or the backup would follow.
+    if (const std::string owner = ownershipProblem(dir, st); !owner.empty()) {
+        std::fprintf(stderr, "linkora: backup: %s\n", owner.c_str());
         return kExitFolder;
     }
+
+    // One run at a time on a folder. The lock is inherited by the uploads and
+    // git, so that it lasts until the last child of a killed run has ended.
+    const std::string lockPath = dir + "/" + kOwnPrefix + ".lock";
+    std::string error;
+    const int lock = openRegular(lockPath, O_RDWR | O_CREAT, error, 0644);
+    if (lock < 0) {
+        std::fprintf(stderr, "linkora: %s\n", error.c_str());
+        return kExitFolder;
+    }
+    ::fcntl(lock, F_SETFD, 0);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         std::fprintf(stderr, "linkora: backup: %s is locked by another backup run\n", dir.c_str());
         ::close(lock);
         return kExitFolder;
     }
 
-    History history(git, dir);
-    std::string error;
-    if (!history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error)) {
+    History history(git, dir, options.gitTimeout, dir + "/" + kOwnPrefix + ".push");
+    std::vector<std::string> notes;
+    const bool opened = history.open(notes, error);
+    for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
+    if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error)) {
         std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
         return kExitFolder;
     }
 
     catchSignals();
+    history.endOn(signalPipe[0]);
     const auto began = std::chrono::steady_clock::now();
     Run run(options, entries, dir);
     run.uploadAll();
@@ -398,7 +438,8 @@ int backupCommand(const std::vector<std::string>& args) {
         // Every backup of the inventory that differs from the last commit
         // goes in, also one that an earlier run replaced and could not commit.
         struct stat file {};
-        if (::stat(job->target.c_str(), &file) == 0) files.push_back(job->entry->name + ".DAT");
+        if (::lstat(job->target.c_str(), &file) == 0 && S_ISREG(file.st_mode))
+            files.push_back(job->entry->name + ".DAT");
     }
     int status = counts[3] > 0 ? kExitFailed : kExitDone;
     std::vector<std::string> committed;
@@ -434,7 +475,7 @@ int backupCommand(const std::vector<std::string>& args) {
     std::string pushed;
     if (options.push && status != kExitFolder) {
         if (!history.push(pushed, error)) {
-            std::fprintf(stderr, "linkora: %s: push failed: %s\n", dir.c_str(), error.c_str());
+            std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
             if (status == kExitDone) status = kExitFailed;
         } else if (!commitId.empty()) {
             commitId = history.head();  // a rebase gives the commit a new id

@@ -1,5 +1,6 @@
 #include "fleet/posix_backup_jobs.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "fleet/posix_folder.h"
 #include "platform/files.h"
 
 namespace fleet {
@@ -54,7 +56,47 @@ int countChanges(const std::vector<DifferenceLine>& lines) {
     return count;
 }
 
+// A data file of the folder, read only when it is a regular file: 0 done,
+// 1 it cannot be read, 2 it is no data file.
+int loadInFolder(const std::string& path, std::unique_ptr<ImageCopy>& out) {
+    std::string problem;
+    const int fd = openRegular(path, O_RDONLY, problem);
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return 1;
+    }
+    const int result = loadDataFile(file, out);
+    std::fclose(file);
+    return result;
+}
+
+// The upload put in the place of the backup in one step: rename() replaces
+// the name itself and never writes through a link.
+bool putInPlace(const std::string& temp, const std::string& target) {
+    std::string problem;
+    const int fd = openRegular(temp, O_RDONLY, problem);
+    if (fd < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    ::fsync(fd);
+    ::close(fd);
+    if (::rename(temp.c_str(), target.c_str()) != 0) return false;
+    const int folder = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string leftAlone(const Job& job) {
+    const std::string problem = notRegular(job.target, job.entry->name + ".DAT");
+    return problem.empty() ? problem : problem + "; it is left alone";
+}
 
 void settle(Job& job) {
     if (job.status != 0) {
@@ -64,7 +106,7 @@ void settle(Job& job) {
         return;
     }
     std::unique_ptr<ImageCopy> uploaded;
-    if (loadDataFile(job.temp, uploaded) != 0) {
+    if (loadInFolder(job.temp, uploaded) != 0) {
         job.result = "failed";
         job.reason = "the upload left no data file";
         platform::removeFile(job.temp);
@@ -72,8 +114,14 @@ void settle(Job& job) {
     }
     std::unique_ptr<ImageCopy> old;
     struct stat st {};
-    const bool exists = ::stat(job.target.c_str(), &st) == 0;
-    const int oldRead = exists ? loadDataFile(job.target, old) : 1;
+    const bool exists = ::lstat(job.target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        job.result = "failed";
+        job.reason = leftAlone(job);
+        platform::removeFile(job.temp);
+        return;
+    }
+    const int oldRead = exists ? loadInFolder(job.target, old) : 1;
     if (exists && oldRead == 0) {
         const Comparison comparison = compareImages(*old, *uploaded, CompareScope::Files);
         if (comparison.lines.empty()) {
@@ -87,7 +135,7 @@ void settle(Job& job) {
     } else if (exists) {
         job.differences.push_back("  (the earlier " + job.entry->name + ".DAT was not a data file)");
     }
-    if (!platform::replaceFile(job.temp, job.target)) {
+    if (!putInPlace(job.temp, job.target)) {
         job.result = "failed";
         job.reason = job.target + ": cannot be replaced: " + std::strerror(errno);
         job.differences.clear();

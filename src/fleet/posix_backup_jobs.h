@@ -39,6 +39,11 @@ struct Job {
 // The folder part of a path: "." when it has none.
 std::string folderOf(const std::string& path);
 
+// Empty when the backup NAME.DAT is a regular file or not there; otherwise
+// why it is never opened ("NAME.DAT is a symbolic link, not a file; it is
+// left alone").
+std::string leftAlone(const Job& job);
+
 // The finished upload set against the backup; the backup replaced when it
 // differs. Fills in the job's outcome.
 void settle(Job& job);

@@ -1,20 +1,58 @@
 #include "fleet/posix_history.h"
 
-#include <limits.h>
-#include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
+#include "fleet/inventory.h"
+#include "fleet/posix_folder.h"
 #include "fleet/posix_processes.h"
 
 namespace fleet {
 
 namespace {
+
+constexpr std::size_t kMaxMessageLines = 20;
+constexpr std::size_t kMaxExcludeFile = 1024 * 1024;
+// The largest backup another host may bring.
+constexpr long long kMaxIncomingFile = 16LL * 1024 * 1024;
+
+// On every call: no hook, no configured program (fsmonitor, editor, pager,
+// signing, external diff), no automatic gc, transports that run nothing.
+const char* const kHardening[] = {
+    "core.hooksPath=/dev/null",  "core.fsmonitor=false",       "core.editor=:",
+    "sequence.editor=:",         "commit.gpgSign=false",       "tag.gpgSign=false",
+    "push.gpgSign=false",        "log.showSignature=false",    "gc.auto=0",
+    "maintenance.auto=false",    "submodule.recurse=false",    "fetch.recurseSubmodules=false",
+    "protocol.allow=never",      "protocol.file.allow=always", "protocol.git.allow=always",
+    "protocol.ssh.allow=always", "protocol.http.allow=always", "protocol.https.allow=always",
+};
+
+// The keys of the folder's own configuration that the backup takes: what
+// git init, git clone, git remote add and git push -u write.
+const char* const kFormatKeys[] = {
+    "core.repositoryformatversion", "core.filemode", "core.logallrefupdates",   "core.ignorecase",
+    "core.precomposeunicode",       "core.symlinks", "extensions.objectformat",
+};
+
+bool allowedKey(const std::string& key, const std::string& value) {
+    for (const char* k : kFormatKeys) {
+        if (key == k) return true;
+    }
+    if (key == "core.bare") return value == "false" || value == "no" || value == "off" || value == "0";
+    const std::size_t first = key.find('.');
+    const std::size_t last = key.rfind('.');
+    const std::string section = key.substr(0, first);
+    if (section == "user") return true;
+    if (first == last) return false;
+    const std::string name = key.substr(last + 1);
+    return (section == "remote" && (name == "url" || name == "fetch")) ||
+           (section == "branch" && (name == "remote" || name == "merge"));
+}
 
 std::string trimmed(const std::string& text) {
     std::size_t end = text.size();
@@ -22,41 +60,97 @@ std::string trimmed(const std::string& text) {
     return text.substr(0, end);
 }
 
-std::string realPath(const std::string& path) {
-    char buffer[PATH_MAX];
-    return ::realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
+// Text from git or a remote, fit for one line of ours.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+            ++i;  // a C1 control character in UTF-8
+            continue;
+        }
+        if (c >= 0x20 && c != 0x7f) out += static_cast<char>(c);
+    }
+    return out;
 }
 
-bool envSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
+bool isHex(const std::string& text) {
+    if (text.size() != 40 && text.size() != 64) return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A push's failure: its headline told to end in `tail`, before git's
+// messages.
+std::string pushFailure(const std::string& error, const std::string& tail) {
+    const std::size_t end = error.find('\n');
+    if (end == std::string::npos) return "push failed: " + error + tail;
+    return "push failed: " + error.substr(0, end) + tail + error.substr(end);
 }
 
 }  // namespace
 
+std::string gitMessages(const std::string& err) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : err + "\n") {
+        if (c == '\n' || c == '\r') {
+            line = printable(line);
+            if (!trimmed(line).empty()) lines.push_back(trimmed(line));
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    std::string out;
+    const std::size_t from = lines.size() > kMaxMessageLines ? lines.size() - kMaxMessageLines : 0;
+    if (from > 0) out += "(" + std::to_string(from) + " earlier lines of git left out)\n";
+    for (std::size_t i = from; i < lines.size(); ++i) out += lines[i] + "\n";
+    return out;
+}
+
 int History::git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity) {
-    std::vector<std::string> argv{git_, "-C", dir_};
+    // The folder's own repository, whatever repository the caller is in, and
+    // never one that git would find above it.
+    std::vector<std::string> argv{git_, "-C", dir_, "--git-dir=.git", "--work-tree=.", "--no-pager"};
+    for (const char* setting : kHardening) argv.insert(argv.end(), {"-c", setting});
     if (withIdentity) {
         const std::vector<std::string> id = identity();
         argv.insert(argv.end(), id.begin(), id.end());
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    // Unattended: git never waits for a password on a terminal.
-    // The folder's own repository, whatever repository the caller is in.
+    // Unattended: git never waits for a password on a terminal nor opens an
+    // editor.
     static const std::vector<std::string> env =
-        environmentWith({"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR"},
-                        {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C"});
-    return runCaptured(argv, env, out, err);
+        environmentWith({"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR",
+                         "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_NAMESPACE", "GIT_CEILING_DIRECTORIES"},
+                        {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C", "GIT_EDITOR=:", "GIT_SEQUENCE_EDITOR=:"});
+    return runCaptured(argv, env, out, err, limit_, stopFd_);
 }
 
-std::string History::lastLine(const std::string& err, const std::string& fallback) {
-    std::istringstream lines(err);
-    std::string line, last;
-    while (std::getline(lines, line)) {
-        line = trimmed(line);
-        if (!line.empty() && line.rfind("hint:", 0) != 0) last = line;
+bool History::run(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
+                  bool withIdentity) {
+    std::string err;
+    const int status = git(args, out, err, withIdentity);
+    if (status == 0) return true;
+    if (status == kNotStarted) {
+        error = what + ": git cannot be started (" + git_ + ")";
+    } else if (status == kTimedOut) {
+        error = what + " did not end within " + std::to_string(limit_) + " s (--git-timeout); it was ended";
+    } else {
+        error = what + " ended with status " + std::to_string(status);
     }
-    return last.empty() ? fallback : last;
+    const std::string messages = gitMessages(err + out);
+    if (!messages.empty()) error += "\n" + messages.substr(0, messages.size() - 1);
+    return false;
 }
 
 // A repository without a configured identity gets one for the commits of
@@ -64,6 +158,10 @@ std::string History::lastLine(const std::string& err, const std::string& fallbac
 std::vector<std::string> History::identity() {
     if (identityKnown_) return identity_;
     identityKnown_ = true;
+    auto envSet = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
     std::string out, err;
     const bool hasName = envSet("GIT_AUTHOR_NAME") || git({"config", "user.name"}, out, err) == 0;
     const bool hasEmail = envSet("GIT_AUTHOR_EMAIL") || envSet("EMAIL") || git({"config", "user.email"}, out, err) == 0;
@@ -74,46 +172,126 @@ std::vector<std::string> History::identity() {
     return identity_;
 }
 
-bool History::prepare(const std::vector<std::string>& excluded, std::string& error) {
-    std::string out, err;
-    // The folder must be the top of its own repository: a folder inside
-    // another one's work tree gets a repository of its own.
-    const int top = git({"rev-parse", "--show-toplevel"}, out, err);
-    if (top < 0) {
-        error = "cannot start git";
+std::string History::configured(const std::string& key) const {
+    std::string value;
+    for (const auto& [k, v] : config_) {
+        if (k == key) value = v;
+    }
+    return value;
+}
+
+bool History::checkConfiguration(std::string& error) {
+    // git reads its own file; the keys come lower case where git ignores
+    // case, each "key\nvalue" ended by a NUL.
+    std::string out;
+    if (!run("git config --list", {"config", "--file", ".git/config", "--null", "--list"}, out, error)) {
         return false;
     }
-    if (top != 0 || realPath(trimmed(out)) != realPath(dir_)) {
-        if (git({"init", "-q"}, out, err) != 0) {
-            error = "git init: " + lastLine(err, "failed");
+    config_.clear();
+    std::istringstream entries(out);
+    for (std::string entry; std::getline(entries, entry, '\0');) {
+        const std::size_t newline = entry.find('\n');
+        const std::string key = entry.substr(0, newline);
+        const std::string value = newline == std::string::npos ? "true" : entry.substr(newline + 1);
+        if (!allowedKey(key, value)) {
+            error = ".git/config sets " + printable(key) +
+                    ", which the backup does not take: a repository's own configuration could make git run a "
+                    "program. It takes the repository format keys, remote.*.url and .fetch, branch.*.remote and "
+                    ".merge and user.*; settings of your own belong in the global git configuration (git -C " +
+                    dir_ + " config --unset-all " + printable(key) + ")";
             return false;
         }
+        config_.emplace_back(key, value);
     }
-    if (git({"rev-parse", "--git-path", "info/exclude"}, out, err) != 0) {
-        error = "git rev-parse: " + lastLine(err, "failed");
+    return true;
+}
+
+bool History::open(std::vector<std::string>& notes, std::string& error) {
+    const std::string gitDir = dir_ + "/.git";
+    struct stat st {};
+    std::string out;
+    if (::lstat(gitDir.c_str(), &st) != 0) {
+        if (!run("git init", {"init", "-q", "--template="}, out, error)) return false;
+    } else if (!S_ISDIR(st.st_mode)) {
+        error = gitDir + " is " + kindOf(st.st_mode) +
+                ", not a folder: the history is kept only in a repository of the folder's own";
         return false;
     }
-    std::string exclude = trimmed(out);
-    if (exclude.empty() || exclude[0] != '/') exclude = dir_ + "/" + exclude;
-    std::string present;
-    {
-        std::ifstream in(exclude);
-        std::ostringstream all;
-        all << in.rdbuf();
-        present = all.str();
+    if (::lstat(gitDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = gitDir + ": not made";
+        return false;
     }
+    if (!(error = ownershipProblem(gitDir, st)).empty()) return false;
+    const std::string config = gitDir + "/config";
+    if (::lstat(config.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = config + (exists(config) ? " is " + kindOf(st.st_mode) + ", not a file" : " is missing");
+        return false;
+    }
+    if (!(error = ownershipProblem(config, st)).empty()) return false;
+    if (exists(gitDir + "/info/attributes")) {
+        error = gitDir +
+                "/info/attributes is not taken: attributes could make git run a program (a filter, a diff or "
+                "merge driver); remove it";
+        return false;
+    }
+    if (exists(gitDir + "/commondir")) {
+        error = gitDir + "/commondir is not taken: it places the repository elsewhere; remove it";
+        return false;
+    }
+    if (!checkConfiguration(error)) return false;
+
+    std::vector<std::string> removed;
+    removeStaleGitLocks(gitDir, removed);
+    for (const std::string& name : removed) {
+        notes.push_back("removed .git/" + printable(name) + ", left behind by a git that was stopped");
+    }
+    return finishStoppedPush(notes, error);
+}
+
+// A push that was stopped during its rebase: the rebase aborted and the
+// branch put back at the commit recorded before the push.
+bool History::finishStoppedPush(std::vector<std::string>& notes, std::string& error) {
+    std::string record, problem, out;
+    const bool recorded = readRegular(pushRecord_, 4096, record, problem);
+    record = trimmed(record);
+    if (exists(dir_ + "/.git/rebase-merge") || exists(dir_ + "/.git/rebase-apply")) {
+        if (!run("git rebase --abort", {"rebase", "--abort"}, out, error)) return false;
+        std::string note = "a rebase left half done by a stopped run was aborted";
+        if (recorded && isHex(record)) {
+            if (!run("git reset", {"reset", "-q", "--hard", "--no-recurse-submodules", record}, out, error)) {
+                return false;
+            }
+            note += "; the branch is back at " + record.substr(0, 12);
+        }
+        notes.push_back(note);
+    }
+    ::unlink(pushRecord_.c_str());
+    return true;
+}
+
+bool History::prepare(const std::vector<std::string>& excluded, std::string& error) {
+    const std::string infoDir = dir_ + "/.git/info";
+    struct stat st {};
+    if (::lstat(infoDir.c_str(), &st) != 0) ::mkdir(infoDir.c_str(), 0755);
+    if (::lstat(infoDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = infoDir + (exists(infoDir) ? " is " + kindOf(st.st_mode) + ", not a folder" : ": cannot be made");
+        return false;
+    }
+    const std::string exclude = infoDir + "/exclude";
+    std::string present;
+    if (exists(exclude) && !readRegular(exclude, kMaxExcludeFile, present, error)) return false;
     std::string missing;
     for (const std::string& pattern : excluded) {
         if (("\n" + present).find("\n" + pattern + "\n") == std::string::npos) missing += pattern + "\n";
     }
     if (missing.empty()) return true;
-    const std::string infoDir = exclude.substr(0, exclude.rfind('/'));
-    ::mkdir(infoDir.c_str(), 0777);
-    std::ofstream file(exclude, std::ios::app);
-    if (!present.empty() && present.back() != '\n') file << "\n";
-    file << "# the lock and the temporary files of linkora backup\n" << missing;
-    file.close();
-    if (!file) {
+    std::string text = !present.empty() && present.back() != '\n' ? "\n" : "";
+    text += "# the lock and the temporary files of linkora backup\n" + missing;
+    const int fd = openRegular(exclude, O_WRONLY | O_APPEND | O_CREAT, error);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (!written) {
         error = exclude + ": cannot be written";
         return false;
     }
@@ -127,18 +305,13 @@ bool History::stage(const std::vector<std::string>& files, std::vector<std::stri
     // Also where a global ignore file would leave *.DAT out.
     std::vector<std::string> add{"add", "--force", "--"};
     add.insert(add.end(), files.begin(), files.end());
-    if (git(add, out, err) != 0) {
-        error = "git add: " + lastLine(err, "failed");
-        return false;
-    }
+    if (!run("git add", add, out, error)) return false;
     // Only these files, whatever else may be staged.
-    std::vector<std::string> staged{"diff", "--cached", "--name-only", "--no-renames", "HEAD", "--"};
-    if (git({"rev-parse", "-q", "--verify", "HEAD"}, out, err) != 0) staged = {"diff", "--cached", "--name-only", "--"};
+    std::vector<std::string> staged{"diff",          "--cached",      "--name-only", "--no-renames",
+                                    "--no-ext-diff", "--no-textconv", "HEAD",        "--"};
+    if (git({"rev-parse", "-q", "--verify", "HEAD"}, out, err) != 0) staged.erase(staged.end() - 2);
     staged.insert(staged.end(), files.begin(), files.end());
-    if (git(staged, out, err) != 0) {
-        error = "git diff: " + lastLine(err, "failed");
-        return false;
-    }
+    if (!run("git diff", staged, out, error)) return false;
     std::istringstream names(out);
     for (std::string name; std::getline(names, name);) {
         if (!trimmed(name).empty()) changed.push_back(trimmed(name));
@@ -148,16 +321,12 @@ bool History::stage(const std::vector<std::string>& files, std::vector<std::stri
 
 bool History::commit(const std::vector<std::string>& files, const std::string& subject, const std::string& body,
                      std::string& error) {
-    std::string out, err;
-    std::vector<std::string> commit{"commit", "-q", "-m", subject};
+    std::string out;
+    std::vector<std::string> commit{"commit", "-q", "--no-verify", "--no-gpg-sign", "-m", subject};
     if (!body.empty()) commit.insert(commit.end(), {"-m", body});
     commit.push_back("--");
     commit.insert(commit.end(), files.begin(), files.end());
-    if (git(commit, out, err, true) != 0) {
-        error = "git commit: " + lastLine(err, "failed");
-        return false;
-    }
-    return true;
+    return run("git commit", commit, out, error, true);
 }
 
 std::string History::head() {
@@ -166,65 +335,137 @@ std::string History::head() {
     return trimmed(out);
 }
 
+// Every commit that a rebase onto the upstream would bring: each entry of
+// its tree a regular, not executable NAME.DAT at the top, of at most 16 MiB.
+bool History::inspectIncoming(const std::string& remote, std::string& error) {
+    std::string out;
+    if (!run("git rev-list", {"rev-list", "HEAD..@{upstream}"}, out, error)) return false;
+    std::istringstream commits(out);
+    for (std::string commit; std::getline(commits, commit);) {
+        if (!isHex(commit)) continue;
+        std::string tree;
+        if (!run("git ls-tree", {"ls-tree", "-l", "-z", "--full-tree", commit}, tree, error)) return false;
+        std::istringstream entries(tree);
+        for (std::string entry; std::getline(entries, entry, '\0');) {
+            // "<mode> <type> <object> <size>\t<path>"
+            const std::size_t tab = entry.find('\t');
+            if (tab == std::string::npos) continue;
+            const std::string path = entry.substr(tab + 1);
+            std::istringstream meta(entry.substr(0, tab));
+            std::string mode, type, object, size;
+            meta >> mode >> type >> object >> size;
+            std::string wrong;
+            const std::string name = path.size() > 4 ? path.substr(0, path.size() - 4) : std::string();
+            if (mode == "120000") {
+                wrong = "a symbolic link";
+            } else if (mode == "160000") {
+                wrong = "a submodule";
+            } else if (type == "tree") {
+                wrong = "a folder";
+            } else if (mode == "100755") {
+                wrong = "an executable file";
+            } else if (mode != "100644" || type != "blob") {
+                wrong = "not a plain file (mode " + mode + ")";
+            } else if (path.compare(path.size() < 4 ? 0 : path.size() - 4, 4, ".DAT") != 0 ||
+                       !validControllerName(name)) {
+                wrong = "not a backup (NAME.DAT)";
+            } else if (std::strtoll(size.c_str(), nullptr, 10) > kMaxIncomingFile) {
+                wrong = "larger than 16 MiB";
+            }
+            if (!wrong.empty()) {
+                error = "push refused: commit " + commit.substr(0, 12) + " from " + remote + " holds " +
+                        printable(path) + ", " + wrong +
+                        "; only NAME.DAT files are taken from there. Nothing was checked out, the local "
+                        "history stays";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool History::push(std::string& done, std::string& error) {
     done.clear();
     std::string out, err;
     if (git({"symbolic-ref", "-q", "--short", "HEAD"}, out, err) != 0) {
-        error = "not on a branch";
+        error = "push failed: not on a branch";
         return false;
     }
     const std::string branch = trimmed(out);
-    std::string remote, merge;
-    if (git({"config", "branch." + branch + ".remote"}, out, err) == 0) remote = trimmed(out);
-    if (git({"config", "branch." + branch + ".merge"}, out, err) == 0) merge = trimmed(out);
+    const std::string remote = configured("branch." + branch + ".remote");
+    const std::string merge = configured("branch." + branch + ".merge");
     if (remote.empty() || merge.empty()) {
-        error = "branch " + branch + " has no upstream (git -C " + dir_ + " push -u <remote> " + branch + ")";
+        error =
+            "push failed: branch " + branch + " has no upstream (git -C " + dir_ + " push -u <remote> " + branch + ")";
         return false;
     }
-    if (git({"fetch", "-q", remote}, out, err) != 0) {
-        error = "git fetch " + remote + ": " + lastLine(err, "failed");
+    // Never an option to git, nor a place that is not a configured remote.
+    if (remote[0] == '-' || configured("remote." + remote + ".url").empty() || merge.rfind("refs/", 0) != 0) {
+        error = "push failed: branch " + branch + " names remote \"" + printable(remote) + "\" and \"" +
+                printable(merge) + "\"; it needs a configured remote and a refs/ name";
+        return false;
+    }
+    const std::string tail = "; the local history is as it was";
+    if (!run("git fetch " + remote, {"fetch", "-q", "--no-recurse-submodules", remote}, out, error)) {
+        error = pushFailure(error, tail);
         return false;
     }
     long ahead = 0, behind = 0;
     if (git({"rev-parse", "-q", "--verify", "@{upstream}"}, out, err) != 0) {
         // The remote does not have the branch yet: all of it goes there.
-        if (git({"rev-list", "--count", "HEAD"}, out, err) != 0) {
-            error = "git rev-list: " + lastLine(err, "failed");
+        if (!run("git rev-list", {"rev-list", "--count", "HEAD"}, out, error)) {
+            error = "push failed: " + error;
             return false;
         }
         ahead = std::strtol(out.c_str(), nullptr, 10);
     } else {
-        if (git({"rev-list", "--left-right", "--count", "HEAD...@{upstream}"}, out, err) != 0) {
-            error = "git rev-list: " + lastLine(err, "failed");
+        if (!run("git rev-list", {"rev-list", "--left-right", "--count", "HEAD...@{upstream}"}, out, error)) {
+            error = "push failed: " + error;
             return false;
         }
         if (std::sscanf(out.c_str(), "%ld %ld", &ahead, &behind) != 2) {
-            error = "git rev-list: unexpected answer";
+            error = "push failed: git rev-list: unexpected answer";
             return false;
         }
     }
     if (ahead == 0) return true;
     const std::string before = head();
+    auto putBack = [&] {
+        std::string o2, e2;
+        git({"rebase", "--abort"}, o2, e2);
+        git({"reset", "-q", "--hard", "--no-recurse-submodules", before}, o2, e2);
+        ::unlink(pushRecord_.c_str());
+    };
     if (behind > 0) {
-        if (git({"rebase", "-q", "@{upstream}"}, out, err, true) != 0) {
-            const std::string why = lastLine(err + out, "failed");
-            std::string o2, e2;
-            git({"rebase", "--abort"}, o2, e2);
-            git({"reset", "-q", "--hard", before}, o2, e2);
-            error = "git rebase onto " + remote + ": " + why + "; the local history is as it was";
+        if (!inspectIncoming(remote, error)) {
+            if (error.rfind("push refused", 0) != 0) error = "push failed: " + error;
+            return false;
+        }
+        // Should this run be stopped during the rebase, the next one puts the
+        // branch back here.
+        std::string problem;
+        const int fd = openRegular(pushRecord_, O_WRONLY | O_CREAT | O_TRUNC, problem);
+        const std::string line = before + "\n";
+        const bool recorded =
+            fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
+        if (fd >= 0) ::close(fd);
+        if (!recorded) {
+            error = "push failed: " + (problem.empty() ? pushRecord_ + ": cannot be written" : problem);
+            return false;
+        }
+        if (!run("git rebase onto " + remote,
+                 {"rebase", "-q", "--no-verify", "--no-autostash", "--no-gpg-sign", "@{upstream}"}, out, error, true)) {
+            putBack();
+            error = pushFailure(error, tail);
             return false;
         }
     }
-    std::string target = merge;
-    if (git({"push", "-q", remote, "HEAD:" + target}, out, err) != 0) {
-        const std::string why = lastLine(err, "failed");
-        if (behind > 0) {
-            std::string o2, e2;
-            git({"reset", "-q", "--hard", before}, o2, e2);
-        }
-        error = "git push " + remote + ": " + why + "; the local history is as it was";
+    if (!run("git push " + remote, {"push", "-q", "--no-verify", "--no-signed", remote, "HEAD:" + merge}, out, error)) {
+        if (behind > 0) putBack();
+        error = pushFailure(error, tail);
         return false;
     }
+    ::unlink(pushRecord_.c_str());
     done = "pushed " + std::to_string(ahead) + " commit" + (ahead == 1 ? "" : "s") + " to " + remote +
            (behind > 0 ? " after a rebase onto " + std::to_string(behind) + " new there" : "");
     return true;

@@ -1,17 +1,32 @@
 #pragma once
-// The history of a backup folder: a git repository, git called as a program.
+// The history of a backup folder: a git repository, git called as a program
+// that runs nothing of the repository's own and ends at a time limit.
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fleet {
 
 class History {
 public:
-    History(std::string git, std::string dir) : git_(std::move(git)), dir_(std::move(dir)) {}
+    // `pushRecord`: a file in the folder that holds the commit before a push
+    // while the push is under way.
+    History(std::string git, std::string dir, int limitSeconds, std::string pushRecord)
+        : git_(std::move(git)), dir_(std::move(dir)), limit_(limitSeconds), pushRecord_(std::move(pushRecord)) {}
 
-    // Makes the folder a repository of its own when it is not one and keeps
-    // the backup's own files (`excluded` patterns) out of it. False with the
-    // reason in `error`.
+    // From now on a git call under way ends as soon as `fd` can be read (a
+    // signal has come).
+    void endOn(int fd) { stopFd_ = fd; }
+
+    // Before anything else runs in the folder: makes DIR/.git when there is
+    // none; refuses a .git that is not a folder of this user's, one that
+    // others may write, a configuration with a key outside those the backup
+    // takes, and .git/info/attributes. Then removes the lock files of a git
+    // that was stopped and aborts a rebase left half done, each told in a line
+    // of `notes`. False with the reason in `error`.
+    bool open(std::vector<std::string>& notes, std::string& error);
+
+    // Keeps the backup's own files (`excluded` patterns) out of the history.
     bool prepare(const std::vector<std::string>& excluded, std::string& error);
 
     // Stages `files` (names in the folder); `changed` lists those that
@@ -25,19 +40,36 @@ public:
     std::string head();
 
     // Pushes the branch when it is ahead of its upstream, after a rebase onto
-    // the upstream when that has moved on. On failure the branch is put back
-    // where it was. `done` tells what happened ("" when nothing was to push).
+    // the upstream when that has moved on; the commits that came from there
+    // are inspected first, and any entry but a NAME.DAT file refuses the push
+    // before anything is checked out. On failure the branch is put back where
+    // it was. `done` tells what happened ("" when nothing was to push).
     bool push(std::string& done, std::string& error);
 
 private:
+    // Runs git in the folder; false on a failure, with `error` naming `what`
+    // and carrying git's messages.
+    bool run(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
+             bool withIdentity = false);
     int git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity = false);
-    std::string lastLine(const std::string& err, const std::string& fallback);
+    bool checkConfiguration(std::string& error);
+    bool finishStoppedPush(std::vector<std::string>& notes, std::string& error);
+    bool inspectIncoming(const std::string& remote, std::string& error);
+    std::string configured(const std::string& key) const;
     std::vector<std::string> identity();
 
     std::string git_;
     std::string dir_;
+    int limit_;
+    std::string pushRecord_;
+    int stopFd_ = -1;
+    std::vector<std::pair<std::string, std::string>> config_;  // the folder's own configuration
     bool identityKnown_ = false;
     std::vector<std::string> identity_;
 };
+
+// git's messages as they are passed on: control characters removed, empty
+// lines left out, at most the last 20 lines, each ending in a line end.
+std::string gitMessages(const std::string& err);
 
 }  // namespace fleet

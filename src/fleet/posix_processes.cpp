@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,45 +67,70 @@ std::string findOnPath(const std::string& program) {
 }
 
 bool startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool captureOut,
-                  Started& out) {
+                  Started& out, bool ownGroup) {
     out = Started{};
-    int errPipe[2] = {-1, -1};
-    int outPipe[2] = {-1, -1};
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) return false;
-    if (captureOut && ::pipe2(outPipe, O_CLOEXEC) != 0) {
-        ::close(errPipe[0]);
-        ::close(errPipe[1]);
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (captureOut) {
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    // The child starts with the default signal handling and mask.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (argv.empty()) return false;
+    // Everything the child needs is made before fork: after it, only calls
+    // that are safe in a child of a process.
     std::vector<char*> args = pointers(argv);
     std::vector<char*> envp = pointers(env);
-    pid_t pid = -1;
-    const int started = posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    int errPipe[2] = {-1, -1};
+    int outPipe[2] = {-1, -1};
+    int execPipe[2] = {-1, -1};  // carries errno when exec fails
+    auto closeAll = [&] {
+        for (int fd : {errPipe[0], errPipe[1], outPipe[0], outPipe[1], execPipe[0], execPipe[1]}) {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    if (::pipe2(errPipe, O_CLOEXEC) != 0 || (captureOut && ::pipe2(outPipe, O_CLOEXEC) != 0) ||
+        ::pipe2(execPipe, O_CLOEXEC) != 0) {
+        closeAll();
+        return false;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        closeAll();
+        return false;
+    }
+    if (pid == 0) {
+        if (ownGroup) ::setpgid(0, 0);
+        // Told to end when the run dies; a run that died before this line
+        // left the child to another parent already.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(127);
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int devNull = captureOut ? -1 : ::open("/dev/null", O_WRONLY);
+        if (in < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(captureOut ? outPipe[1] : devNull, STDOUT_FILENO) < 0 ||
+            ::dup2(errPipe[1], STDERR_FILENO) < 0) {
+            ::_exit(127);
+        }
+        // The child starts with the default signal handling and mask.
+        struct sigaction byDefault {};
+        byDefault.sa_handler = SIG_DFL;
+        sigemptyset(&byDefault.sa_mask);
+        for (int s = 1; s < NSIG; ++s) ::sigaction(s, &byDefault, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(args[0], args.data(), envp.data());
+        const int error = errno;
+        [[maybe_unused]] const ssize_t n = ::write(execPipe[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    if (ownGroup) ::setpgid(pid, pid);  // also here: the group exists before anything signals it
     ::close(errPipe[1]);
     if (captureOut) ::close(outPipe[1]);
-    if (started != 0) {
+    ::close(execPipe[1]);
+    int error = 0;
+    ssize_t n;
+    while ((n = ::read(execPipe[0], &error, sizeof error)) < 0 && errno == EINTR) {}
+    ::close(execPipe[0]);
+    if (n > 0) {
         ::close(errPipe[0]);
         if (captureOut) ::close(outPipe[0]);
+        waitProgram(pid);
+        errno = error;
         return false;
     }
     out.pid = pid;
@@ -131,18 +159,49 @@ bool readInto(int fd, std::string& text, std::size_t limit) {
 }
 
 int runCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string& out,
-                std::string& err) {
+                std::string& err, int limitSeconds, int stopFd) {
     out.clear();
     err.clear();
     Started p;
-    if (!startProgram(argv, env, true, p)) return -1;
+    if (!startProgram(argv, env, true, p, true)) return kNotStarted;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(limitSeconds);
+    int stage = 0;      // 1 after SIGTERM, 2 after SIGKILL
+    bool told = false;  // ended through stopFd, not by the time limit
     int fds[2] = {p.outFd, p.errFd};
     std::string* texts[2] = {&out, &err};
     while (fds[0] >= 0 || fds[1] >= 0) {
-        pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-        if (::poll(polled, 2, -1) < 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            if (stage == 2) break;  // something outside the group still holds the pipes
+            ::kill(-p.pid, stage == 0 ? SIGTERM : SIGKILL);
+            ++stage;
+            deadline = Clock::now() + std::chrono::seconds(2);
+            continue;
+        }
+        pollfd polled[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {stage == 0 ? stopFd : -1, POLLIN, 0}};
+        const int ready = ::poll(polled, 3, static_cast<int>(std::min<long long>(left, 1000)));
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
+        }
+        if ((polled[2].revents & POLLIN) != 0) {
+            told = true;
+            deadline = Clock::now();
+            continue;
+        }
+        if (ready == 0 && stage == 0) {
+            // The program ended, but something it left behind (a daemon)
+            // still holds its outputs: the program's status counts.
+            int status = 0;
+            if (::waitpid(p.pid, &status, WNOHANG) == p.pid) {
+                for (int fd : fds) {
+                    if (fd >= 0) ::close(fd);
+                }
+                if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            continue;
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i] >= 0 && (polled[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
@@ -154,6 +213,11 @@ int runCaptured(const std::vector<std::string>& argv, const std::vector<std::str
     }
     for (int fd : fds) {
         if (fd >= 0) ::close(fd);
+    }
+    if (stage > 0) {
+        ::kill(-p.pid, SIGKILL);
+        const int status = waitProgram(p.pid);
+        return told ? status : kTimedOut;
     }
     return waitProgram(p.pid);
 }

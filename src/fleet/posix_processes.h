@@ -16,22 +16,34 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& unset, 
 std::string findOnPath(const std::string& program);
 
 // A started program: standard input from /dev/null, standard output to a
-// pipe (or /dev/null), standard error to a pipe.
+// pipe (or /dev/null), standard error to a pipe. It gets SIGTERM when this
+// process dies, also when it died before the child could ask for that, and
+// it inherits every descriptor not marked close-on-exec (the run's lock, so
+// that the lock lasts while a child of a killed run still works).
 struct Started {
     pid_t pid = -1;
     int outFd = -1;  // -1 when not captured
     int errFd = -1;
 };
-// False when it could not be started.
+// `ownGroup`: the program leads a process group of its own, so that it can be
+// ended with everything it started. False when it could not be started.
 bool startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool captureOut,
-                  Started& out);
+                  Started& out, bool ownGroup = false);
 // Waits for the end of `pid`: its exit status, 128 + n after signal n.
 int waitProgram(pid_t pid);
 
+// What runCaptured returns when the program could not be started, and when
+// it was ended at its time limit.
+inline constexpr int kNotStarted = -1;
+inline constexpr int kTimedOut = -2;
+
 // Runs a program to its end, collecting both outputs (each kept to its last
-// 64 KiB). Returns the exit status, or -1 when it could not be started.
+// 64 KiB). Past `limitSeconds`, or as soon as `stopFd` (when not -1) can be
+// read, the program and its process group get SIGTERM, two seconds later
+// SIGKILL. Returns the exit status, kNotStarted, or kTimedOut after the time
+// limit.
 int runCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string& out,
-                std::string& err);
+                std::string& err, int limitSeconds, int stopFd = -1);
 
 // Appends what can be read from fd (at most `limit` bytes kept, the
 // oldest dropped); false at the end of the stream or on an error.

@@ -218,11 +218,14 @@ std::unique_ptr<ImageCopy> readOpenDataFile() {
 int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return 1;
+    const int result = loadDataFile(file, out);
+    std::fclose(file);
+    return result;
+}
+
+int loadDataFile(std::FILE* file, std::unique_ptr<ImageCopy>& out) {
     // A folder opens, but cannot be read.
-    if (std::getc(file) == EOF && std::ferror(file)) {
-        std::fclose(file);
-        return 1;
-    }
+    if (std::getc(file) == EOF && std::ferror(file)) return 1;
     std::rewind(file);
     dataFile = file;
     int result = 0;
@@ -247,7 +250,6 @@ int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
         out = readOpenDataFile();
     }
     dataFile = nullptr;
-    std::fclose(file);
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -58,6 +59,8 @@ std::unique_ptr<ImageCopy> readOpenDataFile();
 // options taken from the file's own lines. 0 done; 1 the file cannot be
 // opened or read (a folder, say); 2 it has no model line.
 int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out);
+// The same from a stream opened for reading, which stays open.
+int loadDataFile(std::FILE* file, std::unique_ptr<ImageCopy>& out);
 
 struct DifferenceLine {
     char sign;            // '-' the first configuration, '+' the second

@@ -2,7 +2,13 @@
 // the real program and the real git.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +16,7 @@
 #include <memory>
 #include <ostream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,7 +214,13 @@ TEST(Fleet, PushesToASharedRemote) {
     ASSERT_EQ(0, ::rename(remote.c_str(), (remote + ".away").c_str()));
     EXPECT_EQ(1, run({"backup", dir.file("host2/plant.inventory"), "--push"}, output)) << output;
     EXPECT_TRUE(hasLine(output, "press-2: new")) << output;
-    EXPECT_NE(std::string::npos, output.find("push failed")) << output;
+    // git's own messages follow the line that names the git command.
+    EXPECT_NE(std::string::npos, output.find(": push failed: git fetch origin ended with status 128; the local history "
+                                             "is as it was\nfatal: '" +
+                                             remote +
+                                             "' does not appear to be a git repository\nfatal: Could not "
+                                             "read from remote repository.\n"))
+        << output;
     EXPECT_EQ(1, commits(dir.file("host2")));
 
     // Back in reach: nothing changed, but the branch is ahead; it goes on
@@ -220,12 +233,299 @@ TEST(Fleet, PushesToASharedRemote) {
     EXPECT_EQ(git(remote, "rev-parse HEAD"), git(dir.file("host2"), "rev-parse HEAD"));
 }
 
+// A backup that is not a regular file is never opened nor committed; the
+// other controllers are backed up.
+struct Planted {
+    const char* command;  // run in the backup folder, makes press-a.DAT
+    const char* kind;
+};
+
+void PrintTo(const Planted& planted, std::ostream* out) { *out << planted.kind; }
+
+class FleetPlanted : public ::testing::TestWithParam<Planted> {};
+
+TEST_P(FleetPlanted, BackupIsLeftAlone) {
+    TempDir dir;
+    Line line(dir, "line", {"--unit", "1", "--unit", "2"});
+    const std::string into = dir.file("backups");
+    ASSERT_EQ(0, ::mkdir(into.c_str(), 0755));
+    writeFile(dir.file("target"), "not a backup\n");
+    std::string output;
+    testing_support::runProgram({"/bin/sh", "-c", std::string("cd '") + into + "' && " + GetParam().command}, output);
+    writeFile(dir.file("plant.inventory"),
+              "press-a " + line.link + " 1 38400 modbus\npress-b " + line.link + " 2 38400 modbus\n");
+    EXPECT_EQ(1, run({"backup", dir.file("plant.inventory"), "--into", into}, output)) << output;
+    EXPECT_TRUE(hasLine(
+        output, std::string("press-a: failed: press-a.DAT is ") + GetParam().kind + ", not a file; it is left alone"))
+        << output;
+    EXPECT_TRUE(hasLine(output, "press-b: new")) << output;
+    EXPECT_EQ("press-b.DAT\n", git(into, "ls-files"));
+    EXPECT_EQ("not a backup\n", readFile(dir.file("target")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FleetPlanted,
+                         ::testing::Values(Planted{"ln -s ../target press-a.DAT", "a symbolic link"},
+                                           Planted{"mkfifo press-a.DAT", "a FIFO"},
+                                           Planted{"mkdir press-a.DAT", "a folder"}));
+
+// Two hosts share a remote; what the other host pushed is inspected before
+// this one rebases onto it.
+struct Hostile {
+    const char* command;  // run in the other host's folder, then committed
+    const char* path;     // what it plants
+    const char* entry;    // as the refusal names it
+};
+
+void PrintTo(const Hostile& hostile, std::ostream* out) { *out << hostile.entry; }
+
+class FleetHostileRemote : public ::testing::TestWithParam<Hostile> {};
+
+TEST_P(FleetHostileRemote, CommitIsRefusedBeforeAnythingIsCheckedOut) {
+    TempDir dir;
+    Line line(dir, "line", {"--unit", "1", "--unit", "2"});
+    const std::string remote = dir.file("site.git");
+    git(dir.path, "init -q --bare " + remote);
+    git(dir.path, "clone -q " + remote + " " + dir.file("host1") + " 2>/dev/null");
+    writeFile(dir.file("host1/plant.inventory"), "press-1 " + line.link + " 1 38400 modbus\n");
+    std::string output;
+    ASSERT_EQ(0, run({"backup", dir.file("host1/plant.inventory"), "--push"}, output)) << output;
+    git(dir.path, "clone -q " + remote + " " + dir.file("host2"));
+    writeFile(dir.file("host2/plant.inventory"), "press-2 " + line.link + " 2 38400 modbus\n");
+    // The other host, or whoever holds its key, pushes something else.
+    std::string made;
+    testing_support::runProgram(
+        {"/bin/sh", "-c",
+         "cd '" + dir.file("host1") + "' && " + GetParam().command + " && git add " + GetParam().path +
+             " && git -c user.name=x -c user.email=x@x commit -qm planted && "
+             "git push -q origin HEAD"},
+        made, 30000, "", "", kGitEnv);
+    const std::string remoteHead = git(remote, "rev-parse HEAD");
+    ASSERT_NE(remoteHead, git(dir.file("host1"), "rev-parse HEAD~1")) << made;
+
+    EXPECT_EQ(1, run({"backup", dir.file("host2/plant.inventory"), "--push"}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-2: new")) << output;
+    EXPECT_NE(std::string::npos, output.find("push refused: commit " + remoteHead.substr(0, 12) +
+                                             " from origin holds " + GetParam().entry))
+        << output;
+    // Nothing checked out, the local history as it was.
+    struct stat st {};
+    EXPECT_NE(0, ::lstat(dir.file(std::string("host2/") + GetParam().path).c_str(), &st));
+    EXPECT_EQ("press-1.DAT\npress-2.DAT\n", git(dir.file("host2"), "ls-files"));
+    EXPECT_EQ(2, commits(dir.file("host2")));
+    EXPECT_EQ(remoteHead, git(remote, "rev-parse HEAD"));
+    EXPECT_EQ(remoteHead, git(dir.file("host2"), "rev-parse @{upstream}"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, FleetHostileRemote,
+                         ::testing::Values(Hostile{"ln -s ../.gitconfig oven-1.DAT", "oven-1.DAT",
+                                                   "oven-1.DAT, a symbolic link"},
+                                           Hostile{"mkdir sub && echo x >sub/a.DAT", "sub", "sub, a folder"},
+                                           Hostile{"echo x >oven-2.DAT && chmod +x oven-2.DAT", "oven-2.DAT",
+                                                   "oven-2.DAT, an executable file"},
+                                           Hostile{"echo '* filter=x' >.gitattributes", ".gitattributes",
+                                                   ".gitattributes, not a backup (NAME.DAT)"}));
+
+// What would make git run a program of the folder's: refused before anything
+// runs, the key or file named; nothing is uploaded.
+struct Refused {
+    const char* command;  // run in the backup folder after git init
+    const char* text;     // what the run says
+};
+
+void PrintTo(const Refused& refused, std::ostream* out) { *out << refused.text; }
+
+class FleetRefusedRepository : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(FleetRefusedRepository, RunsNothing) {
+    TempDir dir;
+    const std::string into = dir.file("backups");
+    const std::string marker = dir.file("marker");
+    writeFile(dir.file("program"), "#!/bin/sh\ntouch '" + marker + "'\n");
+    ::chmod(dir.file("program").c_str(), 0755);
+    std::string output;
+    testing_support::runProgram({"/bin/sh", "-c",
+                                 "git init -q '" + into + "' && cd '" + into + "' && PROGRAM='" + dir.file("program") +
+                                     "' && " + GetParam().command},
+                                output, 30000, "", "", kGitEnv);
+    writeFile(dir.file("plant.inventory"), "press rfc2217://127.0.0.1:1 1 9600\n");
+    EXPECT_EQ(5, run({"backup", dir.file("plant.inventory"), "--into", into, "--push"}, output)) << output;
+    EXPECT_NE(std::string::npos, output.find(GetParam().text)) << output;
+    EXPECT_EQ(std::string::npos, output.find("press:")) << output;
+    EXPECT_FALSE(exists(marker));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, FleetRefusedRepository,
+    ::testing::Values(Refused{"git config core.fsmonitor \"$PROGRAM\"", ".git/config sets core.fsmonitor, which"},
+                      Refused{"git config core.hooksPath /tmp", ".git/config sets core.hookspath, which"},
+                      Refused{"git config core.sshCommand \"$PROGRAM\"", ".git/config sets core.sshcommand, which"},
+                      Refused{"git config include.path ../elsewhere", ".git/config sets include.path, which"},
+                      Refused{"git config url.x.insteadOf y", ".git/config sets url.x.insteadof, which"},
+                      Refused{"echo '* diff=x' >.git/info/attributes", "/.git/info/attributes is not taken"},
+                      Refused{"mv .git ../repo && ln -s ../repo .git", "/.git is a symbolic link, not a folder"},
+                      Refused{"chmod 0777 .", "backups may be written by others (mode 0777, owner user"}));
+
+// Hooks of the folder's and an fsmonitor of the user's own configuration
+// never run; git's lock files left by a stopped run are removed.
+TEST(Fleet, GitRunsNoHookAndStaleLocksGo) {
+    TempDir dir;
+    Line line(dir, "line", {});
+    const std::string into = dir.file("backups");
+    const std::string marker = dir.file("marker");
+    writeFile(dir.file("program"), "#!/bin/sh\necho \"$0\" >>'" + marker + "'\n");
+    ::chmod(dir.file("program").c_str(), 0755);
+    writeFile(dir.file("gitconfig"), "[core]\n\tfsmonitor = " + dir.file("program") + "\n");
+    std::string output;
+    testing_support::runProgram({"/bin/sh", "-c",
+                                 "git init -q '" + into + "' && cd '" + into +
+                                     "/.git' && for h in pre-commit commit-msg post-commit; do cp ../../program "
+                                     "hooks/$h; done && touch index.lock HEAD.lock && mkdir -p refs/heads && touch "
+                                     "refs/heads/master.lock"},
+                                output, 30000, "", "", kGitEnv);
+    writeFile(dir.file("plant.inventory"), "press " + line.link + " 1 38400 modbus\n");
+    EXPECT_EQ(0, run({"backup", dir.file("plant.inventory"), "--into", into}, output,
+                     {"GIT_CONFIG_GLOBAL=" + dir.file("gitconfig"), "GIT_CONFIG_NOSYSTEM=1"}))
+        << output;
+    for (const char* name : {"index.lock", "HEAD.lock", "refs/heads/master.lock"}) {
+        EXPECT_TRUE(
+            hasLine(output, "linkora: " + into + ": removed .git/" + name + ", left behind by a git that was stopped"))
+            << output;
+    }
+    EXPECT_TRUE(hasLine(output, "press: new")) << output;
+    EXPECT_EQ(1, commits(into));
+    EXPECT_FALSE(exists(marker)) << readFile(marker);
+}
+
+// A rebase that a stopped run left half done is aborted and the branch put
+// back at the commit recorded before that push.
+TEST(Fleet, StoppedRebaseIsUndone) {
+    TempDir dir;
+    std::string output;
+    testing_support::runProgram(
+        {"/bin/sh", "-c",
+         "cd '" + dir.path +
+             "' && git init -q && echo a >a.DAT && git add a.DAT && git commit -qm 1 && git checkout -qb other && "
+             "echo b >a.DAT && git commit -qam 2 && git checkout -q master && echo c >a.DAT && git commit -qam 3 && "
+             "git rev-parse HEAD >.linkora-backup.push && git rebase other"},
+        output, 30000, "", "",
+        {"GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1", "GIT_AUTHOR_NAME=x", "GIT_AUTHOR_EMAIL=x@x",
+         "GIT_COMMITTER_NAME=x", "GIT_COMMITTER_EMAIL=x@x"});
+    const std::string before = readFile(dir.file(".linkora-backup.push"));
+    ASSERT_TRUE(exists(dir.file(".git/rebase-merge"))) << output;
+    writeFile(dir.file("plant.inventory"), "press rfc2217://127.0.0.1:1 1 9600\n");
+    EXPECT_EQ(1, run({"backup", dir.file("plant.inventory")}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "linkora: " + dir.path +
+                                    ": a rebase left half done by a stopped run was aborted; the branch is back at " +
+                                    before.substr(0, 12)))
+        << output;
+    EXPECT_EQ(before, git(dir.path, "rev-parse master"));
+    EXPECT_EQ("refs/heads/master\n", git(dir.path, "symbolic-ref HEAD"));
+    EXPECT_FALSE(exists(dir.file(".git/rebase-merge")));
+    EXPECT_FALSE(exists(dir.file(".linkora-backup.push")));
+}
+
+// The children of a killed run end (an upload that would take a minute at
+// its own pace), and keep the lock until they have.
+TEST(Fleet, KilledRunLeavesNoChild) {
+    TempDir dir;
+    Line slow(dir, "line", {"--char-delay-ms", "20"});
+    writeFile(dir.file("plant.inventory"), "press " + slow.link + " 1 38400 modbus\n");
+    ChildProcess first({"/usr/bin/env", "GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1", LINKORA_BIN, "backup",
+                        dir.file("plant.inventory")},
+                       dir.file("first.out"));
+    // The upload under way, a child of the run: linkora u ...
+    std::vector<pid_t> children;
+    const std::string list =
+        "/proc/" + std::to_string(first.pid()) + "/task/" + std::to_string(first.pid()) + "/children";
+    bool uploading = false;
+    for (int i = 0; i < 200 && !uploading; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        children.clear();
+        std::istringstream pids(readFile(list));
+        for (pid_t pid; pids >> pid;) {
+            children.push_back(pid);
+            const std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+            uploading = uploading || cmdline.find(std::string("\0u\0", 3)) != std::string::npos;
+        }
+    }
+    ASSERT_TRUE(uploading);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    first.kill(SIGKILL);
+    first.wait(5000);
+    auto alive = [](pid_t pid) {
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        const std::size_t paren = stat.rfind(')');
+        return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+    };
+    const int lock = ::open(dir.file(".linkora-backup.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    if (alive(children[0])) {
+        EXPECT_NE(0, ::flock(lock, LOCK_EX | LOCK_NB)) << "the upload holds the lock";
+    }
+    for (pid_t pid : children) {
+        for (int i = 0; i < 300 && alive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(alive(pid)) << "child " << pid;
+    }
+    EXPECT_EQ(0, ::flock(lock, LOCK_EX | LOCK_NB));
+    ::close(lock);
+}
+
+// A remote that accepts and never answers: the push ends at the time limit
+// and the lock is free for the next run.
+TEST(Fleet, SilentRemoteEndsAtTheGitTimeout) {
+    TempDir dir;
+    Line line(dir, "line", {});
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, ::listen(server, 4));
+    socklen_t size = sizeof address;
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string url = "git://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/site.git";
+    const std::string into = dir.file("backups");
+    std::string output;
+    testing_support::runProgram({"/bin/sh", "-c",
+                                 "git init -q '" + into + "' && cd '" + into +
+                                     "' && git commit -q --allow-empty -m first && git remote add origin " + url +
+                                     " && git config branch.master.remote origin && git config branch.master.merge "
+                                     "refs/heads/master"},
+                                output, 30000, "", "",
+                                {"GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1", "GIT_AUTHOR_NAME=x",
+                                 "GIT_AUTHOR_EMAIL=x@x", "GIT_COMMITTER_NAME=x", "GIT_COMMITTER_EMAIL=x@x"});
+    writeFile(dir.file("plant.inventory"), "press " + line.link + " 1 38400 modbus\n");
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, run({"backup", dir.file("plant.inventory"), "--into", into, "--push", "--git-timeout", "2"}, output))
+        << output;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    EXPECT_NE(std::string::npos,
+              output.find("linkora: " + into +
+                          ": push failed: git fetch origin did not end within 2 s (--git-timeout); it was ended; the "
+                          "local history is as it was"))
+        << output;
+    EXPECT_TRUE(hasLine(output, "press: new")) << output;
+    EXPECT_EQ(2, commits(into));
+    // Accepted, never answered; the lock is free at once.
+    pollfd waiting{server, POLLIN, 0};
+    EXPECT_EQ(1, ::poll(&waiting, 1, 0));
+    EXPECT_EQ(0, run({"backup", dir.file("plant.inventory"), "--into", into}, output)) << output;
+    ::close(server);
+}
+
 struct BadInventory {
-    const char* text;
+    std::string text;
     const char* error;  // after "INVENTORY:"
 };
 
 void PrintTo(const BadInventory& bad, std::ostream* out) { *out << bad.error; }
+
+std::string manyControllers(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += "c" + std::to_string(i) + " COM1 1 9600\n";
+    return text;
+}
 
 class FleetInventory : public ::testing::TestWithParam<BadInventory> {};
 
@@ -257,7 +557,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadInventory{"press COM1 1 9600 rtu\n", "1: error: \"rtu\" is neither a protocol"},
         BadInventory{"press COM1 1 9600 tvx 8N1 x\n", "1: error: too many fields"},
         BadInventory{"press COM1 1\n", "1: error: too few fields"},
-        BadInventory{"# nothing\n", " error: no controller listed"}));
+        BadInventory{"# nothing\n", " error: no controller listed"},
+        BadInventory{std::string("press COM1\0 1 9600\n", 19), "1: error: a control character (0x00) in the line"},
+        BadInventory{"press COM1 1 9600 # \x1b[2J\n", "1: error: a control character (0x1b) in the line"},
+        BadInventory{manyControllers(10001), "10001: error: more than 10000 controllers"},
+        BadInventory{std::string(1024 * 1024 + 1, '#'), " larger than 1 MiB (an inventory is at most 1 MiB"}));
 
 }  // namespace
 

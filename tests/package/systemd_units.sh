@@ -31,7 +31,8 @@ service=$units/linkora-backup@.service
 timer=$units/linkora-backup@.timer
 grep -q '^ExecStart=/usr/bin/linkora backup /etc/linkora/%i.inventory --into /var/lib/linkora/%i' "$service" ||
     fail "ExecStart does not back up /etc/linkora/%i.inventory into /var/lib/linkora/%i"
-for line in 'StateDirectory=linkora linkora/%i' 'SupplementaryGroups=dialout' 'User=linkora' 'Type=oneshot'; do
+for line in 'StateDirectory=linkora linkora/%i' 'SupplementaryGroups=dialout' 'User=linkora' 'Type=oneshot' \
+    'TimeoutStartSec=6h'; do
     grep -qx "$line" "$service" || fail "the service lacks $line"
 done
 for line in 'Persistent=true' 'OnCalendar=daily' 'WantedBy=timers.target'; do
@@ -45,6 +46,10 @@ if ! (cd "$work" && systemd-analyze verify --man=no ./linkora-backup@plant.servi
         >"$work/verify.log" 2>&1; then
     cat "$work/verify.log"
     fail "systemd-analyze verify"
+fi
+# verify only warns about a setting it cannot read (a time-out, say).
+if grep -E 'Failed to parse|Unknown key|ignoring' "$work/verify.log"; then
+    fail "systemd-analyze verify ignores a setting"
 fi
 # The check has teeth: a program that is not there is found.
 sed "s#^ExecStart=/usr/bin/linkora #ExecStart=$work/missing #" "$service" >"$work/linkora-backup@.service"
