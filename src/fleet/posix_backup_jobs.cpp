@@ -54,10 +54,14 @@ int countChanges(const std::vector<DifferenceLine>& lines) {
     return count;
 }
 
+// The upload's statuses that leave a complete file: 0 done; 8 done, the
+// controller found stopped; 9 done, its restart not confirmed.
+bool uploadLeftCompleteFile(int status) { return status == 0 || status == 8 || status == 9; }
+
 }  // namespace
 
 void settle(Job& job) {
-    if (job.status != 0) {
+    if (!uploadLeftCompleteFile(job.status)) {
         job.result = "failed";
         job.reason = failureReason(job.err, job.status);
         platform::removeFile(job.temp);

@@ -14,6 +14,8 @@ enum ExitStatus : int {
     kExitDataFile = 5,       // the data file cannot be read or written
     kExitDifferences = 6,    // verification found differences
     kExitLinesChanged = 7,   // downloaded, but lines of the file were ignored or changed
+    kExitFoundStopped = 8,   // uploaded, but the controller was found stopped (it may hold an unfinished download)
+    kExitRestartUnconfirmed = 9,  // uploaded, but the controller's restart was not confirmed
     kExitInterrupted = 128,  // + n: ended by signal n
 };
 
