@@ -88,23 +88,34 @@ TEST(UploadFaults, StoppedControllerIsRestartedAfterAFailedUpload) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("UP.DAT")));
 }
 
+namespace {
+
+// The position, counted from 1, of the first request `request` in an
+// undisturbed MODBUS upload (into UP.DAT) of the controller `file`
+// configures; 0 when there is none.
+int requestPosition(const TempDir& dir, const std::string& file, const std::string& request) {
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", file}, "plain");
+    std::string output;
+    if (runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path) != 0) return 0;
+    const std::string log = sim.log();
+    const std::size_t at = log.find(request);
+    if (at == std::string::npos) return 0;
+    int position = 0;
+    for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1)) ++position;
+    return position;
+}
+
+}  // namespace
+
 // A refused stop of a controller with many setpoints is sent once: the
 // failure report does not ask again.
 TEST(UploadFaults, RefusedStopIsSentOnce) {
     TempDir dir;
     writeFile(dir.file("many.dat"), setpointFile(301));
     const std::string stop = "RX 23 :011001530001020001";  // register 340 := 1
+    const int position = requestPosition(dir, dir.file("many.dat"), stop);
+    ASSERT_GT(position, 0);
     std::string output;
-    int position = 0;
-    {
-        SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat")}, "plain");
-        ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 0) << output;
-        const std::string log = sim.log();
-        const std::size_t at = log.find(stop);
-        ASSERT_NE(at, std::string::npos) << log;
-        for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1))
-            ++position;
-    }
     SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat"), "--refuse-at",
                          std::to_string(position), "--refuse-code", "3"});
     EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 1) << output;
@@ -340,18 +351,9 @@ TEST(UploadFindsControllerStopped, SaysSoAndLeavesItStopped) {
 TEST(UploadFaults, UnconfirmedRestartEndsWithStatus9) {
     TempDir dir;
     writeFile(dir.file("many.dat"), setpointFile(301));
-    const std::string restart = "RX 23 :011001530001020000";  // register 340 := 0
+    const int position = requestPosition(dir, dir.file("many.dat"), "RX 23 :011001530001020000");  // 340 := 0
+    ASSERT_GT(position, 0);
     std::string output;
-    int position = 0;
-    {
-        SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat")}, "plain");
-        ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 0) << output;
-        const std::string log = sim.log();
-        const std::size_t at = log.find(restart);
-        ASSERT_NE(at, std::string::npos) << log;
-        for (std::size_t i = log.find(" RX "); i != std::string::npos && i <= at; i = log.find(" RX ", i + 1))
-            ++position;
-    }
     const std::string complete = valueLines(readFile(dir.file("UP.DAT"))).at(49).front();
     std::filesystem::remove(dir.file("UP.DAT"));
     SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat"), "--refuse-at",
