@@ -302,8 +302,8 @@ void printEndLine(bool upload, int status) {
                        : status == kExitLinesChanged ? " (status 7: lines of the file were ignored or changed)"
                        : status == kExitFoundStopped
                            ? " (status 8: the controller was found stopped; it may hold an unfinished download)"
-                       : status == kExitRestartUnconfirmed ? " (status 9: the controller's restart was not confirmed)"
-                                                           : nullptr;
+                       : status == kExitNotRestarted ? " (status 9: the controller's restart was not confirmed)"
+                                                     : nullptr;
     if (note != nullptr) {
         conPrintf("linkora: %s done: %d blocks, %d setpoints, %s%s\n", direction, progress::blocksMoved(),
                   progress::setpointsMoved(), took, note);

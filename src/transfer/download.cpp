@@ -194,8 +194,8 @@ int incompatibleFile() {
 // A file that is no data file, or one with more than a download can carry:
 // refused before anything of it is sent.
 int refusedFile(const Finding& refusal) {
-    const std::string name = refusal.line > 0 ? std::string(dataFileName) + ":" + std::to_string(refusal.line)
-                                              : std::string(dataFileName);
+    const std::string name =
+        refusal.line > 0 ? std::string(dataFileName) + ":" + std::to_string(refusal.line) : std::string(dataFileName);
     conPrintf("\n%s: %s.\n", name.c_str(), refusal.message.c_str());
     conPuts("Download refused; nothing was written to the controller.\n");
     outcome::fail(kExitDataFile, name, refusal.message + "; the download is refused");

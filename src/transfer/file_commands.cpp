@@ -54,9 +54,8 @@ int reportRefusedFile(const std::string& path, const FileScreen& screen) {
     conPrintf("%s: error: %s; a download refuses the file\n", fileOrLine(path, refusal.line).c_str(),
               refusal.message.c_str());
     const long long errors = screen.tally.errorLines + 1;
-    conPrintf("%s: %lld error%s, %lld warning%s\n", path.c_str(), errors,
-              errors == 1 ? "" : "s", static_cast<long long>(screen.tally.warningLines),
-              screen.tally.warningLines == 1 ? "" : "s");
+    conPrintf("%s: %lld error%s, %lld warning%s\n", path.c_str(), errors, errors == 1 ? "" : "s",
+              static_cast<long long>(screen.tally.warningLines), screen.tally.warningLines == 1 ? "" : "s");
     return 1;
 }
 

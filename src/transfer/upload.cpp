@@ -336,7 +336,7 @@ int readControllerInto(PendingDataFile& pending) {
     }
     // The file is complete; the controller is not as the upload found it, or
     // as it was before the upload stopped it.
-    if (!restarted) return kExitRestartUnconfirmed;
+    if (!restarted) return kExitNotRestarted;
     if (foundStopped) return kExitFoundStopped;
     return 0;
 }
