@@ -32,12 +32,12 @@ namespace {
 // dropped, so that a file without line ends cannot exhaust the memory.
 constexpr size_t kLineKeep = 4096;
 
-// Reads one physical line (without its CR LF) into `line`; false at the end
-// of the file when nothing was read.
 // The first physical line read since the start of the pass that holds a
 // NUL byte; 0 while there is none.
 int nulLine = 0;
 
+// Reads one physical line (without its CR LF) into `line`; false at the end
+// of the file when nothing was read.
 bool readPhysicalLine(std::string& line) {
     line.clear();
     if (dataFile == nullptr) return false;

@@ -334,8 +334,8 @@ int readControllerInto(PendingDataFile& pending) {
         outcome::fail(kExitDataFile, dataFileName, pending.failure());
         return 1;
     }
-    // The file is complete; the controller is not as the upload found it, or
-    // as it was before the upload stopped it.
+    // The file is complete, but the controller may stand: its restart was
+    // not confirmed, or it was found stopped.
     if (!restarted) return kExitNotRestarted;
     if (foundStopped) return kExitFoundStopped;
     return 0;
