@@ -91,6 +91,10 @@ bool putInPlace(const std::string& temp, const std::string& target) {
     return true;
 }
 
+// The upload's statuses that leave a complete file: 0 done; 8 done, the
+// controller found stopped; 9 done, its restart not confirmed.
+bool uploadLeftCompleteFile(int status) { return status == 0 || status == 8 || status == 9; }
+
 }  // namespace
 
 std::string leftAlone(const Job& job) {
@@ -99,7 +103,7 @@ std::string leftAlone(const Job& job) {
 }
 
 void settle(Job& job) {
-    if (job.status != 0) {
+    if (!uploadLeftCompleteFile(job.status)) {
         job.result = "failed";
         job.reason = failureReason(job.err, job.status);
         platform::removeFile(job.temp);

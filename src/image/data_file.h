@@ -88,9 +88,19 @@ extern int dataFileLine;
 extern void (*valueLineObserver)(int line, int32_t functionNumber);
 // The reading pass without the progress display (the offline commands).
 void readDataFileQuietly();
-// The findings of the last judged reading pass, in line order.
+// The reading pass as a screen for the rule on files (fileRefusal): judged
+// and parsed as readDataFileQuietly() does, but only the first findings are
+// kept (the tally counts them all), and the pass ends at the first NUL byte
+// and at the first setpoint past what a download can carry.
+void screenDataFileQuietly();
+// The findings of the last judged reading pass, in line order. A line that
+// is no value line only for the blanks, tabs or sign before its function
+// number is a warning.
 struct Finding;
 const std::vector<Finding>& readingFindings();
+// What the last reading pass counted, for the rule on files.
+struct FileTally;
+const FileTally& readingTally();
 // The first step after reading: the analog outputs of a large model come off
 // the channel range (also part of applyAfterReadingSteps).
 void takeAnalogOutputsOffChannels();

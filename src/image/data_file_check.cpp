@@ -361,3 +361,23 @@ int linesWithFindings(const std::vector<Finding>& findings) {
     for (const Finding& f : findings) lines.insert(f.line);
     return static_cast<int>(lines.size());
 }
+
+std::optional<Finding> fileRefusal(const FileTally& tally) {
+    if (tally.nulLine > 0) return Finding{tally.nulLine, true, "the file holds a NUL byte; it is no data file"};
+    if (tally.setpointOverLine > 0)
+        return Finding{
+            tally.setpointOverLine, true,
+            textf("more than %lld setpoints, more than a download can carry (the controller's "
+                  "setpoint count holds at most %lld)",
+                  static_cast<long long>(kMaxDownloadSetpoints), static_cast<long long>(kMaxDownloadSetpoints))};
+    if (tally.acceptedBeyondSystem == 0)
+        return Finding{0, true,
+                       "no value line beyond the model, firmware revision, output quantity and options; it is no "
+                       "data file"};
+    if (tally.errorLines >= tally.acceptedLines)
+        return Finding{0, true,
+                       textf("%lld of its value lines are errors, at least as many as the %lld taken; it is no "
+                             "data file",
+                             static_cast<long long>(tally.errorLines), static_cast<long long>(tally.acceptedLines))};
+    return std::nullopt;
+}

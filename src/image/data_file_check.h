@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,3 +80,27 @@ std::vector<int32_t> lineKey(const std::string& text, int32_t functionNumber);
 
 // The number of lines with findings, each line counted once.
 int linesWithFindings(const std::vector<Finding>& findings);
+
+// Most setpoints a download can send: the controller's setpoint count is
+// one 16-bit register (a TVX word).
+constexpr int64_t kMaxDownloadSetpoints = 65535;
+
+// The whole file as a reading pass found it, for the rule on files: what
+// makes a file no data file, whatever its single lines say.
+struct FileTally {
+    int nulLine = 0;                   // the first physical line holding a NUL byte; 0: none
+    int64_t acceptedLines = 0;         // value lines the value line rule took
+    int64_t acceptedBeyondSystem = 0;  // of them, lines of blocks other than 2 to 5
+    int64_t errorLines = 0;            // value lines it called an error
+    int64_t warningLines = 0;          // lines with warnings only
+    int64_t setpointLines = 0;         // accepted setpoint lines
+    int setpointOverLine = 0;          // the line of the first setpoint past kMaxDownloadSetpoints
+};
+
+// A file no download sends: one that holds a NUL byte; one with more
+// setpoints than a download can carry; one without any value line taken
+// beyond its system information (model, firmware revision, output quantity,
+// options); one whose error lines are at least as many as the value lines
+// taken. The finding (an error, its line and the reason) is empty for a
+// file that may be sent; its line is 0 when the reason is the whole file.
+std::optional<Finding> fileRefusal(const FileTally& tally);

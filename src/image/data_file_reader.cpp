@@ -33,6 +33,10 @@ namespace {
 // dropped, so that a file without line ends cannot exhaust the memory.
 constexpr size_t kLineKeep = 4096;
 
+// The first physical line read since the start of the pass that holds a
+// NUL byte; 0 while there is none.
+int nulLine = 0;
+
 // Reads one physical line (without its CR LF) into `line`; false at the end
 // of the file when nothing was read.
 bool readPhysicalLine(std::string& line) {
@@ -43,6 +47,7 @@ bool readPhysicalLine(std::string& line) {
     while ((c = std::getc(dataFile)) != EOF) {
         any = true;
         if (c == '\n') break;
+        if (c == '\0' && nulLine == 0) nulLine = dataFileLine + 1;
         if (line.size() < kLineKeep) line.push_back(static_cast<char>(c));
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -51,6 +56,26 @@ bool readPhysicalLine(std::string& line) {
 }
 
 bool isValueLine(const std::string& line) { return !line.empty() && line[0] >= '0' && line[0] <= '9'; }
+
+// While a judged pass runs: where a line that is no value line only for
+// what comes before its function number is noted, and whether the reading
+// ends at the first NUL byte.
+std::vector<Finding>* displacedLines = nullptr;
+bool endAtNul = false;
+
+// A line that would be a complete value line without its leading blanks,
+// tabs or the sign before its function number ("  49: 1,2,20,30",
+// "+49: ..."). It stays a line the reader skips.
+bool displacedValueLine(const std::string& line) {
+    size_t at = 0;
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    if (at < line.size() && (line[at] == '+' || line[at] == '-')) ++at;
+    if (at == 0 || at >= line.size() || line[at] < '0' || line[at] > '9') return false;
+    const std::string rest = line.substr(at);
+    size_t pos = 0;
+    int32_t n = -1;
+    return scanInteger(rest, pos, n) && valueLineComplete(rest, n);
+}
 
 // The function number at the start of a value line.
 int32_t functionNumberOf(const std::string& line) {
@@ -112,20 +137,63 @@ LineLimits limitsOfOpenFile() {
     return limits;
 }
 
-void readValueLines(bool showProgress, LineJudging judging) {
+FileTally tally;
+
+// A screen keeps this many findings; the tally counts them all.
+constexpr size_t kScreenFindings = 20;
+
+// Notes the findings of one line in the tally and keeps them (a screen only
+// the first ones).
+void keepFindings(std::vector<Finding>& lineFindings, bool screening) {
+    for (size_t i = 0; i < lineFindings.size();) {
+        // The findings of one line follow each other.
+        const int line = lineFindings[i].line;
+        bool error = false;
+        for (; i < lineFindings.size() && lineFindings[i].line == line; ++i) {
+            error = error || lineFindings[i].error;
+            if (!screening || findings.size() < kScreenFindings) findings.push_back(std::move(lineFindings[i]));
+        }
+        ++(error ? tally.errorLines : tally.warningLines);
+    }
+    lineFindings.clear();
+}
+
+// The reading pass. A screen stops at the first NUL byte and at the first
+// setpoint past what a download can carry, so that neither time nor memory
+// grows with a file that is no data file.
+void readValueLines(bool showProgress, LineJudging judging, bool screening = false) {
     findings.clear();
+    tally = {};
     std::optional<ValueLineRule> rule;
     if (judging == LineJudging::Judged) rule.emplace(limitsOfOpenFile());
     transferOptions.mappingsOnly = true;
+    nulLine = 0;
+    std::vector<Finding> lineFindings;
+    if (rule) displacedLines = &lineFindings;
+    endAtNul = screening;
     while (readValueLine()) {
+        keepFindings(lineFindings, screening);  // the displaced lines before this one
         const int32_t n = functionNumberOf(lineBuffer);
         if (showProgress) progress::fileLine(static_cast<int>(n));
-        if (rule && !rule->judge(dataFileLine, lineBuffer, n, findings)) continue;
+        if (rule) {
+            const bool taken = rule->judge(dataFileLine, lineBuffer, n, lineFindings);
+            keepFindings(lineFindings, screening);
+            if (!taken) continue;
+        }
+        ++tally.acceptedLines;
+        if (n < 2 || n > 5) ++tally.acceptedBeyondSystem;
+        if (n == 49 && ++tally.setpointLines > kMaxDownloadSetpoints && tally.setpointOverLine == 0)
+            tally.setpointOverLine = dataFileLine;
+        if (screening && tally.setpointOverLine != 0) break;
         dataFileBlock(kModeParseLine, n);
         if (n >= 0 && n < kFunctionCount) blockAbsent[n] = 0;
         if (n != 2 && n != 14 && n != 15) transferOptions.mappingsOnly = false;
         if (valueLineObserver != nullptr) valueLineObserver(dataFileLine, n);
     }
+    keepFindings(lineFindings, screening);
+    displacedLines = nullptr;
+    endAtNul = false;
+    tally.nulLine = nulLine;
     if (showProgress) progress::endLine();
 }
 
@@ -133,7 +201,11 @@ void readValueLines(bool showProgress, LineJudging judging) {
 
 bool readValueLine() {
     while (readPhysicalLine(lineBuffer)) {
+        if (endAtNul && nulLine != 0) break;
         if (isValueLine(lineBuffer)) return true;
+        if (displacedLines != nullptr && displacedValueLine(lineBuffer))
+            displacedLines->push_back(
+                {dataFileLine, false, "looks like a value line; it is not read because it does not begin the line"});
     }
     lineBuffer.clear();
     return false;
@@ -160,7 +232,11 @@ void readDataFile(LineJudging judging) { readValueLines(true, judging); }
 
 void readDataFileQuietly() { readValueLines(false, LineJudging::Judged); }
 
+void screenDataFileQuietly() { readValueLines(false, LineJudging::Judged, true); }
+
 const std::vector<Finding>& readingFindings() { return findings; }
+
+const FileTally& readingTally() { return tally; }
 
 void takeAnalogOutputsOffChannels() {
     // The analog outputs of a large model come off the channel range, as the

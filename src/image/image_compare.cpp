@@ -215,8 +215,76 @@ std::unique_ptr<ImageCopy> readOpenDataFile() {
     return copy;
 }
 
-int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
+namespace {
+
+// The image as `check` starts it: the model, output quantity and options
+// from the open file's own lines. Rewinds the file.
+void beginFileOwnImage() {
+    resetImage();
+    releaseSetpoints();
+    while (readValueLine()) {
+        int32_t v[2] = {};
+        if (scanValues(lineBuffer, "%i", v, 1) < 1) continue;
+        if (v[0] == 2 && scanValues(lineBuffer, "%i: %i", v, 2) == 2) image.model = v[1];
+        // Only complete lines count, as in the reading pass.
+        if ((v[0] == 4 || v[0] == 5) && !valueLineComplete(lineBuffer, v[0])) continue;
+        if (v[0] == 2 || v[0] == 4 || v[0] == 5) dataFileBlock(kModeParseLine, v[0]);
+    }
+    std::rewind(dataFile);
+    dataFileLine = 0;
+    for (int n = 0; n < kFunctionCount; ++n) blockAbsent[n] = 1;
+    toReportedOutputQuantity();
+    deriveWorkingValues();
+}
+
+}  // namespace
+
+FileScreen screenOpenDataFile() {
+    const std::unique_ptr<ImageCopy> saved = copyImage();
+    const bool mappingsOnly = transferOptions.mappingsOnly;
+    beginFileOwnImage();
+    screenDataFileQuietly();
+    FileScreen screen;
+    screen.tally = readingTally();
+    screen.findings = readingFindings();
+    screen.refusal = fileRefusal(screen.tally);
+    std::rewind(dataFile);
+    dataFileLine = 0;
+    restoreImage(*saved);
+    transferOptions.mappingsOnly = mappingsOnly;
+    return screen;
+}
+
+namespace {
+
+// Opens a data file for reading; nullptr when it cannot be opened or read.
+std::FILE* openReadable(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    // A folder opens, but cannot be read.
+    if (std::getc(file) == EOF && std::ferror(file)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    std::rewind(file);
+    return file;
+}
+
+}  // namespace
+
+int screenDataFile(const std::string& path, FileScreen& out) {
+    std::FILE* file = openReadable(path);
+    if (file == nullptr) return 1;
+    dataFile = file;
+    const bool hasModelLine = findModelLine();
+    if (hasModelLine) out = screenOpenDataFile();
+    dataFile = nullptr;
+    std::fclose(file);
+    return hasModelLine ? 0 : 2;
+}
+
+int loadDataFile(const std::string& path, std::unique_ptr<ImageCopy>& out) {
+    std::FILE* file = openReadable(path);
     if (file == nullptr) return 1;
     const int result = loadDataFile(file, out);
     std::fclose(file);
@@ -232,21 +300,7 @@ int loadDataFile(std::FILE* file, std::unique_ptr<ImageCopy>& out) {
     if (!findModelLine()) {
         result = 2;
     } else {
-        // The model, output quantity and options from the file's own lines.
-        resetImage();
-        while (readValueLine()) {
-            int32_t v[2] = {};
-            if (scanValues(lineBuffer, "%i", v, 1) < 1) continue;
-            if (v[0] == 2 && scanValues(lineBuffer, "%i: %i", v, 2) == 2) image.model = v[1];
-            // Only complete lines count, as in the reading pass.
-            if ((v[0] == 4 || v[0] == 5) && !valueLineComplete(lineBuffer, v[0])) continue;
-            if (v[0] == 2 || v[0] == 4 || v[0] == 5) dataFileBlock(kModeParseLine, v[0]);
-        }
-        std::rewind(file);
-        dataFileLine = 0;
-        for (int n = 0; n < kFunctionCount; ++n) blockAbsent[n] = 1;
-        toReportedOutputQuantity();
-        deriveWorkingValues();
+        beginFileOwnImage();
         out = readOpenDataFile();
     }
     dataFile = nullptr;

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,22 @@ void beginDownloadImage(const ImageCopy& controller);
 // then the steps after reading, without factory defaults or kept offsets.
 // Returns the copy with the lines recorded.
 std::unique_ptr<ImageCopy> readOpenDataFile();
+
+// The rule on files (fileRefusal) applied to the open data file, read as
+// `check` reads it (the model, output quantity and options from the file's
+// own lines), in bounded time and memory whatever the file holds: the first
+// findings only, and the reading ends where the file is certain to be
+// refused. The image, its working values and the mappings-only indication
+// are left as they were; the file is rewound.
+struct FileScreen {
+    std::optional<Finding> refusal;  // why a download refuses the file; empty when it may send it
+    FileTally tally;
+    std::vector<Finding> findings;  // the first findings of its lines
+};
+FileScreen screenOpenDataFile();
+// The same for a file by its name: 0 screened; 1 the file cannot be opened
+// or read; 2 it has no model line.
+int screenDataFile(const std::string& path, FileScreen& out);
 
 // Reads a data file as a download would, with the model, output quantity and
 // options taken from the file's own lines. 0 done; 1 the file cannot be

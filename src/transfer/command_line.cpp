@@ -48,9 +48,13 @@ const char kUsage[] =
     "Exit status:\n"
     "  0 done                        1 transfer failed\n"
     "  2 wrong command line          3 port cannot be opened\n"
-    "  4 no controller answered      5 data file cannot be read or written\n"
+    "  4 no controller answered      5 data file cannot be read or written, or\n"
+    "                                no data file (refused by a download)\n"
     "  6 verification found differences\n"
     "  7 done, but the file had lines the download ignored or values it cut\n"
+    "  8 done, but the controller was found stopped (it may hold an\n"
+    "    unfinished download)\n"
+    "  9 done, but the controller's restart was not confirmed\n"
     "  128+n ended by signal n       a hand-over ends with the sibling's status\n"
     "Environment:\n"
     "  LINKORA_COM1..LINKORA_COM4  the device (or network port) for COM1..COM4\n"
@@ -297,10 +301,15 @@ void printEndLine(bool upload, int status) {
     char took[progress::kDurationSize];
     progress::formatDuration(progress::elapsedSeconds(), took, sizeof took);
     const char* direction = upload ? "upload" : "download";
-    if (status == kExitDone || status == kExitLinesChanged) {
+    const char* note = status == kExitDone           ? ""
+                       : status == kExitLinesChanged ? " (status 7: lines of the file were ignored or changed)"
+                       : status == kExitFoundStopped
+                           ? " (status 8: the controller was found stopped; it may hold an unfinished download)"
+                       : status == kExitNotRestarted ? " (status 9: the controller's restart was not confirmed)"
+                                                     : nullptr;
+    if (note != nullptr) {
         conPrintf("linkora: %s done: %d blocks, %d setpoints, %s%s\n", direction, progress::blocksMoved(),
-                  progress::setpointsMoved(), took,
-                  status == kExitDone ? "" : " (status 7: lines of the file were ignored or changed)");
+                  progress::setpointsMoved(), took, note);
     } else {
         conPrintf("linkora: %s failed (status %d) after %s\n", direction, status, took);
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,18 @@ int incompatibleFile() {
     return 1;
 }
 
+// A file that is no data file, or one with more than a download can carry:
+// refused before anything of it is sent.
+int refusedFile(const Finding& refusal) {
+    const std::string name =
+        refusal.line > 0 ? std::string(dataFileName) + ":" + std::to_string(refusal.line) : std::string(dataFileName);
+    conPrintf("\n%s: %s.\n", name.c_str(), refusal.message.c_str());
+    conPuts("Download refused; nothing was written to the controller.\n");
+    outcome::fail(kExitDataFile, name, refusal.message + "; the download is refused");
+    releaseSetpoints();
+    return 1;
+}
+
 // Step 10: the unit configuration, read again from its start after a fault.
 UnitConfigurationResult readConfiguration() {
     conPuts("\nGetting unit configuration...\n");
@@ -332,6 +345,8 @@ int sendFileToController(OpenDataFile& file) {
     }
     int32_t fileModel = 0;
     if (!findModelLine(&fileModel)) return incompatibleFile();
+    // As `check` reads it, before anything is written.
+    if (const FileScreen screen = screenOpenDataFile(); screen.refusal) return refusedFile(*screen.refusal);
 
     transfer.startLoading();
     const UnitConfigurationResult configuration = readConfiguration();
@@ -345,6 +360,8 @@ int sendFileToController(OpenDataFile& file) {
         return status == kExitDone && reading.changedLines > 0 ? kExitLinesChanged : status;
     };
     if (interruption() != 0) return interruptedBeforeWriting();
+    // The same rule on the lines as judged for this controller.
+    if (const std::optional<Finding> refusal = fileRefusal(readingTally())) return refusedFile(*refusal);
 
     if (!transfer.stopForWriting()) return interruption() != 0 ? interruptedBeforeWriting() : stopUnconfirmed();
     conPuts("Writing data to controller...\n");

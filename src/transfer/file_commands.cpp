@@ -37,12 +37,36 @@ std::string where(const std::string& path, int line) {
     return line > 0 ? path + ":" + std::to_string(line) : std::string();
 }
 
+// "FILE:LINE", or "FILE" for what concerns the whole file.
+std::string fileOrLine(const std::string& path, int line) { return line > 0 ? where(path, line) : path; }
+
 }  // namespace
+
+// A file that a download refuses as a whole: the first findings of its
+// lines, then why it is refused. Its lines are not all read, so that a file
+// that is no data file takes neither long nor much memory.
+int reportRefusedFile(const std::string& path, const FileScreen& screen) {
+    for (const Finding& f : screen.findings)
+        conPrintf("%s:%d: %s: %s\n", path.c_str(), f.line, f.error ? "error" : "warning", f.message.c_str());
+    const long long lines = screen.tally.errorLines + screen.tally.warningLines;
+    if (lines > static_cast<long long>(linesWithFindings(screen.findings)))
+        conPrintf("%s: findings of %lld lines in all; the first are shown\n", path.c_str(), lines);
+    const Finding& refusal = *screen.refusal;
+    conPrintf("%s: error: %s; a download refuses the file\n", fileOrLine(path, refusal.line).c_str(),
+              refusal.message.c_str());
+    const long long errors = screen.tally.errorLines + 1;
+    conPrintf("%s: %lld error%s, %lld warning%s\n", path.c_str(), errors, errors == 1 ? "" : "s",
+              static_cast<long long>(screen.tally.warningLines), screen.tally.warningLines == 1 ? "" : "s");
+    return 1;
+}
 
 int checkDataFileCommand(const std::string& path) {
     std::unique_ptr<ImageCopy> copy;
     std::vector<Finding> findings;
-    const int result = loadDataFile(path, copy);
+    FileScreen screen;
+    const int screened = screenDataFile(path, screen);
+    if (screened == 0 && screen.refusal) return reportRefusedFile(path, screen);
+    const int result = screened == 0 ? loadDataFile(path, copy) : screened;
     if (result == 1) {
         conPrintf("%s: %s\n", path.c_str(), cannotReadText(path).c_str());
         return 2;
@@ -99,6 +123,12 @@ int compareControllerCommand(const std::string& path) {
     std::fclose(first);
     if (!hasModelLine) {
         conPrintf("%s: no model line (\"2: model\"); a download refuses the file\n", path.c_str());
+        return 2;
+    }
+    FileScreen screen;
+    if (screenDataFile(path, screen) == 0 && screen.refusal) {
+        conPrintf("%s: %s; a download refuses the file\n", fileOrLine(path, screen.refusal->line).c_str(),
+                  screen.refusal->message.c_str());
         return 2;
     }
     const int read = readWholeController();

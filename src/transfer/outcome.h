@@ -11,9 +11,11 @@ enum ExitStatus : int {
     kExitUsage = 2,          // wrong command line
     kExitPort = 3,           // the port cannot be opened
     kExitNoController = 4,   // no controller answered
-    kExitDataFile = 5,       // the data file cannot be read or written
+    kExitDataFile = 5,       // the data file cannot be read or written, or is no data file
     kExitDifferences = 6,    // verification found differences
     kExitLinesChanged = 7,   // downloaded, but lines of the file were ignored or changed
+    kExitFoundStopped = 8,   // uploaded, but the controller was found stopped (it may hold an unfinished download)
+    kExitNotRestarted = 9,   // uploaded, but the controller's restart was not confirmed
     kExitInterrupted = 128,  // + n: ended by signal n
 };
 

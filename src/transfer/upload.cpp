@@ -195,8 +195,9 @@ bool readUnitConfiguration(ReadProblems& problems) {
 }
 
 // Steps 9 to 13: the unit configuration and every block. `stopped` tells
-// whether the controller was stopped for the reading.
-ReadProblems readAllBlocks(bool& stopped) {
+// whether the controller was stopped for the reading, `foundStopped`
+// whether it was found stopped before.
+ReadProblems readAllBlocks(bool& stopped, bool& foundStopped) {
     ReadProblems problems;
     conPuts("\nGetting unit configuration...\n");
     if (!readUnitConfiguration(problems)) return problems;
@@ -205,7 +206,7 @@ ReadProblems readAllBlocks(bool& stopped) {
     // A download that could not finish leaves the controller stopped with
     // part of a file: such a controller is read as it is and left stopped,
     // for the operator to decide.
-    const bool foundStopped = controllerFoundStopped();
+    foundStopped = controllerFoundStopped();
     if (foundStopped) {
         conPuts("The controller was found stopped; it may hold an unfinished download. It is left stopped.\n");
         outcome::warn(lineDeviceName(), "the controller was found stopped; it may hold an unfinished download");
@@ -234,14 +235,16 @@ ReadProblems readAllBlocks(bool& stopped) {
 
 // What is left to do after the reading, successful or not: the loading
 // coil off and a stopped controller restarted, as long as it answers.
-void finishReading(TransferScope& transfer, bool stopped, bool controllerLost) {
+// False when the restart was not confirmed (said here).
+bool finishReading(TransferScope& transfer, bool stopped, bool controllerLost) {
     const CleanupScope cleanup;
     transfer.finishLoading();
-    if (stopped) {
-        conPuts("Restarting controller...\n");
-        if (!restartController(!controllerLost))
-            conPuts("The controller did not confirm its restart; it may still be stopped.\n");
-    }
+    if (!stopped) return true;
+    conPuts("Restarting controller...\n");
+    if (restartController(!controllerLost)) return true;
+    conPuts("The controller did not confirm its restart; it may still be stopped.\n");
+    outcome::warn(lineDeviceName(), "the controller did not confirm its restart; it may still be stopped");
+    return false;
 }
 
 // The mappings-only variant of steps 9 to 13. False when there is nothing
@@ -307,13 +310,14 @@ int readControllerInto(PendingDataFile& pending) {
     transfer.startLoading();
     ReadProblems problems;
     bool stopped = false;
+    bool foundStopped = false;
     bool nothingToWrite = false;
     if (transferOptions.mappingsOnly) {
         nothingToWrite = !readMappingBlocks(problems);
     } else {
-        problems = readAllBlocks(stopped);
+        problems = readAllBlocks(stopped, foundStopped);
     }
-    finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
+    const bool restarted = finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
     if (interruption() != 0) return interrupted();
     if (nothingToWrite) return 1;
     if (!problems.unread.empty()) {
@@ -330,6 +334,10 @@ int readControllerInto(PendingDataFile& pending) {
         outcome::fail(kExitDataFile, dataFileName, pending.failure());
         return 1;
     }
+    // The file is complete, but the controller may stand: its restart was
+    // not confirmed, or it was found stopped.
+    if (!restarted) return kExitNotRestarted;
+    if (foundStopped) return kExitFoundStopped;
     return 0;
 }
 
@@ -371,7 +379,8 @@ int readWholeController() {
     }
     transfer.startLoading();
     bool stopped = false;
-    const ReadProblems problems = readAllBlocks(stopped);
+    bool foundStopped = false;
+    const ReadProblems problems = readAllBlocks(stopped, foundStopped);
     finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
     if (interruption() != 0) return kExitInterrupted + interruption();
     if (problems.unread.empty()) return 0;

@@ -1,7 +1,8 @@
 // The data file reader, in the order the download uses it: model line,
 // setpoint count, the reading pass and the steps after reading; then the
 // writer over what was read; the findings of the lines read; the file
-// loaded as the offline commands load it, compared with itself. Input: six
+// loaded as the offline commands load it, compared with itself, and
+// screened as a download screens it. Input: six
 // control bytes, then the file.
 //   byte 0: the controller's model (index into a table)
 //   byte 1: first channel (signed)
@@ -75,6 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         for (const Finding& f : loaded->findings) {
             if (f.line < 1 || f.message.empty()) std::abort();
         }
+        // The screen, which may end its reading early, refuses exactly the
+        // files that the whole reading refuses.
+        const bool refused = fileRefusal(readingTally()).has_value();
+        FileScreen screen;
+        if (screenDataFile(fuzzing::scratchPath(), screen) != 0 || screen.refusal.has_value() != refused) std::abort();
         if (!compareImages(*loaded, *loaded, CompareScope::Files).lines.empty()) std::abort();
         if (!compareImages(*loaded, *loaded, CompareScope::Download).lines.empty()) std::abort();
     }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,56 @@ TEST(UnattendedDownload, FileWithIgnoredLinesEndsWithStatus7) {
         << output;
 }
 
+// A file that is no data file, or holds more setpoints than a download can
+// carry: check calls it an error, and a download refuses it with status 5,
+// the file named, before it writes anything to the controller.
+TEST(UnattendedDownload, RefusesFilesThatAreNoDataFiles) {
+    struct Case {
+        std::string name;
+        std::string text;
+        std::string error;  // check's error and the download's reason
+    };
+    std::mt19937 random(29);
+    std::string noise(64 * 1024, '\0');
+    for (char& c : noise) c = static_cast<char>(random() & 0xFF);
+    std::string digits = "2: 4344\r\n";
+    for (int i = 0; i < 20000; ++i) digits += std::to_string(random() % 100000000) + (i % 7 == 0 ? "" : "\r\n");
+    std::string many = "2: 4344\r\n4: 16\r\n";
+    for (int i = 0; i <= 65535; ++i) many += "49: 1,1," + std::to_string(i % 360) + ",359\r\n";
+    const std::string backup = readFile(kCheckData + "/backup.dat");
+    const std::vector<Case> cases = {
+        // Refused as no data file, or for want of a model line.
+        {"random.dat", noise, ""},
+        {"digits.dat", digits, "no value line beyond the model, firmware revision, output quantity and options"},
+        {"nul.dat", backup + "; a comment" + '\0' + "\r\n", "the file holds a NUL byte; it is no data file"},
+        {"errors.dat", "2: 4344\r\n6: 1\r\n8: 1,x\r\n99: 1\r\n",
+         "2 of its value lines are errors, at least as many as the 2 taken; it is no data file"},
+        {"many.dat", many, "more than 65535 setpoints, more than a download can carry"},
+    };
+    TempDir dir;
+    SimProcess sim(dir, {"--protocol", "modbus"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir.file(c.name), c.text);
+        std::string output;
+        EXPECT_EQ(runLinkora({"check", c.name}, output, dir.path), 1) << output;
+        EXPECT_NE(output.find(": error: " + c.error), std::string::npos) << output;
+        EXPECT_NE(output.find("; a download refuses the file\n"), std::string::npos) << output;
+        EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", c.name}, output, dir.path), 5) << output;
+        EXPECT_NE(output.find("linkora: " + c.name), std::string::npos) << output;
+        if (c.error.empty()) continue;
+        EXPECT_NE(output.find(c.error), std::string::npos) << output;
+        EXPECT_NE(output.find("Download refused; nothing was written to the controller.\n"), std::string::npos)
+            << output;
+    }
+    sim.stop();
+    // Nothing was written: no coil, register or setpoint, and the state as it was.
+    EXPECT_FALSE(std::regex_search(sim.log(), std::regex(" RX [0-9]+ :01(05|06|0F|10)"))) << sim.log();
+    SimProcess untouched(dir, {}, "untouched");
+    untouched.stop();
+    EXPECT_EQ(transfer_test::valueLines(sim.state()), transfer_test::valueLines(untouched.state()));
+}
+
 // The value line rule: what check says of a line, a download does. A line
 // check calls an error sends nothing (the controller keeps the backup's
 // configuration, every other setpoint included, and is restarted: status 7);
@@ -210,7 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "28: 4464"},
         RuleCase{"OutsideTheTurn", "49: 3,5,400,20",
                  "warning: on position 400 is outside the turn 0 to 359; it is sent as written", "49: 3,5,400,20"},
-        RuleCase{"LaterLineOverrides", "6: 2 ; again", "warning: overrides line 24", "6: 2"}),
+        RuleCase{"LaterLineOverrides", "6: 2 ; again", "warning: overrides line 24", "6: 2"},
+        RuleCase{"IndentedValueLine", "  49: 1,2,20,30",
+                 "warning: looks like a value line; it is not read because it does not begin the line", ""}),
     [](const ::testing::TestParamInfo<RuleCase>& info) { return info.param.name; });
 
 // Setpoints of one channel that repeat or overlap: check warns, but a

@@ -88,23 +88,34 @@ TEST(UploadFaults, StoppedControllerIsRestartedAfterAFailedUpload) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("UP.DAT")));
 }
 
+namespace {
+
+// The position, counted from 1, of the first request `request` in an
+// undisturbed MODBUS upload (into UP.DAT) of the controller `file`
+// configures; 0 when there is none.
+int requestPosition(const TempDir& dir, const std::string& file, const std::string& request) {
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", file}, "plain");
+    std::string output;
+    if (runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path) != 0) return 0;
+    const std::string log = sim.log();
+    const std::size_t at = log.find(request);
+    if (at == std::string::npos) return 0;
+    int position = 0;
+    for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1)) ++position;
+    return position;
+}
+
+}  // namespace
+
 // A refused stop of a controller with many setpoints is sent once: the
 // failure report does not ask again.
 TEST(UploadFaults, RefusedStopIsSentOnce) {
     TempDir dir;
     writeFile(dir.file("many.dat"), setpointFile(301));
     const std::string stop = "RX 23 :011001530001020001";  // register 340 := 1
+    const int position = requestPosition(dir, dir.file("many.dat"), stop);
+    ASSERT_GT(position, 0);
     std::string output;
-    int position = 0;
-    {
-        SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat")}, "plain");
-        ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 0) << output;
-        const std::string log = sim.log();
-        const std::size_t at = log.find(stop);
-        ASSERT_NE(at, std::string::npos) << log;
-        for (std::size_t i = log.find(" RX "); i != std::string::npos && i < at; i = log.find(" RX ", i + 1))
-            ++position;
-    }
     SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat"), "--refuse-at",
                          std::to_string(position), "--refuse-code", "3"});
     EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 1) << output;
@@ -307,7 +318,8 @@ std::string modbusExchange(const std::string& device, std::initializer_list<int>
 
 // A controller that a failed download left stopped: the upload writes the
 // file, says so and leaves it stopped, even with more than 300 setpoints
-// (a controller that an upload stops itself is restarted).
+// (a controller that an upload stops itself is restarted), and ends with
+// status 8.
 TEST(UploadFindsControllerStopped, SaysSoAndLeavesItStopped) {
     TempDir dir;
     std::string file = readFile(kData + "model4444.dat");
@@ -318,7 +330,10 @@ TEST(UploadFindsControllerStopped, SaysSoAndLeavesItStopped) {
     const std::string stop = modbusExchange(sim.devicePath, {1, 16, 1, 0x53, 0, 1, 2, 0, 1});
     ASSERT_EQ(stop.rfind(":01100153", 0), 0u) << stop << sim.log();
     std::string output;
-    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path), 0) << output;
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "PLANT.DAT"}, output, dir.path), 8) << output;
+    EXPECT_NE(output.find("(status 8: the controller was found stopped; it may hold an unfinished download)\n"),
+              std::string::npos)
+        << output;
     EXPECT_NE(output.find("The controller was found stopped; it may hold an unfinished download. It is left "
                           "stopped.\n"),
               std::string::npos)
@@ -328,6 +343,29 @@ TEST(UploadFindsControllerStopped, SaysSoAndLeavesItStopped) {
     EXPECT_EQ(output.find("Restarting controller"), std::string::npos) << output;
     EXPECT_EQ(valueLines(readFile(dir.file("PLANT.DAT"))).at(49).size(), valueLines(file).at(49).size());
     EXPECT_EQ(modbusExchange(sim.devicePath, {1, 3, 1, 0x53, 0, 1}).rfind(":0103020001", 0), 0u);
+}
+
+// An upload that stopped the controller for its many setpoints and could
+// not confirm the restart (refused, and refused again) writes its complete
+// file, says so on standard error and ends with status 9.
+TEST(UploadFaults, UnconfirmedRestartEndsWithStatus9) {
+    TempDir dir;
+    writeFile(dir.file("many.dat"), setpointFile(301));
+    const int position = requestPosition(dir, dir.file("many.dat"), "RX 23 :011001530001020000");  // 340 := 0
+    ASSERT_GT(position, 0);
+    std::string output;
+    const std::string complete = valueLines(readFile(dir.file("UP.DAT"))).at(49).front();
+    std::filesystem::remove(dir.file("UP.DAT"));
+    SimProcess sim(dir, {"--protocol", "modbus", "--load", dir.file("many.dat"), "--refuse-at",
+                         std::to_string(position) + "," + std::to_string(position + 1), "--refuse-code", "3"});
+    EXPECT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path), 9) << output;
+    EXPECT_NE(output.find("linkora: " + sim.devicePath +
+                          ": the controller did not confirm its restart; it may still be stopped\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("(status 9: the controller's restart was not confirmed)\n"), std::string::npos) << output;
+    EXPECT_EQ(valueLines(readFile(dir.file("UP.DAT"))).at(49).size(), 301u);
+    EXPECT_EQ(valueLines(readFile(dir.file("UP.DAT"))).at(49).front(), complete);
 }
 
 }  // namespace
