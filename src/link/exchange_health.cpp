@@ -29,6 +29,8 @@ ExchangeResult noteExchange(bool failedExchange, bool timedOutExchange, int refu
         result.kind = ExchangeKind::Refused;
         result.lacking = lacking;
     }
+    // A reply that passed its checks: the line is in order so far.
+    if (!failedExchange) serialPort.noteGoodReply();
     if (failedExchange) {
         ++failed;
         if (result.silent()) {

@@ -5,6 +5,7 @@
 // never destroys or truncates the operator's file. In a folder where no file
 // can be created, an existing target is rewritten where it stands instead,
 // once the whole file has been formatted in memory.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -164,14 +165,21 @@ void readBlockCarefully(int functionNumber, ReadProblems& problems) {
     if (!result.done) problems.add(functionNumber, result);
 }
 
+// "The controller stopped answering.", or why the line was lost.
+void showControllerGone() {
+    std::string gone = controllerGoneText();
+    gone[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(gone[0])));
+    conPrintf("\n%s.\n", gone.c_str());
+}
+
 void reportReadProblems(const ReadProblems& problems) {
-    if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
+    if (problems.controllerGone) showControllerGone();
     const char* why = problems.silent && problems.spoiled ? "no answer, replies spoiled or refused"
                       : problems.silent                   ? "no answer"
                                                           : "replies spoiled or refused";
     conPrintf("Blocks that could not be read: %s (%s)\n", blockList(problems.unread).c_str(), why);
     outcome::fail(kExitFailed, lineDeviceName(),
-                  std::string(problems.controllerGone ? "the controller stopped answering; " : "") +
+                  (problems.controllerGone ? controllerGoneText() + "; " : std::string()) +
                       "blocks that could not be read: " + blockList(problems.unread) + " (" + why + ")");
     conPuts("Upload failed; the data file was not written.\n");
 }
@@ -375,7 +383,7 @@ int readWholeController() {
     finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
     if (interruption() != 0) return kExitInterrupted + interruption();
     if (problems.unread.empty()) return 0;
-    if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
+    if (problems.controllerGone) showControllerGone();
     conPrintf("Blocks that could not be read: %s\n", blockList(problems.unread).c_str());
     conPuts("Comparison abandoned.\n");
     return 2;
