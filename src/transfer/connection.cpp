@@ -159,12 +159,22 @@ std::string controllerGoneText() {
     return loss.empty() ? "the controller stopped answering" : loss;
 }
 
-void showLineLoss() {
-    std::string loss = lineLossText();
-    if (loss.empty()) return;
-    loss[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(loss[0])));
-    conPrintf("\n%s.\n", loss.c_str());
+namespace {
+
+// A phrase as a sentence on a line of its own.
+void showSentence(std::string text) {
+    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    conPrintf("\n%s.\n", text.c_str());
 }
+
+}  // namespace
+
+void showLineLoss() {
+    const std::string loss = lineLossText();
+    if (!loss.empty()) showSentence(loss);
+}
+
+void showControllerGone() { showSentence(controllerGoneText()); }
 
 int tryModbus() { return tryProtocol(kModbusProbe); }
 

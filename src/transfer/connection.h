@@ -20,3 +20,5 @@ std::string lineLossText();
 std::string controllerGoneText();
 // The line's loss as a sentence on the console; nothing while it is in order.
 void showLineLoss();
+// "The controller stopped answering.", or why the line was lost.
+void showControllerGone();

@@ -5,7 +5,6 @@
 // never destroys or truncates the operator's file. In a folder where no file
 // can be created, an existing target is rewritten where it stands instead,
 // once the whole file has been formatted in memory.
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -163,13 +162,6 @@ struct ReadProblems {
 void readBlockCarefully(int functionNumber, ReadProblems& problems) {
     const BlockResult result = moveBlock(0, functionNumber);
     if (!result.done) problems.add(functionNumber, result);
-}
-
-// "The controller stopped answering.", or why the line was lost.
-void showControllerGone() {
-    std::string gone = controllerGoneText();
-    gone[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(gone[0])));
-    conPrintf("\n%s.\n", gone.c_str());
 }
 
 void reportReadProblems(const ReadProblems& problems) {
