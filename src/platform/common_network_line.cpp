@@ -363,7 +363,7 @@ private:
     SocketHandle socket_ = kNoSocket;
     bool telnet_ = false;
     bool lost_ = false;
-    bool babbling_ = false;  // lost because the line does not stop sending
+    bool babbling_ = false;   // lost because the line does not stop sending
     bool requested_ = false;  // a request has been written
     bool answered_ = false;   // more came than one line of text
     bool purgeDue_ = false;

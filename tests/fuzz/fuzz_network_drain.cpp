@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const std::lock_guard<std::mutex> hold(inputLock);
         input.assign(reinterpret_cast<const char*>(data + 1), size - 1);
     }
-    const std::string port = std::string(telnet ? "rfc2217://" : "tcp://") + "127.0.0.1:" +
-                             std::to_string(serverPort());
+    const std::string port =
+        std::string(telnet ? "rfc2217://" : "tcp://") + "127.0.0.1:" + std::to_string(serverPort());
     std::unique_ptr<platform::LineDevice> line = platform::makeLineDeviceFor(port);
     if (line->open(port) && line->readSettings() && line->applySettings(platform::LineSettings{})) {
         const uint8_t request[] = ":010300000001FB\r\n";
