@@ -161,6 +161,8 @@ void SerialPort::startCounting() {
     goodReplyMicros_ = requestMicros_ = platform::monotonicMicros();
 }
 
+int64_t SerialPort::requestAgeMicros() const { return platform::monotonicMicros() - requestMicros_; }
+
 void SerialPort::noteGoodReply() {
     if (!babbling_) startCounting();
 }
@@ -229,7 +231,7 @@ int SerialPort::write(const void* buffer, std::size_t length) {
 int SerialPort::readByte(uint8_t& out) {
     // A halted line (a signal pending, the line lost) ends the reply being
     // received too, however the line keeps sending.
-    if (!activeport || lineHalted()) return 0;
+    if (!activeport || replyAbandoned()) return 0;
     uint8_t byte = 0;
     const bool got = activeport->readByte(byte);
     checkSending(got);

@@ -52,6 +52,8 @@ public:
     // A good reply (or a refusal) came: the bytes counted against the byte
     // budget start again from here.
     void noteGoodReply();
+    // How long ago the last request was written.
+    int64_t requestAgeMicros() const;
 
     // While set, closing a network line keeps its connection, and opening
     // the same port again takes it up and only sends the new line format.
