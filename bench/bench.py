@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """The figures of bench/run.sh: client turnaround, wire efficiency, CPU while
-waiting, a paced upload through ser2net's RFC 2217 accepter beside the same
-on the local line, MODBUS register reads side by side with the pymodbus client
-(rate, turnaround and CPU per transaction against the same simulator), and
-the backup of eight lines at once against its slowest line alone.
+waiting, paced uploads (2000 setpoints, and the simulator's own 4344) through
+ser2net's RFC 2217 accepter beside the same on the local line, MODBUS
+register reads side by side with the pymodbus client (rate, turnaround and
+CPU per transaction against the same simulator), and the backup of eight
+lines at once against its slowest line alone.
 
 Usage: bench.py BUILD_DIR [--quick]
 Each figure is printed as one line: name, value, target, and "ok" or "MISSED".
@@ -234,6 +235,38 @@ def listening(port):
     return False
 
 
+def paced_upload(workdir, sim_options, route, name):
+    """One upload paced at 19200 baud, on the simulator's pseudo-terminal
+    ("local") or through ser2net's RFC 2217 accepter on loopback in front of
+    it, with chardelay off ("rfc2217") or as ser2net has it by default
+    ("chardelay"). (exit status, wall seconds, the simulator's log records)."""
+    sim = Sim(workdir, *sim_options, "--protocol", "modbus", "--baud", "19200")
+    server = None
+    port = sim.device
+    if route != "local":
+        tcp = free_port()
+        config = os.path.join(workdir, "ser2net.yaml")
+        options = "  options:\n    kickolduser: false\n"
+        if route == "rfc2217":
+            options += "    chardelay: false\n"
+        with open(config, "w") as f:
+            f.write(f"connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{tcp}\n"
+                    f"  connector: serialdev,{sim.device},9600n81,local\n" + options)
+        server = subprocess.Popen([SER2NET, "-n", "-u", "-c", config, "-P", os.path.join(workdir, "s2n.pid")],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if listening(tcp):
+                break
+            time.sleep(0.05)
+        port = f"rfc2217://127.0.0.1:{tcp}"
+    status, wall, _ = run_measured([LINKORA, "u", "1", port, "19200", f"{name}-{route}.DAT"], workdir)
+    if server is not None:
+        server.terminate()
+        server.wait(timeout=10)
+    sim.stop()
+    return status, wall, sim.records()
+
+
 def network_line(workdir, big):
     """The same paced upload on the local pseudo-terminal and through ser2net's
     RFC 2217 accepter in front of it: the wire, not the network, sets the pace."""
@@ -242,28 +275,7 @@ def network_line(workdir, big):
         return
     walls = {}
     for route in ("local", "rfc2217"):
-        sim = Sim(workdir, "--load", big, "--protocol", "modbus", "--baud", "19200")
-        server = None
-        port = sim.device
-        if route == "rfc2217":
-            tcp = free_port()
-            config = os.path.join(workdir, "ser2net.yaml")
-            with open(config, "w") as f:
-                f.write(f"connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{tcp}\n"
-                        f"  connector: serialdev,{sim.device},9600n81,local\n"
-                        "  options:\n    kickolduser: false\n    chardelay: false\n")
-            server = subprocess.Popen([SER2NET, "-n", "-u", "-c", config, "-P", os.path.join(workdir, "s2n.pid")],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(100):
-                if listening(tcp):
-                    break
-                time.sleep(0.05)
-            port = f"rfc2217://127.0.0.1:{tcp}"
-        status, wall, _ = run_measured([LINKORA, "u", "1", port, "19200", f"N-{route}.DAT"], workdir)
-        if server is not None:
-            server.terminate()
-            server.wait(timeout=10)
-        sim.stop()
+        status, wall, _ = paced_upload(workdir, ("--load", big), route, "N")
         if status != 0:
             report(f"upload at 19200 baud, {route}", status, "exit", "0", False)
             return
@@ -271,6 +283,39 @@ def network_line(workdir, big):
     ratio = walls["rfc2217"] / walls["local"]
     report("rfc2217 upload / local upload (19200 baud)", f"{ratio:.4f}", "", "<= 1.05", ratio <= 1.05,
            f"{SETPOINTS} setpoints; local {walls['local']:.2f} s, through ser2net {walls['rfc2217']:.2f} s")
+
+
+def network_line_4344(workdir):
+    """The simulator's own 4344 with its six setpoints, where requests are many
+    and short: the upload through ser2net (chardelay off, and as ser2net has it
+    by default) against the local line, the median of three runs each, and
+    the turnaround per request as the simulator sees it (its reply's last
+    character to the next request's first: the client, and the server both
+    ways where there is one)."""
+    if not os.access(SER2NET, os.X_OK):
+        report("rfc2217 upload / local, 4344 (19200 baud)", "-", "", "<= 1.05", False, "ser2net is not installed")
+        return
+    walls, gaps, requests = {}, {}, 0
+    for route in ("local", "rfc2217", "chardelay"):
+        runs = []
+        for _ in range(1 if QUICK else 3):
+            status, wall, records = paced_upload(workdir, (), route, "U")
+            if status != 0:
+                report(f"4344 upload at 19200 baud, {route}", status, "exit", "0", False)
+                return
+            runs.append(wall)
+            gaps.setdefault(route, []).extend(client_gaps(records))
+            requests = sum(1 for r in records if r[2] == "RX")
+        walls[route] = statistics.median(runs)
+    ratio = walls["rfc2217"] / walls["local"]
+    held = walls["chardelay"] / walls["local"]
+    turn = {route: statistics.median(values) for route, values in gaps.items()}
+    report("rfc2217 upload / local, 4344 (19200 baud)", f"{ratio:.4f}", "", "<= 1.05", ratio <= 1.05,
+           f"{requests} requests; local {walls['local']:.2f} s, through ser2net {walls['rfc2217']:.2f} s")
+    report("... ser2net with its default chardelay", f"{held:.4f}", "", "(server)", True,
+           f"{walls['chardelay']:.2f} s")
+    report("... turnaround per request: local / ser2net", f"{turn['local']:.3f} / {turn['rfc2217']:.3f}", "ms",
+           "(figure)", True, f"with chardelay {turn['chardelay']:.3f} ms")
 
 
 PYMODBUS_READS = """
@@ -353,6 +398,7 @@ def main():
         wire_efficiency(workdir, big)
         cpu_silent_line(workdir)
         network_line(workdir, big)
+        network_line_4344(workdir)
         peer(workdir)
         fleet(workdir)
     if missed:

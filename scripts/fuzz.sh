@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
 shift || true
-all=(fuzz_data_file fuzz_modbus_reply fuzz_tvx_reply fuzz_settings fuzz_command_line fuzz_inventory fuzz_telnet_decoder)
+all=(fuzz_data_file fuzz_modbus_reply fuzz_tvx_reply fuzz_settings fuzz_command_line fuzz_inventory fuzz_telnet_decoder
+     fuzz_network_drain)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 build=${LINKORA_FUZZ_BUILD:-build-fuzz}

@@ -11,6 +11,9 @@ ExchangeResult last;
 FaultCounts unrecovered;
 bool gone = false;
 int cleanupDepth = 0;
+// The signal after which a closing request went unanswered (0: none).
+int cutShortBy = 0;
+constexpr int64_t kClosingReplyMicros = 700000;
 
 }  // namespace
 
@@ -22,6 +25,7 @@ ExchangeResult noteExchange(bool failedExchange, bool timedOutExchange, int refu
     result.code = refusalCode;
     if (timedOutExchange) {
         ++timedOut;
+        if (cleanupDepth > 0 && platform::pendingInterrupt() != 0) cutShortBy = platform::pendingInterrupt();
         result.kind = serialPort.lineLost() ? ExchangeKind::LineLost : ExchangeKind::Silent;
     } else if (failedExchange) {
         result.kind = ExchangeKind::Spoiled;
@@ -29,6 +33,8 @@ ExchangeResult noteExchange(bool failedExchange, bool timedOutExchange, int refu
         result.kind = ExchangeKind::Refused;
         result.lacking = lacking;
     }
+    // A reply that passed its checks: the line is in order so far.
+    if (!failedExchange) serialPort.noteGoodReply();
     if (failedExchange) {
         ++failed;
         if (result.silent()) {
@@ -54,8 +60,13 @@ void forgetControllerGone() { gone = false; }
 bool lineHalted() {
     // A lost connection lets nothing through, closing requests included.
     if (serialPort.lineLost()) return true;
-    if (cleanupDepth > 0) return false;
+    if (cleanupDepth > 0) return cutShortBy != 0 && cutShortBy == platform::pendingInterrupt();
     return gone || platform::pendingInterrupt() != 0;
+}
+
+bool replyAbandoned() {
+    if (lineHalted()) return true;
+    return platform::pendingInterrupt() != 0 && serialPort.requestAgeMicros() > kClosingReplyMicros;
 }
 
 CleanupScope::CleanupScope() { ++cleanupDepth; }

@@ -67,15 +67,20 @@ void forgiveFaultsSince(const FaultCounts& mark);
 
 // ---- halting the line
 // Once the controller is gone (or the network line's connection lost), or
-// an interruption is pending, every exchange
-// fails at once without sending, so that a transfer ends at the next
-// exchange boundary. A CleanupScope lets the closing requests of a transfer
-// (restart, coil off) through: one attempt each.
+// an interruption is pending, every exchange fails at once without sending,
+// and a reply being received is given up, so that a transfer ends at once.
+// A CleanupScope lets the closing requests of a transfer (restart, coil off)
+// through; after a signal each waits at most 0.7 s for its reply, and once
+// one of them went unanswered the rest are not sent, so that a signal ends
+// the transfer within about a second even where nothing answers.
 bool controllerGone();
 // The controller no longer answers (ignored inside a CleanupScope).
 void noteControllerGone();
 void forgetControllerGone();
 bool lineHalted();
+// The reply being received is given up: the line halted, or a closing
+// request after a signal waited its 0.7 s.
+bool replyAbandoned();
 class CleanupScope {
 public:
     CleanupScope();

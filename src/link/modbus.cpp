@@ -85,7 +85,7 @@ int receiveReply() {
         const int64_t waitStart = platform::monotonicMicros();
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
-            if ((platform::monotonicMicros() - waitStart) / 1000 > kModbusTimeoutMs || serialPort.lineLost()) {
+            if ((platform::monotonicMicros() - waitStart) / 1000 > kModbusTimeoutMs || replyAbandoned()) {
                 replyText[length] = '\0';
                 replyTimedOut = true;
                 return -1;

@@ -3,6 +3,8 @@
 #include <cctype>
 
 #include "common/console_io.h"
+#include "link/exchange_health.h"
+#include "platform/clock.h"
 
 SerialPort serialPort;
 
@@ -29,6 +31,19 @@ constexpr FormatRow k7N2 = {7, platform::Parity::None, 2};
 constexpr FormatRow k8N1 = {8, platform::Parity::None, 1};
 
 LineObserver lineObserver = nullptr;
+
+// A request's reply is over, at the latest, three reply time-outs after the
+// request (a slow controller may pause for nearly a time-out between
+// characters, a few times) plus twice the time the longest reply (512
+// characters of up to 12 bits) takes at the line's baud rate: a line still
+// sending after that, or sending more than the byte budget between two good
+// replies, does not stop sending, whatever it sends.
+constexpr int64_t kReplyTimeoutMicros = 3000000;
+constexpr int64_t kLongestReplyBits = 512 * 12;
+
+int64_t replyLimitMicros(int baudRate) {
+    return 3 * kReplyTimeoutMicros + 2 * kLongestReplyBits * 1000000 / (baudRate > 0 ? baudRate : 9600);
+}
 
 }  // namespace
 
@@ -91,6 +106,9 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
     if (activeport) close();
     failedDevice_.clear();
     failureReason_.clear();
+    failedBabbling_ = false;
+    babbling_ = false;
+    baudRate_ = baudRate;
 
     std::unique_ptr<platform::LineDevice> device;
     if (kept_ && keptPath_ == path) {
@@ -100,6 +118,7 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
         device = factory_ ? factory_() : platform::makeLineDeviceFor(path);
         if (!device || !device->open(path)) {
             conPuts("Error opening com port.  349");
+            failedBabbling_ = device && device->babbling();
             return fail(path, device ? device->lastError() : std::string(), "cannot be opened");
         }
     }
@@ -121,6 +140,7 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
     if (!activeport->applySettings(*settings)) {
         conPuts("SetCommState(activeport,&serialconfig) Error.\r\n");
         const std::string reason = activeport->lastError();
+        failedBabbling_ = activeport->babbling();
         close();
         return fail(path, reason, "line settings refused");
     }
@@ -131,8 +151,32 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
     }
     // Whatever the line holds now was meant for an earlier run.
     activeport->discardInput();
+    startCounting();
     portActive = 1;
     return 0;
+}
+
+void SerialPort::startCounting() {
+    goodReplyBytes_ = activeport ? activeport->bytesReceived() : 0;
+    goodReplyMicros_ = requestMicros_ = platform::monotonicMicros();
+}
+
+int64_t SerialPort::requestAgeMicros() const { return platform::monotonicMicros() - requestMicros_; }
+
+void SerialPort::noteGoodReply() {
+    if (!babbling_) startCounting();
+}
+
+// Gives the line up once it sent more than the byte budget since the last
+// good reply, or a byte still arrives when the reply should long be over.
+void SerialPort::checkSending(bool byteArrived) {
+    if (babbling_ || !activeport) return;
+    const uint64_t bytes = activeport->bytesReceived() - goodReplyBytes_;
+    const int64_t now = platform::monotonicMicros();
+    if (bytes <= platform::kLineByteBudget && !(byteArrived && now - requestMicros_ > replyLimitMicros(baudRate_)))
+        return;
+    babbling_ = true;
+    babblingReason_ = platform::babblingLineReason(bytes, now - goodReplyMicros_);
 }
 
 void SerialPort::keepConnectionOnClose(bool keep) {
@@ -143,13 +187,17 @@ void SerialPort::keepConnectionOnClose(bool keep) {
     }
 }
 
-bool SerialPort::lineLost() const { return activeport && activeport->connectionLost(); }
+bool SerialPort::lineLost() const { return babbling_ || (activeport && activeport->connectionLost()); }
 
-std::string SerialPort::lostReason() const { return activeport ? activeport->lastError() : std::string(); }
+std::string SerialPort::lostReason() const {
+    if (babbling_) return babblingReason_;
+    return activeport ? activeport->lastError() : std::string();
+}
+
+bool SerialPort::lineBabbling() const { return babbling_ || (activeport && activeport->babbling()); }
 
 void SerialPort::close() {
-    if (activeport && keepConnection_ && platform::lineKind(activePath_) != platform::LineKind::Serial &&
-        !activeport->connectionLost()) {
+    if (activeport && keepConnection_ && platform::lineKind(activePath_) != platform::LineKind::Serial && !lineLost()) {
         kept_ = std::move(activeport);
         keptPath_ = activePath_;
     }
@@ -168,6 +216,9 @@ int SerialPort::write(const void* buffer, std::size_t length) {
     // cannot be read as the answer to this one. The answer itself cannot
     // come before the request has been written.
     if (activeport) activeport->discardInput();
+    checkSending(false);
+    if (babbling_) return 1;
+    requestMicros_ = platform::monotonicMicros();
     if (activeport && activeport->write(bytes, length)) return 0;
     // A lost network connection is a line that stopped answering, not a
     // fault to confirm with a key.
@@ -178,9 +229,13 @@ int SerialPort::write(const void* buffer, std::size_t length) {
 }
 
 int SerialPort::readByte(uint8_t& out) {
-    if (!activeport) return 0;
+    // A halted line (a signal pending, the line lost) ends the reply being
+    // received too, however the line keeps sending.
+    if (!activeport || replyAbandoned()) return 0;
     uint8_t byte = 0;
-    if (!activeport->readByte(byte)) return 0;
+    const bool got = activeport->readByte(byte);
+    checkSending(got);
+    if (!got || babbling_) return 0;
     out = byte;
     if (lineObserver) lineObserver(false, &byte, 1);
     return 1;

@@ -41,10 +41,19 @@ public:
     int portActive = 0;
 
     // True once a network line's connection is gone (the server closed or
-    // reset it): every exchange fails at once from then on.
+    // reset it), or once the line was given up because it does not stop
+    // sending: every exchange fails at once from then on.
     bool lineLost() const;
-    // Why it was lost, in the system's or the server's words.
+    // Why it was lost, in the system's or the server's words, or how much
+    // the line sent.
     std::string lostReason() const;
+    // True when the line was lost because it does not stop sending.
+    bool lineBabbling() const;
+    // A good reply (or a refusal) came: the bytes counted against the byte
+    // budget start again from here.
+    void noteGoodReply();
+    // How long ago the last request was written.
+    int64_t requestAgeMicros() const;
 
     // While set, closing a network line keeps its connection, and opening
     // the same port again takes it up and only sends the new line format.
@@ -55,6 +64,8 @@ public:
     // system's words where the system gave any.
     const std::string& failedDevice() const { return failedDevice_; }
     const std::string& failureReason() const { return failureReason_; }
+    // ... and whether it failed because the line does not stop sending.
+    bool failedBabbling() const { return failedBabbling_; }
 
     // Tests install a scripted device; nullptr restores the platform's own.
     void setDeviceFactory(platform::LineDeviceFactory factory);
@@ -63,6 +74,8 @@ public:
 private:
     int openDevice(const std::string& path, int characterFormat, int baudRate);
     int fail(const std::string& path, const std::string& reason, const char* fallback);
+    void startCounting();
+    void checkSending(bool byteArrived);
     std::unique_ptr<platform::LineDevice> activeport;
     std::string activePath_;
     bool keepConnection_ = false;
@@ -71,6 +84,15 @@ private:
     platform::LineDeviceFactory factory_;
     std::string failedDevice_;
     std::string failureReason_;
+    bool failedBabbling_ = false;
+    // What the line sent since the last good reply, against the byte budget,
+    // and when the last request went out, against the time a reply may take.
+    int baudRate_ = 9600;
+    uint64_t goodReplyBytes_ = 0;
+    int64_t goodReplyMicros_ = 0;
+    int64_t requestMicros_ = 0;
+    bool babbling_ = false;
+    std::string babblingReason_;
 };
 
 extern SerialPort serialPort;

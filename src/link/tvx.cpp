@@ -177,7 +177,7 @@ int receiveReply() {
         const int64_t waitStart = platform::monotonicMicros();
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
-            if ((platform::monotonicMicros() - waitStart) / 1000 > kTvxTimeoutMs || serialPort.lineLost()) return -1;
+            if ((platform::monotonicMicros() - waitStart) / 1000 > kTvxTimeoutMs || replyAbandoned()) return -1;
         }
         replyLine[length++] = static_cast<char>(byte);
         if (byte == '\r' || byte >= 0x80) break;

@@ -3,6 +3,7 @@
 // port control option.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <optional>
 #include <cstring>
 #include <vector>
@@ -69,6 +70,7 @@ public:
         socket_ = connectTcp(where.host, where.port, kConnectTimeoutMs, error_);
         if (socket_ == kNoSocket) return false;
         lost_ = false;
+        babbling_ = false;
         requested_ = false;
         answered_ = false;
         firstText_.clear();
@@ -177,7 +179,8 @@ public:
             dropPending();
             return;
         }
-        // What has arrived so far, without waiting.
+        // What has arrived so far, without waiting (a line that keeps
+        // sending is given up at the byte budget).
         pumpUntil(0, [] { return false; });
         const bool stale = head_ < pending_.size();
         dropPending();
@@ -206,6 +209,8 @@ public:
     LineSettings requestedSettings() const override { return requestedSettings_; }
     std::string lastError() const override { return error_; }
     bool connectionLost() const override { return lost_; }
+    uint64_t bytesReceived() const override { return received_; }
+    bool babbling() const override { return babbling_; }
 
 private:
     bool fail(const std::string& reason) {
@@ -278,17 +283,37 @@ private:
         error_ = oneLine ? text : systemReason.empty() ? "the server closed the connection" : systemReason;
     }
 
+    // The line keeps sending whatever is done: it is given up, as a lost
+    // connection is, so that every exchange fails at once from here on.
+    void giveUpBabbling(uint64_t bytes, int64_t micros) {
+        if (lost_) return;
+        lost_ = true;
+        babbling_ = true;
+        error_ = babblingLineReason(bytes, micros);
+        dropPending();
+    }
+
     // Receives and decodes until `done` holds or `deadline` passes (0: only
     // what has already arrived). Answers the server's option requests on
-    // the way.
+    // the way. Bytes of any kind count against the byte budget, so that a
+    // server sending without end (data, telnet commands, a subnegotiation
+    // that never ends) cannot hold the wait beyond it, and what has already
+    // arrived is taken for one drain's time at most.
     template <typename Done>
     void pumpUntil(int64_t deadline, Done done) {
         uint8_t buffer[512];
         std::vector<uint8_t> data;
         std::vector<tn::Event> events;
+        const int64_t started = monotonicMicros();
+        const uint64_t startBytes = received_;
         while (!lost_ && !done()) {
+            const int64_t now = monotonicMicros();
+            if (received_ - startBytes > kLineByteBudget || (deadline == 0 && now - started >= kDrainMs * 1000LL)) {
+                giveUpBabbling(received_ - startBytes, now - started);
+                return;
+            }
             if (deadline != 0) {
-                const int64_t left = deadline - monotonicMicros();
+                const int64_t left = deadline - now;
                 if (left <= 0) return;
                 if (!waitReadable(socket_, static_cast<int>((left + 999) / 1000))) return;
             }
@@ -302,7 +327,7 @@ private:
                 loseConnection(got == 0 ? std::string() : error);
                 return;
             }
-            received_ += static_cast<std::size_t>(got);
+            received_ += static_cast<uint64_t>(got);
             data.clear();
             events.clear();
             if (telnet_) {
@@ -338,10 +363,11 @@ private:
     SocketHandle socket_ = kNoSocket;
     bool telnet_ = false;
     bool lost_ = false;
+    bool babbling_ = false;   // lost because the line does not stop sending
     bool requested_ = false;  // a request has been written
     bool answered_ = false;   // more came than one line of text
     bool purgeDue_ = false;
-    std::size_t received_ = 0;  // bytes of any kind since the connection was made
+    uint64_t received_ = 0;  // bytes of any kind since the connection was made
     std::string firstText_;
     std::string error_;
     std::vector<uint8_t> pending_;
@@ -353,6 +379,15 @@ private:
 };
 
 }  // namespace
+
+std::string babblingLineReason(uint64_t bytes, int64_t micros) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the line does not stop sending (%llu bytes in %.3f s): a device or server on the line may be "
+                  "babbling",
+                  static_cast<unsigned long long>(bytes), static_cast<double>(micros) / 1e6);
+    return text;
+}
 
 bool parseNetworkPort(const std::string& name, NetworkPort& out) {
     std::string rest;

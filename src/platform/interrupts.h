@@ -4,7 +4,7 @@ namespace platform {
 
 // While an InterruptScope lives (a transfer), SIGINT, SIGTERM and SIGHUP do
 // not end the program: the first one is recorded, and the transfer ends
-// itself at the next exchange boundary. A second one removes the file named
+// itself, giving up the reply it is receiving. A second one removes the file named
 // by setInterruptCleanupPath and ends the program at once, the way the
 // signal would have without the scope (terminal restored).
 class InterruptScope {

@@ -50,7 +50,25 @@ public:
     // server closed or reset it); lastError() then says why. A serial line
     // never loses its connection this way.
     virtual bool connectionLost() const { return false; }
+    // Bytes of any kind received from the line since it was opened, those
+    // that discardInput dropped included (and a network line's telnet
+    // commands): what a line that does not stop sending is measured by.
+    virtual uint64_t bytesReceived() const { return 0; }
+    // True once the line was given up because it does not stop sending;
+    // connectionLost() is true then too, and lastError() says how much came.
+    virtual bool babbling() const { return false; }
 };
+
+// The most bytes of any kind that one drain of stale input or one wait of a
+// line takes, and the most that may arrive between two good replies: a
+// reply is a few hundred bytes at most, a late one and the telnet commands
+// of a server add a few hundred more. Past it the line is taken for one that
+// does not stop sending.
+constexpr uint64_t kLineByteBudget = 4096;
+// The longest a drain of stale input takes: one reply time-out.
+constexpr int kDrainMs = 3000;
+// "the line does not stop sending (N bytes in S s): ..."
+std::string babblingLineReason(uint64_t bytes, int64_t micros);
 
 using LineDeviceFactory = std::function<std::unique_ptr<LineDevice>()>;
 

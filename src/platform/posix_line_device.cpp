@@ -107,6 +107,7 @@ public:
         fd_ = fd;
         haveCurrent_ = false;
         head_ = tail_ = 0;
+        received_ = 0;
         enterLowLatency();
         return true;
     }
@@ -200,6 +201,7 @@ public:
             if (p.revents & POLLIN) {
                 const ssize_t got = ::read(fd_, buffer_, sizeof buffer_);
                 if (got > 0) {
+                    received_ += static_cast<uint64_t>(got);
                     head_ = 1;
                     tail_ = static_cast<std::size_t>(got);
                     out = buffer_[0];
@@ -218,9 +220,14 @@ public:
         }
     }
 
+    // One flush, however much the line sends meanwhile; what it drops is
+    // counted as received.
     void discardInput() override {
         head_ = tail_ = 0;
-        if (fd_ >= 0) tcflush(fd_, TCIFLUSH);
+        if (fd_ < 0) return;
+        int queued = 0;
+        if (ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) received_ += static_cast<uint64_t>(queued);
+        tcflush(fd_, TCIFLUSH);
     }
 
     bool close() override {
@@ -238,6 +245,7 @@ public:
 
     LineSettings requestedSettings() const override { return requested_; }
     std::string lastError() const override { return error_; }
+    uint64_t bytesReceived() const override { return received_; }
 
 private:
     // Notes the system's reason; always false, for the caller to return.
@@ -292,6 +300,7 @@ private:
     uint8_t buffer_[kReadBufferSize];
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
+    uint64_t received_ = 0;
     bool haveCurrent_ = false;
     std::string error_;
     termios current_{};

@@ -134,6 +134,7 @@ public:
         uint8_t byte = 0;
         DWORD got = 0;
         if (ReadFile(activeport_, &byte, 1, &got, nullptr) && got == 1) {
+            ++received_;
             out = byte;
             return true;
         }
@@ -143,8 +144,14 @@ public:
         return false;
     }
 
+    // One purge, however much the line sends meanwhile; what it drops is
+    // counted as received.
     void discardInput() override {
-        if (activeport_ != INVALID_HANDLE_VALUE) PurgeComm(activeport_, PURGE_RXCLEAR);
+        if (activeport_ == INVALID_HANDLE_VALUE) return;
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (ClearCommError(activeport_, &errors, &status)) received_ += status.cbInQue;
+        PurgeComm(activeport_, PURGE_RXCLEAR);
     }
 
     bool close() override {
@@ -158,6 +165,7 @@ public:
 
     LineSettings requestedSettings() const override { return requested_; }
     std::string lastError() const override { return error_; }
+    uint64_t bytesReceived() const override { return received_; }
 
 private:
     // Notes the system's text for the last error, without its line end.
@@ -181,6 +189,7 @@ private:
                 uint8_t byte = 0;
                 DWORD got = 0;
                 if (ReadFile(activeport_, &byte, 1, &got, nullptr) && got == 1) {
+                    ++received_;
                     out = byte;
                     return true;
                 }
@@ -195,6 +204,7 @@ private:
     bool haveCurrent_ = false;
     std::string error_;
     bool timeoutsSet_ = false;
+    uint64_t received_ = 0;
     LineSettings requested_{};
 };
 

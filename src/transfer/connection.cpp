@@ -2,12 +2,15 @@
 // or, under Auto Detect, MODBUS first and TVX Standard second.
 #include "transfer/connection.h"
 
+#include <cctype>
+
 #include "common/console_io.h"
 #include "common/settings.h"
 #include "handlers/function_handlers.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "link/tvx.h"
+#include "platform/interrupts.h"
 #include "platform/line_device.h"
 #include "transfer/outcome.h"
 
@@ -36,14 +39,25 @@ int openLine(int characterFormat) {
     const int result = !commSettings.devicePath.empty()
                            ? serialPort.openPath(commSettings.devicePath, characterFormat, commSettings.baudRate)
                            : serialPort.open(commSettings.comPort, characterFormat, commSettings.baudRate);
-    if (result != 0) outcome::fail(kExitPort, serialPort.failedDevice(), serialPort.failureReason());
+    // A line that does not stop sending while it is opened is a line on
+    // which nothing answered.
+    if (result != 0)
+        outcome::fail(serialPort.failedBabbling() ? kExitNoController : kExitPort, serialPort.failedDevice(),
+                      serialPort.failureReason());
     return result;
 }
 
 void noAnswer(const char* protocols) {
+    if (platform::pendingInterrupt() != 0) return;  // the signal ended the attempt
+    // A raw network line keeps the server's own line settings: the baud
+    // rate and format given here never reach the line.
+    const bool raw = platform::lineKind(lineDeviceName()) == platform::LineKind::Tcp;
     outcome::fail(kExitNoController, lineDeviceName(),
                   "no controller answered at unit " + std::to_string(commSettings.unitAddress) + " (" + protocols +
-                      "); check the baud rate, character format, unit address and cable");
+                      (raw ? "); check the server's own line settings (a tcp:// line keeps the server's baud rate "
+                             "and character format; the baud rate given here is not used), the unit address and "
+                             "the cable"
+                           : "); check the baud rate, character format, unit address and cable"));
 }
 
 // Reads holding register 1; the value is dropped.
@@ -59,10 +73,16 @@ bool tvxProbe() {
 
 // A network line whose server closed the connection before any answer
 // (a device server that cannot serve the port says why in one line of
-// text): the port cannot be used, and the connection attempt ends.
+// text): the port cannot be used, and the connection attempt ends. So it
+// does on a line that does not stop sending, on which nothing answered.
 bool connectionRefusedByServer() {
     if (!serialPort.lineLost()) return false;
     const std::string reason = serialPort.lostReason();
+    if (serialPort.lineBabbling()) {
+        conPrintf("No response: %s.\n", reason.c_str());
+        outcome::fail(kExitNoController, lineDeviceName(), reason);
+        return true;
+    }
     conPrintf("The server closed the connection: %s\n", reason.c_str());
     outcome::fail(kExitPort, lineDeviceName(), reason);
     return true;
@@ -126,6 +146,35 @@ int tryProtocol(const Probe& probe) {
 std::string lineDeviceName() {
     return commSettings.devicePath.empty() ? platform::portDeviceName(commSettings.comPort) : commSettings.devicePath;
 }
+
+std::string lineLossText() {
+    if (!serialPort.lineLost()) return {};
+    const std::string reason = serialPort.lostReason();
+    if (serialPort.lineBabbling()) return reason;
+    return "the network connection was lost: " + (reason.empty() ? "the server closed the connection" : reason);
+}
+
+std::string controllerGoneText() {
+    const std::string loss = lineLossText();
+    return loss.empty() ? "the controller stopped answering" : loss;
+}
+
+namespace {
+
+// A phrase as a sentence on a line of its own.
+void showSentence(std::string text) {
+    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    conPrintf("\n%s.\n", text.c_str());
+}
+
+}  // namespace
+
+void showLineLoss() {
+    const std::string loss = lineLossText();
+    if (!loss.empty()) showSentence(loss);
+}
+
+void showControllerGone() { showSentence(controllerGoneText()); }
 
 int tryModbus() { return tryProtocol(kModbusProbe); }
 

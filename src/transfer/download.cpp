@@ -160,8 +160,12 @@ bool waitForReset() {
     }
 }
 
-// Names the failure on standard error (unattended form).
-void failed(const std::string& reason) { outcome::fail(kExitFailed, lineDeviceName(), reason); }
+// Names the failure on standard error (unattended form), with the line's
+// loss when that was the cause.
+void failed(const std::string& reason) {
+    const std::string loss = lineLossText();
+    outcome::fail(kExitFailed, lineDeviceName(), loss.empty() ? reason : reason + ": " + loss);
+}
 
 int interruptedStatus() { return kExitInterrupted + interruption(); }
 
@@ -219,6 +223,7 @@ int configurationUnread(const UnitConfigurationResult& configuration) {
     conPrintf("The controller's configuration could not be read (%s): %s\n",
               configuration.block.silent ? "no answer" : "replies spoiled or refused",
               blockList(configuration.failed).c_str());
+    showLineLoss();
     conPuts("Download abandoned; nothing was written to the controller.\n");
     failed("the controller's configuration could not be read: blocks " + blockList(configuration.failed));
     return 1;
@@ -263,6 +268,7 @@ FileReading readFileIntoImage(OpenDataFile& file, int32_t fileModel) {
 }
 
 int stopUnconfirmed() {
+    showLineLoss();
     conPuts("The controller did not confirm the stop; nothing was written to it.\n");
     failed("the controller did not confirm the stop");
     releaseSetpoints();
@@ -270,18 +276,18 @@ int stopUnconfirmed() {
 }
 
 int blockUnwritten(const WriteProblems& problems) {
-    char what[160];
-    std::snprintf(what, sizeof what, "Download failed: block %d could not be written completely (%s).",
-                  problems.failedBlock,
-                  problems.result.gone     ? "the controller stopped answering"
-                  : problems.result.silent ? "no answer"
-                                           : "replies spoiled or refused");
+    const std::string why = problems.result.gone     ? controllerGoneText()
+                            : problems.result.silent ? "no answer"
+                                                     : "replies spoiled or refused";
+    const std::string what = "Download failed: block " + std::to_string(problems.failedBlock) +
+                             " could not be written completely (" + why + ").";
     failed("block " + std::to_string(problems.failedBlock) + " could not be written completely");
-    return abandonStopped(what, 1);
+    return abandonStopped(what.c_str(), 1);
 }
 
 int checksumUnconfirmed() {
     if (interruption() != 0) return abandonStopped(interruptionText().c_str(), interruptedStatus());
+    showLineLoss();
     failed("the controller did not confirm its checksum");
     return abandonStopped("Download failed: the controller did not confirm its checksum.", 1, true);
 }
@@ -292,6 +298,7 @@ int restartUnconfirmed() {
         conPrintf("\n%s The controller holds the file; its restart was not confirmed.\n", interruptionText().c_str());
         return interruptedStatus();
     }
+    showLineLoss();
     conPuts("\nThe controller holds the file and its checksum, but did not confirm its restart;\n");
     conPuts("it may still be stopped.\n");
     failed("the controller did not confirm its restart");
@@ -315,6 +322,7 @@ int noAnswerAfterReset() {
                   interruptionText().c_str());
         return interruptedStatus();
     }
+    showLineLoss();
     conPuts("\nController did not respond after reset.\n");
     failed("no answer after the reset");
     return 1;

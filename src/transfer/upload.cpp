@@ -165,13 +165,13 @@ void readBlockCarefully(int functionNumber, ReadProblems& problems) {
 }
 
 void reportReadProblems(const ReadProblems& problems) {
-    if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
+    if (problems.controllerGone) showControllerGone();
     const char* why = problems.silent && problems.spoiled ? "no answer, replies spoiled or refused"
                       : problems.silent                   ? "no answer"
                                                           : "replies spoiled or refused";
     conPrintf("Blocks that could not be read: %s (%s)\n", blockList(problems.unread).c_str(), why);
     outcome::fail(kExitFailed, lineDeviceName(),
-                  std::string(problems.controllerGone ? "the controller stopped answering; " : "") +
+                  (problems.controllerGone ? controllerGoneText() + "; " : std::string()) +
                       "blocks that could not be read: " + blockList(problems.unread) + " (" + why + ")");
     conPuts("Upload failed; the data file was not written.\n");
 }
@@ -384,7 +384,7 @@ int readWholeController() {
     finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
     if (interruption() != 0) return kExitInterrupted + interruption();
     if (problems.unread.empty()) return 0;
-    if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
+    if (problems.controllerGone) showControllerGone();
     conPrintf("Blocks that could not be read: %s\n", blockList(problems.unread).c_str());
     conPuts("Comparison abandoned.\n");
     return 2;

@@ -6,14 +6,18 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "support/ser2net_server.h"
 #include "transfer/sim_session.h"
@@ -147,8 +151,22 @@ TEST(NetworkLine, PortThatCannotBeUsed) {
     EXPECT_FALSE(std::ifstream(dir.file("x.dat")).good());
 }
 
-// The server killed during an upload: a line that stopped answering. The
-// old file stays, and the upload ends at once rather than after a time-out
+// No controller at the unit asked for on a raw line: the server's own line
+// settings are the first suspect, not the baud rate typed.
+TEST(NetworkLine, NoControllerOnARawLine) {
+    if (!haveSer2net()) GTEST_SKIP() << "ser2net is not installed";
+    TempDir dir;
+    SimProcess sim(dir, {"--protocol", "modbus"});
+    Ser2net server(dir, sim.devicePath);
+    ASSERT_TRUE(server.ready);
+    std::string output;
+    EXPECT_EQ(runLinkora({"u", "9", server.tcp(), "9600", "x.dat"}, output, dir.path, {"LINKORA_PROTOCOL=modbus"}), 4)
+        << output;
+    EXPECT_NE(output.find("check the server's own line settings"), std::string::npos) << output;
+}
+
+// The server killed during an upload: a lost connection, not a controller
+// that stopped answering. The old file stays, and the upload ends at once rather than after a time-out
 // for every block still to go.
 TEST(NetworkLine, ServerKilledDuringUpload) {
     if (!haveSer2net()) GTEST_SKIP() << "ser2net is not installed";
@@ -170,9 +188,110 @@ TEST(NetworkLine, ServerKilledDuringUpload) {
     server.stop(SIGKILL);
     EXPECT_EQ(linkora.wait(20000), 1) << readFile(dir.file("linkora.out"));
     EXPECT_EQ(readFile(dir.file("old.dat")), "the old file\r\n");
-    EXPECT_NE(readFile(dir.file("linkora.out")).find("The controller stopped answering."), std::string::npos)
+    // Named as what it is, with the system's reason.
+    EXPECT_NE(readFile(dir.file("linkora.out")).find("The network connection was lost: "), std::string::npos)
         << readFile(dir.file("linkora.out"));
 }
+
+// A server of the test's own on loopback that accepts one connection after
+// another and sends to each without end, in one of the ways a server or a
+// device behind it may babble; stopped on destruction.
+enum class Babble { Bytes, TelnetNops, EndlessSubnegotiation, Trickle };
+
+class BabblingServer {
+public:
+    explicit BabblingServer(Babble kind) : kind_(kind) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener_, 4) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+            port = ntohs(address.sin_port);
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~BabblingServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int port = 0;
+
+private:
+    void serve() {
+        while (!stop_) {
+            if (!testing_support::waitReadable(listener_, 50)) continue;
+            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            babbleTo(client);
+            ::close(client);
+        }
+    }
+    void babbleTo(int client) {
+        std::vector<uint8_t> chunk;
+        if (kind_ == Babble::EndlessSubnegotiation) chunk = {255, 250, 44};
+        for (int i = 0; i < 256; ++i) {
+            if (kind_ == Babble::TelnetNops) {
+                chunk.insert(chunk.end(), {255, 241});
+            } else {
+                chunk.push_back('A');
+            }
+        }
+        std::size_t at = 0;
+        while (!stop_) {
+            pollfd p{client, POLLOUT, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            const std::size_t length = kind_ == Babble::Trickle ? 1 : chunk.size() - at;
+            const ssize_t sent = send(client, chunk.data() + at, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && errno != EAGAIN) return;  // the client is gone
+            if (sent > 0) at = (at + static_cast<std::size_t>(sent)) % chunk.size();
+            // The subnegotiation is opened once and never ended.
+            if (kind_ == Babble::EndlessSubnegotiation && at == 0) at = 3;
+            if (kind_ == Babble::Trickle) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    Babble kind_;
+    int listener_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+struct BabbleCase {
+    Babble kind;
+    const char* scheme;
+    const char* name;
+};
+
+void PrintTo(const BabbleCase& babble, std::ostream* out) { *out << babble.name; }
+
+class BabblingLine : public testing::TestWithParam<BabbleCase> {};
+
+// A line that never stops sending ends the attempt within a bounded time,
+// however it babbles, and says so: nothing answered there (status 4).
+TEST_P(BabblingLine, EndsAndSaysSo) {
+    const BabbleCase babble = GetParam();
+    TempDir dir;
+    BabblingServer server(babble.kind);
+    ASSERT_NE(server.port, 0);
+    const std::string port = std::string(babble.scheme) + "127.0.0.1:" + std::to_string(server.port);
+    std::string output;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runLinkora({"u", "1", port, "9600", "x.dat"}, output, dir.path, {}, 30000), 4) << output;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 20.0) << output;
+    EXPECT_NE(output.find("linkora: " + port + ": the line does not stop sending ("), std::string::npos) << output;
+    EXPECT_NE(output.find("a device or server on the line may be babbling"), std::string::npos) << output;
+    EXPECT_FALSE(std::ifstream(dir.file("x.dat")).good());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, BabblingLine,
+                         testing::Values(BabbleCase{Babble::Bytes, "tcp://", "bytes"},
+                                         BabbleCase{Babble::TelnetNops, "rfc2217://", "telnet_nops"},
+                                         BabbleCase{Babble::EndlessSubnegotiation, "rfc2217://", "subnegotiation"},
+                                         BabbleCase{Babble::Trickle, "tcp://", "trickle"}),
+                         [](const testing::TestParamInfo<BabbleCase>& info) { return info.param.name; });
 
 }  // namespace
 
