@@ -356,6 +356,12 @@ bool ValueLineRule::judge(int line, const std::string& text, int32_t functionNum
     return true;
 }
 
+std::string placeOfLine(const std::string& path, int line) {
+    return line > 0 ? path + ":" + std::to_string(line) : std::string();
+}
+
+std::string placeOfFinding(const std::string& path, int line) { return line > 0 ? placeOfLine(path, line) : path; }
+
 int linesWithFindings(const std::vector<Finding>& findings) {
     std::set<int> lines;
     for (const Finding& f : findings) lines.insert(f.line);
