@@ -1,8 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks that includes between src/ folders point down only:
-#   platform < common < link < image, handlers, chart < transfer, fleet < shell
+#   platform < common < link < image < handlers < transfer, chart, fleet, questions < shell
 # The handlers read the controller image; the image never calls the handlers.
-# The cam chart reads data files through the image, beside the handlers.
+# The transfers, the cam chart, the backups and the questions on data files
+# are peers: none includes another; the shell's command table calls each.
 # Run as: cmake -DSRC_DIR=<repo>/src -P layering.cmake
 if(NOT SRC_DIR)
   message(FATAL_ERROR "layering: SRC_DIR not set")
@@ -12,12 +13,13 @@ set(level_platform 0)
 set(level_common 1)
 set(level_link 2)
 set(level_image 3)
-set(level_handlers 3)
-set(level_chart 3)
-set(level_transfer 4)
-set(level_fleet 4)
-set(level_shell 5)
-set(allowed_sideways "handlers>image" "chart>image")
+set(level_handlers 4)
+set(level_transfer 5)
+set(level_chart 5)
+set(level_fleet 5)
+set(level_questions 5)
+set(level_shell 6)
+set(allowed_sideways "")
 
 file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SRC_DIR} ${SRC_DIR}/*)
 set(failures "")

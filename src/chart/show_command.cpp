@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chart/cam_chart.h"
+#include "common/command_words.h"
 #include "common/console_io.h"
 #include "image/image_compare.h"
 #include "platform/files.h"
@@ -175,4 +176,34 @@ int showCommand(const ShowRequest& request) {
     const TextScale scale = textScaleFor(layout.turn, style.width);
     conPuts((textHeadline(layout, request.file, request.against, scale) + drawText(layout, style)).c_str());
     return 0;
+}
+
+std::string parseShowLine(const std::vector<std::string>& args, ShowRequest& out) {
+    if (args.size() < 2) return "Wrong number of command line arguments!";
+    out.file = args[1];
+    bool program = false, against = false, svg = false;
+    for (size_t i = 2; i < args.size(); i += 2) {
+        const std::string& option = args[i];
+        if (option != "--program" && option != "--against" && option != "--svg")
+            return "Unknown option " + option + " for show";
+        if (i + 1 >= args.size()) return option + " needs a value";
+        const std::string& value = args[i + 1];
+        if (option == "--program" && !program) {
+            const std::optional<long> n = wholeNumber(value);
+            if (!n || *n < 1) return "--program must be a program number from 1";
+            out.program = *n;
+            program = true;
+        } else if (option == "--against" && !against) {
+            if (std::string problem = fileNameProblem(value); !problem.empty()) return problem;
+            out.against = value;
+            against = true;
+        } else if (option == "--svg" && !svg) {
+            if (std::string problem = fileNameProblem(value); !problem.empty()) return problem;
+            out.svg = value;
+            svg = true;
+        } else {
+            return option + " given twice";
+        }
+    }
+    return fileNameProblem(out.file);
 }

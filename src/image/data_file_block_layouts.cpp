@@ -1,8 +1,9 @@
 // The blocks of the data file with their own layout: the model, the options,
 // the per-channel lists, groups, analog outputs, motion detection, mappings,
 // termination resistors, rate setup, setpoints and shift counts. Each has a
-// small write and parse function, joined to its number in kOwnLayoutBlocks;
-// the dispatch in data_file_blocks.cpp reaches them through ownLayoutBlock.
+// small write and parse function, joined to its number and the form of its
+// lines in kOwnLayoutBlocks; the dispatch in data_file_blocks.cpp reaches
+// them through ownLayoutBlock.
 //
 // Every index that comes from a file is checked against the image's arrays;
 // a line that would store outside them is ignored.
@@ -25,8 +26,6 @@ namespace {
 // controller's 16-bit word, in which values above 10000 are negative.
 int32_t speedCompShown(int32_t value) { return value > 10000 ? value - 65536 : value; }
 
-bool hasLeadingTrailing() { return image.options[kOptionLeadingTrailing] != 0; }
-
 // ---- block 2: model
 
 void writeModel() {
@@ -39,10 +38,10 @@ void writeModel() {
 
 // Only the designations replace the model; a number leaves the one that the
 // connected controller reported.
-void parseModel() {
+void parseModel(const LineForm& form) {
     int32_t v[1];
     std::string word;
-    if (scanValues(lineBuffer, "%i: %s", v, 1, &word) < 2) return;
+    if (scanValues(lineBuffer, form.format, v, 1, &word) < 2) return;
     if (const int32_t model = modelOfDesignation(word); model != 0) image.model = model;
 }
 
@@ -55,9 +54,9 @@ void writeOptions() {
     }
 }
 
-void parseOptions() {
+void parseOptions(const LineForm& form) {
     int32_t v[3];
-    if (scanLine("%i: %i,%i", v, 3) < 3) return;
+    if (scanLine(form.format, v, 3) < 3) return;
     int32_t k = fileIndex(v[1], kOptionCount);
     if (k >= 0) image.options[k] = v[2];
 }
@@ -88,17 +87,17 @@ void writeSpeedComp() {
     }
 }
 
-void parseSpeedComp() {
+void parseSpeedComp(const LineForm& form) {
     int32_t v[4];
     if (hasLeadingTrailing()) {
-        int n = scanLine("%i: %i,%i,%i", v, 4);
+        int n = scanLine(form.format, v, 4);
         if (n < 2) return;
         int32_t c = fileIndex(v[1], kMaxChannels);
         if (c < 0) return;
         if (n > 2) image.speedCompLeading[c] = v[2];
         if (n > 3) image.speedCompTrailing[c] = v[3];
     } else {
-        if (scanLine("%i: %i,%i", v, 3) < 3) return;
+        if (scanLine(form.format, v, 3) < 3) return;
         int32_t c = fileIndex(v[1], kMaxChannels);
         if (c < 0) return;
         image.speedCompLeading[c] = v[2];
@@ -117,9 +116,9 @@ void writeTimedOutputs() {
     }
 }
 
-void parseTimedOutputs() {
+void parseTimedOutputs(const LineForm& form) {
     int32_t v[3];
-    if (scanLine("%i: %i,%i", v, 3) < 3) return;
+    if (scanLine(form.format, v, 3) < 3) return;
     int32_t c = fileIndex(v[1], kMaxChannels);
     if (c >= 0) image.timedOutputDelay[c] = v[2];
 }
@@ -133,9 +132,9 @@ void writeGroupOffsets() {
     for (int32_t g = 0; g < groups; ++g) composeLine(textf("%i: %i,%i", 9, g + 1, image.groupOffset[g]), comment);
 }
 
-void parseGroupOffsets() {
+void parseGroupOffsets(const LineForm& form) {
     int32_t v[3];
-    if (scanLine("%i: %i,%i", v, 3) < 3) return;
+    if (scanLine(form.format, v, 3) < 3) return;
     int32_t g = fileIndex(v[1], kMaxGroups);
     if (g >= 0) image.groupOffset[g] = v[2];
 }
@@ -150,9 +149,9 @@ void writeAnalogOutputs() {
     }
 }
 
-void parseAnalogOutputs() {
+void parseAnalogOutputs(const LineForm& form) {
     int32_t v[4];
-    int n = scanLine("%i: %i,%i,%i", v, 4);
+    int n = scanLine(form.format, v, 4);
     if (n < 2) return;
     int32_t a = fileIndex(v[1], kMaxAnalogOutputs);
     if (a < 0) return;
@@ -179,15 +178,15 @@ void writeMotionDetection() {
     }
 }
 
-void parseMotionDetection() {
+void parseMotionDetection(const LineForm& form) {
     int32_t v[4];
     if (oneMotionLevel(image.model, image.options)) {
-        int n = scanLine("%i: %i,%i", v, 3);
+        int n = scanLine(form.format, v, 3);
         if (n > 1) image.motionLowRpm[0] = v[1];
         if (n > 2) image.motionHighRpm[0] = v[2];
         return;
     }
-    int n = scanLine("%i: %i,%i,%i", v, 4);
+    int n = scanLine(form.format, v, 4);
     if (n < 2) return;
     int32_t level = fileIndex(v[1], kMaxMotionLevels);
     if (level < 0) return;
@@ -222,9 +221,9 @@ void writeMappings() {
 }
 
 // Each line adds a record; fields the line lacks are 0 in it.
-void parseMapping() {
+void parseMapping(const LineForm& form) {
     int32_t v[6] = {};
-    int n = scanLine("%i: %i,%i,%i,%i,%i", v, 6);
+    int n = scanLine(form.format, v, 6);
     if (n < 2) return;
     if (image.mappingCount < 0 || image.mappingCount >= kMaxMappings) return;
     MappingRecord m;
@@ -245,9 +244,9 @@ void writeTermination() {
                 " Termination resistors: grp1 on/off, grp2 on/off");
 }
 
-void parseTermination() {
+void parseTermination(const LineForm& form) {
     int32_t v[3];
-    int n = scanLine("%i: %i,%i", v, 3);
+    int n = scanLine(form.format, v, 3);
     if (n > 1) image.terminationResistor[0] = v[1];
     if (n > 2) image.terminationResistor[1] = v[2];
 }
@@ -258,16 +257,16 @@ int32_t ControllerImage::*const kRateFields[] = {&ControllerImage::rateMultiplie
                                                  &ControllerImage::rateDecimalPoint, &ControllerImage::rateUnits};
 
 void writeRateSetup() {
-    if (!modelHasRateSetup(image.model)) return;
+    if (!rateSetupApplies()) return;
     composeLine(
         textf("%i: %i,%i,%i,%i", 27, image.rateMultiplier, image.rateDivisor, image.rateDecimalPoint, image.rateUnits),
         " Rate setup: mpx, div, dec pt, units: 0=RPM, 1=BPM, 2=CPM, 3=IPM");
 }
 
-void parseRateSetup() {
-    if (!modelHasRateSetup(image.model)) return;
+void parseRateSetup(const LineForm& form) {
+    if (!form.applies()) return;
     int32_t v[5];
-    int n = scanLine("%i: %i,%i,%i,%i", v, 5);
+    int n = scanLine(form.format, v, 5);
     for (int i = 1; i < n; ++i) image.*kRateFields[i - 1] = v[i];
 }
 
@@ -282,9 +281,9 @@ void writeGroupConfig() {
     }
 }
 
-void parseGroupConfig() {
+void parseGroupConfig(const LineForm& form) {
     int32_t v[4];
-    int n = scanLine("%i: %i,%i,%i", v, 4);
+    int n = scanLine(form.format, v, 4);
     if (n < 2) return;
     int32_t g = fileIndex(v[1], kMaxGroups);
     if (g < 0) return;
@@ -304,9 +303,9 @@ void writeSetpoints() {
 
 // Each line adds a record (the storage grows as needed); fields the line
 // lacks are 0 in it.
-void parseSetpoint() {
+void parseSetpoint(const LineForm& form) {
     int32_t v[5] = {};
-    int n = scanLine("%i: %i,%i,%i,%i", v, 5);
+    int n = scanLine(form.format, v, 5);
     SetpointRecord s;
     s.program = n > 1 ? wrapAdd(v[1], -1) : 0;
     s.channel = n > 2 ? wrapAdd(v[2], -1) : 0;
@@ -333,9 +332,9 @@ void writeShiftCounts() {
     }
 }
 
-void parseShiftCount() {
+void parseShiftCount(const LineForm& form) {
     int32_t v[4];
-    if (scanLine("%i: %i,%i,%i", v, 4) < 4) return;
+    if (scanLine(form.format, v, 4) < 4) return;
     int32_t p = fileIndex(v[1], kShiftPrograms);
     int32_t c = fileIndex(v[2], kShiftChannels);
     if (p < 0 || c < 0) return;
@@ -343,22 +342,34 @@ void parseShiftCount() {
     blockAbsent[51] = 0;
 }
 
-// ---- the dispatch table
+// ---- the dispatch table, with the form of each block's lines
+
+bool oneMotionLevelNow() { return oneMotionLevel(image.model, image.options); }
 
 constexpr OwnLayoutBlock kOwnLayoutBlocks[] = {
-    {2, writeModel, parseModel},
-    {5, writeOptions, parseOptions},
-    {7, writeSpeedComp, parseSpeedComp},
-    {8, writeTimedOutputs, parseTimedOutputs},
-    {9, writeGroupOffsets, parseGroupOffsets},
-    {10, writeAnalogOutputs, parseAnalogOutputs},
-    {11, writeMotionDetection, parseMotionDetection},
-    {15, writeMappings, parseMapping},
-    {25, writeTermination, parseTermination},
-    {27, writeRateSetup, parseRateSetup},
-    {46, writeGroupConfig, parseGroupConfig},
-    {49, writeSetpoints, parseSetpoint},
-    {51, writeShiftCounts, parseShiftCount},
+    {2, writeModel, parseModel, {"%i: %s", "s", LineIndex::None, always}},
+    {5, writeOptions, parseOptions, {kTwoValues, "iB", LineIndex::Option, always}},
+    {7,
+     writeSpeedComp,
+     parseSpeedComp,
+     {kTwoValues, "iS", LineIndex::Channel, always},
+     {kThreeValues, "iSS", LineIndex::Channel, always},
+     hasLeadingTrailing},
+    {8, writeTimedOutputs, parseTimedOutputs, {kTwoValues, "iW", LineIndex::Channel, always}},
+    {9, writeGroupOffsets, parseGroupOffsets, {kTwoValues, "iW", LineIndex::Group, always}},
+    {10, writeAnalogOutputs, parseAnalogOutputs, {kThreeValues, "iWW", LineIndex::Analog, always}},
+    {11,
+     writeMotionDetection,
+     parseMotionDetection,
+     {kThreeValues, "iWW", LineIndex::Motion, always},
+     {kTwoValues, "WW", LineIndex::None, always},
+     oneMotionLevelNow},
+    {15, writeMappings, parseMapping, {"%i: %i,%i,%i,%i,%i", "WWWWW", LineIndex::Mapping, always}},
+    {25, writeTermination, parseTermination, {kTwoValues, "BB", LineIndex::None, always}},
+    {27, writeRateSetup, parseRateSetup, {kFourValues, "WWBB", LineIndex::None, rateSetupApplies}},
+    {46, writeGroupConfig, parseGroupConfig, {kThreeValues, "iBB", LineIndex::Group, always}},
+    {49, writeSetpoints, parseSetpoint, {kFourValues, "iiWW", LineIndex::Setpoint, always}},
+    {51, writeShiftCounts, parseShiftCount, {kThreeValues, "iiW", LineIndex::Shift, shiftCountsApply}},
 };
 
 }  // namespace

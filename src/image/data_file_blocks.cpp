@@ -1,5 +1,6 @@
 // The block transcriber: for every function number, how its value lines are
-// written from the image (mode 3) and parsed back into it (mode 2).
+// written from the image (mode 3) and parsed back into it (mode 2), and the
+// form of those lines (lineForm, which the value line rule reads too).
 //
 // Three kinds of block are rows of a table, read by both directions and
 // reached by their function number: the single-value blocks
@@ -27,15 +28,17 @@
 
 namespace {
 
+using blocks::always;
+using blocks::Condition;
 using blocks::fileIndex;
+using blocks::hasLeadingTrailing;
+using blocks::oneValue;
+using blocks::rateSetupApplies;
 using blocks::scanLine;
+using blocks::timeBaseApplies;
 using blocks::wrapAdd;
 
-using Condition = bool (*)();
-
 bool hasGrayCode() { return effectiveOptions[kOptionGrayCode] != 0; }
-bool hasLeadingTrailing() { return image.options[kOptionLeadingTrailing] != 0; }
-bool always() { return true; }
 
 // ---- the single-value blocks
 
@@ -44,7 +47,7 @@ struct SingleValueBlock {
     int32_t ControllerImage::*field;
     const char* comment;
     Condition written;  // the writer writes the line
-    Condition parsed;   // the reader takes the line
+    LineForm form;      // its applies: the reader takes the line
     int32_t shownPlus;  // the file shows field + shownPlus
     void (*afterParse)();
 };
@@ -52,9 +55,7 @@ struct SingleValueBlock {
 bool analogQuantityWritten() {
     return effectiveOptions[kOptionAnalogOutput] != 0 || modelHasOwnAnalogQuantity(configModel);
 }
-bool timeBaseApplies() { return modelHasTimeBase(image.model, image.outputQuantity); }
 bool defaultDisplayWritten() { return modelHasDefaultDisplay(image.model); }
-bool rateSetupApplies() { return modelHasRateSetup(image.model); }
 
 // The analog outputs are taken off the channel range when the analog option
 // does not already account for them.
@@ -63,51 +64,59 @@ void analogQuantityParsed() {
 }
 
 constexpr SingleValueBlock kSingleValueBlocks[] = {
-    {3, &ControllerImage::firmwareRevision, " Firmware revision", always, always, 0, nullptr},
-    {4, &ControllerImage::outputQuantity, " Output quantity", always, always, 0, nullptr},
-    {6, &ControllerImage::defaultProgram, " Default Program", always, always, 1, nullptr},
-    {12, &ControllerImage::grayCodeSpeedComp, " Gray code speed comp (.1mS)", hasGrayCode, always, 0, nullptr},
-    {14, &ControllerImage::mapLimit, " Map limit", always, always, 0, nullptr},
-    {16, &ControllerImage::keyboardQuantity, " Keyboard quantity", always, always, 0, nullptr},
-    {20, &ControllerImage::analogQuantity, " Analog quantity", analogQuantityWritten, always, 0, analogQuantityParsed},
-    {21, &ControllerImage::resolverType, " Resolver type: 0=TVX, 1=Other", always, always, 0, nullptr},
-    {22, &ControllerImage::programSelectMode, " Program select mode: 0=bin, 1=BCD, 2=Gray", always, always, 0, nullptr},
-    {23, &ControllerImage::grayOutputLevel, " Gray code output level: 0=true, 1=inverted", hasGrayCode, always, 0,
+    {3, &ControllerImage::firmwareRevision, " Firmware revision", always, oneValue("W"), 0, nullptr},
+    {4, &ControllerImage::outputQuantity, " Output quantity", always, oneValue("Q"), 0, nullptr},
+    {6, &ControllerImage::defaultProgram, " Default Program", always, oneValue("P"), 1, nullptr},
+    {12, &ControllerImage::grayCodeSpeedComp, " Gray code speed comp (.1mS)", hasGrayCode, oneValue("W"), 0, nullptr},
+    {14, &ControllerImage::mapLimit, " Map limit", always, oneValue("W"), 0, nullptr},
+    {16, &ControllerImage::keyboardQuantity, " Keyboard quantity", always, oneValue("B"), 0, nullptr},
+    {20, &ControllerImage::analogQuantity, " Analog quantity", analogQuantityWritten, oneValue("B"), 0,
+     analogQuantityParsed},
+    {21, &ControllerImage::resolverType, " Resolver type: 0=TVX, 1=Other", always, oneValue("B"), 0, nullptr},
+    {22, &ControllerImage::programSelectMode, " Program select mode: 0=bin, 1=BCD, 2=Gray", always, oneValue("B"), 0,
      nullptr},
-    {24, &ControllerImage::timeBase, " Time base: 0=1mS, 1=0.5mS", timeBaseApplies, timeBaseApplies, 0, nullptr},
-    {26, &ControllerImage::defaultDisplay, " Default display: 0=rpm, 1=pos, 2=auto", defaultDisplayWritten, always, 0,
-     nullptr},
-    {28, &ControllerImage::toggleRpm, " Toggle rpm", always, always, 0, nullptr},
-    {29, &ControllerImage::rpmUpdateRate, " Rpm update rate: 0=1/Sec, 1=2/Sec, 2=10/Sec", always, always, 0, nullptr},
-    {30, &ControllerImage::speedCompMode, " Speed comp mode: 0=Single, 1=L/T", hasLeadingTrailing, always, 0, nullptr},
-    {31, &ControllerImage::groupPositionDisplayMode, " Group pos display mode: 0=Each, 1=One", always, always, 0,
-     nullptr},
-    {32, &ControllerImage::operatorId, " Operator ID number (P2)", always, always, 0, nullptr},
-    {33, &ControllerImage::setupId, " Setup ID number (P1)", always, always, 0, nullptr},
-    {34, &ControllerImage::masterId, " Master ID number", rateSetupApplies, rateSetupApplies, 0, nullptr},
-    {36, &ControllerImage::operatorEnableSetpoints, " Operator enable: Setpoints", always, always, 0, nullptr},
-    {37, &ControllerImage::operatorEnableDefaultProgram, " Operator enable: Default program", always, always, 0,
-     nullptr},
-    {38, &ControllerImage::operatorEnableSpeedComp, " Operator enable: Speed comp", always, always, 0, nullptr},
-    {39, &ControllerImage::operatorEnableTimedOutputs, " Operator enable: Timed outputs", always, always, 0, nullptr},
-    {40, &ControllerImage::operatorEnableOffsets, " Operator enable: Offsets", always, always, 0, nullptr},
-    {41, &ControllerImage::operatorEnableMotion, " Operator enable: Motion detection", always, always, 0, nullptr},
-    {42, &ControllerImage::operatorEnableAnalog, " Operator enable: Analog values", rateSetupApplies, rateSetupApplies,
+    {23, &ControllerImage::grayOutputLevel, " Gray code output level: 0=true, 1=inverted", hasGrayCode, oneValue("B"),
      0, nullptr},
-    {45, &ControllerImage::groupQuantity, " Output group quantity", always, always, 0, nullptr},
-    {47, &ControllerImage::enableInputQuantity, " Enable input quantity", always, always, 0, nullptr},
-    {48, &ControllerImage::groupPositionMode, " Group position (Each=0, One=1)", always, always, 0, nullptr},
+    {24, &ControllerImage::timeBase, " Time base: 0=1mS, 1=0.5mS", timeBaseApplies, oneValue("B", timeBaseApplies), 0,
+     nullptr},
+    {26, &ControllerImage::defaultDisplay, " Default display: 0=rpm, 1=pos, 2=auto", defaultDisplayWritten,
+     oneValue("B"), 0, nullptr},
+    {28, &ControllerImage::toggleRpm, " Toggle rpm", always, oneValue("W"), 0, nullptr},
+    {29, &ControllerImage::rpmUpdateRate, " Rpm update rate: 0=1/Sec, 1=2/Sec, 2=10/Sec", always, oneValue("B"), 0,
+     nullptr},
+    {30, &ControllerImage::speedCompMode, " Speed comp mode: 0=Single, 1=L/T", hasLeadingTrailing, oneValue("B"), 0,
+     nullptr},
+    {31, &ControllerImage::groupPositionDisplayMode, " Group pos display mode: 0=Each, 1=One", always, oneValue("B"), 0,
+     nullptr},
+    {32, &ControllerImage::operatorId, " Operator ID number (P2)", always, oneValue("W"), 0, nullptr},
+    {33, &ControllerImage::setupId, " Setup ID number (P1)", always, oneValue("W"), 0, nullptr},
+    {34, &ControllerImage::masterId, " Master ID number", rateSetupApplies, oneValue("W", rateSetupApplies), 0,
+     nullptr},
+    {36, &ControllerImage::operatorEnableSetpoints, " Operator enable: Setpoints", always, oneValue("B"), 0, nullptr},
+    {37, &ControllerImage::operatorEnableDefaultProgram, " Operator enable: Default program", always, oneValue("B"), 0,
+     nullptr},
+    {38, &ControllerImage::operatorEnableSpeedComp, " Operator enable: Speed comp", always, oneValue("B"), 0, nullptr},
+    {39, &ControllerImage::operatorEnableTimedOutputs, " Operator enable: Timed outputs", always, oneValue("B"), 0,
+     nullptr},
+    {40, &ControllerImage::operatorEnableOffsets, " Operator enable: Offsets", always, oneValue("B"), 0, nullptr},
+    {41, &ControllerImage::operatorEnableMotion, " Operator enable: Motion detection", always, oneValue("B"), 0,
+     nullptr},
+    {42, &ControllerImage::operatorEnableAnalog, " Operator enable: Analog values", rateSetupApplies,
+     oneValue("B", rateSetupApplies), 0, nullptr},
+    {45, &ControllerImage::groupQuantity, " Output group quantity", always, oneValue("B"), 0, nullptr},
+    {47, &ControllerImage::enableInputQuantity, " Enable input quantity", always, oneValue("B"), 0, nullptr},
+    {48, &ControllerImage::groupPositionMode, " Group position (Each=0, One=1)", always, oneValue("B"), 0, nullptr},
 };
 
 void writeSingleValue(const SingleValueBlock& b) {
     if (!b.written()) return;
-    composeLine(textf("%i: %i", b.functionNumber, wrapAdd(image.*b.field, b.shownPlus)), b.comment);
+    composeLine(textf(b.form.format, b.functionNumber, wrapAdd(image.*b.field, b.shownPlus)), b.comment);
 }
 
 void parseSingleValue(const SingleValueBlock& b) {
-    if (!b.parsed()) return;
+    if (!b.form.applies()) return;
     int32_t v[2];
-    if (scanLine("%i: %i", v, 2) == 2) image.*b.field = wrapAdd(v[1], -b.shownPlus);
+    if (scanLine(b.form.format, v, 2) == 2) image.*b.field = wrapAdd(v[1], -b.shownPlus);
     if (b.afterParse != nullptr) b.afterParse();
 }
 
@@ -119,15 +128,34 @@ struct ResolverBlock {
     const char* twoResolverComment;
     const char* oneResolverComment;
     Condition written;
+    LineForm oneResolver;   // the form on a model with one resolver
+    LineForm twoResolvers;  // and with two, the resolver's number first
 };
 
 bool scaleFactorWritten() { return modelHasScaleFactor(image.model); }
 
 constexpr ResolverBlock kResolverBlocks[] = {
-    {17, &ControllerImage::rotationDirection, " Direction of rotation: Resolver #, 0=CCW/1=CW",
-     " Direction of increasing rotation: 0=CCW, 1=CW", always},
-    {18, &ControllerImage::scaleFactor, " Scale factor: Resolver #, Scale factor", " Scale factor", scaleFactorWritten},
-    {19, &ControllerImage::shaftOffset, " Absolute offset: Resolver #, Offset", " Absolute offset", always},
+    {17,
+     &ControllerImage::rotationDirection,
+     " Direction of rotation: Resolver #, 0=CCW/1=CW",
+     " Direction of increasing rotation: 0=CCW, 1=CW",
+     always,
+     oneValue("B"),
+     {blocks::kResolverValue, "iB", LineIndex::Resolver, always}},
+    {18,
+     &ControllerImage::scaleFactor,
+     " Scale factor: Resolver #, Scale factor",
+     " Scale factor",
+     scaleFactorWritten,
+     oneValue("W"),
+     {blocks::kResolverValue, "iW", LineIndex::Resolver, always}},
+    {19,
+     &ControllerImage::shaftOffset,
+     " Absolute offset: Resolver #, Offset",
+     " Absolute offset",
+     always,
+     oneValue("W"),
+     {blocks::kResolverValue, "iW", LineIndex::Resolver, always}},
 };
 
 void writeResolverBlock(const ResolverBlock* b) {
@@ -135,10 +163,10 @@ void writeResolverBlock(const ResolverBlock* b) {
     const int32_t* values = image.*(b->field);
     if (modelHasTwoResolvers(image.model)) {
         for (int r = 0; r < kMaxResolvers; ++r) {
-            composeLine(textf("%i: %i, %i", b->functionNumber, r + 1, values[r]), b->twoResolverComment);
+            composeLine(textf(b->twoResolvers.format, b->functionNumber, r + 1, values[r]), b->twoResolverComment);
         }
     } else {
-        composeLine(textf("%i: %i", b->functionNumber, values[0]), b->oneResolverComment);
+        composeLine(textf(b->oneResolver.format, b->functionNumber, values[0]), b->oneResolverComment);
     }
 }
 
@@ -146,10 +174,10 @@ void parseResolverBlock(const ResolverBlock* b) {
     int32_t* values = image.*(b->field);
     int32_t v[3];
     if (modelHasTwoResolvers(image.model)) {
-        if (scanLine("%i: %i, %i", v, 3) < 3) return;
+        if (scanLine(b->twoResolvers.format, v, 3) < 3) return;
         int32_t r = fileIndex(v[1], kMaxResolvers);
         if (r >= 0) values[r] = v[2];
-    } else if (scanLine("%i: %i", v, 2) == 2) {
+    } else if (scanLine(b->oneResolver.format, v, 2) == 2) {
         values[0] = v[1];
     }
 }
@@ -163,13 +191,20 @@ struct RowBlock {
     int32_t (ControllerImage::*field)[kMaxChannels];
     const char* comment;  // printed with the first and last channel of the row
     int32_t fileEntries;  // entries the file can carry
+    LineForm form;
 };
 
+constexpr LineForm rowForm(Condition applies = always) {
+    return {blocks::kRowValues, "iBBBBBBBB", LineIndex::Row, applies};
+}
+
 constexpr RowBlock kRowBlocks[] = {
-    {35, &ControllerImage::channelEnable, " Per chn enable: chns %i-%i; chn on/off", kMaxChannels},
-    {43, &ControllerImage::motionAnding, " Motion ANDing: chns %i-%i; chn levels (0=none)", kMaxChannels},
-    {44, &ControllerImage::outputEnableAnding, " Output enable ANDing: chns %i-%i; chn on/off", kMaxChannels},
-    {50, &ControllerImage::inputEnableAnding, " Input enable ANDing: chns %i-%i; chn on/off", kInputAndingEntries},
+    {35, &ControllerImage::channelEnable, " Per chn enable: chns %i-%i; chn on/off", kMaxChannels, rowForm()},
+    {43, &ControllerImage::motionAnding, " Motion ANDing: chns %i-%i; chn levels (0=none)", kMaxChannels, rowForm()},
+    {44, &ControllerImage::outputEnableAnding, " Output enable ANDing: chns %i-%i; chn on/off", kMaxChannels,
+     rowForm()},
+    {50, &ControllerImage::inputEnableAnding, " Input enable ANDing: chns %i-%i; chn on/off", kInputAndingEntries,
+     rowForm(blocks::shiftCountsApply)},
 };
 
 void writeRowBlock(const RowBlock* b) {
@@ -186,15 +221,14 @@ void writeRowBlock(const RowBlock* b) {
     }
     for (int32_t r = 0; r < rows; ++r) {
         const int32_t* e = values + r * kRowWidth;
-        composeLine(textf("%i: %i;%i,%i,%i,%i,%i,%i,%i,%i", b->functionNumber, r + 1, e[0], e[1], e[2], e[3], e[4],
-                          e[5], e[6], e[7]),
+        composeLine(textf(b->form.format, b->functionNumber, r + 1, e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7]),
                     textf(b->comment, r * kRowWidth + 1, r * kRowWidth + kRowWidth));
     }
 }
 
 void parseRowBlock(const RowBlock* b) {
     int32_t v[2 + kRowWidth];
-    int n = scanLine("%i: %i;%i,%i,%i,%i,%i,%i,%i,%i", v, 2 + kRowWidth);
+    int n = scanLine(b->form.format, v, 2 + kRowWidth);
     if (n < 2) return;
     const int32_t rows = b->fileEntries / kRowWidth;
     if (v[1] < 1 || v[1] > rows) return;
@@ -278,7 +312,20 @@ void dataFileBlock(int mode, int functionNumber) {
         if (mode == kModeWriteLines) {
             s->write();
         } else {
-            s->parse();
+            s->parse(*lineForm(functionNumber));
         }
     }
+}
+
+const LineForm* lineForm(int32_t functionNumber) {
+    if (functionNumber < 0 || functionNumber >= kFunctionCount) return nullptr;
+    const BlockIndex& index = blockIndex();
+    const auto n = static_cast<size_t>(functionNumber);
+    if (const SingleValueBlock* b = index.single[n]) return &b->form;
+    if (const ResolverBlock* r = index.resolver[n])
+        return modelHasTwoResolvers(image.model) ? &r->twoResolvers : &r->oneResolver;
+    if (const RowBlock* r = index.row[n]) return &r->form;
+    if (const blocks::OwnLayoutBlock* s = index.ownLayout[n])
+        return s->takesOther != nullptr && s->takesOther() ? &s->other : &s->form;
+    return nullptr;
 }

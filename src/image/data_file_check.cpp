@@ -1,5 +1,5 @@
 // The one rule for value lines: each line is matched against its block's
-// form, its element numbers against the limits of the configuration it goes
+// form (the transcriber's, lineForm), its element numbers against the limits of the configuration it goes
 // to and its values against their width on the wire.
 #include "image/data_file_check.h"
 
@@ -10,108 +10,12 @@
 
 #include "image/controller_image.h"
 #include "image/data_file.h"
+#include "image/data_file_lines.h"
 #include "image/data_file_text.h"
 #include "image/setpoint_rules.h"
 #include "image/value_scan.h"
 
 namespace {
-
-// What the element numbers of a line index.
-enum class Index { None, Option, Channel, Group, Analog, Motion, Resolver, Row, Mapping, Setpoint, Shift };
-
-// The form of a block's lines. `fields` has one letter per number after the
-// function number: 'i' an element number, 'B' a byte on the wire, 'W' a
-// word, 's' the model word; and the fields whose file form is not the word
-// itself: 'S' a speed compensation word (the writer shows the words above
-// 10000 below zero), 'P' a word the file shows one higher (the default
-// program), 'Q' the output quantity (eight more than the controller's byte
-// on a small model with Gray code). Every value the writer can print for a
-// field is in its range.
-struct LineRule {
-    int functionNumber;
-    const char* format;
-    const char* fields;
-    Index index;
-    bool (*applies)();
-};
-
-bool always() { return true; }
-bool timeBaseApplies() { return modelHasTimeBase(image.model, image.outputQuantity); }
-bool rateSetupApplies() { return modelHasRateSetup(image.model); }
-bool shiftModel() { return modelHasShiftCounts(image.model); }
-
-constexpr const char* kOne = "%i: %i";
-constexpr const char* kTwo = "%i: %i,%i";
-constexpr const char* kThree = "%i: %i,%i,%i";
-constexpr const char* kRow = "%i: %i;%i,%i,%i,%i,%i,%i,%i,%i";
-
-constexpr LineRule kRules[] = {
-    {2, "%i: %s", "s", Index::None, always},
-    {3, kOne, "W", Index::None, always},
-    {4, kOne, "Q", Index::None, always},
-    {5, kTwo, "iB", Index::Option, always},
-    {6, kOne, "P", Index::None, always},
-    {8, kTwo, "iW", Index::Channel, always},
-    {9, kTwo, "iW", Index::Group, always},
-    {10, kThree, "iWW", Index::Analog, always},
-    {12, kOne, "W", Index::None, always},
-    {14, kOne, "W", Index::None, always},
-    {15, "%i: %i,%i,%i,%i,%i", "WWWWW", Index::Mapping, always},
-    {16, kOne, "B", Index::None, always},
-    {20, kOne, "B", Index::None, always},
-    {21, kOne, "B", Index::None, always},
-    {22, kOne, "B", Index::None, always},
-    {23, kOne, "B", Index::None, always},
-    {24, kOne, "B", Index::None, timeBaseApplies},
-    {25, kTwo, "BB", Index::None, always},
-    {26, kOne, "B", Index::None, always},
-    {27, "%i: %i,%i,%i,%i", "WWBB", Index::None, rateSetupApplies},
-    {28, kOne, "W", Index::None, always},
-    {29, kOne, "B", Index::None, always},
-    {30, kOne, "B", Index::None, always},
-    {31, kOne, "B", Index::None, always},
-    {32, kOne, "W", Index::None, always},
-    {33, kOne, "W", Index::None, always},
-    {34, kOne, "W", Index::None, rateSetupApplies},
-    {35, kRow, "iBBBBBBBB", Index::Row, always},
-    {36, kOne, "B", Index::None, always},
-    {37, kOne, "B", Index::None, always},
-    {38, kOne, "B", Index::None, always},
-    {39, kOne, "B", Index::None, always},
-    {40, kOne, "B", Index::None, always},
-    {41, kOne, "B", Index::None, always},
-    {42, kOne, "B", Index::None, rateSetupApplies},
-    {43, kRow, "iBBBBBBBB", Index::Row, always},
-    {44, kRow, "iBBBBBBBB", Index::Row, always},
-    {45, kOne, "B", Index::None, always},
-    {46, kThree, "iBB", Index::Group, always},
-    {47, kOne, "B", Index::None, always},
-    {48, kOne, "B", Index::None, always},
-    {49, "%i: %i,%i,%i,%i", "iiWW", Index::Setpoint, always},
-    {50, kRow, "iBBBBBBBB", Index::Row, shiftModel},
-    {51, kThree, "iiW", Index::Shift, shiftModel},
-};
-
-// The blocks whose form follows the model and options.
-constexpr LineRule kSpeedCompSingle = {7, kTwo, "iS", Index::Channel, always};
-constexpr LineRule kSpeedCompLeadingTrailing = {7, kThree, "iSS", Index::Channel, always};
-constexpr LineRule kMotionOneLevel = {11, kTwo, "WW", Index::None, always};
-constexpr LineRule kMotionLevels = {11, kThree, "iWW", Index::Motion, always};
-constexpr LineRule kResolverOne[] = {
-    {17, kOne, "B", Index::None, always}, {18, kOne, "W", Index::None, always}, {19, kOne, "W", Index::None, always}};
-constexpr LineRule kResolverTwo[] = {{17, "%i: %i, %i", "iB", Index::Resolver, always},
-                                     {18, "%i: %i, %i", "iW", Index::Resolver, always},
-                                     {19, "%i: %i, %i", "iW", Index::Resolver, always}};
-
-const LineRule* ruleFor(int32_t n) {
-    if (n == 7) return image.options[kOptionLeadingTrailing] != 0 ? &kSpeedCompLeadingTrailing : &kSpeedCompSingle;
-    if (n == 11) return oneMotionLevel(image.model, image.options) ? &kMotionOneLevel : &kMotionLevels;
-    if (n >= 17 && n <= 19) return modelHasTwoResolvers(image.model) ? &kResolverTwo[n - 17] : &kResolverOne[n - 17];
-    for (const auto& r : kRules) {
-        if (r.functionNumber == n) return &r;
-    }
-    return nullptr;
-}
 
 // An element number's range, 1-based and inclusive, and what it is called.
 struct Range {
@@ -135,43 +39,45 @@ std::string outside(const char* element, int32_t value, const Range& r) {
 }
 
 // The element numbers of a line, checked; an empty text when they are right.
-std::string indexProblem(const LineRule& rule, const int32_t* v, int mappingsSoFar, const LineLimits& limits) {
-    switch (rule.index) {
-        case Index::None: return {};
-        case Index::Option:
+std::string indexProblem(int32_t functionNumber, const LineForm& form, const int32_t* v, int mappingsSoFar,
+                         const LineLimits& limits) {
+    switch (form.index) {
+        case LineIndex::None: return {};
+        case LineIndex::Option:
             return inRange(v[1], {1, kOptionCount, "options"}) ? ""
                                                                : outside("option", v[1], {1, kOptionCount, "options"});
-        case Index::Channel:
+        case LineIndex::Channel:
             return inRange(v[1], channelRange(limits)) ? "" : outside("channel", v[1], channelRange(limits));
-        case Index::Group: {
+        case LineIndex::Group: {
             const Range r{1, clampCount(limits.groupQuantity, kMaxGroups), "output groups"};
             return inRange(v[1], r) ? "" : outside("group", v[1], r);
         }
-        case Index::Analog: {
+        case LineIndex::Analog: {
             const Range r{1, clampCount(limits.analogQuantity, kMaxAnalogOutputs), "analog outputs"};
             return inRange(v[1], r) ? "" : outside("analog output", v[1], r);
         }
-        case Index::Motion:
+        case LineIndex::Motion:
             return inRange(v[1], {1, kMaxMotionLevels, "motion levels"})
                        ? ""
                        : outside("motion level", v[1], {1, kMaxMotionLevels, "motion levels"});
-        case Index::Resolver:
+        case LineIndex::Resolver:
             return inRange(v[1], {1, kMaxResolvers, "resolvers"})
                        ? ""
                        : outside("resolver", v[1], {1, kMaxResolvers, "resolvers"});
-        case Index::Row: {
-            const int32_t entries = rule.functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
+        case LineIndex::Row: {
+            const int32_t entries = functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
             const Range rows{1, entries / 8, "rows"};
             return inRange(v[1], rows) ? "" : outside("row", v[1], rows);
         }
-        case Index::Mapping: return mappingsSoFar > kMaxMappings ? textf("more than %d mappings", kMaxMappings) : "";
-        case Index::Setpoint: {
+        case LineIndex::Mapping:
+            return mappingsSoFar > kMaxMappings ? textf("more than %d mappings", kMaxMappings) : "";
+        case LineIndex::Setpoint: {
             // A download sends every setpoint, on any of the outputs.
             if (v[1] < 1) return textf("program %d: programs count from 1", v[1]);
             const Range outputs{1, clampCount(limits.outputQuantity, kMaxChannels), "outputs"};
             return inRange(v[2], outputs) ? "" : outside("channel", v[2], outputs);
         }
-        case Index::Shift: {
+        case LineIndex::Shift: {
             const Range programs{1, kShiftPrograms, "shift programs"};
             // Sent from the first channel up to, not including, the last.
             const Range channels{std::max<int32_t>(limits.firstChannel, 0) + 1,
@@ -218,8 +124,8 @@ std::string widthProblem(char field, int32_t value) {
 
 // Row entries past the last channel are dropped; an upload writes them as
 // 0, so only other values are a finding.
-std::string rowTailProblem(const LineRule& rule, const int32_t* v, const LineLimits& limits) {
-    const int32_t entries = rule.functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
+std::string rowTailProblem(int32_t functionNumber, const int32_t* v, const LineLimits& limits) {
+    const int32_t entries = functionNumber == 50 ? kInputAndingEntries : kMaxChannels;
     const int32_t last = std::min<int32_t>(limits.lastChannel, entries - 1);
     const int32_t base = (v[1] - 1) * 8;
     for (int i = 0; i < 8; ++i) {
@@ -248,20 +154,20 @@ std::string turnProblem(const int32_t* v, const LineLimits& limits) {
 // Matches a line against its form; the result is how many of the form's
 // values were read, and `complete` whether nothing but blanks and a comment
 // follows them.
-int scanForm(const LineRule& rule, const std::string& text, int32_t* v, int maxValues, std::string* word,
+int scanForm(const LineForm& form, const std::string& text, int32_t* v, int maxValues, std::string* word,
              bool& complete) {
     size_t end = 0;
-    const int read = scanValues(text, rule.format, v, maxValues, word, &end);
+    const int read = scanValues(text, form.format, v, maxValues, word, &end);
     while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
     complete = read == maxValues && (end == text.size() || text[end] == ';');
     return read;
 }
 
 // What follows the last value of a line, as a finding shows it.
-std::string quotedRest(const LineRule& rule, const std::string& text) {
+std::string quotedRest(const LineForm& form, const std::string& text) {
     int32_t v[1 + 9] = {};
     size_t end = 0;
-    scanValues(text, rule.format, v, 1 + 9, nullptr, &end);
+    scanValues(text, form.format, v, 1 + 9, nullptr, &end);
     std::string rest = text.substr(std::min(end, text.size()));
     const size_t comment = rest.find(';');
     if (comment != std::string::npos) rest.erase(comment);
@@ -273,9 +179,9 @@ std::string quotedRest(const LineRule& rule, const std::string& text) {
 }  // namespace
 
 int keyWidth(int32_t functionNumber) {
-    const LineRule* rule = ruleFor(functionNumber);
+    const LineForm* rule = lineForm(functionNumber);
     if (rule == nullptr) return -2;
-    if (rule->index == Index::Mapping || rule->index == Index::Setpoint) return -1;
+    if (rule->index == LineIndex::Mapping || rule->index == LineIndex::Setpoint) return -1;
     int width = 0;
     while (rule->fields[width] == 'i') ++width;
     return width;
@@ -283,7 +189,7 @@ int keyWidth(int32_t functionNumber) {
 
 std::vector<int32_t> lineKey(const std::string& text, int32_t functionNumber) {
     const int width = keyWidth(functionNumber);
-    const LineRule* rule = ruleFor(functionNumber);
+    const LineForm* rule = lineForm(functionNumber);
     if (rule == nullptr || width < 0) return {};
     int32_t v[3] = {};
     const int read = scanValues(text, rule->format, v, 1 + width);
@@ -292,7 +198,7 @@ std::vector<int32_t> lineKey(const std::string& text, int32_t functionNumber) {
 }
 
 bool valueLineComplete(const std::string& text, int32_t functionNumber) {
-    const LineRule* rule = ruleFor(functionNumber);
+    const LineForm* rule = lineForm(functionNumber);
     if (rule == nullptr) return false;
     int32_t v[1 + 9] = {};
     bool complete = false;
@@ -302,7 +208,7 @@ bool valueLineComplete(const std::string& text, int32_t functionNumber) {
 
 bool ValueLineRule::judge(int line, const std::string& text, int32_t functionNumber, std::vector<Finding>& findings) {
     auto add = [&](bool error, std::string message) { findings.push_back({line, error, std::move(message)}); };
-    const LineRule* rule = ruleFor(functionNumber);
+    const LineForm* rule = lineForm(functionNumber);
     if (rule == nullptr) {
         add(true, textf("unknown function number %d; the line is ignored", functionNumber));
         return false;
@@ -325,21 +231,21 @@ bool ValueLineRule::judge(int line, const std::string& text, int32_t functionNum
         add(true, textf("\"%s\" after the last value; the line does not parse", quotedRest(*rule, text).c_str()));
         return false;
     }
-    if (rule->index == Index::Mapping) ++mappings_;
-    const std::string problem = indexProblem(*rule, v, mappings_, limits_);
+    if (rule->index == LineIndex::Mapping) ++mappings_;
+    const std::string problem = indexProblem(functionNumber, *rule, v, mappings_, limits_);
     if (!problem.empty()) {
         add(true, problem + "; the line is ignored");
         return false;
     }
-    if (rule->index == Index::Row) {
-        const std::string tail = rowTailProblem(*rule, v, limits_);
+    if (rule->index == LineIndex::Row) {
+        const std::string tail = rowTailProblem(functionNumber, v, limits_);
         if (!tail.empty()) add(false, tail);
     }
-    if (rule->index == Index::Setpoint) {
+    if (rule->index == LineIndex::Setpoint) {
         const std::string turn = turnProblem(v, limits_);
         if (!turn.empty()) add(false, turn);
     }
-    if (rule->index == Index::Mapping && (v[1] < 1 || v[1] > 7))
+    if (rule->index == LineIndex::Mapping && (v[1] < 1 || v[1] > 7))
         add(false, textf("unknown mapping type %d; it is sent as written", v[1]));
     for (int i = 0; i < wanted; ++i) {
         const std::string cut = widthProblem(rule->fields[i], v[1 + i]);
@@ -355,6 +261,12 @@ bool ValueLineRule::judge(int line, const std::string& text, int32_t functionNum
     }
     return true;
 }
+
+std::string placeOfLine(const std::string& path, int line) {
+    return line > 0 ? path + ":" + std::to_string(line) : std::string();
+}
+
+std::string placeOfFinding(const std::string& path, int line) { return line > 0 ? placeOfLine(path, line) : path; }
 
 int linesWithFindings(const std::vector<Finding>& findings) {
     std::set<int> lines;

@@ -78,6 +78,11 @@ int keyWidth(int32_t functionNumber);
 // with the same key set the same element. Empty when the line has none.
 std::vector<int32_t> lineKey(const std::string& text, int32_t functionNumber);
 
+// Where a finding or a difference is: "FILE:LINE"; for line 0 (the whole
+// file) the file name, or with placeOfLine nothing.
+std::string placeOfFinding(const std::string& path, int line);
+std::string placeOfLine(const std::string& path, int line);
+
 // The number of lines with findings, each line counted once.
 int linesWithFindings(const std::vector<Finding>& findings);
 

@@ -2,16 +2,12 @@
 // line or the menus.
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "fleet/backup.h"
-#include "common/console_io.h"
 #include "platform/console.h"
 #include "platform/interrupts.h"
+#include "shell/command_line.h"
 #include "shell/menus.h"
 #include "shell/settings_file.h"
-#include "transfer/transfer.h"
 
 int main(int argc, char** argv) {
     platform::ignoreBrokenPipes();
@@ -22,16 +18,11 @@ int main(int argc, char** argv) {
     }
     // The backups of a plant drive the unattended upload as a program of its
     // own, with no settings file and no terminal mode.
-    if (argc > 1 && std::strcmp(argv[1], "backup") == 0) {
-        return fleet::backupCommand(std::vector<std::string>(argv + 2, argv + argc));
-    }
+    if (argc > 1 && runsOnItsOwn(argv[1])) return runCommandLine(argc, argv);
     loadSettingsFile();
     platform::initTerminal();
     if (argc > 1) {
         const int status = runCommandLine(argc, argv);
-        const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-                                        std::strcmp(argv[1], "/?") == 0);
-        if (help && status == 0) conPuts(fleet::kBackupUsage);
         if (status >= 0) return status;
     }
     return mainMenu();

@@ -11,8 +11,3 @@
 constexpr int kInterruptedStatus = 128;  // kExitInterrupted of outcome.h
 int upload(int unattended);
 int download(int unattended);
-
-// The unattended command line: argv as given to main. Returns the process
-// exit status, or -1 when the command line was wrong and the program should
-// go on interactively.
-int runCommandLine(int argc, char** argv);

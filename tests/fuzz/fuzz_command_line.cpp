@@ -1,18 +1,19 @@
 // The unattended command line. The input is split at NUL bytes into the
-// arguments after the program name. A command line the checks accept would
-// start a transfer, so only the checks run for it; a rejected one goes through
-// the whole entry point (usage text, exit status 2 or back to the menus).
+// arguments after the program name. A command line its command accepts
+// would start a transfer, read files or run backups, so only the reading of
+// its words runs for it; a rejected one goes through the whole entry point
+// (help text, exit status 2 or back to the menus).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
 #include "fuzz_support.h"
-
-// The checks sit in the translation unit's private namespace; the fuzz build
-// compiles that unit here instead of linking it.
-#include "transfer/command_line.cpp"
+#include "link/serial_port.h"
+#include "shell/command_line.h"
+#include "transfer/command_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = [] {
@@ -31,25 +32,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         }
     }
 
-    Parsed parsed;
-    // The questions read files or a controller: only their checks run.
-    if (!args[0].empty() && isQuestion(args[0])) {
-        const std::string question = parseQuestion(args, parsed);
-        if (question.empty() && parsed.fileName.empty()) std::abort();
-        return 0;
-    }
-    const std::string problem = parse(args, parsed);
-    if (problem.empty()) {
-        if (parsed.unitAddress < 0 || parsed.unitAddress > 255) std::abort();
-        if (parsed.devicePath.empty() && (parsed.comPort < 0 || parsed.comPort > 3)) std::abort();
-        if (parsed.fileName.empty() || parsed.fileName.size() >= static_cast<std::size_t>(kDataFileNameSize)) {
-            std::abort();
+    const PreparedCommand prepared = prepareCommand(args);
+    if (prepared.wrongLine.empty()) {
+        if (!prepared.run) std::abort();
+        // A transfer the checks accept holds only what the controller and
+        // the line can take.
+        TransferLine line;
+        if (parseTransferLine(args, line).empty()) {
+            if (line.unitAddress < 0 || line.unitAddress > 255) std::abort();
+            if (line.devicePath.empty() && (line.comPort < 0 || line.comPort > 3)) std::abort();
+            if (line.fileName.empty() || line.fileName.size() >= static_cast<std::size_t>(kDataFileNameSize)) {
+                std::abort();
+            }
+            if (line.characterFormat != kFormatDefault && !lineSettingsForFormat(line.characterFormat, line.baudRate)) {
+                std::abort();
+            }
+            if (!lineSettingsForFormat(kFormatNamedFirst, line.baudRate)) std::abort();
         }
-        if (parsed.characterFormat != kFormatDefault &&
-            !lineSettingsForFormat(parsed.characterFormat, parsed.baudRate)) {
-            std::abort();
-        }
-        if (!lineSettingsForFormat(kFormatNamedFirst, parsed.baudRate)) std::abort();
         return 0;
     }
 

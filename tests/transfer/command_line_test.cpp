@@ -29,6 +29,29 @@ TEST(CommandLine, HelpPrintsUsage) {
         << output;
 }
 
+// The first word names its command in any case; the help text tells every
+// command, the backups too.
+TEST(CommandLine, CommandWordsInAnyCase) {
+    TempDir dir;
+    std::string output;
+    EXPECT_EQ(runLinkora({"--help"}, output, dir.path), 0);
+    for (const char* usage : {"linkora check <Filename>", "linkora diff <FileA> <FileB>", "linkora c <unitAddress>",
+                              "linkora show <Filename>", "linkora backup <Inventory>"}) {
+        EXPECT_NE(output.find(usage), std::string::npos) << usage;
+    }
+    const std::string help = output;
+    EXPECT_EQ(runLinkora({"BACKUP", "--help"}, output, dir.path), 0);
+    EXPECT_EQ(output.rfind("Backups of every controller of a plant", 0), 0u) << output;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"CHECK"}, {"Diff", "a.dat"}, {"C", "1", "COM1", "9600"}, {"U", "1", "COM1", "9600"}}) {
+        EXPECT_EQ(runLinkora(args, output, dir.path), 2) << args[0];
+        EXPECT_EQ(output, "Wrong number of command line arguments!\n" + help +
+                              "linkora: command line: Wrong number of command line arguments!\n")
+            << args[0];
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+}
+
 TEST(CommandLine, VersionPrintsNameAndVersionAndTouchesNothing) {
     TempDir dir;
     std::string output;

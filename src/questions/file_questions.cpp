@@ -1,6 +1,6 @@
 // linkora check and linkora diff: data files read as a download reads them,
 // without a controller.
-#include "transfer/file_commands.h"
+#include "questions/file_questions.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "common/command_words.h"
 #include "common/console_io.h"
 #include "image/data_file.h"
 #include "image/data_file_check.h"
 #include "image/image_compare.h"
 #include "image/setpoint_rules.h"
-#include "transfer/controller_read.h"
 
 namespace {
 
@@ -33,15 +33,6 @@ bool loadForCommand(const std::string& path, std::unique_ptr<ImageCopy>& copy) {
     return result == 0;
 }
 
-std::string where(const std::string& path, int line) {
-    return line > 0 ? path + ":" + std::to_string(line) : std::string();
-}
-
-// "FILE:LINE", or "FILE" for what concerns the whole file.
-std::string fileOrLine(const std::string& path, int line) { return line > 0 ? where(path, line) : path; }
-
-}  // namespace
-
 // A file that a download refuses as a whole: the first findings of its
 // lines, then why it is refused. Its lines are not all read, so that a file
 // that is no data file takes neither long nor much memory.
@@ -52,13 +43,15 @@ int reportRefusedFile(const std::string& path, const FileScreen& screen) {
     if (lines > static_cast<long long>(linesWithFindings(screen.findings)))
         conPrintf("%s: findings of %lld lines in all; the first are shown\n", path.c_str(), lines);
     const Finding& refusal = *screen.refusal;
-    conPrintf("%s: error: %s; a download refuses the file\n", fileOrLine(path, refusal.line).c_str(),
+    conPrintf("%s: error: %s; a download refuses the file\n", placeOfFinding(path, refusal.line).c_str(),
               refusal.message.c_str());
     const long long errors = screen.tally.errorLines + 1;
     conPrintf("%s: %lld error%s, %lld warning%s\n", path.c_str(), errors, errors == 1 ? "" : "s",
               static_cast<long long>(screen.tally.warningLines), screen.tally.warningLines == 1 ? "" : "s");
     return 1;
 }
+
+}  // namespace
 
 int checkDataFileCommand(const std::string& path) {
     std::unique_ptr<ImageCopy> copy;
@@ -103,66 +96,22 @@ int diffDataFilesCommand(const std::string& pathA, const std::string& pathB) {
     if (comparison.lines.empty()) return 0;
     conPrintf("--- %s\n+++ %s\n", pathA.c_str(), pathB.c_str());
     for (const DifferenceLine& d : comparison.lines) {
-        const std::string line = formatDifference(d, where(d.sign == '-' ? pathA : pathB, d.line));
+        const std::string line = formatDifference(d, placeOfLine(d.sign == '-' ? pathA : pathB, d.line));
         conPrintf("%s\n", line.c_str());
     }
     return 1;
 }
 
-int compareControllerCommand(const std::string& path) {
-    // A file that a download would refuse is trouble before the line is
-    // touched.
-    std::FILE* first = std::fopen(path.c_str(), "rb");
-    if (first == nullptr) {
-        conPrintf("%s: cannot open the file\n", path.c_str());
-        return 2;
-    }
-    dataFile = first;
-    const bool hasModelLine = findModelLine();
-    dataFile = nullptr;
-    std::fclose(first);
-    if (!hasModelLine) {
-        conPrintf("%s: no model line (\"2: model\"); a download refuses the file\n", path.c_str());
-        return 2;
-    }
-    FileScreen screen;
-    if (screenDataFile(path, screen) == 0 && screen.refusal) {
-        conPrintf("%s: %s; a download refuses the file\n", fileOrLine(path, screen.refusal->line).c_str(),
-                  screen.refusal->message.c_str());
-        return 2;
-    }
-    const int read = readWholeController();
-    if (read != 0) return read;
-    const std::unique_ptr<ImageCopy> controller = copyImage();
+std::string parseCheckLine(const std::vector<std::string>& args, std::string& path) {
+    if (args.size() != 2) return "Wrong number of command line arguments!";
+    path = args[1];
+    return fileNameProblem(path);
+}
 
-    // The file as a download reads it on top of this controller's unit
-    // configuration.
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        conPrintf("%s: cannot open the file\n", path.c_str());
-        return 2;
-    }
-    dataFile = file;
-    dataFileLine = 0;
-    beginDownloadImage(*controller);
-    const std::unique_ptr<ImageCopy> fromFile = readOpenDataFile();
-    dataFile = nullptr;
-    std::fclose(file);
-
-    const Comparison comparison = compareImages(*controller, *fromFile, CompareScope::Download);
-    if (!comparison.lines.empty()) conPrintf("--- controller\n+++ %s\n", path.c_str());
-    for (const DifferenceLine& d : comparison.lines) {
-        const std::string line = formatDifference(d, d.sign == '-' ? "controller" : where(path, d.line));
-        conPrintf("%s\n", line.c_str());
-    }
-    if (!comparison.notInSecond.empty()) {
-        std::string blocks;
-        for (int n : comparison.notInSecond) blocks += (blocks.empty() ? "" : ", ") + std::to_string(n);
-        conPrintf("Blocks not in the file (a download leaves them alone): %s\n", blocks.c_str());
-    }
-    if (comparison.lines.empty()) {
-        conPuts("The controller holds what the file holds.\n");
-        return 0;
-    }
-    return 1;
+std::string parseDiffLine(const std::vector<std::string>& args, std::string& pathA, std::string& pathB) {
+    if (args.size() != 3) return "Wrong number of command line arguments!";
+    pathA = args[1];
+    pathB = args[2];
+    if (std::string problem = fileNameProblem(pathA); !problem.empty()) return problem;
+    return fileNameProblem(pathB);
 }

@@ -1,0 +1,18 @@
+#pragma once
+#include <optional>
+#include <string>
+
+// The words of the unattended command line as every command reads them.
+
+// A whole word as an integer in the "%i" conventions (0x.. hexadecimal,
+// 0.. octal); nothing for a word that is not one whole number.
+std::optional<long> wholeNumber(const std::string& word);
+
+// The word in lower case (ASCII letters only).
+std::string lowerCase(std::string word);
+// The word in upper case (ASCII letters only).
+std::string upperCase(std::string word);
+
+// The message for a file name the command line cannot take (empty, or
+// longer than a data file name holds), or empty when it is right.
+std::string fileNameProblem(const std::string& name);

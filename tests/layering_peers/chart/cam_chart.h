@@ -1,0 +1,1 @@
+// The chart of the planted tree: includes nothing of its peers.
