@@ -591,6 +591,8 @@ int backupCommand(const std::vector<std::string>& args) {
         return kExitCommandLine;
     }
 
+    // From here on a signal ends the run with its record written.
+    catchSignals();
     RunRecord record;
     record.started = now();
     record.host = hostName();
@@ -603,8 +605,9 @@ int backupCommand(const std::vector<std::string>& args) {
     // The run's record, written by every run from here on; a refused run's
     // says why, with no controller in it.
     auto finished = [&](int status, const std::string& reason, const std::vector<std::unique_ptr<Job>>& jobs) {
-        record.status = status;
-        record.reason = reason;
+        record.status = stopSignal != 0 ? 128 + stopSignal : status;
+        record.reason = stopSignal != 0 ? std::string("ended by ") + signalName(stopSignal) : reason;
+        status = record.status;
         record.ended = now();
         std::string error;
         if (!options.report.empty() && !writeReport(options.report, record, jobs, error)) {
@@ -683,6 +686,7 @@ int backupCommand(const std::vector<std::string>& args) {
     }
 
     History history(git, dir, options.gitTimeout, dir + "/" + kOwnPrefix + ".push");
+    history.endOn(signalPipe[0]);
     std::vector<std::string> notes;
     const bool opened = history.open(notes, error);
     for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
@@ -693,20 +697,20 @@ int backupCommand(const std::vector<std::string>& args) {
     FolderState state;
     if (!readState(statePath, state, error)) return refused(kExitFolder, error);
 
-    catchSignals();
-    history.endOn(signalPipe[0]);
     const auto began = std::chrono::steady_clock::now();
     Run run(options, entries, dir);
     run.makeJobs();
 
     // The last backups: what the last commit holds, and hand edits kept aside.
-    std::vector<std::string> inHead, differing;
-    if (!history.committedNames(inHead, differing, error)) return refused(kExitFolder, dir + ": " + error);
+    std::vector<std::string> headNames, differingNames;
+    if (!history.committedNames(headNames, differingNames, error)) return refused(kExitFolder, dir + ": " + error);
+    const std::set<std::string> inHead(headNames.begin(), headNames.end());
+    const std::set<std::string> differing(differingNames.begin(), differingNames.end());
     for (const auto& job : run.jobs()) {
         const std::string file = job->entry->name + ".DAT";
         job->dir = dir;
-        job->inHead = std::find(inHead.begin(), inHead.end(), file) != inHead.end();
-        job->headDiffers = job->inHead && std::find(differing.begin(), differing.end(), file) != differing.end();
+        job->inHead = inHead.count(file) > 0;
+        job->headDiffers = job->inHead && differing.count(file) > 0;
         const auto recorded = state.find(job->entry->name);
         if (recorded != state.end()) job->lastBackedUp = recorded->second.lastBackedUp;
         if (!setBaseline(*job, history, state, record.started, error)) return refused(kExitFolder, error);
@@ -819,10 +823,7 @@ int backupCommand(const std::vector<std::string>& args) {
     if (!pushed.empty()) std::printf("linkora backup: %s\n", pushed.c_str());
     std::fflush(stdout);
 
-    if (run.interrupted()) {
-        status = 128 + stopSignal;
-        reason = std::string("ended by ") + signalName(stopSignal);
-    } else if (reason.empty() && status == kExitFailed) {
+    if (reason.empty() && status == kExitFailed) {
         if (counts[3] > 0) reason = std::to_string(counts[3]) + " failed";
         if (counts[4] > 0)
             reason += (reason.empty() ? "" : ", ") + std::to_string(counts[4]) + " found stopped or not restarted";
