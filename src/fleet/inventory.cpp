@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "link/serial_port.h"
+#include "platform/line_device.h"
 
 namespace fleet {
 
@@ -59,37 +60,19 @@ std::vector<std::string> fields(const std::string& line) {
     return out;
 }
 
-// "host:port" after a network scheme: a host and a port number 1..65535.
-bool validNetworkAddress(const std::string& address) {
-    const std::size_t colon = address.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == address.size()) return false;
-    const std::string port = address.substr(colon + 1);
-    for (char c : port) {
-        if (c < '0' || c > '9') return false;
-    }
-    if (port.size() > 5) return false;
-    const long number = std::strtol(port.c_str(), nullptr, 10);
-    return number >= 1 && number <= 65535;
-}
-
-// The kind of a port, or an error text.
+// The kind of a port, or an error text: the unattended upload's own test of
+// its port argument, so that a port the upload would refuse never passes.
 std::string classifyPort(const std::string& port, PortKind& kind) {
-    const std::string name = upper(port);
-    if (name.size() == 4 && name.compare(0, 3, "COM") == 0 && name[3] >= '1' && name[3] <= '4') {
-        kind = PortKind::Com;
+    if (platform::validPortName(port)) {
+        kind = platform::comPortIndex(port) >= 0                        ? PortKind::Com
+               : platform::lineKind(port) != platform::LineKind::Serial ? PortKind::Network
+                                                                        : PortKind::Device;
         return {};
     }
-    if (port[0] == '/') {
-        kind = PortKind::Device;
-        return {};
-    }
-    const std::string scheme = lower(port.substr(0, port.find("://") == std::string::npos ? 0 : port.find("://")));
-    if (scheme == "rfc2217" || scheme == "tcp") {
-        kind = PortKind::Network;
-        if (!validNetworkAddress(port.substr(scheme.size() + 3))) {
-            return "port \"" + port + "\" needs a host and a port number: " + scheme + "://HOST:PORT";
-        }
-        return {};
+    const std::size_t scheme = port.find("://");
+    const std::string name = lower(port.substr(0, scheme == std::string::npos ? 0 : scheme));
+    if (name == "rfc2217" || name == "tcp") {
+        return "port \"" + port + "\" needs a host and a port number 1..65535: " + name + "://HOST:PORT";
     }
     return "unknown port form \"" + port + "\" (COM1..COM4, a device path, rfc2217://HOST:PORT or tcp://HOST:PORT)";
 }

@@ -1,8 +1,12 @@
 // linkora backup: every controller of an inventory uploaded by the
 // program's own unattended upload, one process per line at a time, the
 // results compared with the backups in the folder and the changes committed.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,8 +19,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <sstream>
 
 #include "common/progress.h"
 #include "fleet/backup.h"
@@ -27,6 +36,7 @@
 #include "fleet/posix_processes.h"
 #include "image/image_compare.h"
 #include "platform/files.h"
+#include "platform/line_device.h"
 
 namespace fleet {
 
@@ -41,12 +51,19 @@ constexpr int kDefaultJobsLimit = 16;
 constexpr int kDefaultGitTimeout = 300;
 constexpr long kMaxGitTimeout = 86400;
 constexpr std::size_t kReasonCapture = 16 * 1024;
+constexpr int kDefaultStaleHours = 48;
+constexpr long kMaxStaleHours = 100000;
+constexpr int kDefaultRetries = 1;
+constexpr long kMaxRetries = 5;
+constexpr std::size_t kMaxStateFile = 16 * 1024 * 1024;
 struct Options {
     std::string inventory;
     std::string into;
     std::string report;
     int jobs = 0;
     int gitTimeout = kDefaultGitTimeout;
+    int staleHours = kDefaultStaleHours;
+    int retries = kDefaultRetries;
     bool push = false;
 };
 
@@ -64,17 +81,28 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
             if (!value(o.into)) return "--into needs a folder";
         } else if (a == "--report") {
             if (!value(o.report)) return "--report needs a file name";
-        } else if (a == "--jobs" || a == "--git-timeout") {
+        } else if (a == "--jobs" || a == "--git-timeout" || a == "--stale" || a == "--retries") {
             const bool jobs = a == "--jobs";
-            const long most = jobs ? kMaxJobs : kMaxGitTimeout;
-            const std::string range = "1.." + std::to_string(most) + (jobs ? "" : " seconds");
+            const long least = a == "--stale" || a == "--retries" ? 0 : 1;
+            const long most = jobs               ? kMaxJobs
+                              : a == "--stale"   ? kMaxStaleHours
+                              : a == "--retries" ? kMaxRetries
+                                                 : kMaxGitTimeout;
+            const std::string range = std::to_string(least) + ".." + std::to_string(most) +
+                                      (a == "--git-timeout" ? " seconds"
+                                       : a == "--stale"     ? " hours"
+                                                            : "");
             std::string n;
             if (!value(n)) return a + " needs a number (" + range + ")";
             char* end = nullptr;
             errno = 0;
             const long number = std::strtol(n.c_str(), &end, 10);
-            if (errno != 0 || *end != '\0' || number < 1 || number > most) return a + " takes " + range + ", not " + n;
-            (jobs ? o.jobs : o.gitTimeout) = static_cast<int>(number);
+            if (errno != 0 || *end != '\0' || number < least || number > most)
+                return a + " takes " + range + ", not " + n;
+            (jobs               ? o.jobs
+             : a == "--stale"   ? o.staleHours
+             : a == "--retries" ? o.retries
+                                : o.gitTimeout) = static_cast<int>(number);
         } else if (a == "--push") {
             o.push = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -126,18 +154,40 @@ std::string lower(std::string text) {
     return text;
 }
 
-// Entries on one port: the same device once COMn and symbolic links are
-// resolved, or the same network address.
-std::string portKey(const InventoryEntry& e) {
-    if (e.portKind == PortKind::Network) return "net " + lower(e.port.substr(e.port.find("://") + 3));
-    std::string device = e.port;
-    if (e.portKind == PortKind::Com) {
-        const int n = e.port[3] - '0';
-        const std::string variable = "LINKORA_COM" + std::to_string(n);
-        const char* mapped = std::getenv(variable.c_str());
-        device = mapped != nullptr && *mapped != '\0' ? std::string(mapped) : "/dev/ttyS" + std::to_string(n - 1);
+// The places a port reaches: its device once COMn and symbolic links are
+// resolved, or each address its server's name resolves to (the name as
+// written when it does not resolve). Entries that share a place are on one
+// port. `resolved` keeps the names looked up already.
+std::vector<std::string> portPlaces(const InventoryEntry& e,
+                                    std::map<std::string, std::vector<std::string>>& resolved) {
+    std::string port = e.port;
+    if (e.portKind == PortKind::Com) port = platform::portDeviceName(platform::comPortIndex(e.port));
+    platform::NetworkPort where;
+    if (!platform::parseNetworkPort(port, where)) return {"dev " + realPathOr(port)};
+    const std::string written = "net " + lower(where.host) + " " + where.port;
+    const auto [at, fresh] = resolved.emplace(written, std::vector<std::string>{});
+    if (fresh) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* list = nullptr;
+        if (::getaddrinfo(where.host.c_str(), where.port.c_str(), &hints, &list) == 0) {
+            for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+                char text[INET6_ADDRSTRLEN] = {0};
+                const void* address =
+                    a->ai_family == AF_INET
+                        ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr)
+                        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
+                if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+                    ::inet_ntop(a->ai_family, address, text, sizeof text) != nullptr) {
+                    at->second.push_back("net " + std::string(text) + " " + where.port);
+                }
+            }
+            ::freeaddrinfo(list);
+        }
+        if (at->second.empty()) at->second.push_back(written);
     }
-    return "dev " + realPathOr(device);
+    return at->second;
 }
 
 std::string ownProgram() {
@@ -147,9 +197,80 @@ std::string ownProgram() {
     return std::string(buffer, static_cast<std::size_t>(n));
 }
 
+std::string hostName() {
+    char host[256] = {0};
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
+    return host;
+}
+
+long long now() { return static_cast<long long>(std::time(nullptr)); }
+
+// "2026-12-05 03:00" in local time, or with `format`.
+std::string localTime(long long seconds, const char* format = "%Y-%m-%d %H:%M") {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+// "3 days ago", "5 hours ago", "12 minutes ago".
+std::string ago(long long seconds) {
+    auto count = [](long long n, const char* unit) {
+        return std::to_string(n) + " " + unit + (n == 1 ? "" : "s") + " ago";
+    };
+    if (seconds < 3600) return count(std::max(0LL, seconds / 60), "minute");
+    if (seconds < 48 * 3600) return count(seconds / 3600, "hour");
+    return count(seconds / 86400, "day");
+}
+
+// ---- the state of the folder outside git: for each controller the time
+// of its last backup and the hash of the NAME.DAT a run last put there.
+struct ControllerState {
+    long long lastBackedUp = 0;
+    std::string written;
+};
+using FolderState = std::map<std::string, ControllerState>;
+
+const char kStateHeader[] =
+    "# linkora backup: name, last backed up (seconds since 1970, UTC), hash of the file it last wrote\n";
+
+bool readState(const std::string& path, FolderState& state, std::string& problem) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return true;
+    std::string text;
+    if (!readRegular(path, kMaxStateFile, text, problem)) return false;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string name, hash;
+        long long when = 0;
+        if (!(fields >> name >> when)) continue;
+        fields >> hash;
+        if (!validControllerName(name) || when < 0) continue;
+        state[name] = {when, hash == "-" ? std::string() : hash};
+    }
+    return true;
+}
+
+bool writeState(const std::string& path, const FolderState& state, std::string& problem) {
+    std::string text = kStateHeader;
+    for (const auto& [name, s] : state) {
+        text += name + "\t" + std::to_string(s.lastBackedUp) + "\t" + (s.written.empty() ? "-" : s.written) + "\n";
+    }
+    if (!replaceFile(path, text, problem)) {
+        problem = path + ": " + problem;
+        return false;
+    }
+    return true;
+}
+
 // ---- signals: the first ends the run after the uploads under way, which
-// get it too; nothing new starts. A git call under way then ends at once (git
-// leads a process group of its own, so the terminal's signal misses it).
+// get it once from here (they lead process groups of their own, so that a
+// signal to the whole group does not reach them twice); nothing new starts.
+// A git call under way then ends at once.
 int signalPipe[2] = {-1, -1};
 volatile sig_atomic_t stopSignal = 0;
 
@@ -167,18 +288,29 @@ void catchSignals() {
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
 }
 
+const char* signalName(int number) {
+    switch (number) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "a signal";
+    }
+}
+
 class Run {
 public:
     Run(const Options& o, std::vector<InventoryEntry>& entries, std::string dir)
         : options_(o), entries_(entries), dir_(std::move(dir)) {}
+    void makeJobs();
     int uploadAll();
+    std::string resultLine(const Job& job) const;
     void printResult(const Job& job);
     const std::vector<std::unique_ptr<Job>>& jobs() const { return jobs_; }
     bool interrupted() const { return stopSignal != 0; }
 
 private:
     bool start(Job& job);
-    void finish(Job& job);
+    void finish(Job& job, std::size_t group);
     void showStatus(bool force);
     void clearStatus();
 
@@ -187,6 +319,7 @@ private:
     std::string dir_;
     std::string self_;
     std::vector<std::unique_ptr<Job>> jobs_;
+    std::vector<std::vector<Job*>> groups_;  // entries on one port, in the order of their first entry
     std::vector<Job*> running_;
     bool terminal_ = ::isatty(STDOUT_FILENO) == 1;
     bool statusShown_ = false;
@@ -197,6 +330,7 @@ private:
 bool Run::start(Job& job) {
     const InventoryEntry& e = *job.entry;
     job.startedAt = std::chrono::steady_clock::now();
+    ++job.tries;
     // A backup that is a link, a FIFO, a device or a folder is never opened.
     if (!(job.reason = leftAlone(job)).empty()) {
         job.result = "failed";
@@ -208,7 +342,7 @@ bool Run::start(Job& job) {
     std::vector<std::string> set;
     if (e.protocol != "auto") set.push_back("LINKORA_PROTOCOL=" + e.protocol);
     const std::vector<std::string> env = environmentWith({"LINKORA_PROTOCOL"}, set);
-    if (!startProgram(argv, env, false, job.process)) {
+    if (!startProgram(argv, env, false, job.process, true)) {
         job.status = -1;
         job.err = std::string("linkora: cannot start ") + self_ + ": " + std::strerror(errno);
         return false;
@@ -238,63 +372,101 @@ void Run::showStatus(bool force) {
     statusShown_ = true;
 }
 
+std::string Run::resultLine(const Job& job) const {
+    std::string line = job.entry->name + ": ";
+    if (job.result == "changed") {
+        line += "changed, " + std::to_string(job.changedValues) + " value" + (job.changedValues == 1 ? "" : "s");
+    } else if (job.result == "failed") {
+        line += "failed: " + job.reason;
+    } else {
+        line += job.result;
+    }
+    static const char* const kTries[] = {"", "", "second", "third", "fourth", "fifth", "sixth"};
+    if (job.tries >= 2 && job.tries <= 6) line += std::string(" (") + kTries[job.tries] + " try)";
+    for (const std::string& note : job.notes) line += "; " + note;
+    if (job.result == "failed") {
+        line += job.lastBackedUp > 0
+                    ? "; last backed up " + localTime(job.lastBackedUp) + " (" + ago(now() - job.lastBackedUp) + ")"
+                    : "; never backed up";
+    }
+    return line;
+}
+
 void Run::printResult(const Job& job) {
     clearStatus();
-    const std::string& name = job.entry->name;
-    if (job.result == "changed") {
-        std::printf("%s: changed, %d value%s\n", name.c_str(), job.changedValues, job.changedValues == 1 ? "" : "s");
-    } else if (job.result == "failed") {
-        std::printf("%s: failed: %s\n", name.c_str(), job.reason.c_str());
-    } else {
-        std::printf("%s: %s\n", name.c_str(), job.result.c_str());
-    }
+    std::printf("%s\n", resultLine(job).c_str());
     for (const std::string& line : job.differences) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
-void Run::finish(Job& job) {
+void Run::finish(Job& job, std::size_t group) {
     job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.startedAt).count();
     if (job.result.empty()) settle(job);
+    // A busy port or a silent controller: once more after the others of its
+    // line.
+    if (job.result == "failed" && (job.status == 3 || job.status == 4) && job.tries <= options_.retries &&
+        !interrupted()) {
+        job.result.clear();
+        job.reason.clear();
+        job.err.clear();
+        job.status = -1;
+        groups_[group].push_back(&job);
+        return;
+    }
     ++done_;
     printResult(job);
 }
 
-int Run::uploadAll() {
-    self_ = ownProgram();
-    // Groups of entries on one port, in the order of their first entry.
-    std::vector<std::vector<Job*>> groups;
-    std::vector<std::string> keys;
+void Run::makeJobs() {
+    std::map<std::string, std::vector<std::string>> resolved;
+    std::map<std::string, std::size_t> jobOfPlace;
+    std::vector<std::size_t> leader;  // union-find over the entries: a shared place joins two
+    std::function<std::size_t(std::size_t)> root = [&](std::size_t i) {
+        while (leader[i] != i) i = leader[i] = leader[leader[i]];
+        return i;
+    };
     for (const InventoryEntry& e : entries_) {
         auto job = std::make_unique<Job>();
         job->entry = &e;
-        job->key = portKey(e);
         job->target = dir_ + "/" + e.name + ".DAT";
         job->temp = dir_ + "/" + kOwnPrefix + "." + e.name + ".upload";
-        const auto at = std::find(keys.begin(), keys.end(), job->key);
-        if (at == keys.end()) {
-            keys.push_back(job->key);
-            groups.push_back({job.get()});
-        } else {
-            groups[static_cast<std::size_t>(at - keys.begin())].push_back(job.get());
+        const std::size_t index = jobs_.size();
+        leader.push_back(index);
+        for (const std::string& place : portPlaces(e, resolved)) {
+            const auto [at, fresh] = jobOfPlace.emplace(place, index);
+            if (!fresh) {
+                const std::size_t a = root(index), b = root(at->second);
+                leader[std::max(a, b)] = std::min(a, b);
+            }
         }
         jobs_.push_back(std::move(job));
     }
-    const int limit = options_.jobs > 0 ? options_.jobs : std::min(static_cast<int>(groups.size()), kDefaultJobsLimit);
-    std::vector<std::size_t> nextOf(groups.size(), 0);
-    std::vector<bool> busy(groups.size(), false);
+    std::map<std::size_t, std::size_t> groupOfRoot;
+    for (std::size_t i = 0; i < jobs_.size(); ++i) {
+        const auto [at, fresh] = groupOfRoot.emplace(root(i), groups_.size());
+        if (fresh) groups_.emplace_back();
+        groups_[at->second].push_back(jobs_[i].get());
+    }
+}
+
+int Run::uploadAll() {
+    self_ = ownProgram();
+    const int limit = options_.jobs > 0 ? options_.jobs : std::min(static_cast<int>(groups_.size()), kDefaultJobsLimit);
+    std::vector<std::size_t> nextOf(groups_.size(), 0);
+    std::vector<bool> busy(groups_.size(), false);
     std::vector<std::size_t> groupOfRunning;
 
     for (;;) {
         // Start what may start: one upload per port, at most `limit` at once.
-        for (std::size_t g = 0; g < groups.size() && !interrupted(); ++g) {
-            while (!busy[g] && nextOf[g] < groups[g].size() && static_cast<int>(running_.size()) < limit) {
-                Job& job = *groups[g][nextOf[g]++];
+        for (std::size_t g = 0; g < groups_.size() && !interrupted(); ++g) {
+            while (!busy[g] && nextOf[g] < groups_[g].size() && static_cast<int>(running_.size()) < limit) {
+                Job& job = *groups_[g][nextOf[g]++];
                 if (start(job)) {
                     busy[g] = true;
                     running_.push_back(&job);
                     groupOfRunning.push_back(g);
                 } else {
-                    finish(job);
+                    finish(job, g);
                 }
             }
         }
@@ -311,8 +483,12 @@ int Run::uploadAll() {
             char drain[16];
             while (::read(signalPipe[0], drain, sizeof drain) > 0) {}
             // The uploads under way end at their next exchange, as an
-            // interrupted upload does: the controller restarted, no file.
-            for (const Job* j : running_) ::kill(j->process.pid, stopSignal);
+            // interrupted upload does: the coil off, a controller it stopped
+            // restarted, no file. Each is told once.
+            for (Job* j : running_) {
+                if (!j->signalled) ::kill(j->process.pid, stopSignal);
+                j->signalled = true;
+            }
         }
         for (std::size_t i = running_.size(); i-- > 0;) {
             Job& job = *running_[i];
@@ -320,10 +496,11 @@ int Run::uploadAll() {
             if (readInto(job.process.errFd, job.err, kReasonCapture)) continue;
             ::close(job.process.errFd);
             job.status = waitProgram(job.process.pid);
-            busy[groupOfRunning[i]] = false;
+            const std::size_t g = groupOfRunning[i];
+            busy[g] = false;
             running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
             groupOfRunning.erase(groupOfRunning.begin() + static_cast<std::ptrdiff_t>(i));
-            finish(job);
+            finish(job, g);
         }
     }
     clearStatus();
@@ -338,6 +515,66 @@ int Run::uploadAll() {
     }
     return 0;
 }
+
+// A NAME.DAT in the folder that differs from the last commit and from what
+// a run of ours last put there is a hand edit: it is kept beside as
+// NAME.DAT.edited-YYYYMMDD-HHMMSS, and NAME.DAT is again the last commit's.
+// A file an earlier run wrote and could not commit stays to be committed.
+bool setBaseline(Job& job, History& history, const FolderState& state, long long started, std::string& error) {
+    const std::string file = job.entry->name + ".DAT";
+    struct stat st {};
+    const bool present = ::lstat(job.target.c_str(), &st) == 0;
+    if (present && !S_ISREG(st.st_mode)) return true;  // left alone at its upload
+    if (job.inHead && job.headDiffers && !history.committedText(file, job.committed, error)) return false;
+    if (!present || (job.inHead && !job.headDiffers)) return true;
+    std::string bytes, problem;
+    if (!readRegular(job.target, kMaxStateFile, bytes, problem)) return true;  // said at its upload
+    const auto recorded = state.find(job.entry->name);
+    if (recorded != state.end() && !recorded->second.written.empty() &&
+        recorded->second.written == contentHash(bytes)) {
+        return true;
+    }
+    const std::string kept = file + ".edited-" + localTime(started, "%Y%m%d-%H%M%S");
+    const std::string keptPath = job.dir + "/" + kept;
+    if (::lstat(keptPath.c_str(), &st) == 0) {
+        error = job.target + ": a hand edit cannot be kept as " + kept + ": that name is taken";
+        return false;
+    }
+    if (::rename(job.target.c_str(), keptPath.c_str()) != 0) {
+        error = job.target + ": a hand edit cannot be kept as " + kept + ": " + std::strerror(errno);
+        return false;
+    }
+    job.notes.push_back("a hand edit of " + file + " was kept as " + kept);
+    if (job.inHead) {
+        if (!replaceFile(job.target, job.committed, error)) {
+            error = job.target + ": " + error;
+            return false;
+        }
+        job.headDiffers = false;
+    }
+    return true;
+}
+
+// Every NAME.DAT in the folder that no entry names, in the order of names.
+std::vector<std::string> unnamedBackups(const std::string& dir, const std::vector<InventoryEntry>& entries) {
+    std::set<std::string> named;
+    for (const InventoryEntry& e : entries) named.insert(lower(e.name));
+    std::vector<std::string> out;
+    DIR* folder = ::opendir(dir.c_str());
+    if (folder == nullptr) return out;
+    while (const dirent* d = ::readdir(folder)) {
+        const std::string file = d->d_name;
+        if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".DAT") != 0) continue;
+        const std::string name = file.substr(0, file.size() - 4);
+        if (validControllerName(name) && named.count(lower(name)) == 0) out.push_back(name);
+    }
+    ::closedir(folder);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The first line of a text.
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 }  // namespace
 
@@ -354,11 +591,52 @@ int backupCommand(const std::vector<std::string>& args) {
         return kExitCommandLine;
     }
 
+    // From here on a signal ends the run with its record written.
+    catchSignals();
+    RunRecord record;
+    record.started = now();
+    record.host = hostName();
+    record.inventory = options.inventory;
+    std::string dir = options.into.empty() ? folderOf(options.inventory) : options.into;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    record.dir = dir;
+    if (options.push) record.push = "failed: not tried";
+    std::vector<std::unique_ptr<Job>> none;
+    // The run's record, written by every run from here on; a refused run's
+    // says why, with no controller in it.
+    auto finished = [&](int status, const std::string& reason, const std::vector<std::unique_ptr<Job>>& jobs) {
+        record.status = stopSignal != 0 ? 128 + stopSignal : status;
+        record.reason = stopSignal != 0 ? std::string("ended by ") + signalName(stopSignal) : reason;
+        status = record.status;
+        record.ended = now();
+        std::string error;
+        if (!options.report.empty() && !writeReport(options.report, record, jobs, error)) {
+            std::fprintf(stderr, "linkora: report: %s\n", error.c_str());
+            if (status == kExitDone || status == kExitFailed) status = kExitFolder;
+        }
+        return status;
+    };
+    auto refused = [&](int status, const std::string& reason) {
+        std::fprintf(stderr, "linkora: %s\n", reason.c_str());
+        return finished(status, reason.rfind("backup: ", 0) == 0 ? reason.substr(8) : reason, none);
+    };
+
+    // The report's folder, before anything else: a run whose report cannot
+    // be written would leave the last one standing.
+    if (!options.report.empty()) {
+        const std::string folder = folderOf(options.report);
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(folder.c_str(), W_OK | X_OK) != 0) {
+            std::fprintf(stderr, "linkora: report: %s: %s; nothing backed up\n", folder.c_str(),
+                         errno != 0 && S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder that can be written");
+            return kExitFolder;
+        }
+    }
+
     std::string text, unread;
     if (!readInventory(options.inventory, text, unread)) {
-        std::fprintf(stderr, "linkora: %s\n", unread.c_str());
-        std::fprintf(stderr, "linkora: backup: nothing backed up\n");
-        return kExitCommandLine;
+        std::fprintf(stderr, "linkora: %s\nlinkora: backup: nothing backed up\n", unread.c_str());
+        return finished(kExitCommandLine, unread, none);
     }
     std::vector<InventoryError> errors;
     std::vector<InventoryEntry> entries = parseInventory(text, errors);
@@ -371,32 +649,28 @@ int backupCommand(const std::vector<std::string>& args) {
             }
         }
         std::fprintf(stderr, "linkora: backup: nothing backed up\n");
-        return kExitCommandLine;
+        const InventoryError& first = errors.front();
+        return finished(kExitCommandLine,
+                        options.inventory + (first.line > 0 ? ":" + std::to_string(first.line) : std::string()) + ": " +
+                            first.what +
+                            (errors.size() > 1 ? " (and " + std::to_string(errors.size() - 1) + " more)" : ""),
+                        none);
     }
 
     const std::string git = findOnPath("git");
-    if (git.empty()) {
-        std::fprintf(stderr, "linkora: backup: git is not on PATH; the history needs it (apt install git)\n");
-        return kExitFolder;
-    }
+    if (git.empty()) return refused(kExitFolder, "backup: git is not on PATH; the history needs it (apt install git)");
 
-    std::string dir = options.into.empty() ? folderOf(options.inventory) : options.into;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) != 0) {
-        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), std::strerror(errno));
-        return kExitFolder;
+        return refused(kExitFolder, dir + ": " + std::strerror(errno));
     }
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir.c_str(), W_OK | X_OK) != 0) {
-        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(),
-                     S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder");
-        return kExitFolder;
+        return refused(kExitFolder, dir + ": " + (S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder"));
     }
     // The folder is this user's alone, as ssh wants its own folder: whoever
     // else could write it could plant what git or the backup would follow.
     if (const std::string owner = ownershipProblem(dir, st); !owner.empty()) {
-        std::fprintf(stderr, "linkora: backup: %s\n", owner.c_str());
-        return kExitFolder;
+        return refused(kExitFolder, "backup: " + owner);
     }
 
     // One run at a time on a folder. The lock is inherited by the uploads and
@@ -404,68 +678,105 @@ int backupCommand(const std::vector<std::string>& args) {
     const std::string lockPath = dir + "/" + kOwnPrefix + ".lock";
     std::string error;
     const int lock = openRegular(lockPath, O_RDWR | O_CREAT, error, 0644);
-    if (lock < 0) {
-        std::fprintf(stderr, "linkora: %s\n", error.c_str());
-        return kExitFolder;
-    }
+    if (lock < 0) return refused(kExitFolder, error);
     ::fcntl(lock, F_SETFD, 0);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        std::fprintf(stderr, "linkora: backup: %s is locked by another backup run\n", dir.c_str());
         ::close(lock);
-        return kExitFolder;
+        return refused(kExitFolder, "backup: " + dir + " is locked by another backup run");
     }
 
     History history(git, dir, options.gitTimeout, dir + "/" + kOwnPrefix + ".push");
+    history.endOn(signalPipe[0]);
     std::vector<std::string> notes;
     const bool opened = history.open(notes, error);
     for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
-    if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error)) {
-        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
-        return kExitFolder;
+    if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*", "/*.DAT.edited-*"}, error)) {
+        return refused(kExitFolder, dir + ": " + error);
     }
+    const std::string statePath = dir + "/" + kOwnPrefix + ".state";
+    FolderState state;
+    if (!readState(statePath, state, error)) return refused(kExitFolder, error);
 
-    catchSignals();
-    history.endOn(signalPipe[0]);
     const auto began = std::chrono::steady_clock::now();
     Run run(options, entries, dir);
+    run.makeJobs();
+
+    // The last backups: what the last commit holds, and hand edits kept aside.
+    std::vector<std::string> headNames, differingNames;
+    if (!history.committedNames(headNames, differingNames, error)) return refused(kExitFolder, dir + ": " + error);
+    const std::set<std::string> inHead(headNames.begin(), headNames.end());
+    const std::set<std::string> differing(differingNames.begin(), differingNames.end());
+    for (const auto& job : run.jobs()) {
+        const std::string file = job->entry->name + ".DAT";
+        job->dir = dir;
+        job->inHead = inHead.count(file) > 0;
+        job->headDiffers = job->inHead && differing.count(file) > 0;
+        const auto recorded = state.find(job->entry->name);
+        if (recorded != state.end()) job->lastBackedUp = recorded->second.lastBackedUp;
+        if (!setBaseline(*job, history, state, record.started, error)) return refused(kExitFolder, error);
+    }
     run.uploadAll();
 
-    int counts[4] = {};  // unchanged, changed, new, failed
+    int* counts = record.counts;  // unchanged, changed, new, failed, stopped
     std::vector<std::string> files;
+    const long long ended = now();
+    std::vector<std::string> stale;
     for (const auto& job : run.jobs()) {
         static const char* const kResults[] = {"unchanged", "changed", "new", "failed"};
         for (int i = 0; i < 4; ++i) counts[i] += job->result == kResults[i] ? 1 : 0;
+        counts[4] += job->stopped ? 1 : 0;
+        ControllerState& s = state[job->entry->name];
+        if (job->result != "failed") s.lastBackedUp = job->lastBackedUp = ended;
+        if (!job->written.empty()) s.written = job->written;
+        job->stale = job->result == "failed" &&
+                     (job->lastBackedUp == 0 || ended - job->lastBackedUp >= 3600LL * options.staleHours);
+        if (job->stale) stale.push_back(job->entry->name);
         // Every backup of the inventory that differs from the last commit
         // goes in, also one that an earlier run replaced and could not commit.
         struct stat file {};
         if (::lstat(job->target.c_str(), &file) == 0 && S_ISREG(file.st_mode))
             files.push_back(job->entry->name + ".DAT");
     }
-    int status = counts[3] > 0 ? kExitFailed : kExitDone;
+    for (const std::string& name : unnamedBackups(dir, entries)) {
+        std::printf("%s: not in the inventory; its backup is kept\n", name.c_str());
+    }
+    int status = counts[3] > 0 || counts[4] > 0 ? kExitFailed : kExitDone;
+    std::string reason;
+    // Recorded before the commit: a file that cannot be committed now is
+    // known as ours next time.
+    if (!writeState(statePath, state, error)) {
+        std::fprintf(stderr, "linkora: %s\n", error.c_str());
+        status = kExitFolder;
+        reason = error;
+    }
     std::vector<std::string> committed;
     std::string commitId;
-    if (!history.stage(files, committed, error)) {
+    if (status != kExitFolder && !history.stage(files, committed, error)) {
         std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
         status = kExitFolder;
+        reason = firstLine(error);
     } else if (!committed.empty()) {
-        std::string body;
+        // The subject counts what the commit holds; the body names the host,
+        // the inventory and each controller in it as its line was printed.
+        int changedFiles = 0, newFiles = 0;
+        std::string body = "host: " + record.host + "\ninventory: " + options.inventory + "\n";
         for (const auto& job : run.jobs()) {
             const std::string file = job->entry->name + ".DAT";
             if (std::find(committed.begin(), committed.end(), file) == committed.end()) continue;
-            if (job->result == "changed") {
-                body += job->entry->name + ": changed, " + std::to_string(job->changedValues) + " value" +
-                        (job->changedValues == 1 ? "" : "s") + "\n";
-            } else if (job->result == "new") {
-                body += job->entry->name + ": new\n";
+            (job->inHead ? changedFiles : newFiles) += 1;
+            if (job->result == "changed" || job->result == "new") {
+                body += "\n" + run.resultLine(*job);
+                for (const std::string& line : job->differences) body += "\n" + line;
             } else {
-                body += job->entry->name + ": replaced by an earlier run that could not commit it\n";
+                body += "\n" + job->entry->name + ": replaced by an earlier run that could not commit it";
             }
         }
-        const std::string subject = "linkora backup: " + std::to_string(counts[1]) + " changed, " +
-                                    std::to_string(counts[2]) + " new, " + std::to_string(counts[3]) + " failed";
+        const std::string subject = "linkora backup: " + std::to_string(changedFiles) + " changed, " +
+                                    std::to_string(newFiles) + " new, " + std::to_string(counts[3]) + " failed";
         if (!history.commit(committed, subject, body, error)) {
             std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
             status = kExitFolder;
+            reason = firstLine(error);
             committed.clear();
         } else {
             commitId = history.head();
@@ -473,13 +784,18 @@ int backupCommand(const std::vector<std::string>& args) {
     }
 
     std::string pushed;
-    if (options.push && status != kExitFolder) {
+    if (options.push && status != kExitFolder && !run.interrupted()) {
         if (!history.push(pushed, error)) {
             std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
             if (status == kExitDone) status = kExitFailed;
-        } else if (!commitId.empty()) {
-            commitId = history.head();  // a rebase gives the commit a new id
+            record.push = "failed: " + firstLine(error);
+        } else {
+            record.push = pushed.empty() ? "up to date" : "pushed";
+            if (!commitId.empty()) commitId = history.head();  // a rebase gives the commit a new id
         }
+    } else if (options.push) {
+        record.push =
+            run.interrupted() ? "failed: not tried: the run was interrupted" : "failed: not tried: the commit failed";
     }
     for (const auto& job : run.jobs()) {
         const std::string file = job->entry->name + ".DAT";
@@ -491,20 +807,29 @@ int backupCommand(const std::vector<std::string>& args) {
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     char duration[progress::kDurationSize];
     progress::formatDuration(took, duration, sizeof duration);
-    std::printf("linkora backup: %zu controller%s, %d unchanged, %d changed, %d new, %d failed, %s\n",
+    std::printf("linkora backup: %zu controller%s, %d unchanged, %d changed, %d new, %d failed, %d stopped, %s\n",
                 run.jobs().size(), run.jobs().size() == 1 ? "" : "s", counts[0], counts[1], counts[2], counts[3],
-                duration);
+                counts[4], duration);
+    if (!stale.empty()) {
+        std::string names;
+        for (const std::string& name : stale) names += (names.empty() ? "" : ", ") + name;
+        std::printf(
+            "linkora backup: stale, not backed up %s: %s\n",
+            options.staleHours == 0 ? "by this run" : ("for " + std::to_string(options.staleHours) + " hours").c_str(),
+            names.c_str());
+    }
     if (!commitId.empty())
         std::printf("linkora backup: commit %s in %s\n", commitId.substr(0, 12).c_str(), dir.c_str());
     if (!pushed.empty()) std::printf("linkora backup: %s\n", pushed.c_str());
     std::fflush(stdout);
 
-    if (!options.report.empty() && !writeReport(options.report, run.jobs(), error)) {
-        std::fprintf(stderr, "linkora: report: %s\n", error.c_str());
-        if (status == kExitDone || status == kExitFailed) status = kExitFolder;
+    if (reason.empty() && status == kExitFailed) {
+        if (counts[3] > 0) reason = std::to_string(counts[3]) + " failed";
+        if (counts[4] > 0)
+            reason += (reason.empty() ? "" : ", ") + std::to_string(counts[4]) + " found stopped or not restarted";
+        if (record.push.rfind("failed", 0) == 0) reason += (reason.empty() ? "" : ", ") + std::string("push failed");
     }
-    if (run.interrupted()) return 128 + stopSignal;
-    return status;
+    return finished(status, reason, run.jobs());
 }
 
 }  // namespace fleet

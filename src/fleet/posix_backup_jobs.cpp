@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 
 #include "fleet/posix_folder.h"
@@ -56,16 +58,15 @@ int countChanges(const std::vector<DifferenceLine>& lines) {
     return count;
 }
 
-// A data file of the folder, read only when it is a regular file: 0 done,
-// 1 it cannot be read, 2 it is no data file.
-int loadInFolder(const std::string& path, std::unique_ptr<ImageCopy>& out) {
-    std::string problem;
-    const int fd = openRegular(path, O_RDONLY, problem);
-    std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
-    if (file == nullptr) {
-        if (fd >= 0) ::close(fd);
-        return 1;
-    }
+// The largest data file the backup reads.
+constexpr std::size_t kMaxDataFile = 16 * 1024 * 1024;
+
+// A data file's bytes read as one: 0 done, 1 it cannot be read, 2 it is no
+// data file.
+int loadText(const std::string& bytes, std::unique_ptr<ImageCopy>& out) {
+    std::string copy = bytes.empty() ? std::string(1, '\n') : bytes;
+    std::FILE* file = ::fmemopen(copy.data(), copy.size(), "rb");
+    if (file == nullptr) return 1;
     const int result = loadDataFile(file, out);
     std::fclose(file);
     return result;
@@ -110,13 +111,21 @@ void settle(Job& job) {
         return;
     }
     std::unique_ptr<ImageCopy> uploaded;
-    if (loadInFolder(job.temp, uploaded) != 0) {
+    std::string bytes, problem;
+    if (!readRegular(job.temp, kMaxDataFile, bytes, problem) || loadText(bytes, uploaded) != 0) {
         job.result = "failed";
         job.reason = "the upload left no data file";
         platform::removeFile(job.temp);
         return;
     }
-    std::unique_ptr<ImageCopy> old;
+    // The file is what the controller holds, also when it stands stopped.
+    if (job.status == 8) {
+        job.stopped = true;
+        job.notes.push_back("the controller was found stopped: it may hold an unfinished download");
+    } else if (job.status == 9) {
+        job.stopped = true;
+        job.notes.push_back("its restart was not confirmed");
+    }
     struct stat st {};
     const bool exists = ::lstat(job.target.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
@@ -125,19 +134,36 @@ void settle(Job& job) {
         platform::removeFile(job.temp);
         return;
     }
-    const int oldRead = exists ? loadInFolder(job.target, old) : 1;
-    if (exists && oldRead == 0) {
-        const Comparison comparison = compareImages(*old, *uploaded, CompareScope::Files);
-        if (comparison.lines.empty()) {
-            job.result = "unchanged";
-            job.uploaded = std::move(uploaded);
-            platform::removeFile(job.temp);
-            return;
+    // Set against the last commit, never against the file in the folder.
+    std::string committed;
+    const bool haveCommitted =
+        job.inHead && (job.headDiffers ? (committed = job.committed, true)
+                                       : readRegular(job.target, kMaxDataFile, committed, problem));
+    if (haveCommitted) {
+        std::unique_ptr<ImageCopy> old;
+        if (loadText(committed, old) == 0) {
+            const Comparison comparison = compareImages(*old, *uploaded, CompareScope::Files);
+            if (comparison.lines.empty()) {
+                job.result = "unchanged";
+                job.uploaded = std::move(uploaded);
+                platform::removeFile(job.temp);
+                // The folder's file back at the last commit, which the
+                // controller holds.
+                if (job.headDiffers) {
+                    if (!replaceFile(job.target, committed, problem)) {
+                        job.result = "failed";
+                        job.reason = problem;
+                    } else {
+                        job.written = contentHash(committed);
+                    }
+                }
+                return;
+            }
+            job.changedValues = countChanges(comparison.lines);
+            for (const DifferenceLine& d : comparison.lines) job.differences.push_back("  " + formatDifference(d, ""));
+        } else {
+            job.differences.push_back("  (the earlier " + job.entry->name + ".DAT was not a data file)");
         }
-        job.changedValues = countChanges(comparison.lines);
-        for (const DifferenceLine& d : comparison.lines) job.differences.push_back("  " + formatDifference(d, ""));
-    } else if (exists) {
-        job.differences.push_back("  (the earlier " + job.entry->name + ".DAT was not a data file)");
     }
     if (!putInPlace(job.temp, job.target)) {
         job.result = "failed";
@@ -147,7 +173,8 @@ void settle(Job& job) {
         platform::removeFile(job.temp);
         return;
     }
-    job.result = exists ? "changed" : "new";
+    job.written = contentHash(bytes);
+    job.result = haveCommitted ? "changed" : "new";
     job.uploaded = std::move(uploaded);
 }
 
@@ -158,8 +185,38 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool writeReport(const std::string& path, const std::vector<std::unique_ptr<Job>>& jobs, std::string& error) {
-    std::string text;
+std::string isoTime(long long seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string contentHash(const std::string& bytes) {
+    // FNV-1a, 64 bits.
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : bytes) {
+        hash ^= c;
+        hash *= 0x100000001b3ULL;
+    }
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+bool writeReport(const std::string& path, const RunRecord& run, const std::vector<std::unique_ptr<Job>>& jobs,
+                 std::string& error) {
+    static const char* const kCounts[] = {"unchanged", "changed", "new", "failed", "stopped"};
+    std::string text = "{\"run\": {\"started\":" + jsonString(isoTime(run.started)) +
+                       ",\"ended\":" + jsonString(isoTime(run.ended)) + ",\"host\":" + jsonString(run.host) +
+                       ",\"inventory\":" + jsonString(run.inventory) + ",\"dir\":" + jsonString(run.dir) +
+                       ",\"status\":" + std::to_string(run.status) +
+                       ",\"reason\":" + (run.reason.empty() ? "null" : jsonString(run.reason)) +
+                       ",\"push\":" + jsonString(run.push) + ",\"controllers\":" + std::to_string(jobs.size());
+    for (int i = 0; i < 5; ++i) text += std::string(",\"") + kCounts[i] + "\":" + std::to_string(run.counts[i]);
+    text += "}}\n";
     for (const auto& job : jobs) {
         const InventoryEntry& e = *job->entry;
         const ImageCopy* up = job->uploaded.get();
@@ -169,20 +226,30 @@ bool writeReport(const std::string& path, const std::vector<std::unique_ptr<Job>
                 ",\"unit\":" + std::to_string(e.unit) + ",\"result\":" + jsonString(job->result) +
                 ",\"reason\":" + (job->reason.empty() ? "null" : jsonString(job->reason)) +
                 ",\"status\":" + (job->status < 0 ? "null" : std::to_string(job->status)) +
+                ",\"stopped\":" + (job->stopped ? "true" : "false") +
                 ",\"model\":" + (up ? std::to_string(up->image.model) : "null") +
                 ",\"firmware\":" + (up ? std::to_string(up->image.firmwareRevision) : "null") +
                 ",\"setpoints\":" + (up ? std::to_string(up->setpoints.size()) : "null") +
                 ",\"changedValues\":" + std::to_string(job->changedValues) + ",\"seconds\":" + seconds +
-                ",\"commit\":" + (job->commit.empty() ? "null" : jsonString(job->commit)) + "}\n";
+                ",\"tries\":" + std::to_string(job->tries) +
+                ",\"commit\":" + (job->commit.empty() ? "null" : jsonString(job->commit)) +
+                ",\"lastBackedUp\":" + (job->lastBackedUp > 0 ? jsonString(isoTime(job->lastBackedUp)) : "null") +
+                ",\"stale\":" + (job->stale ? "true" : "false") + "}\n";
     }
-    // Written beside its place under a name of the backup's own, then put
-    // there in one step.
-    std::string pattern = folderOf(path) + "/" + kOwnPrefix + "-report.XXXXXX";
+    if (!replaceFile(path, text, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+bool replaceFile(const std::string& path, const std::string& text, std::string& error) {
+    std::string pattern = folderOf(path) + "/" + kOwnPrefix + "-new.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = ::mkstemp(name.data());
     if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
+        error = std::strerror(errno);
         return false;
     }
     ::fchmod(fd, 0644);
@@ -194,9 +261,10 @@ bool writeReport(const std::string& path, const std::vector<std::unique_ptr<Job>
         written += static_cast<std::size_t>(n);
     }
     const bool ok = written == text.size() && ::fsync(fd) == 0;
+    const int saved = errno;
     ::close(fd);
     if (!ok || ::rename(name.data(), path.c_str()) != 0) {
-        error = path + ": " + std::strerror(errno);
+        error = std::strerror(ok ? errno : saved);
         ::unlink(name.data());
         return false;
     }

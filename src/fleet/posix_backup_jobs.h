@@ -21,10 +21,22 @@ struct Job {
     std::string key;
     std::string target;  // DIR/NAME.DAT
     std::string temp;    // what the upload writes
+    std::string dir;
+    // The last backup: NAME.DAT in the last commit, its bytes (`committed`)
+    // when the file in the folder differs from it.
+    bool inHead = false;
+    bool headDiffers = false;
+    std::string committed;
     // The outcome.
     std::string result;  // unchanged, changed, new, failed
     std::string reason;
-    int status = -1;  // of the upload; -1 not started
+    std::vector<std::string> notes;  // after the result: found stopped, a hand edit kept
+    bool stopped = false;            // found stopped, or its restart not confirmed
+    int tries = 0;
+    long long lastBackedUp = 0;  // seconds since 1970, 0 never
+    bool stale = false;
+    std::string written;  // the hash of what this run put in place as NAME.DAT
+    int status = -1;      // of the upload; -1 not started
     std::unique_ptr<ImageCopy> uploaded;
     int changedValues = 0;
     std::vector<std::string> differences;
@@ -32,6 +44,7 @@ struct Job {
     std::string commit;
     // While it runs.
     Started process;
+    bool signalled = false;  // the run's signal passed on to it
     std::string err;
     std::chrono::steady_clock::time_point startedAt;
 };
@@ -48,8 +61,33 @@ std::string leftAlone(const Job& job);
 // differs. Fills in the job's outcome.
 void settle(Job& job);
 
-// The report file: one JSON object per controller and line, written beside
-// its place and put there in one step. False, with `error`, when it cannot be.
-bool writeReport(const std::string& path, const std::vector<std::unique_ptr<Job>>& jobs, std::string& error);
+// What the report says of the run as a whole.
+struct RunRecord {
+    long long started = 0;  // seconds since 1970
+    long long ended = 0;
+    std::string host;
+    std::string inventory;
+    std::string dir;
+    int status = 0;
+    std::string reason;  // empty: none
+    std::string push = "off";
+    int counts[5] = {};  // unchanged, changed, new, failed, stopped
+};
+
+// "2026-12-08T03:00:12Z"
+std::string isoTime(long long seconds);
+
+// The report file: the run's record, then one JSON object per controller and
+// line, written beside its place and put there in one step. False, with
+// `error`, when it cannot be.
+bool writeReport(const std::string& path, const RunRecord& run, const std::vector<std::unique_ptr<Job>>& jobs,
+                 std::string& error);
+
+// `text` put at `path` in one step: written beside it under a name of the
+// backup's own, then renamed over it (never written through a link).
+bool replaceFile(const std::string& path, const std::string& text, std::string& error);
+
+// A hash of a file's bytes, as the state of the folder records it.
+std::string contentHash(const std::string& bytes);
 
 }  // namespace fleet

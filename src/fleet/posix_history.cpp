@@ -117,7 +117,8 @@ std::string gitMessages(const std::string& err) {
     return out;
 }
 
-int History::git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity) {
+int History::git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity,
+                 std::size_t outLimit) {
     // The folder's own repository, whatever repository the caller is in, and
     // never one that git would find above it.
     std::vector<std::string> argv{git_, "-C", dir_, "--git-dir=.git", "--work-tree=.", "--no-pager"};
@@ -133,13 +134,13 @@ int History::git(const std::vector<std::string>& args, std::string& out, std::st
         environmentWith({"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_COMMON_DIR",
                          "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_NAMESPACE", "GIT_CEILING_DIRECTORIES"},
                         {"GIT_TERMINAL_PROMPT=0", "LC_ALL=C", "GIT_EDITOR=:", "GIT_SEQUENCE_EDITOR=:"});
-    return runCaptured(argv, env, out, err, limit_, stopFd_);
+    return runCaptured(argv, env, out, err, limit_, stopFd_, outLimit > 0 ? outLimit : kCaptureLimit);
 }
 
 bool History::run(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
-                  bool withIdentity) {
+                  bool withIdentity, std::size_t outLimit) {
     std::string err;
-    const int status = git(args, out, err, withIdentity);
+    const int status = git(args, out, err, withIdentity, outLimit);
     if (status == 0) return true;
     if (status == kNotStarted) {
         error = what + ": git cannot be started (" + git_ + ")";
@@ -327,6 +328,42 @@ bool History::commit(const std::vector<std::string>& files, const std::string& s
     commit.push_back("--");
     commit.insert(commit.end(), files.begin(), files.end());
     return run("git commit", commit, out, error, true);
+}
+
+bool History::committedNames(std::vector<std::string>& names, std::vector<std::string>& differing, std::string& error) {
+    names.clear();
+    differing.clear();
+    if (head().empty()) return true;
+    auto split = [](const std::string& text, std::vector<std::string>& into) {
+        std::istringstream entries(text);
+        for (std::string entry; std::getline(entries, entry, '\0');) {
+            if (!entry.empty()) into.push_back(entry);
+        }
+    };
+    std::string out;
+    if (!run("git ls-tree", {"ls-tree", "-z", "--name-only", "--full-tree", "HEAD"}, out, error, false,
+             kMaxIncomingFile)) {
+        return false;
+    }
+    split(out, names);
+    // The files themselves against the commit; a link is taken as a link.
+    if (!run("git diff", {"diff", "--name-only", "-z", "--no-renames", "--no-ext-diff", "--no-textconv", "HEAD", "--"},
+             out, error, false, kMaxIncomingFile)) {
+        return false;
+    }
+    split(out, differing);
+    return true;
+}
+
+bool History::committedText(const std::string& name, std::string& text, std::string& error) {
+    if (!run("git cat-file", {"cat-file", "blob", "HEAD:" + name}, text, error, false, kMaxIncomingFile + 1)) {
+        return false;
+    }
+    if (text.size() > static_cast<std::size_t>(kMaxIncomingFile)) {
+        error = "git cat-file: " + name + " is larger than 16 MiB in the last commit";
+        return false;
+    }
+    return true;
 }
 
 std::string History::head() {

@@ -36,6 +36,12 @@ public:
     bool commit(const std::vector<std::string>& files, const std::string& subject, const std::string& body,
                 std::string& error);
 
+    // The names of the last commit, and those of them whose file in the
+    // folder differs from it (or is gone).
+    bool committedNames(std::vector<std::string>& names, std::vector<std::string>& differing, std::string& error);
+    // The bytes of `name` in the last commit (at most 16 MiB).
+    bool committedText(const std::string& name, std::string& text, std::string& error);
+
     // The commit id of HEAD, or empty.
     std::string head();
 
@@ -50,8 +56,9 @@ private:
     // Runs git in the folder; false on a failure, with `error` naming `what`
     // and carrying git's messages.
     bool run(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
-             bool withIdentity = false);
-    int git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity = false);
+             bool withIdentity = false, std::size_t outLimit = 0);
+    int git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity = false,
+            std::size_t outLimit = 0);
     bool checkConfiguration(std::string& error);
     bool finishStoppedPush(std::vector<std::string>& notes, std::string& error);
     bool inspectIncoming(const std::string& remote, std::string& error);

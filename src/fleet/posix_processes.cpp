@@ -20,8 +20,6 @@ namespace fleet {
 
 namespace {
 
-constexpr std::size_t kCaptureLimit = 64 * 1024;
-
 std::vector<char*> pointers(const std::vector<std::string>& words) {
     std::vector<char*> out;
     out.reserve(words.size() + 1);
@@ -159,7 +157,7 @@ bool readInto(int fd, std::string& text, std::size_t limit) {
 }
 
 int runCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string& out,
-                std::string& err, int limitSeconds, int stopFd) {
+                std::string& err, int limitSeconds, int stopFd, std::size_t outLimit) {
     out.clear();
     err.clear();
     Started p;
@@ -205,7 +203,7 @@ int runCaptured(const std::vector<std::string>& argv, const std::vector<std::str
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i] >= 0 && (polled[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
-                !readInto(fds[i], *texts[i], kCaptureLimit)) {
+                !readInto(fds[i], *texts[i], i == 0 ? outLimit : kCaptureLimit)) {
                 ::close(fds[i]);
                 fds[i] = -1;
             }

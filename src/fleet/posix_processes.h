@@ -37,13 +37,16 @@ int waitProgram(pid_t pid);
 inline constexpr int kNotStarted = -1;
 inline constexpr int kTimedOut = -2;
 
+// What a program's standard error is kept to, and by default its output.
+inline constexpr std::size_t kCaptureLimit = 64 * 1024;
+
 // Runs a program to its end, collecting both outputs (each kept to its last
-// 64 KiB). Past `limitSeconds`, or as soon as `stopFd` (when not -1) can be
+// `outLimit` and kCaptureLimit bytes). Past `limitSeconds`, or as soon as `stopFd` (when not -1) can be
 // read, the program and its process group get SIGTERM, two seconds later
 // SIGKILL. Returns the exit status, kNotStarted, or kTimedOut after the time
 // limit.
 int runCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string& out,
-                std::string& err, int limitSeconds, int stopFd = -1);
+                std::string& err, int limitSeconds, int stopFd = -1, std::size_t outLimit = kCaptureLimit);
 
 // Appends what can be read from fd (at most `limit` bytes kept, the
 // oldest dropped); false at the end of the stream or on an error.

@@ -433,6 +433,15 @@ LineKind lineKind(const std::string& name) {
     return parseNetworkPort(name, where) ? where.kind : LineKind::Serial;
 }
 
+int comPortIndex(const std::string& name) {
+    if (name.size() != 4 || !lowerPrefix(name, "com") || name[3] < '1' || name[3] > '4') return -1;
+    return name[3] - '1';
+}
+
+bool validPortName(const std::string& name) {
+    return (!name.empty() && name[0] == '/') || lineKind(name) != LineKind::Serial || comPortIndex(name) >= 0;
+}
+
 std::unique_ptr<LineDevice> makeLineDeviceFor(const std::string& name) {
     if (lineKind(name) != LineKind::Serial) return std::make_unique<NetworkLineDevice>();
     return makeLineDevice();

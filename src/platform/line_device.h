@@ -93,6 +93,11 @@ struct NetworkPort {
 bool parseNetworkPort(const std::string& name, NetworkPort& out);
 // Serial unless the name is a well-formed network port.
 LineKind lineKind(const std::string& name);
+// 0..3 for COM1..COM4 (either case), -1 for any other name.
+int comPortIndex(const std::string& name);
+// Whether a port name is one the unattended command line takes: COM1..COM4,
+// the path of a device (beginning with '/') or a well-formed network port.
+bool validPortName(const std::string& name);
 
 // The device for a port name: a network line for the network forms, the
 // platform's serial line for everything else.

@@ -46,13 +46,11 @@ std::string parseDirection(const std::vector<std::string>& args, TransferLine& o
     if (!unit || *unit < 0 || *unit > 255) return "unitAddress out of range 0..255";
     out.unitAddress = static_cast<int>(*unit);
 
-    const std::string port = upperCase(args[2]);
-    if ((!args[2].empty() && args[2][0] == '/') || platform::lineKind(args[2]) != platform::LineKind::Serial) {
-        out.devicePath = args[2];
-    } else if (port.size() == 4 && port.compare(0, 3, "COM") == 0 && port[3] >= '1' && port[3] <= '4') {
-        out.comPort = port[3] - '1';
+    if (!platform::validPortName(args[2])) return "Invalid COM port specified!";
+    if (const int com = platform::comPortIndex(args[2]); com >= 0) {
+        out.comPort = com;
     } else {
-        return "Invalid COM port specified!";
+        out.devicePath = args[2];
     }
 
     const std::optional<long> baud = wholeNumber(args[3]);

@@ -10,9 +10,11 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <regex>
@@ -21,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ser2net_server.h"
 #include "support/test_support.h"
 
 #if defined(LINKORA_BIN) && defined(LINKORA_SIM_BIN)
@@ -77,11 +80,80 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+std::string hostName() {
+    char host[256] = {0};
+    ::gethostname(host, sizeof host - 1);
+    return host;
+}
+
 long long modified(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return -1;
     return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
 }
+
+// One MODBUS request on a simulated line (":" hex LRC CR LF); its reply.
+std::string modbusExchange(const std::string& device, std::initializer_list<int> bytes) {
+    std::string frame = ":";
+    int sum = 0;
+    char hex[3];
+    for (int b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b & 0xFF);
+        frame += hex;
+        sum += b;
+    }
+    std::snprintf(hex, sizeof hex, "%02X", (-sum) & 0xFF);
+    frame += std::string(hex) + "\r\n";
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return {};
+    termios t{};
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetspeed(&t, B38400);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    testing_support::writeAll(fd, frame);
+    const std::string reply = testing_support::readUntil(fd, "\n", 3000);
+    ::close(fd);
+    return reply;
+}
+
+// Register 340 of unit 1 as the controller answers: ":0103020001..." while
+// it stands stopped, ":0103020000..." while it runs.
+std::string stopRegister(const std::string& device) { return modbusExchange(device, {1, 3, 1, 0x53, 0, 1}); }
+
+// A data file of `count` setpoints: past 300 the upload stops the
+// controller while it reads them.
+std::string manySetpoints(const TempDir& dir, int count) {
+    std::string text = readFile(std::string(LINKORA_TEST_DATA) + "/transfer/model4444.dat");
+    std::string kept;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("49:", 0) != 0) kept += line + "\n";
+    }
+    for (int i = 0; i < count; ++i) {
+        kept += "49: " + std::to_string(i % 48 + 1) + "," + std::to_string(i % 16 + 1) + "," + std::to_string(i) + "," +
+                std::to_string(i + 1) + "\n";
+    }
+    writeFile(dir.file("many.dat"), kept);
+    return dir.file("many.dat");
+}
+
+// The number of the first request in a simulator's log that begins with
+// `request` (1 the first request), or 0.
+int requestNumber(const std::string& log, const std::string& request) {
+    int number = 0;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(" RX ") == std::string::npos) continue;
+        ++number;
+        if (line.find(request) != std::string::npos) return number;
+    }
+    return 0;
+}
+
+// The run's record: the report's first line.
+std::string runRecord(const std::string& report) { return report.substr(0, report.find('\n')); }
 
 TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     TempDir dir;
@@ -127,11 +199,18 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     EXPECT_TRUE(std::regex_search(
         report,
         std::regex(
-            R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"commit":"[0-9a-f]{40}"\})")))
+            R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"stopped":false,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"tries":1,"commit":"[0-9a-f]{40}","lastBackedUp":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ","stale":false\})")))
+        << report;
+    EXPECT_TRUE(std::regex_match(
+        runRecord(report),
+        std::regex(
+            R"(\{"run": \{"started":"20[0-9T:-]+Z","ended":"20[0-9T:-]+Z","host":"[^"]+","inventory":")" + inventory +
+            R"(","dir":")" + into +
+            R"(","status":1,"reason":"1 failed","push":"off","controllers":5,"unchanged":0,"changed":0,"new":4,"failed":1,"stopped":0\}\})")))
         << report;
     EXPECT_TRUE(report.find(R"("name":"dead")") != std::string::npos &&
                 report.find(R"("result":"failed","reason":")") != std::string::npos &&
-                report.find(R"("status":4,"model":null)") != std::string::npos)
+                report.find(R"("status":4,"stopped":false,"model":null)") != std::string::npos)
         << report;
 
     // Second run: nothing changed, no commit, the files untouched.
@@ -160,7 +239,8 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     EXPECT_TRUE(hasLine(output, "oven-5: unchanged")) << output;
     EXPECT_EQ(2, commits(into));
     EXPECT_EQ("oven-6.DAT\n", git(into, "show --name-only --format= HEAD"));
-    EXPECT_EQ("linkora backup: 1 changed, 0 new, 1 failed\n\noven-6: changed, 1 value\n\n",
+    EXPECT_EQ("linkora backup: 1 changed, 0 new, 1 failed\n\nhost: " + hostName() + "\ninventory: " + inventory +
+                  "\n\noven-6: changed, 1 value\n  -" + oldLine + "\n  +" + newLine + "\n\n",
               git(into, "log -1 --format=%B"));
 }
 
@@ -255,8 +335,8 @@ TEST_P(FleetPlanted, BackupIsLeftAlone) {
     writeFile(dir.file("plant.inventory"),
               "press-a " + line.link + " 1 38400 modbus\npress-b " + line.link + " 2 38400 modbus\n");
     EXPECT_EQ(1, run({"backup", dir.file("plant.inventory"), "--into", into}, output)) << output;
-    EXPECT_TRUE(hasLine(
-        output, std::string("press-a: failed: press-a.DAT is ") + GetParam().kind + ", not a file; it is left alone"))
+    EXPECT_TRUE(hasLine(output, std::string("press-a: failed: press-a.DAT is ") + GetParam().kind +
+                                    ", not a file; it is left alone; never backed up"))
         << output;
     EXPECT_TRUE(hasLine(output, "press-b: new")) << output;
     EXPECT_EQ("press-b.DAT\n", git(into, "ls-files"));
@@ -514,6 +594,212 @@ TEST(Fleet, SilentRemoteEndsAtTheGitTimeout) {
     ::close(server);
 }
 
+// A controller found stopped (it may hold an unfinished download) and one
+// whose restart was not confirmed: backed up and committed, named, counted,
+// status 1.
+class FleetStopped : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FleetStopped, IsNamedCommittedAndReported) {
+    const bool foundStopped = GetParam();
+    TempDir dir;
+    std::vector<std::string> options{"--protocol", "modbus"};
+    std::string note = "the controller was found stopped: it may hold an unfinished download";
+    if (!foundStopped) {
+        // The upload stops it for its many setpoints; its restart is refused
+        // twice.
+        const std::string many = manySetpoints(dir, 301);
+        int restart = 0;
+        {
+            Line probe(dir, "probe", {"--protocol", "modbus", "--load", many, "--log", dir.file("probe.log")});
+            std::string output;
+            ASSERT_EQ(0, run({"u", "1", probe.link, "38400", dir.file("probe.dat")}, output)) << output;
+            restart = requestNumber(readFile(dir.file("probe.log")), ":011001530001020000");
+        }
+        ASSERT_GT(restart, 0);
+        options.insert(options.end(),
+                       {"--load", many, "--refuse-at", std::to_string(restart) + "," + std::to_string(restart + 1),
+                        "--refuse-code", "3"});
+        note = "its restart was not confirmed";
+    }
+    Line line(dir, "line", options);
+    if (foundStopped) {
+        ASSERT_EQ(0u, modbusExchange(line.device, {1, 16, 1, 0x53, 0, 1, 2, 0, 1}).find(":01100153"));
+    }
+    writeFile(dir.file("plant.inventory"), "press " + line.link + " 1 38400 modbus\n");
+    std::string output;
+    EXPECT_EQ(1, run({"backup", dir.file("plant.inventory"), "--report", dir.file("r.jsonl")}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press: new; " + note)) << output;
+    EXPECT_NE(std::string::npos, output.find("1 new, 0 failed, 1 stopped,")) << output;
+    EXPECT_EQ("press.DAT\n", git(dir.path, "ls-files"));
+    const std::string report = readFile(dir.file("r.jsonl"));
+    EXPECT_NE(std::string::npos, runRecord(report).find(R"("status":1,"reason":"1 found stopped or not restarted")"))
+        << report;
+    EXPECT_NE(std::string::npos, runRecord(report).find(R"("failed":0,"stopped":1}})")) << report;
+    EXPECT_NE(std::string::npos, report.find(R"("result":"new","reason":null,"status":)" +
+                                             std::string(foundStopped ? "8" : "9") + R"(,"stopped":true,)"))
+        << report;
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, FleetStopped, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FoundStopped" : "RestartNotConfirmed"; });
+
+// A signal to the whole process group, as Ctrl-C or a stopped service
+// sends it, during a long upload that stopped its controller: the upload
+// takes its own way out once and restarts the controller; what finished is
+// committed; status 128 + n.
+class FleetGroupSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(FleetGroupSignal, EndsTheRunAsOneSignalDoes) {
+    TempDir dir;
+    const std::string many = manySetpoints(dir, 320);
+    Line slow(dir, "slow", {"--protocol", "modbus", "--load", many, "--char-delay-ms", "1", "--log", dir.file("log")});
+    Line quick(dir, "quick", {});
+    writeFile(dir.file("plant.inventory"),
+              "press " + slow.link + " 1 38400 modbus\noven " + quick.link + " 1 38400 modbus\n");
+    // The run leads a process group of its own, as under a terminal.
+    ChildProcess backup({"/usr/bin/setsid", "/usr/bin/env", "GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1",
+                         LINKORA_BIN, "backup", dir.file("plant.inventory"), "--report", dir.file("r.jsonl")},
+                        dir.file("out"));
+    // The moments: as the stop goes out, at the first setpoint read after
+    // it, and a second later.
+    const std::string stop = ":011001530001020001";
+    for (int i = 0; i < 400 && readFile(dir.file("log")).find(stop) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_NE(std::string::npos, readFile(dir.file("log")).find(stop)) << readFile(dir.file("out"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(GetParam()));
+    ::kill(-backup.pid(), SIGINT);
+    EXPECT_EQ(128 + SIGINT, backup.wait(60000)) << readFile(dir.file("out"));
+    const std::string output = readFile(dir.file("out"));
+    EXPECT_TRUE(std::regex_search(output, std::regex("\npress: failed: "))) << output;
+    EXPECT_TRUE(hasLine(output, "oven: new")) << output;
+    EXPECT_EQ("oven.DAT\n", git(dir.path, "ls-files"));
+    EXPECT_EQ(":0103020000", stopRegister(slow.device).substr(0, 11)) << readFile(dir.file("log"));
+    EXPECT_NE(std::string::npos,
+              runRecord(readFile(dir.file("r.jsonl"))).find(R"("status":130,"reason":"ended by SIGINT")"))
+        << readFile(dir.file("r.jsonl"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, FleetGroupSignal, ::testing::Values(0, 150, 1000));
+
+// Every run past its command line writes its record: a good one, a locked
+// one, one with a wrong inventory, one whose push failed.
+TEST(Fleet, EveryRunWritesItsRecord) {
+    TempDir dir;
+    Line line(dir, "line", {});
+    const std::string inventory = dir.file("plant.inventory");
+    const std::string report = dir.file("r.jsonl");
+    writeFile(inventory, "press " + line.link + " 1 38400 modbus\n");
+    std::string output;
+    auto record = [&] { return runRecord(readFile(report)); };
+    EXPECT_EQ(0, run({"backup", inventory, "--report", report}, output)) << output;
+    EXPECT_TRUE(std::regex_match(
+        record(),
+        std::regex(
+            R"(\{"run": \{"started":"[^"]+Z","ended":"[^"]+Z","host":")" + hostName() + R"(","inventory":")" +
+            inventory + R"(","dir":")" + dir.path +
+            R"(","status":0,"reason":null,"push":"off","controllers":1,"unchanged":0,"changed":0,"new":1,"failed":0,"stopped":0\}\})")))
+        << record();
+
+    const int lock = ::open(dir.file(".linkora-backup.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(0, ::flock(lock, LOCK_EX | LOCK_NB));
+    EXPECT_EQ(5, run({"backup", inventory, "--report", report}, output)) << output;
+    ::close(lock);
+    EXPECT_NE(std::string::npos, record().find(R"("status":5,"reason":")" + dir.path +
+                                               R"( is locked by another backup run","push":"off","controllers":0,)"))
+        << record();
+    const std::string locked = readFile(report);
+    EXPECT_EQ(1, std::count(locked.begin(), locked.end(), '\n')) << locked;
+
+    EXPECT_EQ(1, run({"backup", inventory, "--report", report, "--push"}, output)) << output;
+    EXPECT_NE(std::string::npos,
+              record().find(
+                  R"("status":1,"reason":"push failed","push":"failed: push failed: branch master has no upstream)"))
+        << record();
+
+    writeFile(inventory, "press tcp://a:b:4000 1 38400\n");
+    EXPECT_EQ(2, run({"backup", inventory, "--report", report}, output)) << output;
+    EXPECT_NE(std::string::npos,
+              record().find(R"("status":2,"reason":")" + inventory + R"(:1: port \"tcp://a:b:4000\" needs a host)"))
+        << record();
+
+    // A report that cannot be written stops the run before any upload.
+    EXPECT_EQ(5, run({"backup", inventory, "--report", dir.file("nowhere/r.jsonl")}, output)) << output;
+    EXPECT_NE(std::string::npos, output.find("linkora: report: " + dir.file("nowhere"))) << output;
+}
+
+// A hand edit of a backup is kept beside it, out of git; the backup is
+// again what the controller holds, and nothing of the edit is committed.
+TEST(Fleet, HandEditIsKeptBeside) {
+    TempDir dir;
+    Line line(dir, "line", {});
+    writeFile(dir.file("plant.inventory"), "press-a " + line.link + " 1 38400 modbus\n");
+    std::string output;
+    ASSERT_EQ(0, run({"backup", dir.file("plant.inventory")}, output)) << output;
+    const std::string backup = readFile(dir.file("press-a.DAT"));
+    const std::string edited = "; a note of the setter\n" + backup;
+    writeFile(dir.file("press-a.DAT"), edited);
+    EXPECT_EQ(0, run({"backup", dir.file("plant.inventory")}, output)) << output;
+    std::smatch kept;
+    ASSERT_TRUE(std::regex_search(output, kept,
+                                  std::regex("(^|\n)press-a: unchanged; a hand edit of press-a.DAT was kept as "
+                                             "(press-a\\.DAT\\.edited-\\d{8}-\\d{6})\n")))
+        << output;
+    EXPECT_EQ(edited, readFile(dir.file(kept[2])));
+    EXPECT_EQ(backup, readFile(dir.file("press-a.DAT")));
+    EXPECT_EQ(1, commits(dir.path));
+    EXPECT_EQ("", git(dir.path, "status --porcelain --untracked-files=all -- 'press-a*'"));
+}
+
+// One port written three ways (an address, a name, COM2): the uploads run
+// one after another, and a busy port or a silent controller gets a second
+// try after the others.
+TEST(Fleet, OneServerSpelledThreeWaysRunsInTurn) {
+    if (!testing_support::haveSer2net()) GTEST_SKIP() << "ser2net is not installed";
+    TempDir dir;
+    Line line(
+        dir, "line",
+        {"--baud", "9600", "--unit", "1", "--unit", "2", "--unit", "3", "--ignore-at", "1", "--log", dir.file("log")});
+    testing_support::Ser2net server(dir, line.device);
+    ASSERT_TRUE(server.ready) << readFile(dir.file("ser2net.out"));
+    const std::string tcp = server.tcp();
+    const std::string port = tcp.substr(tcp.rfind(':') + 1);
+    writeFile(dir.file("plant.inventory"),
+              "a " + tcp + " 1 9600 modbus\nb tcp://localhost:" + port + " 2 9600 modbus\nc COM2 3 9600 modbus\n");
+    std::string output;
+    EXPECT_EQ(0, run({"backup", dir.file("plant.inventory"), "--jobs", "3"}, output,
+                     {"GIT_CONFIG_GLOBAL=/dev/null", "GIT_CONFIG_NOSYSTEM=1", "LINKORA_COM2=" + tcp}))
+        << output;
+    EXPECT_TRUE(hasLine(output, "a: new (second try)")) << output;
+    EXPECT_TRUE(hasLine(output, "b: new")) << output;
+    EXPECT_TRUE(hasLine(output, "c: new")) << output;
+    // Each unit's requests in one stretch: b, c, then a again.
+    std::string order;
+    std::istringstream lines(readFile(dir.file("log")));
+    for (std::string entry; std::getline(lines, entry);) {
+        const std::size_t at = entry.find(" RX ");
+        const std::size_t colon = entry.find(':', at == std::string::npos ? entry.size() : at);
+        if (colon == std::string::npos || colon + 2 >= entry.size()) continue;
+        const char unit = entry[colon + 2];
+        if (order.empty() || order.back() != unit) order += unit;
+    }
+    EXPECT_EQ("1231", order) << readFile(dir.file("log"));
+}
+
+// A backup that no entry names any more is kept and named once.
+TEST(Fleet, RenamedControllerKeepsItsOldBackup) {
+    TempDir dir;
+    Line line(dir, "line", {});
+    writeFile(dir.file("plant.inventory"), "press-old " + line.link + " 1 38400 modbus\n");
+    std::string output;
+    ASSERT_EQ(0, run({"backup", dir.file("plant.inventory")}, output)) << output;
+    writeFile(dir.file("plant.inventory"), "press-new " + line.link + " 1 38400 modbus\n");
+    EXPECT_EQ(0, run({"backup", dir.file("plant.inventory")}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-old: not in the inventory; its backup is kept")) << output;
+    EXPECT_TRUE(exists(dir.file("press-old.DAT")));
+    EXPECT_EQ("press-new.DAT\npress-old.DAT\n", git(dir.path, "ls-files"));
+}
+
 struct BadInventory {
     std::string text;
     const char* error;  // after "INVENTORY:"
@@ -552,6 +838,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "2: error: unknown port form \"udp://10.0.0.5:4001\""},
         BadInventory{"press ttyS0 1 9600\n", "1: error: unknown port form \"ttyS0\""},
         BadInventory{"press tcp://host 1 9600\n", "1: error: port \"tcp://host\" needs a host and a port number"},
+        BadInventory{"press tcp://a:b:4000 1 9600\n", "1: error: port \"tcp://a:b:4000\" needs a host and a port"},
+        BadInventory{"press rfc2217://[::1 1 9600\n", "1: error: port \"rfc2217://[::1\" needs a host and a port"},
         BadInventory{"press COM1 300 9600\n", "1: error: unit \"300\" out of range 0..255"},
         BadInventory{"press COM1 1 9601\n", "1: error: baud rate \"9601\" is not one of"},
         BadInventory{"press COM1 1 9600 rtu\n", "1: error: \"rtu\" is neither a protocol"},
