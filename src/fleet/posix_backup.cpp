@@ -25,6 +25,7 @@
 #include "fleet/posix_folder.h"
 #include "fleet/posix_history.h"
 #include "fleet/posix_processes.h"
+#include "fleet/site.h"
 #include "image/image_compare.h"
 #include "platform/files.h"
 
@@ -45,6 +46,7 @@ struct Options {
     std::string inventory;
     std::string into;
     std::string report;
+    std::string site;
     int jobs = 0;
     int gitTimeout = kDefaultGitTimeout;
     bool push = false;
@@ -64,6 +66,8 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
             if (!value(o.into)) return "--into needs a folder";
         } else if (a == "--report") {
             if (!value(o.report)) return "--report needs a file name";
+        } else if (a == "--site") {
+            if (!value(o.site)) return "--site needs a folder";
         } else if (a == "--jobs" || a == "--git-timeout") {
             const bool jobs = a == "--jobs";
             const long most = jobs ? kMaxJobs : kMaxGitTimeout;
@@ -503,6 +507,9 @@ int backupCommand(const std::vector<std::string>& args) {
         std::fprintf(stderr, "linkora: report: %s\n", error.c_str());
         if (status == kExitDone || status == kExitFailed) status = kExitFolder;
     }
+    if (!run.interrupted() && !options.site.empty() &&
+        writeSite(entries, dir, options.report, options.site, options.gitTimeout) != kExitDone && status == kExitDone)
+        status = kExitFolder;
     if (run.interrupted()) return 128 + stopSignal;
     return status;
 }

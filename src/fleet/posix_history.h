@@ -36,6 +36,12 @@ public:
     bool commit(const std::vector<std::string>& files, const std::string& subject, const std::string& body,
                 std::string& error);
 
+    // A git call that only reads (log, show, for-each-ref, rev-parse), with
+    // its output in `out`.
+    bool read(const std::vector<std::string>& args, std::string& out, std::string& error) {
+        return run("git " + args.front(), args, out, error);
+    }
+
     // The commit id of HEAD, or empty.
     std::string head();
 
