@@ -41,7 +41,9 @@ constexpr int kGitTimeout = 300;
 constexpr std::size_t kMaxReportBytes = 64 * 1024 * 1024;
 constexpr std::size_t kMaxDataFileBytes = 16 * 1024 * 1024;
 constexpr std::size_t kCommitsShown = 20;
-constexpr int kCommitsRead = 5000;
+constexpr int kCommitsRead = 5000;   // at most this far back
+constexpr int kCommitsPage = 100;
+constexpr std::size_t kCaptureBytes = 64 * 1024;  // what a git call's output is kept to
 
 // The value of `key` in one line of the report: a string unescaped, or a
 // number, true, false as written; empty for null or when it is not there.
@@ -152,39 +154,57 @@ std::vector<std::string> bodyLinesOf(const std::vector<std::string>& body, const
     return out;
 }
 
-// The last commits touching each NAME.DAT, in one git call.
+// The last commits touching each NAME.DAT, newest first, read a page of
+// commits at a time: a git call's output is kept to its last 64 KiB, so a
+// page that fills that is read again in smaller pages.
 void readHistory(History& history, std::map<std::string, SiteController>& byName) {
-    std::string out, error;
-    if (!history.read({"log", "-n", std::to_string(kCommitsRead), "--no-textconv", "--no-renames",
-                       "--format=%x1e%cI%x1f%s%x1f%b%x1d", "--name-only", "--", "*.DAT"},
-                      out, error)) {
-        std::fprintf(stderr, "linkora: site: %s\n", error.c_str());
-        return;
-    }
-    std::size_t from = 0;
-    while ((from = out.find('\x1e', from)) != std::string::npos) {
-        const std::size_t end = std::min(out.find('\x1e', from + 1), out.size());
-        const std::string record = out.substr(from + 1, end - from - 1);
-        from = end;
-        const std::size_t a = record.find('\x1f'), b = record.find('\x1f', a + 1), c = record.find('\x1d');
-        if (a == std::string::npos || b == std::string::npos || c == std::string::npos || c < b) continue;
-        SiteCommit commit{record.substr(0, a), record.substr(a + 1, b - a - 1), {}};
-        const std::vector<std::string> body = splitLines(record.substr(b + 1, c - b - 1));
-        for (const std::string& file : splitLines(record.substr(c + 1))) {
-            if (file.size() < 5 || file.compare(file.size() - 4, 4, ".DAT") != 0) continue;
-            auto found = byName.find(file.substr(0, file.size() - 4));
-            if (found == byName.end() || found->second.commits.size() >= kCommitsShown) continue;
-            SiteController& controller = found->second;
-            SiteCommit mine = commit;
-            mine.lines = bodyLinesOf(body, controller.name);
-            if (controller.commits.empty()) {
-                controller.changeDate = commit.date;
-                const std::string head = mine.lines.empty() ? "" : mine.lines.front();
-                const std::size_t at = head.find(": changed, ");
-                if (at != std::string::npos) controller.changeValues = number(head.substr(at + 11, head.find(' ', at + 11) - at - 11), -1);
-            }
-            controller.commits.push_back(std::move(mine));
+    int page = kCommitsPage, skip = 0;
+    std::size_t full = 0;  // controllers with all the commits they show
+    while (skip < kCommitsRead && full < byName.size()) {
+        std::string out, error;
+        if (!history.read({"log", "-n", std::to_string(page), "--skip=" + std::to_string(skip), "--no-textconv",
+                           "--no-renames", "--format=%x1e%cI%x1f%s%x1f%b%x1d", "--name-only", "--", "*.DAT"},
+                          out, error)) {
+            // A folder whose history has no commit yet has nothing to show.
+            if (skip > 0 || error.find("does not have any commits") == std::string::npos)
+                std::fprintf(stderr, "linkora: site: %s\n", error.c_str());
+            return;
         }
+        if (out.size() >= kCaptureBytes && page > 1) {
+            page /= 2;
+            continue;
+        }
+        int records = 0;
+        std::size_t from = 0;
+        while ((from = out.find('\x1e', from)) != std::string::npos) {
+            const std::size_t end = std::min(out.find('\x1e', from + 1), out.size());
+            const std::string record = out.substr(from + 1, end - from - 1);
+            from = end;
+            ++records;
+            const std::size_t a = record.find('\x1f'), b = record.find('\x1f', a + 1), c = record.find('\x1d');
+            if (a == std::string::npos || b == std::string::npos || c == std::string::npos || c < b) continue;
+            SiteCommit commit{record.substr(0, a), record.substr(a + 1, b - a - 1), {}};
+            const std::vector<std::string> body = splitLines(record.substr(b + 1, c - b - 1));
+            for (const std::string& file : splitLines(record.substr(c + 1))) {
+                if (file.size() < 5 || file.compare(file.size() - 4, 4, ".DAT") != 0) continue;
+                auto found = byName.find(file.substr(0, file.size() - 4));
+                if (found == byName.end() || found->second.commits.size() >= kCommitsShown) continue;
+                SiteController& controller = found->second;
+                SiteCommit mine = commit;
+                mine.lines = bodyLinesOf(body, controller.name);
+                if (controller.commits.empty()) {
+                    controller.changeDate = commit.date;
+                    const std::string head = mine.lines.empty() ? "" : mine.lines.front();
+                    const std::size_t at = head.find(": changed, ");
+                    if (at != std::string::npos)
+                        controller.changeValues = number(head.substr(at + 11, head.find(' ', at + 11) - at - 11), -1);
+                }
+                controller.commits.push_back(std::move(mine));
+                if (controller.commits.size() == kCommitsShown) ++full;
+            }
+        }
+        if (records < page) return;  // the history's end
+        skip += page;
     }
 }
 
