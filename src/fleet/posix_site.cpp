@@ -221,7 +221,7 @@ std::unique_ptr<ImageCopy> loadText(const std::string& text) {
 void readApprovals(History& history, std::map<std::string, SiteController>& byName,
                    const std::map<std::string, std::unique_ptr<ImageCopy>>& files) {
     std::string out, error;
-    if (!history.read({"for-each-ref", "--format=%(refname:strip=2)%1f%(taggerdate:iso-strict)%1f%(taggername)",
+    if (!history.read({"for-each-ref", "--format=%(refname:strip=3)%1f%(taggerdate:iso-strict)%1f%(taggername)",
                        "refs/tags/approved/"},
                       out, error))
         return;
