@@ -22,8 +22,8 @@ std::string dataFile(int controller, int round) {
     std::string text = "2: 4344\r\n4: 16\r\n18: 360\r\n";
     for (int i = 0; i < kSetpoints; ++i) {
         const int on = (i * 37 + controller * 11 + round) % 360;
-        text += "49: " + std::to_string(i % 4 + 1) + "," + std::to_string(i % 16 + 1) + "," + std::to_string(on) +
-                "," + std::to_string((on + 20) % 360) + "\r\n";
+        text += "49: " + std::to_string(i % 4 + 1) + "," + std::to_string(i % 16 + 1) + "," + std::to_string(on) + "," +
+                std::to_string((on + 20) % 360) + "\r\n";
     }
     return text;
 }

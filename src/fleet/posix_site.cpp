@@ -41,7 +41,7 @@ constexpr int kGitTimeout = 300;
 constexpr std::size_t kMaxReportBytes = 64 * 1024 * 1024;
 constexpr std::size_t kMaxDataFileBytes = 16 * 1024 * 1024;
 constexpr std::size_t kCommitsShown = 20;
-constexpr int kCommitsRead = 5000;   // at most this far back
+constexpr int kCommitsRead = 5000;  // at most this far back
 constexpr int kCommitsPage = 100;
 constexpr std::size_t kCaptureBytes = 64 * 1024;  // what a git call's output is kept to
 
@@ -67,12 +67,15 @@ std::string jsonField(const std::string& line, const std::string& key, std::size
             continue;
         }
         const char e = line[++i];
-        if (e == 'n') out += '\n';
-        else if (e == 't') out += '\t';
+        if (e == 'n')
+            out += '\n';
+        else if (e == 't')
+            out += '\t';
         else if (e == 'u' && i + 4 < line.size()) {
             const long code = std::strtol(line.substr(i + 1, 4).c_str(), nullptr, 16);
             i += 4;
-            if (code < 0x80) out += static_cast<char>(code);
+            if (code < 0x80)
+                out += static_cast<char>(code);
             else if (code < 0x800) {
                 out += static_cast<char>(0xC0 | (code >> 6));
                 out += static_cast<char>(0x80 | (code & 0x3F));
@@ -81,7 +84,8 @@ std::string jsonField(const std::string& line, const std::string& key, std::size
                 out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
                 out += static_cast<char>(0x80 | (code & 0x3F));
             }
-        } else out += e;
+        } else
+            out += e;
     }
     return out;
 }
@@ -236,8 +240,8 @@ void readApprovals(History& history, std::map<std::string, SiteController>& byNa
         std::string approved;
         auto current = files.find(c.name);
         if (current == files.end() || !current->second ||
-            !history.read({"show", "--no-textconv", "refs/tags/approved/" + c.name + ":" + c.name + ".DAT"},
-                          approved, error))
+            !history.read({"show", "--no-textconv", "refs/tags/approved/" + c.name + ":" + c.name + ".DAT"}, approved,
+                          error))
             continue;
         const std::unique_ptr<ImageCopy> then = loadText(approved);
         if (!then) continue;
@@ -412,7 +416,8 @@ int writeSite(const std::vector<InventoryEntry>& entries, const std::string& dir
     std::string problem;
     bool written = folder >= 0;
     if (!written) problem = fresh + ": " + std::strerror(errno);
-    written = written && writeFileIn(folder, kSiteMarker, "This folder is written by linkora site; it is replaced whole.\n", problem);
+    written = written && writeFileIn(folder, kSiteMarker,
+                                     "This folder is written by linkora site; it is replaced whole.\n", problem);
     written = written && writeFileIn(folder, "site.css", siteStyle(), problem);
     written = written && writeFileIn(folder, "index.html", indexPage(sorted, made, now), problem);
     for (const SiteController& c : sorted) {
@@ -435,8 +440,7 @@ int writeSite(const std::vector<InventoryEntry>& entries, const std::string& dir
         std::fprintf(stderr, "linkora: site: %s; the site is as it was\n", problem.c_str());
         return kExitFolder;
     }
-    std::printf("linkora site: %zu controller%s in %s\n", sorted.size(), sorted.size() == 1 ? "" : "s",
-                site.c_str());
+    std::printf("linkora site: %zu controller%s in %s\n", sorted.size(), sorted.size() == 1 ? "" : "s", site.c_str());
     return kExitDone;
 }
 

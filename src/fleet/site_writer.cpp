@@ -38,7 +38,8 @@ long long epochOf(const std::string& iso) {
     long long t = days * 86400 + h * 3600LL + mi * 60LL + s;
     const std::string zone = iso.substr(19);
     int zh = 0, zm = 0;
-    if (zone.size() >= 6 && (zone[0] == '+' || zone[0] == '-') && std::sscanf(zone.c_str() + 1, "%2d:%2d", &zh, &zm) == 2) {
+    if (zone.size() >= 6 && (zone[0] == '+' || zone[0] == '-') &&
+        std::sscanf(zone.c_str() + 1, "%2d:%2d", &zh, &zm) == 2) {
         const long long offset = (zh * 60LL + zm) * 60;
         t += zone[0] == '+' ? -offset : offset;
     }
@@ -53,10 +54,14 @@ std::string dateWithAge(const std::string& iso, long long now) {
     if (t < 0) return shown;
     const long long age = now - t;
     std::string ago;
-    if (age < 0) ago = "in the future";
-    else if (age < 3600) ago = std::to_string(age / 60) + " min ago";
-    else if (age < 2 * 86400) ago = std::to_string(age / 3600) + " h ago";
-    else ago = std::to_string(age / 86400) + " days ago";
+    if (age < 0)
+        ago = "in the future";
+    else if (age < 3600)
+        ago = std::to_string(age / 60) + " min ago";
+    else if (age < 2 * 86400)
+        ago = std::to_string(age / 3600) + " h ago";
+    else
+        ago = std::to_string(age / 86400) + " days ago";
     return shown + " (" + ago + ")";
 }
 
@@ -107,8 +112,10 @@ std::string htmlEscape(const std::string& text) {
             case '\'': out += "&#39;"; break;
             default:
                 // Control characters other than tab and line end are not text.
-                if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') out += "&#xFFFD;";
-                else out += ch;
+                if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n')
+                    out += "&#xFFFD;";
+                else
+                    out += ch;
         }
     }
     return out;
@@ -136,16 +143,16 @@ std::string indexPage(const std::vector<SiteController>& sorted, const std::stri
     }
     std::string out = head("Controllers of the plant");
     out += "<h1>Controllers of the plant</h1>\n<p class=\"summary\">" + std::to_string(sorted.size()) +
-           " controllers, " + std::to_string(results[0]) + " unchanged, " + std::to_string(results[1]) +
-           " changed, " + std::to_string(results[2]) + " new, " + std::to_string(results[3]) + " failed, " +
+           " controllers, " + std::to_string(results[0]) + " unchanged, " + std::to_string(results[1]) + " changed, " +
+           std::to_string(results[2]) + " new, " + std::to_string(results[3]) + " failed, " +
            std::to_string(counts[0]) + " stopped, " + std::to_string(counts[2]) + " stale, " +
            std::to_string(counts[3]) + " differ from approved</p>\n<p class=\"made\">Made " + htmlEscape(made) +
            "</p>\n<table>\n<thead><tr><th>State</th><th>Name</th><th>Line</th><th>Model</th><th>Last result</th>"
            "<th>Last backed up</th><th>Last change</th><th>Approved</th><th>Differs</th></tr></thead>\n<tbody>\n";
     for (const SiteController& c : sorted) {
         const std::string word = attentionWord(c);
-        out += "<tr class=\"" + word + "\"><td class=\"state\">" + word + "</td><td><a href=\"" +
-               htmlEscape(c.name) + ".html\">" + htmlEscape(c.name) + "</a></td>";
+        out += "<tr class=\"" + word + "\"><td class=\"state\">" + word + "</td><td><a href=\"" + htmlEscape(c.name) +
+               ".html\">" + htmlEscape(c.name) + "</a></td>";
         cell(out, c.port + " unit " + std::to_string(c.unit));
         cell(out, c.model);
         cell(out, resultText(c));

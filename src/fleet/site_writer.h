@@ -8,7 +8,7 @@
 namespace fleet {
 
 struct SiteCommit {
-    std::string date;     // ISO 8601
+    std::string date;  // ISO 8601
     std::string subject;
     std::vector<std::string> lines;  // the change lines of this controller
 };
@@ -17,9 +17,9 @@ struct SiteController {
     std::string name;
     std::string port;
     int unit = 1;
-    std::string model;         // "-" when unknown
-    std::string result;        // new, unchanged, changed, failed; empty: no report
-    int resultValues = -1;     // values a "changed" result changed
+    std::string model;      // "-" when unknown
+    std::string result;     // new, unchanged, changed, failed; empty: no report
+    int resultValues = -1;  // values a "changed" result changed
     std::string reason;
     bool stopped = false;
     std::string lastBackedUp;  // ISO 8601 UTC, or empty
@@ -28,7 +28,7 @@ struct SiteController {
     int changeValues = -1;     // values that commit changed; -1 unknown
     std::string approvedDate;  // empty: no approved version
     std::string approvedBy;
-    int differs = -1;          // values that differ from approved; -1 unknown
+    int differs = -1;  // values that differ from approved; -1 unknown
     std::vector<std::string> approvedLines;
     std::vector<SiteCommit> commits;  // newest first, at most 20
     std::string svg;                  // the charts, an <svg> element, or empty
