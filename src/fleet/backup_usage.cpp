@@ -17,7 +17,7 @@ const char kBackupUsage[] =
     "    --site SITE: after the run, the plant's page written as linkora site does\n";
 
 const char kSiteUsage[] =
-    "The plant's page, static HTML made from DIR's history and the last report (Linux):\n"
+    "The plant's page, plain HTML from DIR's history and the last report (Linux):\n"
     "  linkora site <Inventory> [--into DIR] [--report FILE] --out SITE\n"
     "    SITE/index.html: every controller by attention; SITE/NAME.html: its charts,\n"
     "    last changes and its file; SITE shows every configuration: serve it only\n"
