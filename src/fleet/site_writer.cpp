@@ -218,7 +218,14 @@ std::string siteStyle() {
            ".chart svg { max-width: 100%; height: auto; }\n"
            "pre { white-space: pre-wrap; }\n"
            "@page { size: A4; margin: 12mm; }\n"
-           "@media print { body { margin: 0; font-size: 9pt; } tr { break-inside: avoid; } a { color: #000; } }\n";
+           "@media print {\n"
+           "  body { margin: 0; font-size: 8pt; }\n"
+           "  table { width: 100%; }\n"
+           "  td { overflow-wrap: anywhere; }\n"
+           "  tr { break-inside: avoid; }\n"
+           "  thead { display: table-header-group; }\n"
+           "  a { color: #000; }\n"
+           "}\n";
 }
 
 }  // namespace fleet
