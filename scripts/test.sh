@@ -23,6 +23,8 @@ command -v rsvg-convert >/dev/null 2>&1 || need+=(librsvg2-bin)
 # with systemd-analyze.
 command -v git >/dev/null 2>&1 || need+=(git)
 command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
+# linkora site: its pages are loaded in a headless browser.
+command -v chromium >/dev/null 2>&1 || need+=(chromium)
 # Fuzzing: clang with the libFuzzer runtime.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)

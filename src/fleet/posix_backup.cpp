@@ -34,6 +34,7 @@
 #include "fleet/posix_folder.h"
 #include "fleet/posix_history.h"
 #include "fleet/posix_processes.h"
+#include "fleet/site.h"
 #include "image/image_compare.h"
 #include "platform/files.h"
 #include "platform/line_device.h"
@@ -60,6 +61,7 @@ struct Options {
     std::string inventory;
     std::string into;
     std::string report;
+    std::string site;
     int jobs = 0;
     int gitTimeout = kDefaultGitTimeout;
     int staleHours = kDefaultStaleHours;
@@ -81,6 +83,8 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
             if (!value(o.into)) return "--into needs a folder";
         } else if (a == "--report") {
             if (!value(o.report)) return "--report needs a file name";
+        } else if (a == "--site") {
+            if (!value(o.site)) return "--site needs a folder";
         } else if (a == "--jobs" || a == "--git-timeout" || a == "--stale" || a == "--retries") {
             const bool jobs = a == "--jobs";
             const long least = a == "--stale" || a == "--retries" ? 0 : 1;
@@ -829,7 +833,12 @@ int backupCommand(const std::vector<std::string>& args) {
             reason += (reason.empty() ? "" : ", ") + std::to_string(counts[4]) + " found stopped or not restarted";
         if (record.push.rfind("failed", 0) == 0) reason += (reason.empty() ? "" : ", ") + std::string("push failed");
     }
-    return finished(status, reason, run.jobs());
+    status = finished(status, reason, run.jobs());
+    // The plant's page reads the report just written.
+    if (stopSignal == 0 && !options.site.empty() &&
+        writeSite(entries, dir, options.report, options.site, options.gitTimeout) != kExitDone && status == kExitDone)
+        status = kExitFolder;
+    return status;
 }
 
 }  // namespace fleet

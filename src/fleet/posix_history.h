@@ -41,6 +41,11 @@ public:
     bool committedNames(std::vector<std::string>& names, std::vector<std::string>& differing, std::string& error);
     // The bytes of `name` in the last commit (at most 16 MiB).
     bool committedText(const std::string& name, std::string& text, std::string& error);
+    // A git call that only reads (log, show, for-each-ref, rev-parse), with
+    // its output in `out`.
+    bool read(const std::vector<std::string>& args, std::string& out, std::string& error) {
+        return run("git " + args.front(), args, out, error);
+    }
 
     // The commit id of HEAD, or empty.
     std::string head();

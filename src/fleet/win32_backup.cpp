@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "fleet/backup.h"
+#include "fleet/site.h"
 
 namespace fleet {
 
@@ -12,5 +13,7 @@ int backupCommand(const std::vector<std::string>&) {
                  "whole plant through device servers\n");
     return 2;
 }
+
+int siteCommand(const std::vector<std::string>& args) { return backupCommand(args); }
 
 }  // namespace fleet

@@ -10,6 +10,7 @@
 #include "common/command_words.h"
 #include "common/console_io.h"
 #include "fleet/backup.h"
+#include "fleet/site.h"
 #include "platform/process.h"
 #include "questions/file_questions.h"
 #include "transfer/command_line.h"
@@ -114,6 +115,12 @@ PreparedCommand backupCommand(const std::vector<std::string>& args) {
     return {{}, [options] { return fleet::backupCommand(options); }};
 }
 
+// The plant's page reads its own options and prints its own usage.
+PreparedCommand siteCommand(const std::vector<std::string>& args) {
+    const std::vector<std::string> options(args.begin() + 1, args.end());
+    return {{}, [options] { return fleet::siteCommand(options); }};
+}
+
 // Where a command says that its line is wrong.
 enum class WrongLine {
     Console,        // on the console with the help text; on a terminal the menus follow
@@ -136,6 +143,7 @@ const Command kCommands[] = {
     {"c", kCompareUsage, transferCommand, WrongLine::Console, false},
     {"show", kShowUsage, showCommandLine, WrongLine::StandardError, false},
     {"backup", fleet::kBackupUsage, backupCommand, WrongLine::Console, true},
+    {"site", fleet::kSiteUsage, siteCommand, WrongLine::Console, true},
 };
 
 // The command the first word names; any other word is a transfer's

@@ -26,6 +26,10 @@
 #include "support/ser2net_server.h"
 #include "support/test_support.h"
 
+#ifdef LINKORA_HAVE_PNG
+#include <png.h>
+#endif
+
 #if defined(LINKORA_BIN) && defined(LINKORA_SIM_BIN)
 
 using testing_support::ChildProcess;
@@ -850,6 +854,100 @@ INSTANTIATE_TEST_SUITE_P(
         BadInventory{"press COM1 1 9600 # \x1b[2J\n", "1: error: a control character (0x1b) in the line"},
         BadInventory{manyControllers(10001), "10001: error: more than 10000 controllers"},
         BadInventory{std::string(1024 * 1024 + 1, '#'), " larger than 1 MiB (an inventory is at most 1 MiB"}));
+
+// The plant's page after a backup, loaded in a headless browser from the
+// file system: rows by attention, each linking to its page, a hostile reason
+// shown as text, something drawn; a folder that is not linkora's is refused.
+std::string chromium() {
+    for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+        if (::access(path, X_OK) == 0) return path;
+    return {};
+}
+
+int browse(const TempDir& dir, const std::string& page, const std::string& what, std::string& output) {
+    const std::string profile = dir.file("profile-" + std::to_string(::rand()));
+    ::mkdir(profile.c_str(), 0700);
+    return testing_support::runProgram({chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                        "--disable-background-networking", "--disable-component-update",
+                                        "--disable-sync", "--user-data-dir=" + profile, "--window-size=1200,900",
+                                        what, "file://" + page},
+                                       output, 60000);
+}
+
+#ifdef LINKORA_HAVE_PNG
+// How many pixels of a PNG are not white; -1 when it cannot be read.
+long inkedPixels(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return -1;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr) == 0) return -1;
+    long inked = 0;
+    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) inked += (rgb[i] & rgb[i + 1] & rgb[i + 2]) != 255 ? 1 : 0;
+    return inked;
+}
+#endif
+
+TEST(Fleet, SiteShowsEveryControllerByAttention) {
+    if (chromium().empty()) GTEST_SKIP() << "chromium missing (scripts/test.sh installs it)";
+    TempDir dir;
+    const std::string into = dir.file("backups"), site = dir.file("site"), report = dir.file("r.jsonl");
+    Line a(dir, "lineA", {"--unit", "1", "--unit", "2"});
+    Line silent(dir, "lineC", {"--silent-after", "0"});
+    const std::string inventory = dir.file("plant.inventory");
+    writeFile(inventory, "press-1 " + a.link + " 1 38400 modbus\npress-2 " + a.link + " 2 38400 modbus\ndead " +
+                             silent.link + " 1 38400 modbus\n");
+    const std::vector<std::string> command{"backup", inventory, "--into", into, "--report", report, "--site", site};
+    std::string output;
+    ASSERT_EQ(1, run(command, output)) << output;
+
+    // press-2 changed by a download, then backed up again.
+    std::string edited = readFile(into + "/press-2.DAT");
+    const std::size_t at = edited.find("\n49: ");
+    ASSERT_NE(std::string::npos, at);
+    const std::size_t end = edited.find_first_of(" ;", at + 5);
+    const std::size_t comma = edited.rfind(',', end) + 1;
+    edited.replace(comma, end - comma, std::to_string(std::stoi(edited.substr(comma, end - comma)) + 1));
+    writeFile(dir.file("edited.dat"), edited);
+    ASSERT_EQ(0, run({"d", "2", a.link, "38400", dir.file("edited.dat")}, output)) << output;
+    ASSERT_EQ(1, run(command, output)) << output;
+    EXPECT_TRUE(exists(site + "/press-2.DAT") && exists(site + "/press-2.html") && exists(site + "/site.css"));
+
+    ASSERT_EQ(0, browse(dir, site + "/index.html", "--dump-dom", output)) << output;
+    const std::size_t dead = output.find("<a href=\"dead.html\">dead</a>");
+    const std::size_t two = output.find("<a href=\"press-2.html\">press-2</a>");
+    const std::size_t one = output.find("<a href=\"press-1.html\">press-1</a>");
+    ASSERT_NE(std::string::npos, dead) << output;
+    EXPECT_TRUE(dead < two && two < one && one != std::string::npos) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex("<tr class=\"failed\"><td class=\"state\">failed</td>")));
+    EXPECT_TRUE(std::regex_search(output, std::regex("press-2\\.html.*changed, 1 value"))) << output;
+    EXPECT_NE(std::string::npos, output.find("3 controllers, 1 unchanged, 1 changed, 0 new, 1 failed")) << output;
+
+    // A reason holding markup reaches the page as text.
+    std::string text = readFile(report);
+    const std::size_t reason = text.find("\"reason\":\"");
+    ASSERT_NE(std::string::npos, reason) << text;
+    text.insert(reason + 10, "<script>document.title='x'</script> in use ");
+    writeFile(report, text);
+    ASSERT_EQ(0, run({"site", inventory, "--into", into, "--report", report, "--out", site}, output)) << output;
+    ASSERT_EQ(0, browse(dir, site + "/index.html", "--dump-dom", output)) << output;
+    EXPECT_NE(std::string::npos, output.find("&lt;script&gt;document.title='x'&lt;/script&gt; in use")) << output;
+    EXPECT_EQ(std::string::npos, output.find("<script")) << output;
+
+#ifdef LINKORA_HAVE_PNG
+    const std::string shot = dir.file("shot.png");
+    browse(dir, site + "/press-2.html", "--screenshot=" + shot, output);
+    EXPECT_GT(inkedPixels(shot), 5000) << output;
+#endif
+
+    // A folder linkora did not write is left as it is.
+    const std::string other = dir.file("other");
+    ::mkdir(other.c_str(), 0755);
+    writeFile(other + "/keep.txt", "mine\n");
+    EXPECT_EQ(5, run({"site", inventory, "--into", into, "--out", other}, output)) << output;
+    EXPECT_EQ("mine\n", readFile(other + "/keep.txt"));
+}
 
 }  // namespace
 
