@@ -22,7 +22,7 @@ ExchangeResult noteExchange(bool failedExchange, bool timedOutExchange, int refu
     result.code = refusalCode;
     if (timedOutExchange) {
         ++timedOut;
-        result.kind = serialPort.lineLost() ? ExchangeKind::LineLost : ExchangeKind::Silent;
+        result.kind = serialPort.lineLost() || serialPort.outOfStep() ? ExchangeKind::LineLost : ExchangeKind::Silent;
     } else if (failedExchange) {
         result.kind = ExchangeKind::Spoiled;
     } else if (refusalCode != 0) {
@@ -47,16 +47,19 @@ FaultCounts unrecoveredFaults() { return unrecovered; }
 void noteSequenceFault() { ++unrecovered.spoiled; }
 void forgiveFaultsSince(const FaultCounts& mark) { unrecovered = mark; }
 
-bool controllerGone() { return gone || serialPort.lineLost(); }
+bool controllerGone() { return gone || serialPort.lineLost() || serialPort.outOfStep(); }
 void noteControllerGone() { gone = cleanupDepth == 0; }
 void forgetControllerGone() { gone = false; }
 
 bool lineHalted() {
-    // A lost connection lets nothing through, closing requests included.
-    if (serialPort.lineLost()) return true;
+    // A lost connection, or a line that could not be brought back in step,
+    // lets nothing through, closing requests included.
+    if (serialPort.lineLost() || serialPort.outOfStep()) return true;
     if (cleanupDepth > 0) return false;
     return gone || platform::pendingInterrupt() != 0;
 }
+
+bool closingRequests() { return cleanupDepth > 0; }
 
 CleanupScope::CleanupScope() { ++cleanupDepth; }
 CleanupScope::~CleanupScope() { --cleanupDepth; }

@@ -15,7 +15,7 @@ enum class ExchangeKind {
     Refused,   // the controller answered with a refusal
     Silent,    // no reply in time (or the line halted before sending)
     Spoiled,   // a reply that failed its checks, or a failure the controller reported
-    LineLost,  // silent because the network line's connection was lost
+    LineLost,  // silent because the line is lost: a network connection gone, or no way back in step
 };
 
 // What one transaction hands back: the transaction's result code (0 for a
@@ -76,6 +76,8 @@ bool controllerGone();
 void noteControllerGone();
 void forgetControllerGone();
 bool lineHalted();
+// True inside a CleanupScope.
+bool closingRequests();
 class CleanupScope {
 public:
     CleanupScope();

@@ -46,13 +46,17 @@ void noAnswer(const char* protocols) {
                       "); check the baud rate, character format, unit address and cable");
 }
 
-// Reads holding register 1; the value is dropped.
+// Reads holding register 1; the value is dropped. After an attempt that got
+// no answer, the next one is a request whose reply cannot be taken for the
+// first one's, should that come late.
 bool modbusProbe() {
+    if (serialPort.repliesOwed()) return !modbusResynchronise(1).faulted();
     int values[1] = {0};
     return modbusTransaction(3, 1, 1, values) == 0;
 }
 
 bool tvxProbe() {
+    if (serialPort.repliesOwed()) return !tvxResynchronise(1).faulted();
     int values[8] = {};
     return tvxTransaction(COM_MODEL, "", "W", values) == COM_OK;
 }

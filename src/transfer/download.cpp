@@ -14,6 +14,7 @@
 #include "image/data_file.h"
 #include "image/image_compare.h"
 #include "link/modbus.h"
+#include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/interrupts.h"
 #include "handlers/block_report.h"
@@ -159,8 +160,16 @@ bool waitForReset() {
     }
 }
 
-// Names the failure on standard error (unattended form).
-void failed(const std::string& reason) { outcome::fail(kExitFailed, lineDeviceName(), reason); }
+// Names the failure on standard error (unattended form), and a lost line
+// on both.
+void failed(const std::string& reason) {
+    if (!serialPort.outOfStep()) {
+        outcome::fail(kExitFailed, lineDeviceName(), reason);
+        return;
+    }
+    conPrintf("%s\n", kLineLostText);
+    outcome::fail(kExitFailed, lineDeviceName(), reason + ": the line is lost");
+}
 
 int interruptedStatus() { return kExitInterrupted + interruption(); }
 
@@ -260,7 +269,7 @@ int blockUnwritten(const WriteProblems& problems) {
     char what[160];
     std::snprintf(what, sizeof what, "Download failed: block %d could not be written completely (%s).",
                   problems.failedBlock,
-                  problems.result.gone     ? "the controller stopped answering"
+                  problems.result.gone     ? noLongerAnswering()
                   : problems.result.silent ? "no answer"
                                            : "replies spoiled or refused");
     failed("block " + std::to_string(problems.failedBlock) + " could not be written completely");

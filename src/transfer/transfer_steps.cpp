@@ -6,6 +6,7 @@
 #include "image/controller_image.h"
 #include "link/exchange_health.h"
 #include "link/modbus.h"
+#include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/interrupts.h"
 #include "transfer/line_watch.h"
@@ -22,6 +23,10 @@ constexpr int kRunStateRegister = 340;
 int interruption() { return platform::pendingInterrupt(); }
 
 bool controllerAnswers() { return probeController(); }
+
+const char* noLongerAnswering() {
+    return serialPort.outOfStep() ? "the line is lost" : "the controller stopped answering";
+}
 
 bool stopController(BlockResult* outcome) {
     const BlockResult result = runBlock(1, 0);

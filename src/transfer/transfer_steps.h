@@ -13,6 +13,15 @@
 // True when the controller still answers a model request.
 bool controllerAnswers();
 
+// Why the controller no longer answers, as the messages say it: the line
+// lost (no way back in step after a wait that gave up), or the controller
+// that stopped answering.
+const char* noLongerAnswering();
+// What a lost line means, for the end of a transfer.
+constexpr const char* kLineLostText =
+    "The line is lost: after a reply that came too late or not at all, three requests to bring it back in step "
+    "went unanswered.";
+
 // Stops the controller (block 0, mode 1); the request is repeated while the
 // line spoils it. False when the controller did not confirm; `outcome`,
 // when given, receives how the request went (for the failure report, so

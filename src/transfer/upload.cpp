@@ -18,6 +18,7 @@
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "link/modbus.h"
+#include "link/serial_port.h"
 #include "platform/files.h"
 #include "platform/interrupts.h"
 #include "handlers/block_report.h"
@@ -165,13 +166,14 @@ void readBlockCarefully(int functionNumber, ReadProblems& problems) {
 }
 
 void reportReadProblems(const ReadProblems& problems) {
-    if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
+    if (problems.controllerGone)
+        conPrintf("\n%s\n", serialPort.outOfStep() ? kLineLostText : "The controller stopped answering.");
     const char* why = problems.silent && problems.spoiled ? "no answer, replies spoiled or refused"
                       : problems.silent                   ? "no answer"
                                                           : "replies spoiled or refused";
     conPrintf("Blocks that could not be read: %s (%s)\n", blockList(problems.unread).c_str(), why);
     outcome::fail(kExitFailed, lineDeviceName(),
-                  std::string(problems.controllerGone ? "the controller stopped answering; " : "") +
+                  (problems.controllerGone ? std::string(noLongerAnswering()) + "; " : std::string()) +
                       "blocks that could not be read: " + blockList(problems.unread) + " (" + why + ")");
     conPuts("Upload failed; the data file was not written.\n");
 }
@@ -375,7 +377,8 @@ int readWholeController() {
     finishReading(transfer, stopped, problems.controllerGone || interruption() != 0);
     if (interruption() != 0) return kExitInterrupted + interruption();
     if (problems.unread.empty()) return 0;
-    if (problems.controllerGone) conPuts("\nThe controller stopped answering.\n");
+    if (problems.controllerGone)
+        conPrintf("\n%s\n", serialPort.outOfStep() ? kLineLostText : "The controller stopped answering.");
     conPrintf("Blocks that could not be read: %s\n", blockList(problems.unread).c_str());
     conPuts("Comparison abandoned.\n");
     return 2;
