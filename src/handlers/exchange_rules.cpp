@@ -27,11 +27,14 @@ ExchangeResult resynchronise(int tries) {
 }
 
 // The model request after `tries` to bring the line back in step, where a
-// wait gave up before.
+// wait gave up before. The reply that brought it back in step tells by
+// itself that the controller answers: the model request follows it only
+// when the model is asked for.
 ExchangeResult requestModelInStep(int32_t* model, int tries) {
     if (model != nullptr) *model = 0;
+    const bool owed = serialPort.repliesOwed();
     const ExchangeResult inStep = resynchronise(tries);
-    if (inStep.faulted()) return inStep;
+    if (inStep.faulted() || (owed && model == nullptr)) return inStep;
     int values[8] = {0};
     const ExchangeResult result = commSettings.protocol == kTvxStandard ? tvxTransaction(COM_MODEL, "", "W", values)
                                                                         : modbusTransaction(3, 300, 1, values);
@@ -46,9 +49,9 @@ ExchangeResult requestModel(int32_t* model) { return requestModelInStep(model, 1
 namespace {
 
 // The probe: model requests until one is not silent, two at most. After a
-// wait that gave up it begins with the way back in step, which tells by
-// itself whether the controller answers: up to three tries (one for the
-// closing requests). The last request's result.
+// wait that gave up it is the way back in step, which tells by itself
+// whether the controller answers: up to three tries (one for the closing
+// requests). The last request's result.
 ExchangeResult probe(int32_t* model) {
     if (serialPort.repliesOwed()) return requestModelInStep(model, closingRequests() ? 1 : kResyncTries);
     ExchangeResult result;

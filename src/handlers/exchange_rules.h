@@ -70,9 +70,10 @@ ExchangeResult appendExchange(const std::function<ExchangeResult()>& send, const
 
 // True when the controller answers a model request (a spoiled reply counts
 // as an answer: something is there). Two attempts; after a wait that gave
-// up, the requests that bring the line back in step come first, up to three
-// (link/resync.h), and none answered means no answer. `model`, when given,
-// receives the model of a good reply (0 when there was none).
+// up, the requests that bring the line back in step take their place, up to
+// three (link/resync.h), and one answered is the answer (followed by the
+// model request only when `model` is given). `model`, when given, receives
+// the model of a good reply (0 when there was none).
 bool probeController(int32_t* model = nullptr);
 
 // One attempt of a wait for the controller: after a wait that gave up, one
