@@ -181,8 +181,7 @@ int receiveReply(int64_t deadline = 0) {
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
             const int64_t now = platform::monotonicMicros();
-            if ((now - waitStart) / 1000 > kTvxTimeoutMs || (deadline != 0 && now > deadline) ||
-                serialPort.lineLost())
+            if ((now - waitStart) / 1000 > kTvxTimeoutMs || (deadline != 0 && now > deadline) || serialPort.lineLost())
                 return -1;
         }
         replyLine[length++] = static_cast<char>(byte);
