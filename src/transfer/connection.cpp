@@ -60,13 +60,17 @@ void noAnswer(const char* protocols) {
                            : "); check the baud rate, character format, unit address and cable"));
 }
 
-// Reads holding register 1; the value is dropped.
+// Reads holding register 1; the value is dropped. After an attempt that got
+// no answer, the next one is a request whose reply cannot be taken for the
+// first one's, should that come late.
 bool modbusProbe() {
+    if (serialPort.repliesOwed()) return !modbusResynchronise(1).faulted();
     int values[1] = {0};
     return modbusTransaction(3, 1, 1, values) == 0;
 }
 
 bool tvxProbe() {
+    if (serialPort.repliesOwed()) return !tvxResynchronise(1).faulted();
     int values[8] = {};
     return tvxTransaction(COM_MODEL, "", "W", values) == COM_OK;
 }
@@ -148,6 +152,9 @@ std::string lineDeviceName() {
 }
 
 std::string lineLossText() {
+    if (serialPort.outOfStep())
+        return "the line is lost: after a reply that came too late or not at all, three requests to bring it back "
+               "in step went unanswered";
     if (!serialPort.lineLost()) return {};
     const std::string reason = serialPort.lostReason();
     if (serialPort.lineBabbling()) return reason;
