@@ -152,9 +152,7 @@ std::string lineDeviceName() {
 }
 
 std::string lineLossText() {
-    if (serialPort.outOfStep())
-        return "the line is lost: after a reply that came too late or not at all, three requests to bring it back "
-               "in step went unanswered";
+    if (serialPort.outOfStep()) return "the line is lost";
     if (!serialPort.lineLost()) return {};
     const std::string reason = serialPort.lostReason();
     if (serialPort.lineBabbling()) return reason;
@@ -168,8 +166,11 @@ std::string controllerGoneText() {
 
 namespace {
 
-// A phrase as a sentence on a line of its own.
+// A phrase as a sentence on a line of its own; a lost line says why.
 void showSentence(std::string text) {
+    if (serialPort.outOfStep() && text == "the line is lost")
+        text += ": after a reply that came too late or not at all, three requests to bring it back in step went "
+                "unanswered";
     text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     conPrintf("\n%s.\n", text.c_str());
 }
