@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The whole fault sweep: one fault at every request position of an upload and
 # a download, in both protocols (a lost reply, a lost request, a spoiled reply,
-# a refusal), then a controller of 2000 setpoints on a line that loses every
-# 150th request. Lost replies cost a time-out of 3 s each, so the cases run
-# side by side (they mostly wait): about 25 minutes with eight at once, an
-# hour and a half one after another. The test command runs a stride of the
-# same tests.
+# a refusal, a reply held back 3.1 s, 6.5 s or 10 s and delivered just before
+# the next one), then a controller of 2000 setpoints on a line that loses every
+# 150th request. Lost and late replies cost a time-out of 3 s or more each, so
+# the cases run side by side (they mostly wait). The test command runs a
+# stride of the same tests (of the late replies only the 3.1 s delay).
 #
 #   scripts/fault-sweep.sh [build folder]      (default: build-asan, as the test command builds it)
 #   LINKORA_SWEEP_JOBS=N                        cases at once (default 8; 1 runs them one after another)
@@ -25,10 +25,14 @@ logs="$build/fault-sweep"
 rm -rf "$logs"
 mkdir -p "$logs"
 
-# One line per case: the environment it needs and its full test name.
-cases=$("$build/tests/test_faults" --gtest_list_tests | awk '
+# One line per case: the environment it needs and its full test name. The
+# late replies wait out several time-outs at every position: the longest
+# delays go first, so that the short cases fill the gaps.
+listed=$("$build/tests/test_faults" --gtest_list_tests | awk '
     /^[^ ]/ { suite = $1; next }
     suite ~ /FaultSweep|LossyLine/ { print suite $1 }')
+cases=$(for delay in 10000 6500 3100; do echo "$listed" | grep "late_at_$delay\$" || true; done
+    echo "$listed" | grep -v "late_at_" || true)
 run_case() {
     local build=$1 logs=$2 name=$3
     local log="$logs/${name//\//_}.log"

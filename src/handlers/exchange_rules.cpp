@@ -6,6 +6,8 @@
 #include "handlers/block_report.h"
 #include "image/controller_image.h"
 #include "link/modbus.h"
+#include "link/resync.h"
+#include "link/serial_port.h"
 #include "link/tvx.h"
 #include "platform/interrupts.h"
 
@@ -16,7 +18,23 @@ constexpr int kRedos = 2;
 
 }  // namespace
 
-ExchangeResult requestModel(int32_t* model) {
+namespace {
+
+// At most `tries` requests that bring the line back in step after a wait
+// that gave up (link/resync.h); never loses the line.
+ExchangeResult resynchronise(int tries) {
+    return commSettings.protocol == kTvxStandard ? tvxResynchronise(tries) : modbusResynchronise(tries);
+}
+
+// The model request after `tries` to bring the line back in step, where a
+// wait gave up before. The reply that brought it back in step tells by
+// itself that the controller answers: the model request follows it only
+// when the model is asked for.
+ExchangeResult requestModelInStep(int32_t* model, int tries) {
+    if (model != nullptr) *model = 0;
+    const bool owed = serialPort.repliesOwed();
+    const ExchangeResult inStep = resynchronise(tries);
+    if (inStep.faulted() || (owed && model == nullptr)) return inStep;
     int values[8] = {0};
     const ExchangeResult result = commSettings.protocol == kTvxStandard ? tvxTransaction(COM_MODEL, "", "W", values)
                                                                         : modbusTransaction(3, 300, 1, values);
@@ -24,12 +42,18 @@ ExchangeResult requestModel(int32_t* model) {
     return result;
 }
 
+}  // namespace
+
+ExchangeResult requestModel(int32_t* model) { return requestModelInStep(model, 1); }
+
 namespace {
 
-// The probe: model requests until one is not silent, two at most. The last
-// request's result.
+// The probe: model requests until one is not silent, two at most. After a
+// wait that gave up it is the way back in step, which tells by itself
+// whether the controller answers: up to three tries (one for the closing
+// requests). The last request's result.
 ExchangeResult probe(int32_t* model) {
-    if (model != nullptr) *model = 0;
+    if (serialPort.repliesOwed()) return requestModelInStep(model, closingRequests() ? 1 : kResyncTries);
     ExchangeResult result;
     for (int attempt = 0; attempt < 2; ++attempt) {
         result = requestModel(model);

@@ -69,12 +69,17 @@ ExchangeResult appendExchange(const std::function<ExchangeResult()>& send, const
                               int32_t& held);
 
 // True when the controller answers a model request (a spoiled reply counts
-// as an answer: something is there). Two attempts. `model`, when given,
-// receives the model of a good reply (0 when there was none).
+// as an answer: something is there). Two attempts; after a wait that gave
+// up, the requests that bring the line back in step take their place, up to
+// three (link/resync.h), and one answered is the answer (followed by the
+// model request only when `model` is given). `model`, when given, receives
+// the model of a good reply (0 when there was none).
 bool probeController(int32_t* model = nullptr);
 
-// One model request, sent once. `model`, when given, receives the model of a
-// good reply, else 0.
+// One attempt of a wait for the controller: after a wait that gave up, one
+// request that brings the line back in step, and when it was answered, or
+// nothing was owed, one model request. Never loses the line. `model`, when
+// given, receives the model of a good reply, else 0.
 ExchangeResult requestModel(int32_t* model = nullptr);
 
 // Single-coil writes used by the transfer procedures; only under MODBUS. A

@@ -26,7 +26,7 @@ ExchangeResult noteExchange(bool failedExchange, bool timedOutExchange, int refu
     if (timedOutExchange) {
         ++timedOut;
         if (cleanupDepth > 0 && platform::pendingInterrupt() != 0) cutShortBy = platform::pendingInterrupt();
-        result.kind = serialPort.lineLost() ? ExchangeKind::LineLost : ExchangeKind::Silent;
+        result.kind = serialPort.lineLost() || serialPort.outOfStep() ? ExchangeKind::LineLost : ExchangeKind::Silent;
     } else if (failedExchange) {
         result.kind = ExchangeKind::Spoiled;
     } else if (refusalCode != 0) {
@@ -53,13 +53,14 @@ FaultCounts unrecoveredFaults() { return unrecovered; }
 void noteSequenceFault() { ++unrecovered.spoiled; }
 void forgiveFaultsSince(const FaultCounts& mark) { unrecovered = mark; }
 
-bool controllerGone() { return gone || serialPort.lineLost(); }
+bool controllerGone() { return gone || serialPort.lineLost() || serialPort.outOfStep(); }
 void noteControllerGone() { gone = cleanupDepth == 0; }
 void forgetControllerGone() { gone = false; }
 
 bool lineHalted() {
-    // A lost connection lets nothing through, closing requests included.
-    if (serialPort.lineLost()) return true;
+    // A lost connection, or a line that could not be brought back in step,
+    // lets nothing through, closing requests included.
+    if (serialPort.lineLost() || serialPort.outOfStep()) return true;
     if (cleanupDepth > 0) return cutShortBy != 0 && cutShortBy == platform::pendingInterrupt();
     return gone || platform::pendingInterrupt() != 0;
 }
@@ -68,6 +69,8 @@ bool replyAbandoned() {
     if (lineHalted()) return true;
     return platform::pendingInterrupt() != 0 && serialPort.requestAgeMicros() > kClosingReplyMicros;
 }
+
+bool closingRequests() { return cleanupDepth > 0; }
 
 CleanupScope::CleanupScope() { ++cleanupDepth; }
 CleanupScope::~CleanupScope() { --cleanupDepth; }

@@ -15,7 +15,7 @@ enum class ExchangeKind {
     Refused,   // the controller answered with a refusal
     Silent,    // no reply in time (or the line halted before sending)
     Spoiled,   // a reply that failed its checks, or a failure the controller reported
-    LineLost,  // silent because the network line's connection was lost
+    LineLost,  // silent because the line is lost: a network connection gone, or no way back in step
 };
 
 // What one transaction hands back: the transaction's result code (0 for a
@@ -81,6 +81,8 @@ bool lineHalted();
 // The reply being received is given up: the line halted, or a closing
 // request after a signal waited its 0.7 s.
 bool replyAbandoned();
+// True inside a CleanupScope.
+bool closingRequests();
 class CleanupScope {
 public:
     CleanupScope();

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "common/console_io.h"
 #include "common/settings.h"
 #include "link/exchange_health.h"
 #include "link/hex.h"
+#include "link/resync.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
 
@@ -75,9 +77,10 @@ int buildRequest(uint8_t* bytes, int functionCode, int registerNumber, int count
     }
 }
 
-// Receives one reply line into replyText. Its length, or -1 on a silence of
-// more than the time-out or a line that does not fit the buffer.
-int receiveReply() {
+// Receives one reply line into replyText. Its length; -1 on a silence of
+// more than the time-out (or once `deadline` has passed, when it is not 0);
+// -2 for a line that does not fit the buffer.
+int receiveReply(int64_t deadline = 0) {
     int length = 0;
     replyText[0] = '\0';
     for (;;) {
@@ -85,7 +88,9 @@ int receiveReply() {
         const int64_t waitStart = platform::monotonicMicros();
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
-            if ((platform::monotonicMicros() - waitStart) / 1000 > kModbusTimeoutMs || replyAbandoned()) {
+            const int64_t now = platform::monotonicMicros();
+            if ((now - waitStart) / 1000 > kModbusTimeoutMs || (deadline != 0 && now > deadline) ||
+                replyAbandoned()) {
                 replyText[length] = '\0';
                 replyTimedOut = true;
                 return -1;
@@ -95,7 +100,7 @@ int receiveReply() {
         if (byte == '\n' || byte >= 0x80) break;
         if (length == kReplyBufferSize - 1) {  // no room left for the line end
             replyText[length] = '\0';
-            return -1;
+            return -2;
         }
     }
     replyText[length] = '\0';
@@ -123,11 +128,23 @@ int decodeFrame(int length, uint8_t* bytes) {
 
 constexpr int kFirstFailureException = 4;
 
-int exchange(int functionCode, int registerNumber, int count, int* values) {
-    uint8_t request[kMaxRequestBytes];
-    int requestLength = buildRequest(request, functionCode, registerNumber, count, values);
-    if (requestLength == 0) return -1;
+// The form of the reply a request expects.
+constexpr ReplyForm formOf(int functionCode, int registerNumber, int count, int value) {
+    switch (functionCode) {
+        case 1:
+        case 2: return {functionCode, (count + 7) / 8, 0};
+        case 3: return {functionCode, 2 * count, 0};
+        case 5: return {functionCode, registerNumber - 1, (value & 1) ? 0xFF00 : 0};
+        case 6: return {functionCode, registerNumber - 1, value & 0xFFFF};
+        default: return {functionCode, registerNumber - 1, count};
+    }
+}
 
+// Builds the request frame into requestText and its bytes (LRC included)
+// into `request`; their count, or 0 when the count cannot be served.
+int buildFrame(uint8_t* request, int functionCode, int registerNumber, int count, const int* values) {
+    int requestLength = buildRequest(request, functionCode, registerNumber, count, values);
+    if (requestLength == 0) return 0;
     unsigned sum = 0;
     for (int i = 0; i < requestLength; ++i) sum += request[i];
     request[requestLength++] = static_cast<uint8_t>((0x100 - (sum & 0xFF)) & 0xFF);
@@ -138,17 +155,49 @@ int exchange(int functionCode, int registerNumber, int count, int* values) {
     *at++ = '\r';
     *at++ = '\n';
     *at = '\0';
-    // The frame is handed over in one call: the bytes on the line are the
-    // same as when written one by one, without a system call per character.
-    // A write error has been reported by the port; the reply is awaited anyway.
-    serialPort.write(requestText, static_cast<std::size_t>(at - requestText));
+    return requestLength;
+}
+
+// Sends the frame in requestText. The frame is handed over in one call: the
+// bytes on the line are the same as when written one by one, without a
+// system call per character. A write error has been reported by the port;
+// the reply is awaited anyway.
+void sendFrame() { serialPort.write(requestText, std::strlen(requestText)); }
+
+// True when a decoded reply (not an exception) is the answer a request of
+// `functionCode` and `count` expects: a read carries exactly the data asked
+// for, a write's echo repeats the request's address and value or count.
+bool answers(const uint8_t* request, int functionCode, int count, const uint8_t* reply, int replyBytes) {
+    switch (functionCode) {
+        case 1:
+        case 2: {
+            const int dataBytes = (count + 7) / 8;
+            return reply[2] == dataBytes && replyBytes == 3 + dataBytes + 1;
+        }
+        case 3: return reply[2] == 2 * count && replyBytes == 3 + 2 * count + 1;
+        case 5:
+        case 6:
+        case 15:
+        case 16: return replyBytes == 7 && std::memcmp(reply + 2, request + 2, 4) == 0;
+        default: return true;
+    }
+}
+
+int exchange(int functionCode, int registerNumber, int count, int* values) {
+    uint8_t request[kMaxRequestBytes];
+    if (buildFrame(request, functionCode, registerNumber, count, values) == 0) return -1;
+    sendFrame();
     if (!serialPort.device()) {  // no line: nothing can answer
         replyTimedOut = true;
         return -1;
     }
 
     const int replyLength = receiveReply();
-    if (replyLength < 0) return -1;
+    if (replyLength < 0) {
+        // Given up on: the reply may still come, and is owed.
+        if (replyTimedOut) serialPort.noteOwed(formOf(functionCode, registerNumber, count, values[0]));
+        return -1;
+    }
 
     uint8_t reply[kReplyBufferSize / 2];
     const int replyBytes = decodeFrame(replyLength, reply);
@@ -162,34 +211,88 @@ int exchange(int functionCode, int registerNumber, int count, int* values) {
         return reply[2];  // the exception code
     }
     if (reply[1] != requestedCode) return -1;
+    if (!answers(request, functionCode, count, reply, replyBytes)) return -1;
 
     switch (functionCode) {
         case 1:
-        case 2: {
-            const int dataBytes = (count + 7) / 8;
-            if (reply[2] != dataBytes || replyBytes != 3 + dataBytes + 1) return -1;
-            for (int i = 0; i < dataBytes; ++i) values[i] = reply[3 + i];
+        case 2:
+            for (int i = 0; i < (count + 7) / 8; ++i) values[i] = reply[3 + i];
             return 0;
-        }
-        case 3: {
-            if (reply[2] != 2 * count || replyBytes != 3 + 2 * count + 1) return -1;
+        case 3:
             for (int i = 0; i < count; ++i) values[i] = reply[3 + 2 * i] * 256 + reply[4 + 2 * i];
             return 0;
-        }
-        case 5:
-        case 6:
-        case 15:
-        case 16:
-            // The echo of address and count (or value): six bytes and the LRC.
-            return replyBytes == 7 ? 0 : -1;
         default: return 0;
     }
 }
+
+// ---- resynchronising requests
+// Plain reads of the model, firmware and output quantity registers, whose
+// reply forms (function 3 with 6, 4 and 2 data bytes) differ; a read of
+// three registers is never an ordinary request. When an owed reply is itself
+// that of a read of one or two registers, the option index register set to
+// 1 (its echo compared in full) is the last choice: the option list is read
+// from it only right after it is set, and a fault inside that list has the
+// list read again from that setting.
+struct ResyncRequest {
+    int functionCode;
+    int registerNumber;
+    int count;
+    int value;
+};
+
+constexpr ResyncRequest kResyncRequests[] = {{3, 300, 3, 0}, {3, 300, 2, 0}, {3, 300, 1, 0}, {16, 303, 1, 1}};
+constexpr ReplyForm kResyncForms[] = {
+    formOf(3, 300, 3, 0),
+    formOf(3, 300, 2, 0),
+    formOf(3, 300, 1, 0),
+    formOf(16, 303, 1, 1),
+};
+static_assert(std::size(kResyncForms) == std::size(kResyncRequests));
+
+// What one try may read before it gives up, whatever arrives.
+constexpr int64_t kResyncDeadlineMicros = 2LL * kModbusTimeoutMs * 1000;
+constexpr int kResyncByteBudget = 16 * kReplyBufferSize;
+
+bool resyncAttempt(int entry) {
+    const ResyncRequest& r = kResyncRequests[entry];
+    int values[3] = {r.value, 0, 0};
+    uint8_t request[kMaxRequestBytes];
+    if (buildFrame(request, r.functionCode, r.registerNumber, r.count, values) == 0) return false;
+    sendFrame();
+    if (!serialPort.device()) return false;
+    const int64_t deadline = platform::monotonicMicros() + kResyncDeadlineMicros;
+    int received = 0;
+    while (received < kResyncByteBudget) {
+        const int length = receiveReply(deadline);
+        if (length == -1) return false;
+        received += length < 0 ? kReplyBufferSize : length;
+        if (length < 0) continue;
+        uint8_t reply[kReplyBufferSize / 2];
+        const int replyBytes = decodeFrame(length, reply);
+        // Anything else, an exception included (it carries no count), is
+        // dropped: it may answer an earlier request.
+        if (replyBytes >= 4 && reply[0] == static_cast<uint8_t>(commSettings.unitAddress & 0xFF) &&
+            reply[1] == r.functionCode && answers(request, r.functionCode, r.count, reply, replyBytes))
+            return true;
+    }
+    return false;
+}
+
+constexpr ResyncRequests kResync = {kResyncForms, static_cast<int>(std::size(kResyncForms)), resyncAttempt};
 
 }  // namespace
 
 ExchangeResult modbusTransaction(int functionCode, int registerNumber, int count, int* values) {
     if (lineHalted()) return noteExchange(true, true, -1);
+    // After a wait that gave up, the line is brought back in step before
+    // this exchange counts; when it cannot be, the line is lost. A closing
+    // request (restart, coil off) makes one try and goes out all the same:
+    // a controller that recovers is not left standing.
+    const bool closing = closingRequests();
+    if (!resynchronise(kResync, closing ? 1 : kResyncTries) && !closing) {
+        if (!lineHalted()) serialPort.noteOutOfStep();
+        return noteExchange(true, true, -1);
+    }
     replyTimedOut = false;
     const int result = exchange(functionCode, registerNumber, count, values);
     // Exceptions 1 to 3 are the controller's answer (unknown function or
@@ -197,4 +300,11 @@ ExchangeResult modbusTransaction(int functionCode, int registerNumber, int count
     // controller and count like a reply the line spoiled.
     const bool failed = result == -1 || result >= kFirstFailureException;
     return noteExchange(failed, replyTimedOut, result, result == 1 || result == 2);
+}
+
+ExchangeResult modbusResynchronise(int tries) {
+    if (!serialPort.repliesOwed()) return ExchangeResult{};
+    if (lineHalted()) return noteExchange(true, true, -1);
+    const bool inStep = resynchronise(kResync, tries);
+    return noteExchange(!inStep, !inStep, inStep ? 0 : -1);
 }

@@ -7,4 +7,10 @@
 // reply; its kind tells how the exchange went.
 ExchangeResult modbusTransaction(int functionCode, int registerNumber, int count, int* values);
 
+// While replies are owed (a wait gave up), at most `tries` resynchronising
+// requests (link/resync.h); never loses the line. Answered when the line is
+// in step, at once when nothing was owed; silent otherwise. For waits that
+// make their own attempts: the probes, the wait for a restart.
+ExchangeResult modbusResynchronise(int tries);
+
 constexpr int kModbusTimeoutMs = 3000;

@@ -152,6 +152,8 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
     // Whatever the line holds now was meant for an earlier run.
     activeport->discardInput();
     startCounting();
+    settle();
+    outOfStep_ = false;
     portActive = 1;
     return 0;
 }
@@ -205,7 +207,39 @@ void SerialPort::close() {
         if (!activeport->close()) conPuts("Error closing serial port.\r\n");
         activeport.reset();
     }
+    settle();
+    outOfStep_ = false;
     portActive = 0;
+}
+
+bool SerialPort::owes(const ReplyForm& form) const {
+    for (int i = 0; i < owedCount_; ++i) {
+        if (!owed_[i].any && owed_[i] == form) return true;
+    }
+    return false;
+}
+
+bool SerialPort::owesAnyForm() const {
+    for (int i = 0; i < owedCount_; ++i) {
+        if (owed_[i].any) return true;
+    }
+    return false;
+}
+
+void SerialPort::noteOwed(const ReplyForm& form) {
+    if (owedCount_ == kOwedForms) {
+        for (int i = 1; i < kOwedForms; ++i) owed_[i - 1] = owed_[i];
+        --owedCount_;
+    }
+    owed_[owedCount_++] = form;
+}
+
+void SerialPort::forgetAnyForms() {
+    int kept = 0;
+    for (int i = 0; i < owedCount_; ++i) {
+        if (!owed_[i].any) owed_[kept++] = owed_[i];
+    }
+    owedCount_ = kept;
 }
 
 int SerialPort::write(const void* buffer, std::size_t length) {

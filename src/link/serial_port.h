@@ -25,6 +25,19 @@ std::optional<int> characterFormatFromName(const std::string& name);
 // The line settings for a format code, or nothing when the code is not valid.
 std::optional<platform::LineSettings> lineSettingsForFormat(int code, int baudRate);
 
+// What tells the reply to one request from the replies to others, in a
+// protocol's own terms (MODBUS: the function code and the byte count, or
+// the address and value or count that a write's echo repeats; TVX Standard:
+// the length of a positive reply's data). A form that `any` marks may look
+// like every reply of its protocol.
+struct ReplyForm {
+    int code = 0;
+    int first = 0;
+    int second = 0;
+    bool any = false;
+    bool operator==(const ReplyForm&) const = default;
+};
+
 class SerialPort {
 public:
     // 0 on success, -1 on any failure (a message has been printed).
@@ -54,6 +67,30 @@ public:
     void noteGoodReply();
     // How long ago the last request was written.
     int64_t requestAgeMicros() const;
+
+    // ---- replies owed
+    // A request whose wait gave up may still be answered, late; the line and
+    // the controller keep the order of the replies. Until a request whose
+    // reply cannot be taken for an owed one is answered, the forms of the
+    // owed replies are kept here, the newest kOwedForms of them (a reply
+    // comes at most three time-outs late). Opening and closing the line
+    // forget them.
+    static constexpr int kOwedForms = 3;
+    bool repliesOwed() const { return owedCount_ > 0; }
+    // True when an owed reply may have the form `form` (a form marked `any`
+    // excludes none).
+    bool owes(const ReplyForm& form) const;
+    bool owesAnyForm() const;
+    void noteOwed(const ReplyForm& form);
+    // The owed forms marked `any` are forgotten (their reply came, or
+    // cannot come any more); the others stay.
+    void forgetAnyForms();
+    // In step again: nothing is owed.
+    void settle() { owedCount_ = 0; }
+    // The line could not be brought back in step: it is lost, and no
+    // exchange goes out on it any more.
+    bool outOfStep() const { return outOfStep_; }
+    void noteOutOfStep() { outOfStep_ = true; }
 
     // While set, closing a network line keeps its connection, and opening
     // the same port again takes it up and only sends the new line format.
@@ -93,6 +130,9 @@ private:
     int64_t requestMicros_ = 0;
     bool babbling_ = false;
     std::string babblingReason_;
+    ReplyForm owed_[kOwedForms];
+    int owedCount_ = 0;
+    bool outOfStep_ = false;
 };
 
 extern SerialPort serialPort;

@@ -1,11 +1,13 @@
 #include "link/tvx.h"
 
 #include <cstdint>
+#include <iterator>
 
 #include "common/console_io.h"
 #include "common/settings.h"
 #include "link/exchange_health.h"
 #include "link/hex.h"
+#include "link/resync.h"
 #include "link/serial_port.h"
 #include "platform/clock.h"
 
@@ -170,14 +172,17 @@ int buildRequest(int command, const char* sendFormat, const int* values) {
 }
 
 // Receives one reply into replyLine: its length up to and including the
-// final character, or -1 after more than the time-out of silence.
-int receiveReply() {
+// final character, or -1 after more than the time-out of silence (or once
+// `deadline` has passed, when it is not 0).
+int receiveReply(int64_t deadline = 0) {
     int length = 0;
     while (length < kLineBufferSize) {
         const int64_t waitStart = platform::monotonicMicros();
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
-            if ((platform::monotonicMicros() - waitStart) / 1000 > kTvxTimeoutMs || replyAbandoned()) return -1;
+            const int64_t now = platform::monotonicMicros();
+            if ((now - waitStart) / 1000 > kTvxTimeoutMs || (deadline != 0 && now > deadline) || replyAbandoned())
+                return -1;
         }
         replyLine[length++] = static_cast<char>(byte);
         if (byte == '\r' || byte >= 0x80) break;
@@ -185,8 +190,18 @@ int receiveReply() {
     return length;
 }
 
+// True when the `textLength` characters before the CR of replyLine carry a
+// checksum that adds up (three or more characters).
+bool checksumHolds(int textLength) {
+    if (textLength < 3) return false;
+    unsigned sum = 0;
+    for (int i = 1; i < textLength - 2; ++i) sum += static_cast<uint8_t>(replyLine[i]);
+    const int checksum = parseHex(replyLine + textLength - 2, 2);
+    return ((sum + static_cast<unsigned>(checksum)) & 0xFF) == 0;
+}
+
 // Characters the fields of a receive format take.
-int formatWidth(const char* format) {
+constexpr int formatWidth(const char* format) {
     int width = 0;
     for (const char* letter = format; *letter; ++letter) {
         if (*letter == 'B')
@@ -232,6 +247,72 @@ int parseReply(int textLength, const char* receiveFormat, int* values) {
     return result;
 }
 
+// The form of the positive reply a request expects: the length of its data.
+// Puts, actions and appends have none; the option list has as many as the
+// controller has options, so its reply may look like any other.
+constexpr ReplyForm formOf(int command, const char* receiveFormat) {
+    ReplyForm form;
+    form.first = formatWidth(receiveFormat);
+    form.any = command == COM_OPTIONS;
+    return form;
+}
+
+// ---- resynchronising requests
+// Gets without side effects whose positive replies differ in length: the
+// output quantity (2 digits), the model (4), the speed compensation of
+// channel 0 (8) and setpoint 0 (12). A controller that refuses one answers
+// with a negative reply, which is never taken (it may answer an earlier
+// request): that try then gives up like a silent one.
+struct ResyncRequest {
+    int command;
+    const char* sendFormat;
+    const char* receiveFormat;
+};
+
+const ResyncRequest kResyncRequests[] = {
+    {COM_CHANNEL_QTY, "", "B"},
+    {COM_MODEL, "", "W"},
+    {COM_SPEED_COMP_VAL, "GB", "WW"},
+    {COM_GET_SPT, "W", "BBWW"},
+};
+constexpr ReplyForm kResyncForms[] = {
+    formOf(COM_CHANNEL_QTY, "B"),
+    formOf(COM_MODEL, "W"),
+    formOf(COM_SPEED_COMP_VAL, "WW"),
+    formOf(COM_GET_SPT, "BBWW"),
+};
+static_assert(std::size(kResyncForms) == std::size(kResyncRequests));
+
+// What one try may read before it gives up, whatever arrives.
+constexpr int64_t kResyncDeadlineMicros = 2LL * kTvxTimeoutMs * 1000;
+constexpr int kResyncByteBudget = 16 * kLineBufferSize;
+
+bool resyncAttempt(int entry) {
+    const ResyncRequest& r = kResyncRequests[entry];
+    int values[2] = {0, 0};  // channel 0, setpoint 0
+    const int requestLength = buildRequest(r.command, r.sendFormat, values);
+    if (requestLength == 0) return false;
+    serialPort.write(requestLine, static_cast<std::size_t>(requestLength));
+    if (!serialPort.device()) return false;
+    const int width = formatWidth(r.receiveFormat);
+    const int64_t deadline = platform::monotonicMicros() + kResyncDeadlineMicros;
+    int received = 0;
+    while (received < kResyncByteBudget) {
+        const int length = receiveReply(deadline);
+        if (length < 0) return false;
+        received += length;
+        const int textLength = length - 1;
+        // A positive reply of this length whose checksum holds; everything
+        // else is dropped.
+        if (replyLine[length - 1] == '\r' && textLength - 3 == width && replyLine[0] != 'N' &&
+            checksumHolds(textLength))
+            return true;
+    }
+    return false;
+}
+
+constexpr ResyncRequests kResync = {kResyncForms, static_cast<int>(std::size(kResyncForms)), resyncAttempt};
+
 int exchange(int command, const char* sendFormat, const char* receiveFormat, int* values, bool& timedOut) {
     if (!sendFormat) sendFormat = "";
     if (!receiveFormat) receiveFormat = "";
@@ -244,19 +325,18 @@ int exchange(int command, const char* sendFormat, const char* receiveFormat, int
     if (!serialPort.device()) return COM_TIMEOUT;  // no line: nothing can answer
 
     const int length = receiveReply();
-    if (length < 0) return COM_TIMEOUT;
+    if (length < 0) {
+        // Given up on: the reply may still come, and is owed.
+        serialPort.noteOwed(formOf(command, receiveFormat));
+        return COM_TIMEOUT;
+    }
     timedOut = false;
     // A reply that filled the buffer or ended on a byte of 0x80 or more has no CR.
     if (replyLine[length - 1] != '\r') return COM_BAD_BUFFER;
 
     const int textLength = length - 1;
     if (textLength == 0 || textLength == 2 || textLength >= kMaxReplyText) return COM_BAD_BUFFER;
-    if (textLength >= 3) {
-        unsigned sum = 0;
-        for (int i = 1; i < textLength - 2; ++i) sum += static_cast<uint8_t>(replyLine[i]);
-        const int checksum = parseHex(replyLine + textLength - 2, 2);
-        if (((sum + static_cast<unsigned>(checksum)) & 0xFF) != 0) return COM_BAD_BUFFER;
-    }
+    if (textLength >= 3 && !checksumHolds(textLength)) return COM_BAD_BUFFER;
 
     if (replyLine[0] == 'N') {
         // A negative reply without its two code digits ("N" alone, or "N"
@@ -276,12 +356,28 @@ int exchange(int command, const char* sendFormat, const char* receiveFormat, int
 
 ExchangeResult tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values) {
     if (lineHalted()) return noteExchange(true, true, COM_TIMEOUT);
+    // After a wait that gave up, the line is brought back in step before
+    // this exchange counts; when it cannot be, the line is lost. A closing
+    // request (restart, coil off) makes one try and goes out all the same:
+    // a controller that recovers is not left standing.
+    const bool closing = closingRequests();
+    if (!resynchronise(kResync, closing ? 1 : kResyncTries) && !closing) {
+        if (!lineHalted()) serialPort.noteOutOfStep();
+        return noteExchange(true, true, COM_TIMEOUT);
+    }
     bool timedOut = false;
     const int result = exchange(command, sendFormat, receiveFormat, values, timedOut);
     // A controller reporting a garbled request (COM_BAD_BUFFER) counts like a
     // reply that failed its checks here.
     const bool failed = timedOut || result == COM_BAD_BUFFER;
     return noteExchange(failed, timedOut, result, result == COM_BAD_COMMAND);
+}
+
+ExchangeResult tvxResynchronise(int tries) {
+    if (!serialPort.repliesOwed()) return ExchangeResult{};
+    if (lineHalted()) return noteExchange(true, true, COM_TIMEOUT);
+    const bool inStep = resynchronise(kResync, tries);
+    return noteExchange(!inStep, !inStep, inStep ? COM_OK : COM_TIMEOUT);
 }
 
 const char* tvxCommandName(int command) {

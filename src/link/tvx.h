@@ -145,6 +145,12 @@ extern int replyFieldCount;
 // code; its kind tells how the exchange went.
 ExchangeResult tvxTransaction(int command, const char* sendFormat, const char* receiveFormat, int* values);
 
+// While replies are owed (a wait gave up), at most `tries` resynchronising
+// requests (link/resync.h); never loses the line. Answered when the line is
+// in step, at once when nothing was owed; silent otherwise. For waits that
+// make their own attempts: the probes, the wait for a restart.
+ExchangeResult tvxResynchronise(int tries);
+
 // Diagnostic printers: "    COM_MODEL:" and "COM_OK\n" style; numbers without
 // a name print "    UNKNOWN COM_value:" and "UNKNOWN COM_value(1)".
 void printCommandName(int command);

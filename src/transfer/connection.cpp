@@ -60,13 +60,17 @@ void noAnswer(const char* protocols) {
                            : "); check the baud rate, character format, unit address and cable"));
 }
 
-// Reads holding register 1; the value is dropped.
+// Reads holding register 1; the value is dropped. After an attempt that got
+// no answer, the next one is a request whose reply cannot be taken for the
+// first one's, should that come late.
 bool modbusProbe() {
+    if (serialPort.repliesOwed()) return !modbusResynchronise(1).faulted();
     int values[1] = {0};
     return modbusTransaction(3, 1, 1, values) == 0;
 }
 
 bool tvxProbe() {
+    if (serialPort.repliesOwed()) return !tvxResynchronise(1).faulted();
     int values[8] = {};
     return tvxTransaction(COM_MODEL, "", "W", values) == COM_OK;
 }
@@ -148,6 +152,7 @@ std::string lineDeviceName() {
 }
 
 std::string lineLossText() {
+    if (serialPort.outOfStep()) return "the line is lost";
     if (!serialPort.lineLost()) return {};
     const std::string reason = serialPort.lostReason();
     if (serialPort.lineBabbling()) return reason;
@@ -161,8 +166,11 @@ std::string controllerGoneText() {
 
 namespace {
 
-// A phrase as a sentence on a line of its own.
+// A phrase as a sentence on a line of its own; a lost line says why.
 void showSentence(std::string text) {
+    if (serialPort.outOfStep() && text == "the line is lost")
+        text += ": after a reply that came too late or not at all, three requests to bring it back in step went "
+                "unanswered";
     text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     conPrintf("\n%s.\n", text.c_str());
 }

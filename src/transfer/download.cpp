@@ -15,6 +15,7 @@
 #include "image/data_file.h"
 #include "image/image_compare.h"
 #include "link/modbus.h"
+#include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/interrupts.h"
 #include "handlers/block_report.h"

@@ -6,6 +6,7 @@
 #include "image/controller_image.h"
 #include "link/exchange_health.h"
 #include "link/modbus.h"
+#include "link/serial_port.h"
 #include "platform/clock.h"
 #include "platform/interrupts.h"
 #include "transfer/line_watch.h"

@@ -18,6 +18,7 @@
 #include "image/controller_image.h"
 #include "image/data_file.h"
 #include "link/modbus.h"
+#include "link/serial_port.h"
 #include "platform/files.h"
 #include "platform/interrupts.h"
 #include "handlers/block_report.h"

@@ -123,8 +123,17 @@ TEST_F(Modbus, ReadRepliesStoreTheirData) {
 
 TEST_F(Modbus, WriteRepliesAreEchoes) {
     int values[2] = {10, 20};
+    int on[1] = {1};
     answerWith(frame({1, 5, 0x01, 0x3B, 0xFF, 0x00}));
-    EXPECT_EQ(modbusTransaction(5, 316, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(5, 316, 1, on), 0);
+    // An echo is compared in full: another coil, value, address or count is
+    // the echo of another request.
+    answerWith(frame({1, 5, 0x01, 0x3B, 0x00, 0x00}));
+    EXPECT_EQ(modbusTransaction(5, 316, 1, on), -1);
+    answerWith(frame({1, 16, 0x01, 0x11, 0x00, 0x01}));
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values), -1);
+    answerWith(frame({1, 16, 0x01, 0x12, 0x00, 0x02}));
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values), -1);
     answerWith(frame({1, 6, 0x01, 0x2B, 0x00, 0x0A}));
     EXPECT_EQ(modbusTransaction(6, 300, 1, values), 0);
     answerWith(frame({1, 15, 0x00, 0x13, 0x00, 0x10}));

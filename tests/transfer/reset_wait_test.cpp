@@ -48,7 +48,10 @@ std::vector<LogLine> logLines(const std::string& log) {
 }  // namespace
 
 // A controller silent for 10 s after its reset is asked at 0 s, at 8 s (the
-// 3 s time-out and the 5.001 s pause) and at 11 s, where it answers.
+// 3 s time-out and the 5.001 s pause) and at 11 s, where it answers. After
+// the first attempt each one begins with a request that brings the line back
+// in step (another form each time), and the model request follows the one
+// that is answered.
 TEST(ResetWait, OneModelRequestPerAttemptAndOnePause) {
     TempDir dir;
     SimProcess sim(dir, {"--protocol", "tvx", "--reset-delay", "10"});
@@ -62,22 +65,30 @@ TEST(ResetWait, OneModelRequestPerAttemptAndOnePause) {
     const std::vector<LogLine> lines = logLines(sim.log());
     double resetAnswered = -1;
     std::vector<double> modelRequests;
+    std::vector<std::string> kinds;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (resetAnswered < 0) {
             if (lines[i].direction == "RX" && lines[i].text.rfind("!0109", 0) == 0 && i + 1 < lines.size())
                 resetAnswered = lines[i + 1].lastSeconds;  // COM_RESET and its reply
             continue;
         }
-        if (lines[i].direction == "RX" && lines[i].text.rfind("!0100", 0) == 0)  // COM_MODEL
+        if (lines[i].direction != "RX") continue;
+        if (lines[i].text.rfind("!0100", 0) == 0 || lines[i].text.rfind("!0101", 0) == 0 ||
+            lines[i].text.rfind("!011BG00", 0) == 0) {  // COM_MODEL, COM_CHANNEL_QTY, COM_SPEED_COMP_VAL 0
             modelRequests.push_back(lines[i].firstSeconds - resetAnswered);
+            kinds.push_back(lines[i].text.substr(0, 5));
+        }
+        if (modelRequests.size() == 4) break;
     }
     ASSERT_GE(resetAnswered, 0) << sim.log();
-    ASSERT_EQ(modelRequests.size(), 3u) << sim.log();
+    ASSERT_EQ(modelRequests.size(), 4u) << sim.log();
+    EXPECT_EQ(kinds, (std::vector<std::string>{"!0100", "!0101", "!011B", "!0100"})) << sim.log();
     EXPECT_LT(modelRequests[0], 0.5);
     EXPECT_GT(modelRequests[1], 8.0);
     EXPECT_LT(modelRequests[1], 8.8);
     EXPECT_GT(modelRequests[2], 11.0);
     EXPECT_LT(modelRequests[2], 12.0);
+    EXPECT_LT(modelRequests[3] - modelRequests[2], 0.5);
 }
 
 // A signal during the wait ends the download with 128 + n: the controller

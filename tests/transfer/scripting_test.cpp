@@ -195,8 +195,7 @@ const Case kCases[] = {
      {"u", "1", "{dev}", "9600", "UP.DAT"},
      {"LINKORA_PROTOCOL=modbus"},
      1,
-     "linkora: {dev}: the controller stopped answering; blocks that could not be read: 5, 18, setpoint count, 20 "
-     "(no answer)",
+     "linkora: {dev}: the line is lost; blocks that could not be read: 5, 18, setpoint count, 20 (no answer)",
      "Upload failed; the data file was not written."},
     {"TraceFolderMissing",
      kLoaded,

@@ -50,6 +50,8 @@ struct SimOptions {
     std::set<long> ignoreAt;            // lost on the way: not served, no reply
     std::set<long> garbageAt;           // served, the reply's checksum spoiled
     std::set<long> refuseAt;            // not served; refused with refuseCode
+    std::set<long> lateAt;              // served, the reply held back lateMs past its request
+    int lateMs = 3100;
     int refuseCode = 4;                 // MODBUS exception code, or TVX result code
     bool forgetDefaultProgram = false;  // a reboot moves the default program on by one
     int charDelayMs = 0;

@@ -188,6 +188,12 @@ const OptionRow kOptions[] = {
      [](const char* v) { return parseList(v, options.garbageAt); }},
     {"--refuse-at", "N,...", "refuse request N without serving it (code from --refuse-code)",
      [](const char* v) { return parseList(v, options.refuseAt); }},
+    {"--late-at", "N,...",
+     "serve request N and hold its reply back --late-ms past the request; the replies of requests that came "
+     "meanwhile follow it, 5 ms apart",
+     [](const char* v) { return parseList(v, options.lateAt); }},
+    {"--late-ms", "MS", "how long --late-at holds a reply back, in milliseconds (default 3100)",
+     [](const char* v) { return setInt(v, 0, 600000, options.lateMs); }},
     {"--refuse-code", "C", "code of a refusal: MODBUS exception or TVX result (default 4)",
      [](const char* v) { return setInt(v, 1, 255, options.refuseCode); }},
     {"--char-delay-ms", "D", "pause D ms between reply characters",

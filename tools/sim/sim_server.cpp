@@ -70,6 +70,10 @@ struct Server {
     long requests = 0;
     long replies = 0;
 
+    // Replies held back by --late-at, in order, and when they go out.
+    std::vector<std::string> held;
+    int64_t releaseAt = 0;
+
     // The line being received.
     std::string line;
     bool receiving = false;
@@ -92,6 +96,7 @@ struct Server {
     bool lineSettingsMatch(char start);
     bool writeAll(const char* data, size_t length);
     void sendReply(const std::string& reply, int64_t requestEnd);
+    void releaseHeld();
     void save();
     void saveAll();
     int run();
@@ -226,6 +231,17 @@ void Server::sendReply(const std::string& reply, int64_t requestEnd) {
     logLine(first, last, "TX", reply);
 }
 
+// The replies held back go out one after the other, 5 ms apart, as a line
+// that stalled delivers them.
+void Server::releaseHeld() {
+    std::vector<std::string> replies;
+    replies.swap(held);
+    for (std::size_t i = 0; i < replies.size() && !stopRequested; ++i) {
+        if (i > 0 && !sleepUntil(nowMicros() + 5000)) break;
+        sendReply(replies[i], nowMicros());
+    }
+}
+
 void Server::save() {
     if (options.savePath.empty()) return;
     std::string error;
@@ -341,6 +357,14 @@ void Server::handleLine(const std::string& request, int64_t first) {
         ++replies;
         if (options.garbageEvery > 0 && replies % options.garbageEvery == 0) reply = corruptReply(*reply);
         if (options.garbageAt.count(requests) != 0) reply = corruptReply(*reply);
+        // A reply held back keeps its place: the replies after it wait for it.
+        if (!held.empty() || options.lateAt.count(requests) != 0) {
+            if (held.empty()) releaseAt = first + options.lateMs * 1000LL;
+            held.push_back(*reply);
+            reply.reset();
+        }
+    }
+    if (reply) {
         // Whatever is still unread on the line is a reply the client gave up on.
         tcflush(slave, TCIFLUSH);
         sendReply(*reply, last);
@@ -361,6 +385,15 @@ int Server::run() {
             const int64_t left = endAt - nowMicros();
             if (left <= 0) break;
             timeoutMs = static_cast<int>(std::min<int64_t>((left + 999) / 1000, 1 << 30));
+        }
+        if (!held.empty()) {
+            const int64_t left = releaseAt - nowMicros();
+            if (left <= 0) {
+                releaseHeld();
+                continue;
+            }
+            const int wait = static_cast<int>(std::min<int64_t>((left + 999) / 1000, 1 << 30));
+            timeoutMs = timeoutMs < 0 ? wait : std::min(timeoutMs, wait);
         }
         pollfd fds[2] = {{master, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
         const int n = poll(fds, 2, timeoutMs);
