@@ -15,4 +15,11 @@ int backupCommand(const std::vector<std::string>& args);
 // The usage lines of backup, for the program's --help.
 extern const char kBackupUsage[];
 
+// linkora restore <Inventory> NAME [--at REV] [--into DIR] [--yes]
+//                 [--no-verify] [--set-defaults] [--keep-offsets]
+// The exit status is the download's; 2 also a wrong command line or
+// inventory or no --yes without a terminal, 5 also another model.
+int restoreCommand(const std::vector<std::string>& args);
+extern const char kRestoreUsage[];
+
 }  // namespace fleet

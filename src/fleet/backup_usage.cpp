@@ -14,4 +14,17 @@ const char kBackupUsage[] =
     "    2 wrong command line or inventory, 5 DIR locked, not writable or not\n"
     "    the user's own, its git configuration refused, git failed\n";
 
+const char kRestoreUsage[] =
+    "A version from the history back into its controller (Linux):\n"
+    "  linkora restore <Inventory> NAME [--at REV] [--into DIR] [--yes]\n"
+    "                  [--no-verify] [--set-defaults] [--keep-offsets]\n"
+    "    downloads NAME.DAT as committed at REV (a git revision, or a day\n"
+    "    YYYY-MM-DD: the last commit on or before it; default the last commit)\n"
+    "    to the controller the inventory names, verified unless --no-verify;\n"
+    "    refused when the controller's model is not the file's; asks first on a\n"
+    "    terminal, needs --yes without one; then commits NAME.DAT as restored\n"
+    "    example: linkora restore plant.inventory press-a --at 2026-11-30\n"
+    "    exit status as the download's; 2 also wrong command line or inventory,\n"
+    "    or no --yes without a terminal; 5 also another model, DIR locked, git\n";
+
 }  // namespace fleet

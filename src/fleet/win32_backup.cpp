@@ -13,4 +13,9 @@ int backupCommand(const std::vector<std::string>&) {
     return 2;
 }
 
+int restoreCommand(const std::vector<std::string>&) {
+    std::fprintf(stderr, "linkora: restore needs Linux: run it on the host that keeps the backups\n");
+    return 2;
+}
+
 }  // namespace fleet

@@ -25,13 +25,19 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "backup") == 0) {
         return fleet::backupCommand(std::vector<std::string>(argv + 2, argv + argc));
     }
+    if (argc > 1 && std::strcmp(argv[1], "restore") == 0) {
+        return fleet::restoreCommand(std::vector<std::string>(argv + 2, argv + argc));
+    }
     loadSettingsFile();
     platform::initTerminal();
     if (argc > 1) {
         const int status = runCommandLine(argc, argv);
         const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
                                         std::strcmp(argv[1], "/?") == 0);
-        if (help && status == 0) conPuts(fleet::kBackupUsage);
+        if (help && status == 0) {
+            conPuts(fleet::kBackupUsage);
+            conPuts(fleet::kRestoreUsage);
+        }
         if (status >= 0) return status;
     }
     return mainMenu();
