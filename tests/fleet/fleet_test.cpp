@@ -563,6 +563,66 @@ INSTANTIATE_TEST_SUITE_P(
         BadInventory{manyControllers(10001), "10001: error: more than 10000 controllers"},
         BadInventory{std::string(1024 * 1024 + 1, '#'), " larger than 1 MiB (an inventory is at most 1 MiB"}));
 
+// An older version back into its controller: the simulator then holds it and
+// the history says so; a file of another model, or no --yes without a
+// terminal, sends nothing.
+TEST(Fleet, RestoresAnOlderVersion) {
+    TempDir dir;
+    const std::string into = dir.file("backups");
+    Line a(dir, "lineA", {"--unit", "1", "--model", "4344"});
+    ASSERT_FALSE(a.device.empty());
+    const std::string inventory = dir.file("plant.inventory");
+    writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\n");
+    std::string output;
+    ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
+    const std::string first = git(into, "rev-parse --short=7 HEAD");
+
+    // A changed value downloaded by hand and backed up: the second version.
+    std::string edited = readFile(into + "/press-a.DAT");
+    const std::size_t at = edited.find("\n49: ");
+    ASSERT_NE(std::string::npos, at);
+    const std::size_t comma = edited.rfind(',', edited.find_first_of(" ;", at + 5));
+    const std::size_t length = edited.find_first_of(" ;", comma) - comma - 1;
+    edited.replace(comma + 1, length, std::to_string(std::stoi(edited.substr(comma + 1, length)) + 1));
+    writeFile(dir.file("edited.dat"), edited);
+    ASSERT_EQ(0, run({"d", "1", a.link, "38400", dir.file("edited.dat"), "N", "N", "Y"}, output)) << output;
+    ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
+    ASSERT_EQ(2, commits(into));
+    const std::string restore[] = {"restore", inventory, "press-a", "--into", into, "--at", "HEAD~1"};
+
+    EXPECT_EQ(2, run(std::vector<std::string>(std::begin(restore), std::end(restore)), output)) << output;
+    EXPECT_TRUE(output.find("a restore needs --yes; nothing sent") != std::string::npos) << output;
+
+    std::vector<std::string> yes(std::begin(restore), std::end(restore));
+    yes.push_back("--yes");
+    EXPECT_EQ(0, run(yes, output)) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex("Restore press-a as of [0-9-]+ [0-9:]+ \\(" + first.substr(0, 7) +
+                                                         ", model 4344, [0-9]+ setpoints, 1 value differs from the "
+                                                         "controller\\) to unit 1 on ")))
+        << output;
+    EXPECT_EQ("linkora restore: press-a as of " + first.substr(0, 7) + "\n", git(into, "log -1 --format=%s"));
+    EXPECT_EQ("", git(into, "diff HEAD~2 HEAD -- press-a.DAT"));
+    EXPECT_EQ("", git(into, "status --porcelain --untracked-files=all"));
+    ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-a: unchanged")) << output;
+
+    // A version for another model: refused before anything is sent.
+    std::string other = readFile(into + "/press-a.DAT");
+    const std::size_t model = other.find("\n2: 4344");
+    ASSERT_NE(std::string::npos, model) << other;
+    other.replace(model + 4, 4, "4444");
+    writeFile(into + "/press-a.DAT", other);
+    git(into, "-c user.name=t -c user.email=t@localhost commit -qam other-model");
+    const int before = commits(into);
+    yes[6] = "HEAD";
+    EXPECT_EQ(5, run(yes, output)) << output;
+    EXPECT_TRUE(output.find("is for model 4444; the controller press-a is model 4344; nothing sent") !=
+                std::string::npos)
+        << output;
+    EXPECT_TRUE(output.find("download to") == std::string::npos) << output;
+    EXPECT_EQ(before, commits(into));
+}
+
 }  // namespace
 
 #endif
