@@ -22,4 +22,9 @@ extern const char kBackupUsage[];
 int restoreCommand(const std::vector<std::string>& args);
 extern const char kRestoreUsage[];
 
+// linkora approve <Inventory> NAME... | --all [--at REV] [--into DIR]
+//                 [--by TEXT] [--why TEXT]
+int approveCommand(const std::vector<std::string>& args);
+extern const char kApproveUsage[];
+
 }  // namespace fleet

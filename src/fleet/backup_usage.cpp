@@ -27,4 +27,14 @@ const char kRestoreUsage[] =
     "    exit status as the download's; 2 also wrong command line or inventory,\n"
     "    or no --yes without a terminal; 5 also another model, DIR locked, git\n";
 
+const char kApproveUsage[] =
+    "A version marked as signed off (Linux):\n"
+    "  linkora approve <Inventory> NAME... | --all [--at REV] [--into DIR]\n"
+    "                  [--by TEXT] [--why TEXT]\n"
+    "    tags the version at REV (default the last commit) approved/NAME, moved\n"
+    "    when approved again, and records an empty commit naming who and why\n"
+    "    example: linkora approve plant.inventory press-a --by maintenance\n"
+    "    exit status 0 approved, 2 wrong command line or inventory, 5 DIR\n"
+    "    locked, no NAME.DAT at REV, git failed\n";
+
 }  // namespace fleet

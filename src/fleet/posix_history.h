@@ -40,10 +40,12 @@ public:
     // The commit id of HEAD, or empty.
     std::string head();
 
-    // A git command that reads the history (rev-parse, cat-file, log), run as
-    // every other: no hooks, bounded in time. False with `error` naming `what`.
-    bool read(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error) {
-        return run(what, args, out, error);
+    // A git command that reads the history (rev-parse, cat-file, log) or
+    // writes a tag, run as every other: no hooks, bounded in time. False with
+    // `error` naming `what`.
+    bool read(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
+              bool withIdentity = false) {
+        return run(what, args, out, error, withIdentity);
     }
 
     // Pushes the branch when it is ahead of its upstream, after a rebase onto

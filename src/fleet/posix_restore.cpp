@@ -1,6 +1,8 @@
 // linkora restore: a version of a controller's backup, taken from the
 // history, downloaded to the controller the inventory names by the program's
 // own unattended download, under the folder's lock; the history then says so.
+// linkora approve: a version marked as the one signed off, by a tag and an
+// empty commit. Both under the backup folder's lock.
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
@@ -168,7 +170,153 @@ bool resolve(History& history, const std::string& at, std::string& commit, std::
     return true;
 }
 
+// The backup folder of `inventory` (or `into`), locked and its history
+// opened; -1 with the reason printed.
+int openFolder(const std::string& inventory, const std::string& into, const char* command,
+               std::unique_ptr<History>& history, std::string& dir) {
+    const std::string git = findOnPath("git");
+    dir = into.empty() ? folderOf(inventory) : into;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    struct stat st {};
+    if (git.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "linkora: %s: %s\n", command,
+                     git.empty() ? "git is not on PATH" : (dir + " is no backup folder").c_str());
+        return -1;
+    }
+    if (const std::string owner = ownershipProblem(dir, st); !owner.empty()) {
+        std::fprintf(stderr, "linkora: %s: %s\n", command, owner.c_str());
+        return -1;
+    }
+    // The backup's lock: no backup runs meanwhile.
+    std::string error;
+    const int lock = openRegular(dir + "/" + kOwnPrefix + ".lock", O_RDWR | O_CREAT, error, 0644);
+    if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "linkora: %s: %s\n", command,
+                     lock < 0 ? error.c_str() : (dir + " is locked by a backup run").c_str());
+        if (lock >= 0) ::close(lock);
+        return -1;
+    }
+    ::fcntl(lock, F_SETFD, 0);
+    history = std::make_unique<History>(git, dir, kGitTimeout, dir + "/" + kOwnPrefix + ".push");
+    std::vector<std::string> notes;
+    const bool opened = history->open(notes, error);
+    for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
+    if (!opened || !history->prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error)) {
+        std::fprintf(stderr, "linkora: %s: %s\n", command, error.c_str());
+        ::close(lock);
+        return -1;
+    }
+    return lock;
+}
+
+// The entries of an inventory file; false with the errors printed.
+bool inventoryEntries(const std::string& path, std::vector<InventoryEntry>& entries) {
+    std::string text, problem;
+    if (!readInventoryFile(path, text, problem)) {
+        std::fprintf(stderr, "linkora: %s\n", problem.c_str());
+        return false;
+    }
+    std::vector<InventoryError> errors;
+    entries = parseInventory(text, errors);
+    for (const InventoryError& e : errors)
+        std::fprintf(stderr, "%s:%d: error: %s\n", path.c_str(), e.line, e.what.c_str());
+    return errors.empty();
+}
+
+// A name git takes in a tag name: no "..", no trailing "." or ".lock".
+bool tagNameProblem(const std::string& name) {
+    return name.find("..") != std::string::npos || name.back() == '.' ||
+           (name.size() >= 5 && name.compare(name.size() - 5, 5, ".lock") == 0);
+}
+
 }  // namespace
+
+int approveCommand(const std::vector<std::string>& args) {
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kApproveUsage, stdout);
+        return kExitDone;
+    }
+    std::string inventory, at = "HEAD", into, by, why;
+    std::vector<std::string> names;
+    bool all = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::string* value = a == "--at" ? &at : a == "--into" ? &into : a == "--by" ? &by : a == "--why" ? &why : nullptr;
+        if (value != nullptr) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                std::fprintf(stderr, "linkora: approve: %s needs a value\n%s", a.c_str(), kApproveUsage);
+                return kExitCommandLine;
+            }
+            *value = args[++i];
+        } else if (a == "--all") {
+            all = true;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "linkora: approve: unknown option %s\n%s", a.c_str(), kApproveUsage);
+            return kExitCommandLine;
+        } else if (inventory.empty()) {
+            inventory = a;
+        } else {
+            names.push_back(a);
+        }
+    }
+    if (inventory.empty() || (names.empty() != all)) {
+        std::fprintf(stderr, "linkora: approve: an inventory and either NAME... or --all\n%s", kApproveUsage);
+        return kExitCommandLine;
+    }
+    std::vector<InventoryEntry> entries;
+    if (!inventoryEntries(inventory, entries)) return kExitCommandLine;
+    bool wrong = false;
+    for (const InventoryEntry& e : entries) {
+        if (tagNameProblem(e.name)) {
+            std::fprintf(stderr, "%s:%d: error: %s cannot name an approval (no \"..\", no trailing \".\" or \".lock\")\n",
+                         inventory.c_str(), e.line, e.name.c_str());
+            wrong = true;
+        }
+        if (all) names.push_back(e.name);
+    }
+    for (const std::string& name : names) {
+        bool listed = false;
+        for (const InventoryEntry& e : entries) listed = listed || e.name == name;
+        if (!listed) {
+            std::fprintf(stderr, "linkora: approve: %s is not in %s\n", name.c_str(), inventory.c_str());
+            wrong = true;
+        }
+    }
+    if (wrong) return kExitCommandLine;
+
+    std::unique_ptr<History> history;
+    std::string dir, commit, error, out;
+    const int lock = openFolder(inventory, into, "approve", history, dir);
+    if (lock < 0) return kExitFolder;
+    if (!resolve(*history, at, commit, error)) {
+        std::fprintf(stderr, "linkora: approve: %s\n", error.c_str());
+        ::close(lock);
+        return kExitFolder;
+    }
+    if (by.empty()) by = userAtHost();
+    const std::string shown = commit.substr(0, 7);
+    int status = kExitDone;
+    for (const std::string& name : names) {
+        const std::string message = "approved by " + by + (why.empty() ? "" : "\n\n" + why);
+        const std::string subject = "linkora approve: " + name + " at " + shown + " by " + by;
+        if (!history->read("git cat-file", {"cat-file", "-e", commit + ":" + name + ".DAT"}, out, error)) {
+            std::fprintf(stderr, "linkora: approve: %s: no %s.DAT at %s\n", name.c_str(), name.c_str(), shown.c_str());
+            status = kExitFolder;
+            continue;
+        }
+        // Unsigned whatever the configuration says; moved when given again.
+        if (!history->read("git tag", {"tag", "-f", "-a", "--no-sign", "-m", message, "approved/" + name, commit}, out,
+                           error, true) ||
+            !history->commit({}, subject, why, error)) {
+            std::fprintf(stderr, "linkora: approve: %s\n", error.c_str());
+            status = kExitFolder;
+            continue;
+        }
+        std::printf("%s: approved at %s by %s\n", name.c_str(), shown.c_str(), by.c_str());
+    }
+    ::close(lock);
+    return status;
+}
 
 int restoreCommand(const std::vector<std::string>& args) {
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
@@ -186,16 +334,8 @@ int restoreCommand(const std::vector<std::string>& args) {
         std::fprintf(stderr, "linkora: restore: without a terminal to ask, a restore needs --yes; nothing sent\n");
         return kExitCommandLine;
     }
-    std::string text, problem;
-    if (!readInventoryFile(o.inventory, text, problem)) {
-        std::fprintf(stderr, "linkora: %s\n", problem.c_str());
-        return kExitCommandLine;
-    }
-    std::vector<InventoryError> errors;
-    const std::vector<InventoryEntry> entries = parseInventory(text, errors);
-    for (const InventoryError& e : errors)
-        std::fprintf(stderr, "%s:%d: error: %s\n", o.inventory.c_str(), e.line, e.what.c_str());
-    if (!errors.empty()) return kExitCommandLine;
+    std::vector<InventoryEntry> entries;
+    if (!inventoryEntries(o.inventory, entries)) return kExitCommandLine;
     const InventoryEntry* entry = nullptr;
     for (const InventoryEntry& e : entries) {
         if (e.name == o.name) entry = &e;
@@ -205,37 +345,13 @@ int restoreCommand(const std::vector<std::string>& args) {
         return kExitCommandLine;
     }
 
-    const std::string git = findOnPath("git");
-    std::string dir = o.into.empty() ? folderOf(o.inventory) : o.into;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    struct stat st {};
-    if (git.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "linkora: restore: %s\n",
-                     git.empty() ? "git is not on PATH" : (dir + " is no backup folder").c_str());
-        return kExitFolder;
-    }
-    if (const std::string owner = ownershipProblem(dir, st); !owner.empty()) {
-        std::fprintf(stderr, "linkora: restore: %s\n", owner.c_str());
-        return kExitFolder;
-    }
-    // The backup's lock: no backup runs while the controller is restored.
-    std::string error;
-    const int lock = openRegular(dir + "/" + kOwnPrefix + ".lock", O_RDWR | O_CREAT, error, 0644);
-    if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        std::fprintf(stderr, "linkora: restore: %s\n",
-                     lock < 0 ? error.c_str() : (dir + " is locked by a backup run").c_str());
-        if (lock >= 0) ::close(lock);
-        return kExitFolder;
-    }
-    ::fcntl(lock, F_SETFD, 0);
-    History history(git, dir, kGitTimeout, dir + "/" + kOwnPrefix + ".push");
-    std::vector<std::string> notes;
-    const bool opened = history.open(notes, error);
-    for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
+    std::unique_ptr<History> folder;
+    std::string dir, error;
+    if (openFolder(o.inventory, o.into, "restore", folder, dir) < 0) return kExitFolder;
+    History& history = *folder;
     std::string commit, out;
     const std::string file = o.name + ".DAT";
-    if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*"}, error) ||
-        !resolve(history, o.at.empty() ? "HEAD" : o.at, commit, error) ||
+    if (!resolve(history, o.at.empty() ? "HEAD" : o.at, commit, error) ||
         !history.read("git cat-file", {"cat-file", "-s", commit + ":" + file}, out, error)) {
         std::fprintf(stderr, "linkora: restore: %s\n", error.c_str());
         return kExitFolder;

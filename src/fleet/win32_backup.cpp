@@ -18,4 +18,9 @@ int restoreCommand(const std::vector<std::string>&) {
     return 2;
 }
 
+int approveCommand(const std::vector<std::string>&) {
+    std::fprintf(stderr, "linkora: approve needs Linux: run it on the host that keeps the backups\n");
+    return 2;
+}
+
 }  // namespace fleet

@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "restore") == 0) {
         return fleet::restoreCommand(std::vector<std::string>(argv + 2, argv + argc));
     }
+    if (argc > 1 && std::strcmp(argv[1], "approve") == 0) {
+        return fleet::approveCommand(std::vector<std::string>(argv + 2, argv + argc));
+    }
     loadSettingsFile();
     platform::initTerminal();
     if (argc > 1) {
@@ -37,6 +40,7 @@ int main(int argc, char** argv) {
         if (help && status == 0) {
             conPuts(fleet::kBackupUsage);
             conPuts(fleet::kRestoreUsage);
+            conPuts(fleet::kApproveUsage);
         }
         if (status >= 0) return status;
     }

@@ -575,7 +575,7 @@ TEST(Fleet, RestoresAnOlderVersion) {
     writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\n");
     std::string output;
     ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
-    const std::string first = git(into, "rev-parse --short=7 HEAD");
+    const std::string first = git(into, "rev-parse --short=7 HEAD").substr(0, 7);
 
     // A changed value downloaded by hand and backed up: the second version.
     std::string edited = readFile(into + "/press-a.DAT");
@@ -605,6 +605,24 @@ TEST(Fleet, RestoresAnOlderVersion) {
     EXPECT_EQ("", git(into, "status --porcelain --untracked-files=all"));
     ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
     EXPECT_TRUE(hasLine(output, "press-a: unchanged")) << output;
+
+    // The restored version approved, then again: the tag moves, each approval
+    // stays in the history.
+    const std::string restored = git(into, "rev-parse HEAD");
+    EXPECT_EQ(0, run({"approve", inventory, "press-a", "--into", into, "--by", "maintenance", "--why", "signed off"},
+                     output))
+        << output;
+    EXPECT_EQ(restored, git(into, "rev-parse approved/press-a^{commit}"));
+    EXPECT_EQ("linkora approve: press-a at " + restored.substr(0, 7) + " by maintenance\n\nsigned off\n\n",
+              git(into, "log -1 --format=%B"));
+    EXPECT_EQ(0, run({"approve", inventory, "--all", "--into", into, "--at", first, "--by", "maintenance"}, output))
+        << output;
+    EXPECT_EQ(git(into, "rev-parse " + first), git(into, "rev-parse approved/press-a^{commit}"));
+    EXPECT_EQ("2\n", git(into, "log --oneline --grep='^linkora approve: ' | wc -l"));
+    writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\npress.lock " + a.link + " 2 38400\n");
+    EXPECT_EQ(2, run({"approve", inventory, "press-a", "--into", into}, output)) << output;
+    EXPECT_TRUE(output.find(":2: error: press.lock cannot name an approval") != std::string::npos) << output;
+    writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\n");
 
     // A version for another model: refused before anything is sent.
     std::string other = readFile(into + "/press-a.DAT");
