@@ -27,4 +27,8 @@ extern const char kRestoreUsage[];
 int approveCommand(const std::vector<std::string>& args);
 extern const char kApproveUsage[];
 
+// linkora textconv FILE: the data file without its upload date and
+// line-number column, for git's diffs of the backups.
+int textconvCommand(const std::vector<std::string>& args);
+
 }  // namespace fleet

@@ -154,8 +154,7 @@ int transfer(const std::vector<std::string>& argv, const InventoryEntry& e) {
 bool resolve(History& history, const std::string& at, std::string& commit, std::string& error) {
     std::string out;
     if (std::regex_match(at, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}"))) {
-        if (!history.read("git rev-list", {"rev-list", "-1", "--before=" + at + " 23:59:59", "HEAD", "--"}, out,
-                          error))
+        if (!history.read("git rev-list", {"rev-list", "-1", "--before=" + at + " 23:59:59", "HEAD", "--"}, out, error))
             return false;
         if (out.size() < 40) {
             error = "no commit on or before " + at;
@@ -241,7 +240,11 @@ int approveCommand(const std::vector<std::string>& args) {
     bool all = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        std::string* value = a == "--at" ? &at : a == "--into" ? &into : a == "--by" ? &by : a == "--why" ? &why : nullptr;
+        std::string* value = a == "--at"     ? &at
+                             : a == "--into" ? &into
+                             : a == "--by"   ? &by
+                             : a == "--why"  ? &why
+                                             : nullptr;
         if (value != nullptr) {
             if (i + 1 >= args.size() || args[i + 1].empty()) {
                 std::fprintf(stderr, "linkora: approve: %s needs a value\n%s", a.c_str(), kApproveUsage);
@@ -268,7 +271,8 @@ int approveCommand(const std::vector<std::string>& args) {
     bool wrong = false;
     for (const InventoryEntry& e : entries) {
         if (tagNameProblem(e.name)) {
-            std::fprintf(stderr, "%s:%d: error: %s cannot name an approval (no \"..\", no trailing \".\" or \".lock\")\n",
+            std::fprintf(stderr,
+                         "%s:%d: error: %s cannot name an approval (no \"..\", no trailing \".\" or \".lock\")\n",
                          inventory.c_str(), e.line, e.name.c_str());
             wrong = true;
         }
@@ -403,17 +407,17 @@ int restoreCommand(const std::vector<std::string>& args) {
     if (held->image.model != wanted->image.model) {
         std::fprintf(stderr,
                      "linkora: restore: %s at %s is for model %d; the controller %s is model %d; nothing sent\n",
-                     file.c_str(), commit.substr(0, 7).c_str(), static_cast<int>(wanted->image.model),
-                     o.name.c_str(), static_cast<int>(held->image.model));
+                     file.c_str(), commit.substr(0, 7).c_str(), static_cast<int>(wanted->image.model), o.name.c_str(),
+                     static_cast<int>(held->image.model));
         return kExitFolder;
     }
     const int differ = countChanges(compareImages(*held, *wanted, CompareScope::Files).lines);
     const std::string shown = commit.substr(0, 7);
-    std::printf("Restore %s as of %s (%s, model %d, %zu setpoints, %d value%s differ%s from the controller) to unit %d "
-                "on %s?",
-                o.name.c_str(), when.c_str(), shown.c_str(), static_cast<int>(wanted->image.model),
-                wanted->setpoints.size(), differ, differ == 1 ? "" : "s", differ == 1 ? "s" : "", entry->unit,
-                entry->port.c_str());
+    std::printf(
+        "Restore %s as of %s (%s, model %d, %zu setpoints, %d value%s differ%s from the controller) to unit %d "
+        "on %s?",
+        o.name.c_str(), when.c_str(), shown.c_str(), static_cast<int>(wanted->image.model), wanted->setpoints.size(),
+        differ, differ == 1 ? "" : "s", differ == 1 ? "s" : "", entry->unit, entry->port.c_str());
     if (!o.yes) {
         std::printf(" (Y/N) ");
         std::fflush(stdout);

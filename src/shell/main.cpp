@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "restore") == 0) {
         return fleet::restoreCommand(std::vector<std::string>(argv + 2, argv + argc));
     }
+    if (argc > 1 && std::strcmp(argv[1], "textconv") == 0) {
+        return fleet::textconvCommand(std::vector<std::string>(argv + 2, argv + argc));
+    }
     if (argc > 1 && std::strcmp(argv[1], "approve") == 0) {
         return fleet::approveCommand(std::vector<std::string>(argv + 2, argv + argc));
     }

@@ -641,6 +641,48 @@ TEST(Fleet, RestoresAnOlderVersion) {
     EXPECT_EQ(before, commits(into));
 }
 
+// git shows a data file through linkora textconv: one inserted value shifts
+// every line number after it, yet the change is one added line.
+TEST(Fleet, TextconvShowsOneLinePerChangedValue) {
+    TempDir dir;
+    const std::string repo = dir.file("repo");
+    git(dir.path, "init -q repo");
+    const std::string text = readFile(std::string(LINKORA_TEST_DATA) + "/model4344_lt_analog.dat");
+    const std::size_t at = text.find("\n7: ");
+    ASSERT_NE(std::string::npos, at);
+    writeFile(repo + "/press-a.DAT", text);
+    writeFile(repo + "/.gitattributes", "*.DAT diff=linkora\n");
+    const std::string id = "-c user.name=t -c user.email=t@localhost ";
+    git(repo, id + "add -A");
+    git(repo, id + "commit -qm one");
+    // The next line as the writer numbers it: every later number moves by one.
+    std::string changed = text.substr(0, at + 1) + "7: 2,3,4             ;   6; Speed comp (.1mS): chn, leading, trailing\r\n";
+    std::string rest = text.substr(at + 1);
+    std::regex number("^([0-9][^;\r\n]*;\\s*)([0-9]+)(;)");
+    std::string renumbered;
+    std::istringstream lines(rest);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, number)) {
+            line = m[1].str() + std::to_string(std::stoi(m[2].str()) + 1) + m[3].str() + m.suffix().str();
+        }
+        renumbered += line + "\n";
+    }
+    writeFile(repo + "/press-a.DAT", changed + renumbered);
+    git(repo, id + "commit -qam two");
+    const std::string log =
+        git(repo, "-c diff.linkora.textconv='" + std::string(LINKORA_BIN) + " textconv' log -p -1 --format=");
+    int added = 0, removed = 0;
+    std::istringstream diff(log);
+    for (std::string line; std::getline(diff, line);) {
+        added += line.rfind("+", 0) == 0 && line.rfind("+++", 0) != 0;
+        removed += line.rfind("-", 0) == 0 && line.rfind("---", 0) != 0;
+    }
+    EXPECT_EQ(1, added) << log;
+    EXPECT_EQ(0, removed) << log;
+    EXPECT_TRUE(log.find("\n+7: 2,3,4 ; Speed comp (.1mS): chn, leading, trailing\n") != std::string::npos) << log;
+}
+
 }  // namespace
 
 #endif
