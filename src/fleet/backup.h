@@ -30,5 +30,6 @@ extern const char kApproveUsage[];
 // linkora textconv FILE: the data file without its upload date and
 // line-number column, for git's diffs of the backups.
 int textconvCommand(const std::vector<std::string>& args);
+extern const char kTextconvUsage[];
 
 }  // namespace fleet

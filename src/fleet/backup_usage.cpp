@@ -37,4 +37,9 @@ const char kApproveUsage[] =
     "    exit status 0 approved, 2 wrong command line or inventory, 5 DIR\n"
     "    locked, no NAME.DAT at REV, git failed\n";
 
+const char kTextconvUsage[] =
+    "  linkora textconv FILE\n"
+    "    prints a data file without its upload date and line-number column,\n"
+    "    for git: *.DAT diff=linkora and diff.linkora.textconv \"linkora textconv\"\n";
+
 }  // namespace fleet

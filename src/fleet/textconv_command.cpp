@@ -12,7 +12,7 @@ namespace fleet {
 
 int textconvCommand(const std::vector<std::string>& args) {
     if (args.size() != 1 || args[0].empty()) {
-        std::fputs("Usage: linkora textconv FILE\n", stderr);
+        std::fputs(kTextconvUsage, stderr);
         return 2;
     }
     std::ifstream file(args[0], std::ios::binary);

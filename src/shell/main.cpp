@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
             conPuts(fleet::kBackupUsage);
             conPuts(fleet::kRestoreUsage);
             conPuts(fleet::kApproveUsage);
+            conPuts(fleet::kTextconvUsage);
         }
         if (status >= 0) return status;
     }
