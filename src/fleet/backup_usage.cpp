@@ -25,7 +25,8 @@ const char kRestoreUsage[] =
     "    terminal, needs --yes without one; then commits NAME.DAT as restored\n"
     "    example: linkora restore plant.inventory press-a --at 2026-11-30\n"
     "    exit status as the download's; 2 also wrong command line or inventory,\n"
-    "    or no --yes without a terminal; 5 also another model, DIR locked, git\n";
+    "    or no --yes without a terminal; 5 also another model, DIR locked, git\n"
+    "    failed\n";
 
 const char kApproveUsage[] =
     "A version marked as signed off (Linux):\n"
