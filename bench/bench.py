@@ -385,6 +385,38 @@ def peer(workdir):
     print(f"{'CPU per transaction, linkora / pymodbus':<44} {ours[3] / theirs[3]:>10.2f} x", flush=True)
 
 
+def restore(workdir):
+    """linkora restore of a backup with 40 setpoints at 38 400 baud against the
+    verified download it makes."""
+    folder = os.path.join(workdir, "restore")
+    os.makedirs(folder, exist_ok=True)
+    data = with_setpoints(workdir, 40, "RESTORE.DAT")
+    sim = Sim(workdir, "--load", data, "--protocol", "modbus", "--reset-delay", "0.1")
+    inventory = os.path.join(folder, "plant.inventory")
+    with open(inventory, "w") as f:
+        f.write(f"press-a {sim.device} 1 38400 modbus\n")
+    env = dict(os.environ, GIT_CONFIG_GLOBAL="/dev/null", GIT_CONFIG_NOSYSTEM="1", LINKORA_PROTOCOL="modbus")
+    try:
+        status, _, _ = run_measured([LINKORA, "backup", inventory], workdir, env)
+        if status != 0:
+            report("restore: the backup before it", status, "exit", "0", False)
+            return
+        status, download, _ = run_measured([LINKORA, "d", "1", sim.device, "38400",
+                                            os.path.join(folder, "press-a.DAT"), "N", "N", "Y"], workdir, env)
+        if status != 0:
+            report("restore: the verified download", status, "exit", "0", False)
+            return
+        status, wall, _ = run_measured([LINKORA, "restore", inventory, "press-a", "--yes"], workdir, env)
+        if status != 0:
+            report("restore", status, "exit", "0", False)
+            return
+    finally:
+        sim.stop()
+    print(f"{'restore: verified download alone (38400)':<44} {download:>10.2f} s", flush=True)
+    print(f"{'restore: linkora restore --yes':<44} {wall:>10.2f} s", flush=True)
+    report("restore - its download", f"{wall - download:.2f}", "s", "<= 1", wall - download <= 1.0)
+
+
 def main():
     for program in (LINKORA, SIM, READS):
         if not os.access(program, os.X_OK):
@@ -401,6 +433,7 @@ def main():
         network_line_4344(workdir)
         peer(workdir)
         fleet(workdir)
+        restore(workdir)
     if missed:
         print("missed: " + ", ".join(missed))
 

@@ -17,4 +17,21 @@ int backupCommand(const std::vector<std::string>& args);
 // The usage lines of backup, for the program's --help.
 extern const char kBackupUsage[];
 
+// linkora restore <Inventory> NAME [--at REV] [--into DIR] [--yes]
+//                 [--no-verify] [--set-defaults] [--keep-offsets]
+// The exit status is the download's; 2 also a wrong command line or
+// inventory or no --yes without a terminal, 5 also another model.
+int restoreCommand(const std::vector<std::string>& args);
+extern const char kRestoreUsage[];
+
+// linkora approve <Inventory> NAME... | --all [--at REV] [--into DIR]
+//                 [--by TEXT] [--why TEXT]
+int approveCommand(const std::vector<std::string>& args);
+extern const char kApproveUsage[];
+
+// linkora textconv FILE: the data file without its upload date and
+// line-number column, for git's diffs of the backups.
+int textconvCommand(const std::vector<std::string>& args);
+extern const char kTextconvUsage[];
+
 }  // namespace fleet

@@ -33,4 +33,33 @@ const char kSiteUsage[] =
     "    exit status 0 written, 2 wrong command line or inventory, 5 SITE is not\n"
     "    linkora's or cannot be written\n";
 
+const char kRestoreUsage[] =
+    "A version from the history back into its controller (Linux):\n"
+    "  linkora restore <Inventory> NAME [--at REV] [--into DIR] [--yes]\n"
+    "                  [--no-verify] [--set-defaults] [--keep-offsets]\n"
+    "    downloads NAME.DAT as committed at REV (a git revision, or a day\n"
+    "    YYYY-MM-DD: the last commit on or before it; default the last commit)\n"
+    "    to the controller the inventory names, verified unless --no-verify;\n"
+    "    refused when the controller's model is not the file's; asks first on a\n"
+    "    terminal, needs --yes without one; then commits NAME.DAT as restored\n"
+    "    example: linkora restore plant.inventory press-a --at 2026-11-30\n"
+    "    exit status as the download's; 2 also wrong command line or inventory,\n"
+    "    or no --yes without a terminal; 5 also another model, DIR locked, git\n"
+    "    failed\n";
+
+const char kApproveUsage[] =
+    "A version marked as signed off (Linux):\n"
+    "  linkora approve <Inventory> NAME... | --all [--at REV] [--into DIR]\n"
+    "                  [--by TEXT] [--why TEXT]\n"
+    "    tags the version at REV (default the last commit) approved/NAME, moved\n"
+    "    when approved again, and records an empty commit naming who and why\n"
+    "    example: linkora approve plant.inventory press-a --by maintenance\n"
+    "    exit status 0 approved, 2 wrong command line or inventory, 5 DIR\n"
+    "    locked, no NAME.DAT at REV, git failed\n";
+
+const char kTextconvUsage[] =
+    "  linkora textconv FILE\n"
+    "    prints a data file without its upload date and line-number column,\n"
+    "    for git: *.DAT diff=linkora and diff.linkora.textconv \"linkora textconv\"\n";
+
 }  // namespace fleet

@@ -325,6 +325,8 @@ bool History::commit(const std::vector<std::string>& files, const std::string& s
     std::string out;
     std::vector<std::string> commit{"commit", "-q", "--no-verify", "--no-gpg-sign", "-m", subject};
     if (!body.empty()) commit.insert(commit.end(), {"-m", body});
+    // No files: an empty commit, whatever is staged.
+    if (files.empty()) commit.insert(commit.end(), {"--allow-empty", "--only"});
     commit.push_back("--");
     commit.insert(commit.end(), files.begin(), files.end());
     return run("git commit", commit, out, error, true);

@@ -32,7 +32,8 @@ public:
     // Stages `files` (names in the folder); `changed` lists those that
     // differ from the last commit.
     bool stage(const std::vector<std::string>& files, std::vector<std::string>& changed, std::string& error);
-    // Commits exactly `files`, whatever else may be staged.
+    // Commits exactly `files`, whatever else may be staged; no files make an
+    // empty commit.
     bool commit(const std::vector<std::string>& files, const std::string& subject, const std::string& body,
                 std::string& error);
 
@@ -49,6 +50,14 @@ public:
 
     // The commit id of HEAD, or empty.
     std::string head();
+
+    // A git command that reads the history (rev-parse, cat-file, log) or
+    // writes a tag, run as every other: no hooks, bounded in time. False with
+    // `error` naming `what`.
+    bool read(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
+              bool withIdentity = false) {
+        return run(what, args, out, error, withIdentity);
+    }
 
     // Pushes the branch when it is ahead of its upstream, after a rebase onto
     // the upstream when that has moved on; the commits that came from there

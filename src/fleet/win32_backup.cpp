@@ -15,5 +15,14 @@ int backupCommand(const std::vector<std::string>&) {
 }
 
 int siteCommand(const std::vector<std::string>& args) { return backupCommand(args); }
+int restoreCommand(const std::vector<std::string>&) {
+    std::fprintf(stderr, "linkora: restore needs Linux: run it on the host that keeps the backups\n");
+    return 2;
+}
+
+int approveCommand(const std::vector<std::string>&) {
+    std::fprintf(stderr, "linkora: approve needs Linux: run it on the host that keeps the backups\n");
+    return 2;
+}
 
 }  // namespace fleet

@@ -121,6 +121,23 @@ PreparedCommand siteCommand(const std::vector<std::string>& args) {
     return {{}, [options] { return fleet::siteCommand(options); }};
 }
 
+// Restore, approve and the history's text conversion read their own options
+// and print their own usage.
+PreparedCommand restoreCommand(const std::vector<std::string>& args) {
+    const std::vector<std::string> options(args.begin() + 1, args.end());
+    return {{}, [options] { return fleet::restoreCommand(options); }};
+}
+
+PreparedCommand approveCommand(const std::vector<std::string>& args) {
+    const std::vector<std::string> options(args.begin() + 1, args.end());
+    return {{}, [options] { return fleet::approveCommand(options); }};
+}
+
+PreparedCommand textconvCommand(const std::vector<std::string>& args) {
+    const std::vector<std::string> options(args.begin() + 1, args.end());
+    return {{}, [options] { return fleet::textconvCommand(options); }};
+}
+
 // Where a command says that its line is wrong.
 enum class WrongLine {
     Console,        // on the console with the help text; on a terminal the menus follow
@@ -144,6 +161,9 @@ const Command kCommands[] = {
     {"show", kShowUsage, showCommandLine, WrongLine::StandardError, false},
     {"backup", fleet::kBackupUsage, backupCommand, WrongLine::Console, true},
     {"site", fleet::kSiteUsage, siteCommand, WrongLine::Console, true},
+    {"restore", fleet::kRestoreUsage, restoreCommand, WrongLine::Console, true},
+    {"approve", fleet::kApproveUsage, approveCommand, WrongLine::Console, true},
+    {"textconv", fleet::kTextconvUsage, textconvCommand, WrongLine::Console, true},
 };
 
 // The command the first word names; any other word is a transfer's

@@ -948,6 +948,124 @@ TEST(Fleet, SiteShowsEveryControllerByAttention) {
     writeFile(other + "/keep.txt", "mine\n");
     EXPECT_EQ(5, run({"site", inventory, "--into", into, "--out", other}, output)) << output;
     EXPECT_EQ("mine\n", readFile(other + "/keep.txt"));
+// An older version back into its controller: the simulator then holds it and
+// the history says so; a file of another model, or no --yes without a
+// terminal, sends nothing.
+TEST(Fleet, RestoresAnOlderVersion) {
+    TempDir dir;
+    const std::string into = dir.file("backups");
+    Line a(dir, "lineA", {"--unit", "1", "--model", "4344"});
+    ASSERT_FALSE(a.device.empty());
+    const std::string inventory = dir.file("plant.inventory");
+    writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\n");
+    std::string output;
+    ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
+    const std::string first = git(into, "rev-parse --short=7 HEAD").substr(0, 7);
+
+    // A changed value downloaded by hand and backed up: the second version.
+    std::string edited = readFile(into + "/press-a.DAT");
+    const std::size_t at = edited.find("\n49: ");
+    ASSERT_NE(std::string::npos, at);
+    const std::size_t comma = edited.rfind(',', edited.find_first_of(" ;", at + 5));
+    const std::size_t length = edited.find_first_of(" ;", comma) - comma - 1;
+    edited.replace(comma + 1, length, std::to_string(std::stoi(edited.substr(comma + 1, length)) + 1));
+    writeFile(dir.file("edited.dat"), edited);
+    ASSERT_EQ(0, run({"d", "1", a.link, "38400", dir.file("edited.dat"), "N", "N", "Y"}, output)) << output;
+    ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
+    ASSERT_EQ(2, commits(into));
+    const std::string restore[] = {"restore", inventory, "press-a", "--into", into, "--at", "HEAD~1"};
+
+    EXPECT_EQ(2, run(std::vector<std::string>(std::begin(restore), std::end(restore)), output)) << output;
+    EXPECT_TRUE(output.find("a restore needs --yes; nothing sent") != std::string::npos) << output;
+
+    std::vector<std::string> yes(std::begin(restore), std::end(restore));
+    yes.push_back("--yes");
+    EXPECT_EQ(0, run(yes, output)) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex("Restore press-a as of [0-9-]+ [0-9:]+ \\(" + first.substr(0, 7) +
+                                                         ", model 4344, [0-9]+ setpoints, 1 value differs from the "
+                                                         "controller\\) to unit 1 on ")))
+        << output;
+    EXPECT_EQ("linkora restore: press-a as of " + first.substr(0, 7) + "\n", git(into, "log -1 --format=%s"));
+    EXPECT_EQ("", git(into, "diff HEAD~2 HEAD -- press-a.DAT"));
+    EXPECT_EQ("", git(into, "status --porcelain --untracked-files=all"));
+    ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-a: unchanged")) << output;
+
+    // The restored version approved, then again: the tag moves, each approval
+    // stays in the history.
+    const std::string restored = git(into, "rev-parse HEAD");
+    EXPECT_EQ(0, run({"approve", inventory, "press-a", "--into", into, "--by", "maintenance", "--why", "signed off"},
+                     output))
+        << output;
+    EXPECT_EQ(restored, git(into, "rev-parse approved/press-a^{commit}"));
+    EXPECT_EQ("linkora approve: press-a at " + restored.substr(0, 7) + " by maintenance\n\nsigned off\n\n",
+              git(into, "log -1 --format=%B"));
+    EXPECT_EQ(0, run({"approve", inventory, "--all", "--into", into, "--at", first, "--by", "maintenance"}, output))
+        << output;
+    EXPECT_EQ(git(into, "rev-parse " + first), git(into, "rev-parse approved/press-a^{commit}"));
+    EXPECT_EQ("2\n", git(into, "log --oneline --grep='^linkora approve: ' | wc -l"));
+    writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\npress.lock " + a.link + " 2 38400\n");
+    EXPECT_EQ(2, run({"approve", inventory, "press-a", "--into", into}, output)) << output;
+    EXPECT_TRUE(output.find(":2: error: press.lock cannot name an approval") != std::string::npos) << output;
+    writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\n");
+
+    // A version for another model: refused before anything is sent.
+    std::string other = readFile(into + "/press-a.DAT");
+    const std::size_t model = other.find("\n2: 4344");
+    ASSERT_NE(std::string::npos, model) << other;
+    other.replace(model + 4, 4, "4444");
+    writeFile(into + "/press-a.DAT", other);
+    git(into, "-c user.name=t -c user.email=t@localhost commit -qam other-model");
+    const int before = commits(into);
+    yes[6] = "HEAD";
+    EXPECT_EQ(5, run(yes, output)) << output;
+    EXPECT_TRUE(output.find("is for model 4444; the controller press-a is model 4344; nothing sent") !=
+                std::string::npos)
+        << output;
+    EXPECT_TRUE(output.find("download to") == std::string::npos) << output;
+    EXPECT_EQ(before, commits(into));
+}
+
+// git shows a data file through linkora textconv: one inserted value shifts
+// every line number after it, yet the change is one added line.
+TEST(Fleet, TextconvShowsOneLinePerChangedValue) {
+    TempDir dir;
+    const std::string repo = dir.file("repo");
+    git(dir.path, "init -q repo");
+    const std::string text = readFile(std::string(LINKORA_TEST_DATA) + "/model4344_lt_analog.dat");
+    const std::size_t at = text.find("\n7: ");
+    ASSERT_NE(std::string::npos, at);
+    writeFile(repo + "/press-a.DAT", text);
+    writeFile(repo + "/.gitattributes", "*.DAT diff=linkora\n");
+    const std::string id = "-c user.name=t -c user.email=t@localhost ";
+    git(repo, id + "add -A");
+    git(repo, id + "commit -qm one");
+    // The next line as the writer numbers it: every later number moves by one.
+    std::string changed = text.substr(0, at + 1) + "7: 2,3,4             ;   6; Speed comp (.1mS): chn, leading, trailing\r\n";
+    std::string rest = text.substr(at + 1);
+    std::regex number("^([0-9][^;\r\n]*;\\s*)([0-9]+)(;)");
+    std::string renumbered;
+    std::istringstream lines(rest);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, number)) {
+            line = m[1].str() + std::to_string(std::stoi(m[2].str()) + 1) + m[3].str() + m.suffix().str();
+        }
+        renumbered += line + "\n";
+    }
+    writeFile(repo + "/press-a.DAT", changed + renumbered);
+    git(repo, id + "commit -qam two");
+    const std::string log =
+        git(repo, "-c diff.linkora.textconv='" + std::string(LINKORA_BIN) + " textconv' log -p -1 --format=");
+    int added = 0, removed = 0;
+    std::istringstream diff(log);
+    for (std::string line; std::getline(diff, line);) {
+        added += line.rfind("+", 0) == 0 && line.rfind("+++", 0) != 0;
+        removed += line.rfind("-", 0) == 0 && line.rfind("---", 0) != 0;
+    }
+    EXPECT_EQ(1, added) << log;
+    EXPECT_EQ(0, removed) << log;
+    EXPECT_TRUE(log.find("\n+7: 2,3,4 ; Speed comp (.1mS): chn, leading, trailing\n") != std::string::npos) << log;
 }
 
 }  // namespace
