@@ -948,6 +948,8 @@ TEST(Fleet, SiteShowsEveryControllerByAttention) {
     writeFile(other + "/keep.txt", "mine\n");
     EXPECT_EQ(5, run({"site", inventory, "--into", into, "--out", other}, output)) << output;
     EXPECT_EQ("mine\n", readFile(other + "/keep.txt"));
+}
+
 // An older version back into its controller: the simulator then holds it and
 // the history says so; a file of another model, or no --yes without a
 // terminal, sends nothing.
