@@ -16,6 +16,14 @@ namespace {
 constexpr int kAttempts = 3;
 constexpr int kRedos = 2;
 
+// Whether the controller is gone or the transfer interrupted, once a block's
+// requests are over.
+BlockResult judged(BlockResult result) {
+    result.gone = controllerGone() || platform::pendingInterrupt() != 0;
+    result.done = !result.silent && !result.spoiled && !result.gone;
+    return result;
+}
+
 }  // namespace
 
 ExchangeResult BlockFaults::note(const ExchangeResult& result) {
@@ -34,18 +42,6 @@ void BlockFaults::add(const BlockFaults& other) {
     spoiled = spoiled || other.spoiled;
     broken = broken || other.broken;
 }
-
-namespace {
-
-// Whether the controller is gone or the transfer interrupted, once a block's
-// requests are over.
-BlockResult judged(BlockResult result) {
-    result.gone = controllerGone() || platform::pendingInterrupt() != 0;
-    result.done = !result.silent && !result.spoiled && !result.gone;
-    return result;
-}
-
-}  // namespace
 
 BlockResult blockResult(const BlockFaults& faults) {
     BlockResult result;

@@ -42,7 +42,7 @@ void analogQuantityStep(UnitConfigurationResult& into) {
 }
 
 // The setpoint count read, and how the read went.
-BlockResult readSetpointCountOnce() {
+BlockResult countSetpoints() {
     int values[8] = {0};
     BlockFaults faults;
     const ExchangeResult result = repeatExchange(faults, [&] {
@@ -59,7 +59,7 @@ BlockResult readSetpointCountOnce() {
 }  // namespace
 
 bool readSetpointCount() {
-    const BlockResult read = readSetpointCountOnce();
+    const BlockResult read = countSetpoints();
     return !read.silent && !read.spoiled;
 }
 
@@ -67,7 +67,7 @@ UnitConfigurationResult queryUnitConfiguration(int forDownload) {
     UnitConfigurationResult result;
     static const int kConfigurationBlocks[] = {2, 3, 4, 5, 18};
     for (int functionNumber : kConfigurationBlocks) readBlock(result, functionNumber);
-    const BlockResult count = readSetpointCountOnce();
+    const BlockResult count = countSetpoints();
     if (count.silent || count.spoiled) noteFailed(result, -1, count, lineHalted());
     deriveWorkingValues();
     if (!modelIsSmall(image.model) && !forDownload) analogQuantityStep(result);
