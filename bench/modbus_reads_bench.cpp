@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         int values[1] = {0};
-        if (modbusTransaction(3, registerNumber, 1, values) != 0) ++failures;
+        if (modbusTransaction(3, registerNumber, 1, values).code != 0) ++failures;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = cpuSeconds() - cpuStart;

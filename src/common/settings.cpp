@@ -6,7 +6,7 @@ CommunicationSettings commSettings;
 TransferOptions transferOptions;
 char dataFileName[kDataFileNameSize] = "TEST.DAT";
 
-int noopFunctionHandler(int, int) { return 0; }
+BlockResult noopFunctionHandler(int, int) { return BlockResult{}; }
 
 namespace {
 

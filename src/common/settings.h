@@ -3,17 +3,20 @@
 #include <cstdio>
 #include <string>
 
+#include "common/block_result.h"
+
 // The program's shared records: communication settings, transfer options and
 // the data file name. One instance each, alive for the whole run.
 
 constexpr double kProgramRevision = 2.79;
 
 // Protocol back-end: mode 0 reads block `functionNumber` from the controller
-// into the image, mode 1 writes it from the image to the controller.
-using FunctionHandler = int (*)(int mode, int functionNumber);
+// into the image, mode 1 writes it from the image to the controller. It hands
+// back how the block went.
+using FunctionHandler = BlockResult (*)(int mode, int functionNumber);
 
 // The handler installed before any connection: does nothing.
-int noopFunctionHandler(int mode, int functionNumber);
+BlockResult noopFunctionHandler(int mode, int functionNumber);
 
 enum Protocol : uint8_t { kAutoDetect = 0, kModbus = 1, kTvxStandard = 2 };
 

@@ -15,22 +15,22 @@ void noteWriteResult(const ExchangeResult& result, int function, int element, bo
     blockReport.refused.push_back({function, element, result.code});
 }
 
-void noteReadResult(const ExchangeResult& result, bool first) {
+void noteReadResult(BlockFaults& faults, const ExchangeResult& result, bool first) {
     // Only a request the firmware does not know leaves a block absent; any
     // other refusal of a read says nothing about the controller's values.
-    if (result.refusedByController() && !(first && result.lacking)) noteSequenceFault();
+    if (result.refusedByController() && !(first && result.lacking)) faults.broken = true;
 }
 
-void noteSequenceResult(const ExchangeResult& result) {
-    if (result.refusedByController()) noteSequenceFault();
+void noteSequenceResult(BlockFaults& faults, const ExchangeResult& result) {
+    if (result.refusedByController()) faults.broken = true;
 }
 
-bool blockStarted(const ExchangeResult& result, int function) {
+bool blockStarted(BlockFaults& faults, const ExchangeResult& result, int function) {
     if (result.code == 0) return true;
     if (result.refusedByController() && result.lacking) {
         noteWriteResult(result, function, -1, true);
     } else {
-        noteSequenceResult(result);
+        noteSequenceResult(faults, result);
     }
     return false;
 }

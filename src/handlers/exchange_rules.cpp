@@ -16,7 +16,40 @@ namespace {
 constexpr int kAttempts = 3;
 constexpr int kRedos = 2;
 
+// Whether the controller is gone or the transfer interrupted, once a block's
+// requests are over.
+BlockResult judged(BlockResult result) {
+    result.gone = controllerGone() || platform::pendingInterrupt() != 0;
+    result.done = !result.silent && !result.spoiled && !result.gone;
+    return result;
+}
+
 }  // namespace
+
+ExchangeResult BlockFaults::note(const ExchangeResult& result) {
+    if (result.faulted()) {
+        if (result.silent()) {
+            silent = true;
+        } else {
+            spoiled = true;
+        }
+    }
+    return result;
+}
+
+void BlockFaults::add(const BlockFaults& other) {
+    silent = silent || other.silent;
+    spoiled = spoiled || other.spoiled;
+    broken = broken || other.broken;
+}
+
+BlockResult blockResult(const BlockFaults& faults) {
+    BlockResult result;
+    result.silent = faults.silent;
+    result.spoiled = faults.spoiled || faults.broken;
+    result.lineFault = faults.silent || faults.spoiled;
+    return judged(result);
+}
 
 namespace {
 
@@ -51,12 +84,13 @@ namespace {
 // The probe: model requests until one is not silent, two at most. After a
 // wait that gave up it is the way back in step, which tells by itself
 // whether the controller answers: up to three tries (one for the closing
-// requests). The last request's result.
-ExchangeResult probe(int32_t* model) {
-    if (serialPort.repliesOwed()) return requestModelInStep(model, closingRequests() ? 1 : kResyncTries);
+// requests). The last request's result; the faults of its requests go to
+// `faults`.
+ExchangeResult probe(int32_t* model, BlockFaults& faults) {
+    if (serialPort.repliesOwed()) return faults.note(requestModelInStep(model, closingRequests() ? 1 : kResyncTries));
     ExchangeResult result;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        result = requestModel(model);
+        result = faults.note(requestModel(model));
         if (!result.silent() || lineHalted()) break;
     }
     return result;
@@ -64,62 +98,81 @@ ExchangeResult probe(int32_t* model) {
 
 }  // namespace
 
-bool probeController(int32_t* model) { return !probe(model).silent(); }
+bool probeController(int32_t* model) {
+    BlockFaults outsideABlock;
+    return !probe(model, outsideABlock).silent();
+}
 
-ExchangeResult repeatExchange(const std::function<ExchangeResult()>& send) {
-    const FaultCounts before = unrecoveredFaults();
-    ExchangeResult result = send();
+ExchangeResult repeatExchange(BlockFaults& faults, const std::function<ExchangeResult()>& send) {
+    BlockFaults attempts;
+    ExchangeResult result = attempts.note(send());
     for (int attempt = 1; attempt < kAttempts && result.faulted(); ++attempt) {
-        if (lineHalted()) return result;
-        if (result.silent() && !probeController()) {
+        if (lineHalted()) break;
+        if (result.silent() && probe(nullptr, attempts).silent()) {
             noteControllerGone();
-            return result;
+            break;
         }
-        result = send();
+        result = attempts.note(send());
     }
-    if (!result.faulted()) forgiveFaultsSince(before);
+    // An answer at last: the faults before it did no harm.
+    if (result.faulted()) faults.add(attempts);
     return result;
 }
 
-FirstLayout fallbackProbe(const std::function<ExchangeResult()>& send) {
-    const FaultCounts before = unrecoveredFaults();
+ExchangeResult repeatExchange(const std::function<ExchangeResult()>& send) {
+    BlockFaults outsideABlock;
+    return repeatExchange(outsideABlock, send);
+}
+
+FirstLayout fallbackProbe(BlockFaults& faults, const std::function<ExchangeResult()>& send) {
+    BlockFaults tried;
     FirstLayout first;
-    first.result = repeatExchange(send);
+    first.result = repeatExchange(tried, send);
     first.unknown = first.result.faulted() || first.result.lacking;
     if (first.result.faulted() && !lineHalted()) {
-        const ExchangeResult answer = probe(nullptr);
+        const ExchangeResult answer = probe(nullptr, tried);
         if (!answer.silent()) {
-            forgiveFaultsSince(before);
+            tried = BlockFaults{};  // the controller is there: the fallback is taken
             first.unknown = answer.faulted() || answer.lacking;
         }
     }
+    faults.add(tried);
     return first;
 }
 
-ExchangeResult appendExchange(const std::function<ExchangeResult()>& send, const std::function<int32_t()>& count,
-                              int32_t& held) {
+FirstLayout fallbackProbe(const std::function<ExchangeResult()>& send) {
+    BlockFaults outsideABlock;
+    return fallbackProbe(outsideABlock, send);
+}
+
+ExchangeResult appendExchange(BlockFaults& faults, const std::function<ExchangeResult()>& send,
+                              const std::function<int32_t(BlockFaults&)>& count, int32_t& held) {
     ExchangeResult result;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const FaultCounts mark = unrecoveredFaults();
-        result = send();
+        BlockFaults sent;
+        result = sent.note(send());
         if (result.code == 0) {
             ++held;
+            faults.add(sent);
             return result;
         }
-        if (!result.faulted() || lineHalted()) return result;  // refused: not stored
-        const int32_t now = count();
+        if (!result.faulted() || lineHalted()) {  // refused: not stored
+            faults.add(sent);
+            return result;
+        }
+        const int32_t now = count(sent);
         if (now == held + 1) {  // it landed; only its reply was lost
-            forgiveFaultsSince(mark);
             ++held;
             return ExchangeResult{};
         }
         if (now != held) {
-            if (now >= 0) noteSequenceFault();
+            if (now >= 0) sent.broken = true;
+            faults.add(sent);
             return result;
         }
-        forgiveFaultsSince(mark);  // not stored: sent again
+        // Not stored: sent again, its fault learnt.
     }
-    noteSequenceFault();
+    faults.broken = true;
     return result;
 }
 
@@ -137,20 +190,10 @@ void writeCoil314(int value) {
 
 // ---- whole blocks
 
-BlockResult watchFaults(const std::function<void()>& steps) {
-    const FaultCounts before = unrecoveredFaults();
-    steps();
-    const FaultCounts after = unrecoveredFaults();
-    BlockResult result;
-    result.silent = after.silent != before.silent;
-    result.spoiled = after.spoiled != before.spoiled;
-    result.gone = controllerGone() || platform::pendingInterrupt() != 0;
-    result.done = !result.silent && !result.spoiled && !result.gone;
-    return result;
-}
-
 BlockResult runBlock(int mode, int functionNumber) {
-    return watchFaults([&] { commSettings.functionHandler(mode, functionNumber); });
+    // Asked afterwards whatever the handler: the one installed before a
+    // connection sends nothing.
+    return judged(commSettings.functionHandler(mode, functionNumber));
 }
 
 BlockResult moveBlock(int mode, int functionNumber) {

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "common/block_result.h"
 #include "link/exchange_health.h"
 
 // The rules for a request the line lost or spoiled: what is repeated, what is
@@ -41,14 +42,34 @@
 // inside a block is reported (block_report.h) and, where the block allows
 // it, the block goes on.
 
+// The faults of one block that were not recovered. The handler of a block
+// hands one down to every request it makes; each rule below adds the faults
+// it could not recover and leaves out those whose effect it learnt.
+struct BlockFaults {
+    bool silent = false;   // a request got no answer
+    bool spoiled = false;  // a reply was spoiled
+    bool broken = false;   // a refusal, a record the image could not store or an append astray broke the block
+
+    // Adds the fault of one exchange, if it had one; hands the result back.
+    ExchangeResult note(const ExchangeResult& result);
+    void add(const BlockFaults& other);
+};
+
+// How a block went whose requests left `faults`, and whether the controller
+// is gone or the transfer interrupted.
+BlockResult blockResult(const BlockFaults& faults);
+
 // Runs `send`, one exchange whose request is safe to repeat, and repeats it
-// while the line spoils it, three attempts in all. Faults of attempts that a
-// later attempt recovered are forgotten. The result of the last attempt.
+// while the line spoils it, three attempts in all. The faults of the attempts
+// (and of the probes between them) go to `faults` unless a later attempt got
+// an answer. The result of the last attempt.
+ExchangeResult repeatExchange(BlockFaults& faults, const std::function<ExchangeResult()>& send);
+// The same outside a block: the result tells how it went.
 ExchangeResult repeatExchange(const std::function<ExchangeResult()>& send);
 
 // The first request of a block with a fallback layout, repeated like any
 // other; when the repeats end without an answer while the controller still
-// answers the probe, the fault is forgotten.
+// answers the probe, the fault is left out of `faults`.
 struct FirstLayout {
     ExchangeResult result;
     // Whether a fallback taken after it is taken because the controller does
@@ -59,14 +80,17 @@ struct FirstLayout {
     // lost on the line: a refusal of the fallback then breaks the block.
     bool unknown = false;
 };
+FirstLayout fallbackProbe(BlockFaults& faults, const std::function<ExchangeResult()>& send);
 FirstLayout fallbackProbe(const std::function<ExchangeResult()>& send);
 
 // Appends one element with `send` (sent, never simply repeated). After a
-// fault `count` (the controller's element count, or -1) tells whether it
-// landed; `held` is the count the controller had before and is advanced when
-// it did. Three attempts. A refusal is handed back as it is.
-ExchangeResult appendExchange(const std::function<ExchangeResult()>& send, const std::function<int32_t()>& count,
-                              int32_t& held);
+// fault `count` (the controller's element count, or -1; its own requests'
+// faults go to the BlockFaults it is given) tells whether it landed; `held`
+// is the count the controller had before and is advanced when it did. Three
+// attempts. A refusal is handed back as it is. An append that did not land
+// after three, or a count that moved otherwise, breaks the block.
+ExchangeResult appendExchange(BlockFaults& faults, const std::function<ExchangeResult()>& send,
+                              const std::function<int32_t(BlockFaults&)>& count, int32_t& held);
 
 // True when the controller answers a model request (a spoiled reply counts
 // as an answer: something is there). Two attempts; after a wait that gave
@@ -89,21 +113,8 @@ void writeCoil314(int value);
 
 // ---- whole blocks
 
-// How one block went.
-struct BlockResult {
-    bool done = true;      // every request answered as the block needs
-    bool silent = false;   // a request got no answer
-    bool spoiled = false;  // replies were spoiled, or refused in the middle of the block
-    bool gone = false;     // the controller no longer answers, or the transfer was interrupted
-};
-
-// Runs `steps`, the requests of one block or step, and tells how they went:
-// which faults were left unrecovered (the repeats, probes and appends above
-// forget the ones whose effect they learnt), and whether the controller is
-// gone or the transfer interrupted.
-BlockResult watchFaults(const std::function<void()>& steps);
-
-// Calls the installed FunctionHandler for one block, once.
+// Calls the installed FunctionHandler for one block, once: how it went, and
+// whether the controller is gone or the transfer interrupted.
 BlockResult runBlock(int mode, int functionNumber);
 
 // Reads (mode 0) or writes (mode 1) one block. After a fault the block is

@@ -29,45 +29,55 @@ ExchangeResult writeRegisters(int reg, int count, int* values) {
     return modbusTransaction(kWriteMultiple, reg, count, values);
 }
 
+// Registers behind a cursor, and the restart, are sent once; a fault is the
+// block's, which is then done again from its start.
+ExchangeResult readOnce(BlockFaults& faults, int reg, int count, int* values) {
+    return faults.note(readRegisters(reg, count, values));
+}
+ExchangeResult writeOnce(BlockFaults& faults, int reg, int count, int* values) {
+    return faults.note(writeRegisters(reg, count, values));
+}
+
 // Requests that address their registers absolutely are repeated after a
 // reply the line lost or spoiled. Registers behind a cursor are not: a block
 // that uses them is done again from its start (handlers/exchange_rules.h).
-ExchangeResult readRepeated(int reg, int count, int* values) {
-    return repeatExchange([&] { return readRegisters(reg, count, values); });
+ExchangeResult readRepeated(BlockFaults& faults, int reg, int count, int* values) {
+    return repeatExchange(faults, [&] { return readRegisters(reg, count, values); });
 }
-ExchangeResult writeRepeated(int reg, int count, int* values) {
-    return repeatExchange([&] { return writeRegisters(reg, count, values); });
+ExchangeResult writeRepeated(BlockFaults& faults, int reg, int count, int* values) {
+    return repeatExchange(faults, [&] { return writeRegisters(reg, count, values); });
 }
-ExchangeResult writeRegister(int reg, int value) {
+ExchangeResult writeRegister(BlockFaults& faults, int reg, int value) {
     int values[1] = {value};
-    return writeRepeated(reg, 1, values);
+    return writeRepeated(faults, reg, 1, values);
 }
-ExchangeResult writeCoil(int coil, int value) {
+ExchangeResult writeCoil(BlockFaults& faults, int coil, int value) {
     int values[1] = {value};
-    return repeatExchange([&] { return modbusTransaction(kWriteCoil, coil, 1, values); });
+    return repeatExchange(faults, [&] { return modbusTransaction(kWriteCoil, coil, 1, values); });
 }
 
 // One register <-> one field; a read clears blockAbsent[function] on success.
-int moveRegister(int mode, int function, int reg, int32_t& field, int offset = 0, bool first = true) {
+ExchangeResult moveRegister(BlockFaults& faults, int mode, int function, int reg, int32_t& field, int offset = 0,
+                            bool first = true) {
     int values[1] = {0};
     if (mode == 0) {
-        const ExchangeResult result = readRepeated(reg, 1, values);
-        if (result == 0) {
+        const ExchangeResult result = readRepeated(faults, reg, 1, values);
+        if (result.code == 0) {
             field = values[0] - offset;
             blockAbsent[function] = 0;
         }
-        noteReadResult(result, first);
+        noteReadResult(faults, result, first);
         return result;
     }
     values[0] = field + offset;
-    const ExchangeResult result = writeRepeated(reg, 1, values);
+    const ExchangeResult result = writeRepeated(faults, reg, 1, values);
     noteWriteResult(result, function, -1, first);
     return result;
 }
 
-int moveSetting(int mode, const SettingBlock& row) {
-    if (row.identity && mode != 0) return 0;
-    return moveRegister(mode, row.function, row.modbusRegister, *row.field, row.modbusOffset);
+ExchangeResult moveSetting(BlockFaults& faults, int mode, const SettingBlock& row) {
+    if (row.identity && mode != 0) return ExchangeResult{};
+    return moveRegister(faults, mode, row.function, row.modbusRegister, *row.field, row.modbusOffset);
 }
 
 // ---- indexed blocks -------------------------------------------------------
@@ -133,46 +143,47 @@ const IndexedBlock kIndexedBlocks[] = {
 // storing each result in blockAbsent[resultFunction] and stopping at the
 // first failure; the values of a failed read are not stored. The cursor
 // advances with every read, so nothing here is repeated.
-ExchangeResult readElements(const IndexedBlock& block, const Span& span, int resultFunction) {
+ExchangeResult readElements(BlockFaults& faults, const IndexedBlock& block, const Span& span, int resultFunction) {
     const int count = block.second ? 2 : 1;
     ExchangeResult result;
     for (int i = span.begin; i < span.end; ++i) {
         int values[2] = {0, 0};
-        result = readRegisters(block.dataRegister, count, values);
-        blockAbsent[resultFunction] = result;
-        noteReadResult(result, false);
-        if (result != 0) break;
+        result = readOnce(faults, block.dataRegister, count, values);
+        blockAbsent[resultFunction] = result.code;
+        noteReadResult(faults, result, false);
+        if (result.code != 0) break;
         block.first[i] = values[0];
         if (block.second) block.second[i] = values[1];
     }
     return result;
 }
 
-int moveIndexed(int mode, const IndexedBlock& block) {
+ExchangeResult moveIndexed(BlockFaults& faults, int mode, const IndexedBlock& block) {
     const Span span = spanOf(block.range);
-    ExchangeResult result = writeRegister(block.indexRegister, span.start);
+    ExchangeResult result = writeRegister(faults, block.indexRegister, span.start);
     if (mode == 0) {
-        if (result != 0) {
-            blockAbsent[block.function] = result;
-            noteReadResult(result, true);
+        if (result.code != 0) {
+            blockAbsent[block.function] = result.code;
+            noteReadResult(faults, result, true);
             return result;
         }
-        return readElements(block, span, block.function);
+        return readElements(faults, block, span, block.function);
     }
-    if (!blockStarted(result, block.function) || block.writeIndexOnly) return result;
+    if (!blockStarted(faults, result, block.function) || block.writeIndexOnly) return result;
     const int count = block.second ? 2 : 1;
     for (int i = span.begin; i < span.end; ++i) {
         int values[2] = {block.first[i], block.second ? block.second[i] : 0};
-        result = writeRegisters(block.dataRegister, count, values);
-        if (result == 0) continue;
+        result = writeOnce(faults, block.dataRegister, count, values);
+        if (result.code == 0) continue;
         if (result.faulted()) return result;  // the block is written again
         noteWriteResult(result, block.function, i, false);
         // Whether a refused value moved the cursor is the controller's
         // secret: put it on the next element.
         if (i + 1 < span.end) {
-            const ExchangeResult cursor = writeRegister(block.indexRegister, span.start + (i + 1 - span.begin));
-            if (cursor != 0) {
-                noteSequenceResult(cursor);
+            const ExchangeResult cursor =
+                writeRegister(faults, block.indexRegister, span.start + (i + 1 - span.begin));
+            if (cursor.code != 0) {
+                noteSequenceResult(faults, cursor);
                 return result;
             }
         }
@@ -191,66 +202,71 @@ const IndexedBlock* findIndexedBlock(int function) {
 // 0: stop (mode 1) and restart (mode 0) through register 340. A restart
 // reboots the controller: it is sent once, and the transfer learns its
 // effect before anything else.
-int stopOrRestart(int mode) {
+ExchangeResult stopOrRestart(BlockFaults& faults, int mode) {
     int values[1] = {0};
-    const ExchangeResult result = mode == 1 ? writeRegister(340, 1) : writeRegisters(340, 1, values);
-    noteSequenceResult(result);
+    const ExchangeResult result = mode == 1 ? writeRegister(faults, 340, 1) : writeOnce(faults, 340, 1, values);
+    noteSequenceResult(faults, result);
     return result;
 }
 
 // 1: reading register 341 makes the controller set its checksum.
-int setChecksum(int mode) {
-    if (mode != 1) return 0;
+ExchangeResult setChecksum(BlockFaults& faults, int mode) {
+    if (mode != 1) return ExchangeResult{};
     int values[1] = {0};
-    const ExchangeResult result = readRepeated(341, 1, values);
-    noteSequenceResult(result);
+    const ExchangeResult result = readRepeated(faults, 341, 1, values);
+    noteSequenceResult(faults, result);
     return result;
 }
 
+ExchangeResult moveModbusBlock(BlockFaults& faults, int mode, int functionNumber);
+
 // 9: the group quantity is read first, then the offsets of that many groups.
-int groupOffsets(int mode) {
-    if (mode == 0) modbusFunctionHandler(0, 45);
-    return moveIndexed(mode, *findIndexedBlock(9));
+ExchangeResult groupOffsets(BlockFaults& faults, int mode) {
+    if (mode == 0) moveModbusBlock(faults, 0, 45);
+    return moveIndexed(faults, mode, *findIndexedBlock(9));
 }
 
 // 20: the analog quantity; a read goes on with the analog pairs, the
 // controller's analog cursor standing where the quantity read left it.
-int analogQuantity(int mode) {
-    const int result = moveSetting(mode, *findSettingBlock(20));
-    if (mode != 0 || result != 0) return result;
+ExchangeResult analogQuantity(BlockFaults& faults, int mode) {
+    const ExchangeResult result = moveSetting(faults, mode, *findSettingBlock(20));
+    if (mode != 0 || result.code != 0) return result;
     Span span = spanOf(Range::AnalogOutputs);
     // Read again after a fault, the cursor stands wherever the fault left it.
-    if (blockReport.redo && writeRegister(287, 1) != 0) return -1;
+    if (blockReport.redo) {
+        const ExchangeResult cursor = writeRegister(faults, 287, 1);
+        if (cursor.code != 0) return cursor;
+    }
     // A failed pair leaves block 10 absent, so the upload reads it again
     // through its index register. With every pair read (none at all when the
     // unit has no analog outputs) block 10 is complete.
-    const int pairs = readElements(*findIndexedBlock(10), span, 10);
-    if (pairs == 0) blockAbsent[10] = 0;
+    const ExchangeResult pairs = readElements(faults, *findIndexedBlock(10), span, 10);
+    if (pairs.code == 0) blockAbsent[10] = 0;
     return pairs;
 }
 
 // 27: the four rate setup registers in one transaction.
-int rateSetup(int mode) {
+ExchangeResult rateSetup(BlockFaults& faults, int mode) {
     int32_t* fields[4] = {&image.rateMultiplier, &image.rateDivisor, &image.rateDecimalPoint, &image.rateUnits};
     int values[4] = {0, 0, 0, 0};
     if (mode == 0) {
-        const ExchangeResult result = readRepeated(318, 4, values);
-        noteReadResult(result, true);
-        if (result != 0) return result;
+        const ExchangeResult result = readRepeated(faults, 318, 4, values);
+        noteReadResult(faults, result, true);
+        if (result.code != 0) return result;
         for (int i = 0; i < 4; ++i) *fields[i] = values[i];
         blockAbsent[27] = 0;
         return result;
     }
     for (int i = 0; i < 4; ++i) values[i] = *fields[i];
-    const ExchangeResult result = writeRepeated(318, 4, values);
+    const ExchangeResult result = writeRepeated(faults, 318, 4, values);
     noteWriteResult(result, 27, -1, true);
     return result;
 }
 
 // 28: toggle rpm, and the rpm update rate once more (register 323 of block 29).
-int toggleRpm(int mode) {
-    moveSetting(mode, *findSettingBlock(28));
-    return moveRegister(mode, 28, 323, image.rpmUpdateRate, 0, false);
+ExchangeResult toggleRpm(BlockFaults& faults, int mode) {
+    moveSetting(faults, mode, *findSettingBlock(28));
+    return moveRegister(faults, mode, 28, 323, image.rpmUpdateRate, 0, false);
 }
 
 // 36: the seven operator enables packed into register 331, bit k belonging
@@ -261,12 +277,12 @@ int32_t* const kOperatorEnables[7] = {
     &image.operatorEnableAnalog,
 };
 
-int operatorEnables(int mode) {
+ExchangeResult operatorEnables(BlockFaults& faults, int mode) {
     int values[1] = {0};
     if (mode == 0) {
-        const ExchangeResult result = readRepeated(331, 1, values);
-        noteReadResult(result, true);
-        if (result != 0) return result;
+        const ExchangeResult result = readRepeated(faults, 331, 1, values);
+        noteReadResult(faults, result, true);
+        if (result.code != 0) return result;
         for (int k = 0; k < 7; ++k) {
             *kOperatorEnables[k] = (values[0] >> k) & 1;
             blockAbsent[36 + k] = 0;
@@ -275,7 +291,7 @@ int operatorEnables(int mode) {
     }
     for (int k = 0; k < 7; ++k)
         if (*kOperatorEnables[k] != 0) values[0] |= 1 << k;
-    const ExchangeResult result = writeRepeated(331, 1, values);
+    const ExchangeResult result = writeRepeated(faults, 331, 1, values);
     noteWriteResult(result, 36, -1, true);
     return result;
 }
@@ -283,27 +299,27 @@ int operatorEnables(int mode) {
 // 15: the register mapping table. Five fields per record travel in
 // registers 1..5; slots are numbered from 1. The record window and the slot
 // registers are absolute, so each record may be repeated on its own.
-int mappings(int mode) {
+ExchangeResult mappings(BlockFaults& faults, int mode) {
     int values[5] = {0, 0, 0, 0, 0};
     if (mode == 1) {
-        ExchangeResult result = writeRegister(297, 0);
-        if (!blockStarted(result, 15)) return result;
+        ExchangeResult result = writeRegister(faults, 297, 0);
+        if (!blockStarted(faults, result, 15)) return result;
         const int count = clampCount(image.mappingCount, kMaxMappings);
         for (int i = 0; i < count; ++i) {
             const MappingRecord& m = image.mappings[i];
             int fields[5] = {m.type, m.register_, m.target, m.pulseChannel, m.pulseNumber};
-            result = writeRepeated(1, 5, fields);
-            if (result != 0) {
-                noteSequenceResult(result);
+            result = writeRepeated(faults, 1, 5, fields);
+            if (result.code != 0) {
+                noteSequenceResult(faults, result);
                 return result;
             }
-            result = writeRegister(298, i + 1);
+            result = writeRegister(faults, 298, i + 1);
             if (result.faulted()) return result;
             noteWriteResult(result, 15, i, false);
         }
         return result;
     }
-    if (image.mapLimit == 0) return 0;
+    if (image.mapLimit == 0) return ExchangeResult{};
     // A read starts from an empty table, so reading it again never doubles it.
     image.mappingCount = 0;
     blockAbsent[15] = 0;
@@ -311,14 +327,14 @@ int mappings(int mode) {
     const int slots = clampCount(image.mapLimit, 0xFFFF);
     ExchangeResult result;
     for (int slot = 1; slot <= slots && image.mappingCount < kMaxMappings; ++slot) {
-        result = repeatExchange([&] {
+        result = repeatExchange(faults, [&] {
             const ExchangeResult selected = writeRegisters(299, 1, &slot);
-            return selected != 0 ? selected : readRegisters(1, 5, values);
+            return selected.code != 0 ? selected : readRegisters(1, 5, values);
         });
-        if (result != 0) {
+        if (result.code != 0) {
             // A slot that could not be read makes the whole table unusable.
-            blockAbsent[15] = result;
-            noteReadResult(result, slot == 1);
+            blockAbsent[15] = result.code;
+            noteReadResult(faults, result, slot == 1);
             break;
         }
         if (values[0] == 0) continue;
@@ -330,14 +346,14 @@ int mappings(int mode) {
 // 49: the setpoints. Program and channel travel 1-based. Loading appends and
 // reading advances a cursor: after a fault the block is done again from its
 // start (count reset and loading coil, or the cursor set to 1).
-int setpointsBlock(int mode) {
+ExchangeResult setpointsBlock(BlockFaults& faults, int mode) {
     int values[5] = {0, 0, 0, 0, 0};
     if (mode == 1) {
-        ExchangeResult result = writeRegister(262, 0);
-        if (!blockStarted(result, 49)) return result;
-        result = writeCoil(302, 1);
-        if (result != 0) {
-            noteSequenceResult(result);
+        ExchangeResult result = writeRegister(faults, 262, 0);
+        if (!blockStarted(faults, result, 49)) return result;
+        result = writeCoil(faults, 302, 1);
+        if (result.code != 0) {
+            noteSequenceResult(faults, result);
             return result;
         }
         // Only records that exist are sent, whatever the count says.
@@ -346,59 +362,59 @@ int setpointsBlock(int mode) {
             progress::setpoint(static_cast<int>(i), static_cast<int>(count));
             const SetpointRecord& s = setpoints[i];
             int where[2] = {s.program + 1, s.channel + 1};
-            result = writeRepeated(264, 2, where);
-            if (result != 0) {
-                noteSequenceResult(result);
+            result = writeRepeated(faults, 264, 2, where);
+            if (result.code != 0) {
+                noteSequenceResult(faults, result);
                 break;
             }
             int positions[2] = {s.on, s.off};
-            result = writeRegisters(269, 2, positions);
+            result = writeOnce(faults, 269, 2, positions);
             if (result.faulted()) break;
             noteWriteResult(result, 49, static_cast<int>(i), false);
         }
-        progress::endSetpoints(static_cast<int>(count), result == 0);
+        progress::endSetpoints(static_cast<int>(count), result.code == 0);
         return result;
     }
-    if (setpointCount <= 0) return 0;
+    if (setpointCount <= 0) return ExchangeResult{};
     auto store = [&](int32_t index) {
         return storeSetpoint(index, {values[0] - 1, values[1] - 1, values[3], values[4]});
     };
-    ExchangeResult result = writeRegister(264, 1);
-    noteReadResult(result, true);
-    if (result == 0) {
-        result = readRegisters(264, 5, values);
-        noteReadResult(result, false);
+    ExchangeResult result = writeRegister(faults, 264, 1);
+    noteReadResult(faults, result, true);
+    if (result.code == 0) {
+        result = readOnce(faults, 264, 5, values);
+        noteReadResult(faults, result, false);
     }
     int32_t index = 0;
     // The first read after setting the cursor may be an empty record that
     // does not count; a record with a position in it is record 0.
-    if (result == 0 && (values[3] != 0 || values[4] != 0)) {
+    if (result.code == 0 && (values[3] != 0 || values[4] != 0)) {
         if (store(0)) {
             index = 1;
         } else {
             result = kUnstorable;
-            noteSequenceFault();
+            faults.broken = true;
         }
     }
-    while (result == 0 && index < setpointCount) {
+    while (result.code == 0 && index < setpointCount) {
         progress::setpoint(index, setpointCount);
-        result = readRegisters(264, 5, values);
-        noteReadResult(result, false);
-        if (result == 0 && !store(index)) {
+        result = readOnce(faults, 264, 5, values);
+        noteReadResult(faults, result, false);
+        if (result.code == 0 && !store(index)) {
             result = kUnstorable;
-            noteSequenceFault();
+            faults.broken = true;
         }
         ++index;
     }
-    progress::endSetpoints(setpointCount, result == 0);
+    progress::endSetpoints(setpointCount, result.code == 0);
     // A setpoint that could not be read leaves the whole block absent.
-    blockAbsent[49] = result;
+    blockAbsent[49] = result.code;
     return result;
 }
 
 struct SpecialBlock {
     int function;
-    int (*move)(int mode);
+    ExchangeResult (*move)(BlockFaults& faults, int mode);
 };
 
 const SpecialBlock kSpecialBlocks[] = {
@@ -406,14 +422,20 @@ const SpecialBlock kSpecialBlocks[] = {
     {27, rateSetup},    {28, toggleRpm},  {36, operatorEnables}, {49, setpointsBlock},
 };
 
+ExchangeResult moveModbusBlock(BlockFaults& faults, int mode, int functionNumber) {
+    if (mode != 0 && mode != 1) return ExchangeResult{};
+    for (const SpecialBlock& special : kSpecialBlocks)
+        if (special.function == functionNumber) return special.move(faults, mode);
+    if (const IndexedBlock* block = findIndexedBlock(functionNumber)) return moveIndexed(faults, mode, *block);
+    const SettingBlock* row = findSettingBlock(functionNumber);
+    if (row != nullptr && row->modbusRegister != 0) return moveSetting(faults, mode, *row);
+    return ExchangeResult{};  // not carried by MODBUS: nothing is sent
+}
+
 }  // namespace
 
-int modbusFunctionHandler(int mode, int functionNumber) {
-    if (mode != 0 && mode != 1) return 0;
-    for (const SpecialBlock& special : kSpecialBlocks)
-        if (special.function == functionNumber) return special.move(mode);
-    if (const IndexedBlock* block = findIndexedBlock(functionNumber)) return moveIndexed(mode, *block);
-    const SettingBlock* row = findSettingBlock(functionNumber);
-    if (row != nullptr && row->modbusRegister != 0) return moveSetting(mode, *row);
-    return 0;  // not carried by MODBUS: nothing is sent
+BlockResult modbusFunctionHandler(int mode, int functionNumber) {
+    BlockFaults faults;
+    moveModbusBlock(faults, mode, functionNumber);
+    return blockResult(faults);
 }

@@ -18,14 +18,16 @@
 
 namespace tvx_handler {
 
-ExchangeResult transact(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
+ExchangeResult transact(BlockFaults& faults, int command, const char* sendFormat, const char* receiveFormat,
+                        Values& values) {
     auto send = [&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); };
-    if (command == COM_ADD_SPT || command == COM_ADD_SPT_2 || command == COM_RESET) return send();
-    return repeatExchange(send);
+    if (command == COM_ADD_SPT || command == COM_ADD_SPT_2 || command == COM_RESET) return faults.note(send());
+    return repeatExchange(faults, send);
 }
 
-FirstLayout transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values) {
-    return fallbackProbe([&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
+FirstLayout transactOrFallBack(BlockFaults& faults, int command, const char* sendFormat, const char* receiveFormat,
+                               Values& values) {
+    return fallbackProbe(faults, [&] { return tvxTransaction(command, sendFormat, receiveFormat, values.v); });
 }
 
 }  // namespace tvx_handler
@@ -34,26 +36,28 @@ namespace {
 
 using namespace tvx_handler;
 
+ExchangeResult moveTvxBlock(BlockFaults& faults, int mode, int functionNumber);
+
 // ---- single settings ---------------------------------------------------------
 
-int moveSetting(int mode, const SettingBlock& row) {
+ExchangeResult moveSetting(BlockFaults& faults, int mode, const SettingBlock& row) {
     const int fields = static_cast<int>(std::strlen(row.tvxFormat));
     Values values;
     if (mode == 0) {
         // Fields the reply does not reach keep what the image held.
         for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
-        const ExchangeResult result = transact(row.tvxCommand, row.identity ? "" : "G", row.tvxFormat, values);
-        blockAbsent[row.function] = result;
-        noteReadResult(result, true);
-        if (result == COM_OK)
+        const ExchangeResult result = transact(faults, row.tvxCommand, row.identity ? "" : "G", row.tvxFormat, values);
+        blockAbsent[row.function] = result.code;
+        noteReadResult(faults, result, true);
+        if (result.code == COM_OK)
             for (int i = 0; i < fields; ++i) row.field[i] = values.v[i];
         return result;
     }
-    if (row.identity) return 0;
+    if (row.identity) return ExchangeResult{};
     char sendFormat[kValueCount] = "P";
     std::strncat(sendFormat, row.tvxFormat, sizeof sendFormat - 2);
     for (int i = 0; i < fields; ++i) values.v[i] = row.field[i];
-    const ExchangeResult result = transact(row.tvxCommand, sendFormat, "", values);
+    const ExchangeResult result = transact(faults, row.tvxCommand, sendFormat, "", values);
     noteWriteResult(result, row.function, -1, true);
     return result;
 }
@@ -105,40 +109,40 @@ const IndexedBlock kIndexedBlocks[] = {
 
 // Reads one element: the index goes out, one or two values come back into
 // first[index] and second[index]. The result lands in blockAbsent[function].
-ExchangeResult readElement(int function, int command, const char* replyFormat, int index, int32_t* first,
-                           int32_t* second, bool firstRequest) {
+ExchangeResult readElement(BlockFaults& faults, int function, int command, const char* replyFormat, int index,
+                           int32_t* first, int32_t* second, bool firstRequest) {
     Values values;
     values.v[0] = index;
-    const ExchangeResult result = transact(command, "GB", replyFormat, values);
-    blockAbsent[function] = result;
-    noteReadResult(result, firstRequest);
-    if (result != COM_OK) return result;
+    const ExchangeResult result = transact(faults, command, "GB", replyFormat, values);
+    blockAbsent[function] = result.code;
+    noteReadResult(faults, result, firstRequest);
+    if (result.code != COM_OK) return result;
     first[index] = values.v[0];
     if (second != nullptr) second[index] = values.v[1];
     return result;
 }
 
-ExchangeResult writeElement(int function, int command, const char* putFormat, int index, int32_t first, int32_t second,
-                            bool firstRequest) {
+ExchangeResult writeElement(BlockFaults& faults, int function, int command, const char* putFormat, int index,
+                            int32_t first, int32_t second, bool firstRequest) {
     Values values;
     values.v[0] = index;
     values.v[1] = first;
     values.v[2] = second;
-    const ExchangeResult result = transact(command, putFormat, "", values);
+    const ExchangeResult result = transact(faults, command, putFormat, "", values);
     noteWriteResult(result, function, index, firstRequest);
     return result;
 }
 
-int moveIndexed(int mode, const IndexedBlock& block) {
+ExchangeResult moveIndexed(BlockFaults& faults, int mode, const IndexedBlock& block) {
     const Span span = spanOf(block.range);
     ExchangeResult result;
     for (int i = span.begin; i < span.end; ++i) {
         if (mode == 0) {
-            result = readElement(block.function, block.command, block.replyFormat, i, block.first, block.second,
-                                 i == span.begin);
-            if (result != COM_OK) return result;
+            result = readElement(faults, block.function, block.command, block.replyFormat, i, block.first,
+                                 block.second, i == span.begin);
+            if (result.code != COM_OK) return result;
         } else {
-            result = writeElement(block.function, block.command, block.putFormat, i, block.first[i],
+            result = writeElement(faults, block.function, block.command, block.putFormat, i, block.first[i],
                                   block.second ? block.second[i] : 0, i == span.begin);
             if (result.faulted()) return result;
         }
@@ -154,37 +158,37 @@ const IndexedBlock* findIndexedBlock(int function) {
 
 // ---- blocks with their own logic -------------------------------------------------
 
-ExchangeResult command(int code) {
+ExchangeResult command(BlockFaults& faults, int code) {
     Values values;
-    return transact(code, "", "", values);
+    return transact(faults, code, "", "", values);
 }
 
 // 0: restart (mode 0) or stop (mode 1). The reset is sent once: the
 // transfer learns its effect before anything else.
-int stopOrRestart(int mode) {
-    const ExchangeResult result = command(mode == 0 ? COM_RESET : COM_STOP);
-    noteSequenceResult(result);
+ExchangeResult stopOrRestart(BlockFaults& faults, int mode) {
+    const ExchangeResult result = command(faults, mode == 0 ? COM_RESET : COM_STOP);
+    noteSequenceResult(faults, result);
     return result;
 }
 
 // 1: set the checksum before the restart.
-int setChecksum(int mode) {
-    if (mode != 1) return 0;
-    const ExchangeResult result = command(COM_CHECKSUM);
-    noteSequenceResult(result);
+ExchangeResult setChecksum(BlockFaults& faults, int mode) {
+    if (mode != 1) return ExchangeResult{};
+    const ExchangeResult result = command(faults, COM_CHECKSUM);
+    noteSequenceResult(faults, result);
     return result;
 }
 
 // 5: the option list. The reply carries up to eight option numbers; the
 // parser counts the checksum as one more field, which is not an option.
-int optionList(int mode) {
-    if (mode != 0) return 0;
+ExchangeResult optionList(BlockFaults& faults, int mode) {
+    if (mode != 0) return ExchangeResult{};
     std::fill(std::begin(image.options), std::end(image.options), 0);
     Values values;
-    const ExchangeResult result = transact(COM_OPTIONS, "", "BBBBBBBB", values);
-    blockAbsent[5] = result;
-    noteReadResult(result, true);
-    if (result != COM_OK) return result;
+    const ExchangeResult result = transact(faults, COM_OPTIONS, "", "BBBBBBBB", values);
+    blockAbsent[5] = result.code;
+    noteReadResult(faults, result, true);
+    if (result.code != COM_OK) return result;
     const int listed = std::min(replyFieldCount - 1, kValueCount);
     for (int i = 0; i < listed; ++i) {
         const int option = values.v[i];
@@ -195,63 +199,64 @@ int optionList(int mode) {
 
 // 6: the default program, as a bank of eight and a program within the bank,
 // or as one word on controllers without banks.
-int defaultProgram(int mode) {
+ExchangeResult defaultProgram(BlockFaults& faults, int mode) {
     Values values;
     if (mode == 0) {
-        const FirstLayout banks = transactOrFallBack(COM_PGM_BANK, "G", "B", values);
-        if (banks.result == COM_OK) {
+        const FirstLayout banks = transactOrFallBack(faults, COM_PGM_BANK, "G", "B", values);
+        if (banks.result.code == COM_OK) {
             const int bank = values.v[0];
-            const ExchangeResult result = transact(COM_DEFAULT_PGM, "G", "B", values);
-            blockAbsent[6] = result;
-            noteReadResult(result, false);
-            if (result == COM_OK) image.defaultProgram = bank * 8 + values.v[0];
+            const ExchangeResult result = transact(faults, COM_DEFAULT_PGM, "G", "B", values);
+            blockAbsent[6] = result.code;
+            noteReadResult(faults, result, false);
+            if (result.code == COM_OK) image.defaultProgram = bank * 8 + values.v[0];
             return result;
         }
         values.v[0] = image.defaultProgram;
-        const ExchangeResult result = transact(COM_DEFAULT_PGM, "G", "W", values);
-        blockAbsent[6] = result;
-        noteReadResult(result, banks.unknown);
-        if (result == COM_OK) image.defaultProgram = values.v[0];
+        const ExchangeResult result = transact(faults, COM_DEFAULT_PGM, "G", "W", values);
+        blockAbsent[6] = result.code;
+        noteReadResult(faults, result, banks.unknown);
+        if (result.code == COM_OK) image.defaultProgram = values.v[0];
         return result;
     }
     values.v[0] = image.defaultProgram >> 3;
-    const FirstLayout banks = transactOrFallBack(COM_PGM_BANK, "PB", "", values);
-    if (banks.result == COM_OK) {
+    const FirstLayout banks = transactOrFallBack(faults, COM_PGM_BANK, "PB", "", values);
+    if (banks.result.code == COM_OK) {
         values.v[0] = image.defaultProgram & 7;
-        const ExchangeResult result = transact(COM_DEFAULT_PGM, "PB", "", values);
+        const ExchangeResult result = transact(faults, COM_DEFAULT_PGM, "PB", "", values);
         noteWriteResult(result, 6, -1, false);
         return result;
     }
     values.v[0] = image.defaultProgram;
-    const ExchangeResult result = transact(COM_DEFAULT_PGM, "PW", "", values);
+    const ExchangeResult result = transact(faults, COM_DEFAULT_PGM, "PW", "", values);
     noteWriteResult(result, 6, -1, banks.unknown);
     return result;
 }
 
 // 9: the group quantity is read first, then the offsets of that many groups.
-int groupOffsets(int mode) {
-    if (mode == 0) tvxFunctionHandler(0, 45);
-    return moveIndexed(mode, *findIndexedBlock(9));
+ExchangeResult groupOffsets(BlockFaults& faults, int mode) {
+    if (mode == 0) moveTvxBlock(faults, 0, 45);
+    return moveIndexed(faults, mode, *findIndexedBlock(9));
 }
 
 // 10: analog outputs. Small models with the analog option have exactly one.
-int analogOutputs(int mode) {
-    if (mode == 0) tvxFunctionHandler(0, 20);
+ExchangeResult analogOutputs(BlockFaults& faults, int mode) {
+    if (mode == 0) moveTvxBlock(faults, 0, 20);
     int32_t quantity = image.analogQuantity;
     if (oneAnalogOutput(image.model, effectiveOptions)) {
         quantity = 1;
         if (mode == 0) image.analogQuantity = 1;
     } else if (quantity < 1) {
-        return 0;
+        return ExchangeResult{};
     }
     quantity = clampCount(quantity, kMaxAnalogOutputs);
     ExchangeResult result;
     for (int i = 0; i < quantity; ++i) {
         if (mode == 0) {
-            result = readElement(10, COM_ANALOG, "WW", i, image.analogOffset, image.analogHighRpm, i == 0);
-            if (result != COM_OK) return result;
+            result = readElement(faults, 10, COM_ANALOG, "WW", i, image.analogOffset, image.analogHighRpm, i == 0);
+            if (result.code != COM_OK) return result;
         } else {
-            result = writeElement(10, COM_ANALOG, "PBWW", i, image.analogOffset[i], image.analogHighRpm[i], i == 0);
+            result = writeElement(faults, 10, COM_ANALOG, "PBWW", i, image.analogOffset[i], image.analogHighRpm[i],
+                                  i == 0);
             if (result.faulted()) return result;
         }
     }
@@ -260,42 +265,44 @@ int analogOutputs(int mode) {
 
 // 11: motion detection limits, one pair of words, or two levels addressed by
 // an index on firmware that has them.
-int motionLimits(int mode) {
+ExchangeResult motionLimits(BlockFaults& faults, int mode) {
     Values values;
     if (mode == 0) {
         values.v[0] = image.motionLowRpm[0];
-        const FirstLayout single = transactOrFallBack(COM_LOLIMIT, "G", "W", values);
-        if (single.result == COM_OK) {
+        const FirstLayout single = transactOrFallBack(faults, COM_LOLIMIT, "G", "W", values);
+        if (single.result.code == COM_OK) {
             image.motionLowRpm[0] = values.v[0];
             values.v[0] = image.motionHighRpm[0];
-            const ExchangeResult result = transact(COM_HILIMIT, "G", "W", values);
-            blockAbsent[11] = result;
-            noteReadResult(result, false);
-            if (result == COM_OK) image.motionHighRpm[0] = values.v[0];
+            const ExchangeResult result = transact(faults, COM_HILIMIT, "G", "W", values);
+            blockAbsent[11] = result.code;
+            noteReadResult(faults, result, false);
+            if (result.code == COM_OK) image.motionHighRpm[0] = values.v[0];
             return result;
         }
         ExchangeResult result;
         for (int i = 0; i < kMaxMotionLevels; ++i) {
-            result = readElement(11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr, i == 0 && single.unknown);
-            if (result != COM_OK) return result;
-            result = readElement(11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr, false);
-            if (result != COM_OK) return result;
+            result = readElement(faults, 11, COM_LOLIMIT_2, "W", i, image.motionLowRpm, nullptr,
+                                 i == 0 && single.unknown);
+            if (result.code != COM_OK) return result;
+            result = readElement(faults, 11, COM_HILIMIT_2, "W", i, image.motionHighRpm, nullptr, false);
+            if (result.code != COM_OK) return result;
         }
         return result;
     }
     values.v[0] = image.motionLowRpm[0];
-    const FirstLayout single = transactOrFallBack(COM_LOLIMIT, "PW", "", values);
-    if (single.result == COM_OK) {
+    const FirstLayout single = transactOrFallBack(faults, COM_LOLIMIT, "PW", "", values);
+    if (single.result.code == COM_OK) {
         values.v[0] = image.motionHighRpm[0];
-        const ExchangeResult result = transact(COM_HILIMIT, "PW", "", values);
+        const ExchangeResult result = transact(faults, COM_HILIMIT, "PW", "", values);
         noteWriteResult(result, 11, -1, false);
         return result;
     }
     ExchangeResult result;
     for (int i = 0; i < kMaxMotionLevels; ++i) {
-        result = writeElement(11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0, i == 0 && single.unknown);
+        result =
+            writeElement(faults, 11, COM_LOLIMIT_2, "PBW", i, image.motionLowRpm[i], 0, i == 0 && single.unknown);
         if (result.faulted()) return result;
-        result = writeElement(11, COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0, false);
+        result = writeElement(faults, 11, COM_HILIMIT_2, "PBW", i, image.motionHighRpm[i], 0, false);
         if (result.faulted()) return result;
     }
     return result;
@@ -303,11 +310,11 @@ int motionLimits(int mode) {
 
 // 27: rate display setup: multiplier and units, or all four fields on
 // firmware with a divisor and a decimal point.
-int rateSetup(int mode) {
+ExchangeResult rateSetup(BlockFaults& faults, int mode) {
     Values values;
     if (mode == 0) {
-        const FirstLayout narrow = transactOrFallBack(COM_RATE_SETUP, "G", "BB", values);
-        if (narrow.result == COM_OK) {
+        const FirstLayout narrow = transactOrFallBack(faults, COM_RATE_SETUP, "G", "BB", values);
+        if (narrow.result.code == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateUnits = values.v[1];
             image.rateDivisor = 1;
@@ -315,9 +322,9 @@ int rateSetup(int mode) {
             return narrow.result;
         }
         values = Values{};
-        const ExchangeResult result = transact(COM_RATE_SETUP_2, "G", "WWBB", values);
-        noteReadResult(result, narrow.unknown);
-        if (result == COM_OK) {
+        const ExchangeResult result = transact(faults, COM_RATE_SETUP_2, "G", "WWBB", values);
+        noteReadResult(faults, result, narrow.unknown);
+        if (result.code == COM_OK) {
             image.rateMultiplier = values.v[0];
             image.rateDivisor = values.v[1];
             image.rateDecimalPoint = values.v[2];
@@ -328,31 +335,33 @@ int rateSetup(int mode) {
     }
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateUnits;
-    const FirstLayout narrow = transactOrFallBack(COM_RATE_SETUP, "PBB", "", values);
-    if (narrow.result == COM_OK) return COM_OK;
+    const FirstLayout narrow = transactOrFallBack(faults, COM_RATE_SETUP, "PBB", "", values);
+    if (narrow.result.code == COM_OK) return narrow.result;
     values.v[0] = image.rateMultiplier;
     values.v[1] = image.rateDivisor;
     values.v[2] = image.rateDecimalPoint;
     values.v[3] = image.rateUnits;
-    const ExchangeResult result = transact(COM_RATE_SETUP_2, "PWWBB", "", values);
+    const ExchangeResult result = transact(faults, COM_RATE_SETUP_2, "PWWBB", "", values);
     noteWriteResult(result, 27, -1, narrow.unknown);
     return result;
 }
 
 // 46: per group, the channel count and the enable mode.
-int groupSetup(int mode) {
+ExchangeResult groupSetup(BlockFaults& faults, int mode) {
     const Span span = spanOf(Range::Groups);
     ExchangeResult result;
     for (int g = span.begin; g < span.end; ++g) {
         if (mode == 0) {
-            result = readElement(46, COM_GROUP_CHN_QTY, "B", g, image.groupChannelCount, nullptr, g == span.begin);
-            if (result != COM_OK) return result;
-            result = readElement(46, COM_ENABLE_MODE, "B", g, image.groupMode, nullptr, false);
-            if (result != COM_OK) return result;
+            result = readElement(faults, 46, COM_GROUP_CHN_QTY, "B", g, image.groupChannelCount, nullptr,
+                                 g == span.begin);
+            if (result.code != COM_OK) return result;
+            result = readElement(faults, 46, COM_ENABLE_MODE, "B", g, image.groupMode, nullptr, false);
+            if (result.code != COM_OK) return result;
         } else {
-            result = writeElement(46, COM_GROUP_CHN_QTY, "PBB", g, image.groupChannelCount[g], 0, g == span.begin);
+            result = writeElement(faults, 46, COM_GROUP_CHN_QTY, "PBB", g, image.groupChannelCount[g], 0,
+                                  g == span.begin);
             if (result.faulted()) return result;
-            result = writeElement(46, COM_ENABLE_MODE, "PBB", g, image.groupMode[g], 0, false);
+            result = writeElement(faults, 46, COM_ENABLE_MODE, "PBB", g, image.groupMode[g], 0, false);
             if (result.faulted()) return result;
         }
     }
@@ -362,27 +371,27 @@ int groupSetup(int mode) {
 // 50: input enable ANDing (one model only). The controller holds the channel
 // as a signed byte one below the image's value: 0xFF for none. Only the
 // image's entries travel, so channels beyond them are never touched.
-int inputAnding(int mode) {
+ExchangeResult inputAnding(BlockFaults& faults, int mode) {
     if (!modelHasShiftCounts(image.model)) {
         blockAbsent[50] = 1;
-        return 0;
+        return ExchangeResult{};
     }
     int32_t first = 0, last = -1;
-    if (!clampedChannelRange(first, last)) return 0;
+    if (!clampedChannelRange(first, last)) return ExchangeResult{};
     last = std::min<int32_t>(last, kInputAndingEntries - 1);
     ExchangeResult result;
     for (int ch = first; ch <= last; ++ch) {
         Values values;
         values.v[0] = ch;
         if (mode == 0) {
-            result = transact(COM_INPUT_AND, "GB", "B", values);
-            blockAbsent[50] = result;
-            noteReadResult(result, ch == first);
-            if (result != COM_OK) return result;
+            result = transact(faults, COM_INPUT_AND, "GB", "B", values);
+            blockAbsent[50] = result.code;
+            noteReadResult(faults, result, ch == first);
+            if (result.code != COM_OK) return result;
             image.inputEnableAnding[ch] = static_cast<int8_t>(values.v[0] & 0xFF) + 1;
         } else if (mode == 1) {
             values.v[1] = (image.inputEnableAnding[ch] - 1) & 0xFF;
-            result = transact(COM_INPUT_AND, "PBB", "", values);
+            result = transact(faults, COM_INPUT_AND, "PBB", "", values);
             noteWriteResult(result, 50, ch, ch == first);
             if (result.faulted()) return result;
         }
@@ -392,12 +401,12 @@ int inputAnding(int mode) {
 
 // 51: shift register counts per program and channel (one model only). The
 // channel range stops before lastChannel.
-int shiftCounts(int mode) {
+ExchangeResult shiftCounts(BlockFaults& faults, int mode) {
     if (!modelHasShiftCounts(image.model)) {
         blockAbsent[51] = 1;
-        return 0;
+        return ExchangeResult{};
     }
-    if (mode != 0 && mode != 1) return 0;
+    if (mode != 0 && mode != 1) return ExchangeResult{};
     const int begin = std::max<int32_t>(firstChannel, 0);
     const int end = std::min<int32_t>(lastChannel, kShiftChannels);
     if (mode == 0) conPrintf("Getting shift counts (this may take a while) \n\r");
@@ -410,17 +419,17 @@ int shiftCounts(int mode) {
             values.v[1] = c;
             int32_t& count = image.shiftRegisterCount[p][c];
             if (mode == 0) {
-                result = transact(COM_SHIFT_COUNT, "GBB", "W", values);
-                blockAbsent[51] = result;
-                noteReadResult(result, p == 0 && c == begin);
-                if (result != COM_OK) {
+                result = transact(faults, COM_SHIFT_COUNT, "GBB", "W", values);
+                blockAbsent[51] = result.code;
+                noteReadResult(faults, result, p == 0 && c == begin);
+                if (result.code != COM_OK) {
                     conPrintf("Error Getting shift counts!! \n\r");
                     return result;
                 }
                 count = values.v[0];
             } else if (count != 0) {
                 values.v[2] = count + 1;
-                result = transact(COM_SHIFT_COUNT, "PBBW", "", values);
+                result = transact(faults, COM_SHIFT_COUNT, "PBBW", "", values);
                 noteWriteResult(result, 51, p * kShiftChannels + c, false);
                 if (result.faulted()) return result;
             }
@@ -429,11 +438,11 @@ int shiftCounts(int mode) {
     return result;
 }
 
-int nothing(int) { return 0; }
+ExchangeResult nothing(BlockFaults&, int) { return ExchangeResult{}; }
 
 struct SpecialBlock {
     int function;
-    int (*move)(int mode);
+    ExchangeResult (*move)(BlockFaults& faults, int mode);
 };
 
 // Blocks 13 to 15 (the MODBUS mapping tables) have no TVX Standard commands.
@@ -453,17 +462,23 @@ const SpecialBlock kSpecialBlocks[] = {
     {49, tvx_handler::setpointsBlock},
 };
 
+ExchangeResult moveTvxBlock(BlockFaults& faults, int mode, int functionNumber) {
+    // The model check of blocks 50 and 51 applies in every mode.
+    if (functionNumber == 50) return inputAnding(faults, mode);
+    if (functionNumber == 51) return shiftCounts(faults, mode);
+    if (mode != 0 && mode != 1) return ExchangeResult{};
+    for (const SpecialBlock& special : kSpecialBlocks)
+        if (special.function == functionNumber) return special.move(faults, mode);
+    if (const IndexedBlock* block = findIndexedBlock(functionNumber)) return moveIndexed(faults, mode, *block);
+    const SettingBlock* row = findSettingBlock(functionNumber);
+    if (row != nullptr && row->tvxCommand >= 0) return moveSetting(faults, mode, *row);
+    return ExchangeResult{};
+}
+
 }  // namespace
 
-int tvxFunctionHandler(int mode, int functionNumber) {
-    // The model check of blocks 50 and 51 applies in every mode.
-    if (functionNumber == 50) return inputAnding(mode);
-    if (functionNumber == 51) return shiftCounts(mode);
-    if (mode != 0 && mode != 1) return 0;
-    for (const SpecialBlock& special : kSpecialBlocks)
-        if (special.function == functionNumber) return special.move(mode);
-    if (const IndexedBlock* block = findIndexedBlock(functionNumber)) return moveIndexed(mode, *block);
-    const SettingBlock* row = findSettingBlock(functionNumber);
-    if (row != nullptr && row->tvxCommand >= 0) return moveSetting(mode, *row);
-    return 0;
+BlockResult tvxFunctionHandler(int mode, int functionNumber) {
+    BlockFaults faults;
+    moveTvxBlock(faults, mode, functionNumber);
+    return blockResult(faults);
 }

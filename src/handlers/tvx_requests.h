@@ -14,13 +14,16 @@ struct Values {
 // One exchange. Every request the handler sends carries its own index or
 // sets an absolute value, and is repeated after a lost or spoiled reply;
 // adding a setpoint and resetting the controller are sent once (see there).
-ExchangeResult transact(int command, const char* sendFormat, const char* receiveFormat, Values& values);
+// What was not recovered goes to `faults`.
+ExchangeResult transact(BlockFaults& faults, int command, const char* sendFormat, const char* receiveFormat,
+                        Values& values);
 
 // The first request of a block that falls back to another layout when the
 // controller refuses it (or, after repeats, ignores it).
-FirstLayout transactOrFallBack(int command, const char* sendFormat, const char* receiveFormat, Values& values);
+FirstLayout transactOrFallBack(BlockFaults& faults, int command, const char* sendFormat, const char* receiveFormat,
+                               Values& values);
 
 // 49: the setpoints (tvx_setpoints.cpp).
-int setpointsBlock(int mode);
+ExchangeResult setpointsBlock(BlockFaults& faults, int mode);
 
 }  // namespace tvx_handler

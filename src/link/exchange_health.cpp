@@ -7,8 +7,6 @@ namespace {
 
 int64_t failed = 0;
 int64_t timedOut = 0;
-ExchangeResult last;
-FaultCounts unrecovered;
 bool gone = false;
 int cleanupDepth = 0;
 // The signal after which a closing request went unanswered (0: none).
@@ -35,23 +33,9 @@ ExchangeResult noteExchange(bool failedExchange, bool timedOutExchange, int refu
     }
     // A reply that passed its checks: the line is in order so far.
     if (!failedExchange) serialPort.noteGoodReply();
-    if (failedExchange) {
-        ++failed;
-        if (result.silent()) {
-            ++unrecovered.silent;
-        } else {
-            ++unrecovered.spoiled;
-        }
-    }
-    last = result;
+    if (failedExchange) ++failed;
     return result;
 }
-
-ExchangeResult lastExchange() { return last; }
-
-FaultCounts unrecoveredFaults() { return unrecovered; }
-void noteSequenceFault() { ++unrecovered.spoiled; }
-void forgiveFaultsSince(const FaultCounts& mark) { unrecovered = mark; }
 
 bool controllerGone() { return gone || serialPort.lineLost() || serialPort.outOfStep(); }
 void noteControllerGone() { gone = cleanupDepth == 0; }

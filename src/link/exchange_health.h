@@ -19,15 +19,14 @@ enum class ExchangeKind {
 };
 
 // What one transaction hands back: the transaction's result code (0 for a
-// good reply; it converts to that int, so a caller that only needs the code
-// keeps using it as one) and the kind of the exchange.
+// good reply) and the kind of the exchange. A caller that needs the code
+// says `.code`.
 struct ExchangeResult {
     int code = 0;
     ExchangeKind kind = ExchangeKind::Answered;
     // A refusal saying the firmware does not know the request.
     bool lacking = false;
 
-    operator int() const { return code; }
     bool refused() const { return kind == ExchangeKind::Refused; }
     bool silent() const { return kind == ExchangeKind::Silent || kind == ExchangeKind::LineLost; }
     // The line spoiled it (silent, spoiled or lost): not an answer.
@@ -36,34 +35,16 @@ struct ExchangeResult {
     bool refusedByController() const { return code != 0 && !faulted(); }
 };
 
-// Failed exchanges since the program started.
+// Failed exchanges since the program started, and those that ended in a
+// time-out: statistics for the line watch. A block learns its own faults from
+// the results its transactions hand back (handlers/exchange_rules.h).
 int64_t failedExchanges();
-// Exchanges that ended in a time-out since the program started.
 int64_t timedOutExchanges();
 
 // Called by the transactions after every exchange: counts it and classifies
 // it. `refusalCode` is the transaction's result (0 for none); `lacking`
 // tells that a refusal says the firmware does not know the request.
 ExchangeResult noteExchange(bool failed, bool timedOut, int refusalCode = 0, bool lacking = false);
-
-// The last exchange on the line. Handlers never read it: they act on the
-// results their own transactions hand back. The transfer's restart step reads
-// it to tell a refused restart (which may be asked for again) from a lost one.
-ExchangeResult lastExchange();
-
-// ---- faults that were not recovered
-// Every failed exchange counts here, unless a repeat of it got an answer.
-// Handlers add refusals that break a sequence. The block runner compares the
-// counts before and after a block.
-struct FaultCounts {
-    int64_t silent = 0;
-    int64_t spoiled = 0;
-    int64_t total() const { return silent + spoiled; }
-};
-FaultCounts unrecoveredFaults();
-void noteSequenceFault();
-// Forgets the faults counted since `mark`: their effect has been learnt.
-void forgiveFaultsSince(const FaultCounts& mark);
 
 // ---- halting the line
 // Once the controller is gone (or the network line's connection lost), or

@@ -66,13 +66,13 @@ void noAnswer(const char* protocols) {
 bool modbusProbe() {
     if (serialPort.repliesOwed()) return !modbusResynchronise(1).faulted();
     int values[1] = {0};
-    return modbusTransaction(3, 1, 1, values) == 0;
+    return modbusTransaction(3, 1, 1, values).code == 0;
 }
 
 bool tvxProbe() {
     if (serialPort.repliesOwed()) return !tvxResynchronise(1).faulted();
     int values[8] = {};
-    return tvxTransaction(COM_MODEL, "", "W", values) == COM_OK;
+    return tvxTransaction(COM_MODEL, "", "W", values).code == COM_OK;
 }
 
 // A network line whose server closed the connection before any answer

@@ -147,7 +147,7 @@ bool waitForReset() {
     for (;;) {
         int32_t model = 0;
         forgetControllerGone();
-        if (requestModel(&model) == 0 && model != 0) {
+        if (requestModel(&model).code == 0 && model != 0) {
             image.model = model;
             return true;
         }

@@ -34,7 +34,7 @@ bool controllerFoundStopped() {
     if (commSettings.protocol != kModbus) return false;
     int state[1] = {0};
     // A controller that refuses or ignores the read is taken as running.
-    const int read = fallbackProbe([&] { return modbusTransaction(3, kRunStateRegister, 1, state); }).result;
+    const int read = fallbackProbe([&] { return modbusTransaction(3, kRunStateRegister, 1, state); }).result.code;
     return read == 0 && state[0] == 1;
 }
 
@@ -44,7 +44,7 @@ bool restartController(bool mayWait) {
     const BlockResult sent = runBlock(0, 0);
     if (sent.done) return true;
     // A refusal is an answer: the restart did not happen and may be asked for again.
-    if (!lastExchange().faulted() && !lineHalted()) return runBlock(0, 0).done;
+    if (!sent.lineFault && !lineHalted()) return runBlock(0, 0).done;
     if (lineHalted() || !mayWait) return false;
     // Lost or spoiled: the controller may be rebooting. Wait until it
     // answers again, then learn whether the restart took effect.
@@ -57,7 +57,7 @@ bool restartController(bool mayWait) {
     if (!answers) return false;
     if (commSettings.protocol != kModbus) return true;  // the reset cannot be repeated blindly; it answers again
     int state[1] = {1};
-    const int read = repeatExchange([&] { return modbusTransaction(3, kRunStateRegister, 1, state); });
+    const int read = repeatExchange([&] { return modbusTransaction(3, kRunStateRegister, 1, state); }).code;
     if (read != 0) return false;
     if (state[0] == 0) return true;
     // Still stopped: the restart never arrived, so it may be sent again.

@@ -21,58 +21,56 @@ constexpr int kSetpointCountRegister = 262;
 constexpr int kMapVersionRegister = 9999;
 constexpr int kModbusReadHolding = 3;
 
-UnitConfigurationResult* current = nullptr;
+// Adds a step that failed (a block, or -1 for the setpoint count) to `into`.
+void noteFailed(UnitConfigurationResult& into, int step, const BlockResult& result, bool gone) {
+    into.failed.push_back(step);
+    into.block.done = false;
+    into.block.silent = into.block.silent || result.silent;
+    into.block.spoiled = into.block.spoiled || result.spoiled;
+    into.block.gone = into.block.gone || gone;
+}
 
-void readBlock(int functionNumber) {
+void readBlock(UnitConfigurationResult& into, int functionNumber) {
     const BlockResult result = runBlock(0, functionNumber);
-    if (result.done || current == nullptr) return;
-    current->failed.push_back(functionNumber);
-    current->block.done = false;
-    current->block.silent = current->block.silent || result.silent;
-    current->block.spoiled = current->block.spoiled || result.spoiled;
-    current->block.gone = current->block.gone || result.gone;
+    if (!result.done) noteFailed(into, functionNumber, result, result.gone);
 }
 
 // The analog outputs of a large model come off the channel range.
-void analogQuantityStep() {
-    readBlock(20);
+void analogQuantityStep(UnitConfigurationResult& into) {
+    readBlock(into, 20);
     if (modelTakesAnalogOffChannels(image.model)) lastChannel -= image.analogQuantity;
+}
+
+// The setpoint count read, and how the read went.
+BlockResult countSetpoints() {
+    int values[8] = {0};
+    BlockFaults faults;
+    const ExchangeResult result = repeatExchange(faults, [&] {
+        if (commSettings.protocol == kTvxStandard) return tvxTransaction(COM_SPT_COUNT, "G", "W", values);
+        return modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
+    });
+    // Firmware without the count holds no setpoints to read; any other
+    // refusal leaves the count unknown.
+    if (result.refusedByController() && !result.lacking) faults.broken = true;
+    setpointCount = values[0] < 0 ? 0 : values[0];
+    return blockResult(faults);
 }
 
 }  // namespace
 
 bool readSetpointCount() {
-    int values[8] = {0};
-    const BlockResult watched = watchFaults([&] {
-        const ExchangeResult result = repeatExchange([&] {
-            if (commSettings.protocol == kTvxStandard) return tvxTransaction(COM_SPT_COUNT, "G", "W", values);
-            return modbusTransaction(kModbusReadHolding, kSetpointCountRegister, 1, values);
-        });
-        // Firmware without the count holds no setpoints to read; any other
-        // refusal leaves the count unknown.
-        if (result.refusedByController() && !result.lacking) noteSequenceFault();
-    });
-    setpointCount = values[0] < 0 ? 0 : values[0];
-    if (!watched.silent && !watched.spoiled) return true;
-    if (current != nullptr) {
-        current->failed.push_back(-1);
-        current->block.done = false;
-        current->block.silent = current->block.silent || watched.silent;
-        current->block.spoiled = current->block.spoiled || watched.spoiled;
-        current->block.gone = current->block.gone || lineHalted();
-    }
-    return false;
+    const BlockResult read = countSetpoints();
+    return !read.silent && !read.spoiled;
 }
 
 UnitConfigurationResult queryUnitConfiguration(int forDownload) {
     UnitConfigurationResult result;
-    current = &result;
     static const int kConfigurationBlocks[] = {2, 3, 4, 5, 18};
-    for (int functionNumber : kConfigurationBlocks) readBlock(functionNumber);
-    readSetpointCount();
+    for (int functionNumber : kConfigurationBlocks) readBlock(result, functionNumber);
+    const BlockResult count = countSetpoints();
+    if (count.silent || count.spoiled) noteFailed(result, -1, count, lineHalted());
     deriveWorkingValues();
-    if (!modelIsSmall(image.model) && !forDownload) analogQuantityStep();
-    current = nullptr;
+    if (!modelIsSmall(image.model) && !forDownload) analogQuantityStep(result);
     return result;
 }
 
@@ -80,7 +78,7 @@ int checkMapVersion() {
     int values[1] = {0};
     modbusTransaction(kModbusReadHolding, kMapVersionRegister, 1, values);
     values[0] = 0;
-    const int result = modbusTransaction(kModbusReadHolding, kMapVersionRegister, 1, values);
+    const int result = modbusTransaction(kModbusReadHolding, kMapVersionRegister, 1, values).code;
     if (result != 0 || values[0] == 0) {
         mapVersion = 100;
         return 0;

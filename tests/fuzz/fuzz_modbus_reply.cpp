@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     fuzzing::setReply(reply);
     int values[256];
     for (int i = 0; i < 256; ++i) values[i] = i * 7919;
-    const int result = modbusTransaction(code, 1 + data[3] * 37, count, values);
+    const int result = modbusTransaction(code, 1 + data[3] * 37, count, values).code;
     // 0 success, -1 failure, or an exception code 1..255.
     if (result < -1 || result > 255) std::abort();
     return 0;

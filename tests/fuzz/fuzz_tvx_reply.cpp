@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     int values[256];
     for (int i = 0; i < 256; ++i) values[i] = i * 7919;
     const int command = data[1] < 0xF0 ? data[1] % (COM_CMD_CNT + 1) : data[1];
-    const int result = tvxTransaction(command, sendFormat, receiveFormat.c_str(), values);
+    const int result = tvxTransaction(command, sendFormat, receiveFormat.c_str(), values).code;
     (void)result;
     printResultName(result);
     printCommandName(command);

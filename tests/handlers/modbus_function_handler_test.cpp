@@ -229,7 +229,7 @@ TEST_F(ModbusHandler, MappingSlotsAreRepeatedAfterAFaultAndARefusalLeavesTheTabl
         return reply;
     };
     image.mappingCount = 7;  // whatever an earlier read left: a read starts afresh
-    modbusFunctionHandler(0, 15);
+    EXPECT_TRUE(modbusFunctionHandler(0, 15).done);
     EXPECT_EQ(image.mappingCount, 3);
     EXPECT_EQ(blockAbsent[15], 0);
 
@@ -237,12 +237,13 @@ TEST_F(ModbusHandler, MappingSlotsAreRepeatedAfterAFaultAndARefusalLeavesTheTabl
     reads = 0;
     exception = 2;
     fake.modbusLog.clear();
-    const FaultCounts before = unrecoveredFaults();
-    modbusFunctionHandler(0, 15);
+    const BlockResult refused = modbusFunctionHandler(0, 15);
     EXPECT_EQ(fake.modbusLog.size(), 4u);  // slot 3 is never asked for
     EXPECT_EQ(image.mappingCount, 1);
     EXPECT_EQ(blockAbsent[15], 2);
-    EXPECT_EQ(unrecoveredFaults().total(), before.total() + 1);
+    EXPECT_FALSE(refused.done);
+    EXPECT_TRUE(refused.spoiled);
+    EXPECT_FALSE(refused.silent || refused.lineFault);
 }
 
 TEST_F(ModbusHandler, MappingsWriteRecordsThenTheirNumber) {

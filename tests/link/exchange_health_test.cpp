@@ -16,17 +16,17 @@ TEST_F(ExchangeHealth, GarbledRepliesCountButRefusalsDoNot) {
     const int64_t before = failedExchanges();
 
     answerWith(":0103020001FA\r\n");  // LRC off by one
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), -1);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, -1);
     EXPECT_EQ(failedExchanges(), before + 1);
 
     answerWith(":0183027A\r\n");  // exception 2: the controller answered
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), 2);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, 2);
     answerWith("N039D\r");  // COM_BAD_COMMAND: answered too
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_BAD_COMMAND);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values).code, COM_BAD_COMMAND);
     EXPECT_EQ(failedExchanges(), before + 1);
 
     answerWith("A12\r");  // TVX checksum wrong
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "", values), COM_BAD_BUFFER);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "", values).code, COM_BAD_BUFFER);
     EXPECT_EQ(failedExchanges(), before + 2);
 }
 
@@ -34,21 +34,24 @@ TEST_F(ExchangeHealth, SpoiledRepliesAreRepeatedAndASilentControllerHaltsTheLine
     int values[1] = {0};
     auto read = [&] { return modbusTransaction(3, 1, 1, values); };
 
-    // A spoiled reply, then a good one: the repeat recovers it.
-    const FaultCounts before = unrecoveredFaults();
+    // A spoiled reply, then a good one: the repeat recovers it, and the
+    // block it belongs to keeps no fault.
+    BlockFaults recovered;
     answerWith(":0103020001FA\r\n");
     answerWith(":010302000AF0\r\n");
-    EXPECT_EQ(repeatExchange(read), 0);
+    EXPECT_EQ(repeatExchange(recovered, read).code, 0);
     EXPECT_EQ(values[0], 10);
-    EXPECT_EQ(unrecoveredFaults().total(), before.total());
+    EXPECT_FALSE(recovered.silent || recovered.spoiled || recovered.broken);
 
     // Nothing answers, not even the probe: the controller is gone and the
     // line sends nothing more until that is forgotten.
-    EXPECT_EQ(repeatExchange(read), -1);
+    BlockFaults lost;
+    EXPECT_EQ(repeatExchange(lost, read).code, -1);
     EXPECT_TRUE(controllerGone());
-    EXPECT_GT(unrecoveredFaults().silent, before.silent);
+    EXPECT_TRUE(lost.silent);
+    EXPECT_FALSE(blockResult(lost).done);
     line->sent.clear();
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_TIMEOUT);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values).code, COM_TIMEOUT);
     EXPECT_TRUE(line->sent.empty());
     // The next exchange first brings the line back in step: a read of the
     // model register in a form none of the owed replies has (the probe's
@@ -59,7 +62,7 @@ TEST_F(ExchangeHealth, SpoiledRepliesAreRepeatedAndASilentControllerHaltsTheLine
         const std::string reply = turn++ == 0 ? ":01030210F8F2\r\n" : ":010302000AF0\r\n";
         s.incoming.insert(s.incoming.end(), reply.begin(), reply.end());
     };
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, 0);
     EXPECT_EQ(line->sent, ":0103012B0001CF\r\n:010300000001FB\r\n");
     EXPECT_EQ(values[0], 10);
 }

@@ -94,7 +94,7 @@ TEST_F(Modbus, UnitAddressIsTheLowByteOfTheSetting) {
     commSettings.unitAddress = 0x1FE;
     int value = 0;
     answerWith(frame({0xFE, 3, 2, 0x00, 0x07}));
-    EXPECT_EQ(modbusTransaction(3, 1, 1, &value), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, &value).code, 0);
     EXPECT_EQ(line->sent, frame({0xFE, 3, 0, 0, 0, 1}));
     EXPECT_EQ(value, 7);
 }
@@ -102,20 +102,20 @@ TEST_F(Modbus, UnitAddressIsTheLowByteOfTheSetting) {
 TEST_F(Modbus, ReadRepliesStoreTheirData) {
     auto values = sentinels();
     answerWith(frame({1, 3, 4, 0x00, 0x0A, 0xFF, 0xFF}, true));
-    EXPECT_EQ(modbusTransaction(3, 274, 2, values.data()), 0);
+    EXPECT_EQ(modbusTransaction(3, 274, 2, values.data()).code, 0);
     EXPECT_EQ(values[0], 10);
     EXPECT_EQ(values[1], 65535);  // never -1
     EXPECT_EQ(values[2], kSentinel);
 
     values = sentinels();
     answerWith(frame({1, 1, 1, 0x05}));
-    EXPECT_EQ(modbusTransaction(1, 10, 3, values.data()), 0);
+    EXPECT_EQ(modbusTransaction(1, 10, 3, values.data()).code, 0);
     EXPECT_EQ(values[0], 5);
     EXPECT_EQ(values[1], kSentinel);
 
     values = sentinels();
     answerWith(frame({1, 2, 2, 0xF0, 0x81}));
-    EXPECT_EQ(modbusTransaction(2, 1, 9, values.data()), 0);
+    EXPECT_EQ(modbusTransaction(2, 1, 9, values.data()).code, 0);
     EXPECT_EQ(values[0], 0xF0);
     EXPECT_EQ(values[1], 0x81);
     EXPECT_EQ(values[2], kSentinel);
@@ -125,21 +125,21 @@ TEST_F(Modbus, WriteRepliesAreEchoes) {
     int values[2] = {10, 20};
     int on[1] = {1};
     answerWith(frame({1, 5, 0x01, 0x3B, 0xFF, 0x00}));
-    EXPECT_EQ(modbusTransaction(5, 316, 1, on), 0);
+    EXPECT_EQ(modbusTransaction(5, 316, 1, on).code, 0);
     // An echo is compared in full: another coil, value, address or count is
     // the echo of another request.
     answerWith(frame({1, 5, 0x01, 0x3B, 0x00, 0x00}));
-    EXPECT_EQ(modbusTransaction(5, 316, 1, on), -1);
+    EXPECT_EQ(modbusTransaction(5, 316, 1, on).code, -1);
     answerWith(frame({1, 16, 0x01, 0x11, 0x00, 0x01}));
-    EXPECT_EQ(modbusTransaction(16, 274, 2, values), -1);
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values).code, -1);
     answerWith(frame({1, 16, 0x01, 0x12, 0x00, 0x02}));
-    EXPECT_EQ(modbusTransaction(16, 274, 2, values), -1);
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values).code, -1);
     answerWith(frame({1, 6, 0x01, 0x2B, 0x00, 0x0A}));
-    EXPECT_EQ(modbusTransaction(6, 300, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(6, 300, 1, values).code, 0);
     answerWith(frame({1, 15, 0x00, 0x13, 0x00, 0x10}));
-    EXPECT_EQ(modbusTransaction(15, 20, 16, values), 0);
+    EXPECT_EQ(modbusTransaction(15, 20, 16, values).code, 0);
     answerWith(frame({1, 16, 0x01, 0x11, 0x00, 0x02}));
-    EXPECT_EQ(modbusTransaction(16, 274, 2, values), 0);
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values).code, 0);
     EXPECT_EQ(values[0], 10);
     EXPECT_EQ(values[1], 20);
 }
@@ -147,12 +147,12 @@ TEST_F(Modbus, WriteRepliesAreEchoes) {
 TEST_F(Modbus, ExceptionReplyReturnsItsCode) {
     auto values = sentinels();
     answerWith(":0183027A\r\n");
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values.data()), 2);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values.data()).code, 2);
     answerWith(frame({1, 0x90, 4}));
-    EXPECT_EQ(modbusTransaction(16, 274, 2, values.data()), 4);
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values.data()).code, 4);
     // An exception without a code is no success.
     answerWith(frame({1, 0x83, 0}));
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values.data()), -1);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values.data()).code, -1);
     EXPECT_EQ(values, sentinels());
 }
 
@@ -187,7 +187,7 @@ TEST_F(Modbus, MalformedOrMismatchedRepliesFailAndStoreNothing) {
         SCOPED_TRACE(what);
         auto values = sentinels();
         answerWith(reply);
-        EXPECT_EQ(modbusTransaction(3, 1, 2, values.data()), -1);
+        EXPECT_EQ(modbusTransaction(3, 1, 2, values.data()).code, -1);
         EXPECT_EQ(values, sentinels());
         line->incoming.clear();
     }
@@ -196,15 +196,15 @@ TEST_F(Modbus, MalformedOrMismatchedRepliesFailAndStoreNothing) {
 TEST_F(Modbus, WriteEchoOfTheWrongLengthFails) {
     int value = 1;
     answerWith(frame({1, 5, 0x01, 0x3B, 0xFF}));
-    EXPECT_EQ(modbusTransaction(5, 316, 1, &value), -1);
+    EXPECT_EQ(modbusTransaction(5, 316, 1, &value).code, -1);
     answerWith(frame({1, 5, 0x01, 0x3B, 0xFF, 0x00, 0x00}));
-    EXPECT_EQ(modbusTransaction(5, 316, 1, &value), -1);
+    EXPECT_EQ(modbusTransaction(5, 316, 1, &value).code, -1);
 }
 
 TEST_F(Modbus, OverlongReplyStopsAtTheBufferEnd) {
     auto values = sentinels();
     answerWith(":" + std::string(299, '0') + "\r\n");
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values.data()), -1);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values.data()).code, -1);
     EXPECT_EQ(values, sentinels());
     // 255 characters were taken; the rest were never read.
     EXPECT_EQ(line->incoming.size(), 302u - 255u);
@@ -217,15 +217,15 @@ TEST_F(Modbus, LongestReplyThatFitsIsRead) {
     ASSERT_EQ(reply.size(), 255u);
     std::vector<int> values(61, kSentinel);
     answerWith(reply);
-    EXPECT_EQ(modbusTransaction(3, 1, 61, values.data()), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 61, values.data()).code, 0);
     EXPECT_EQ(values[60], 120 * 256 + 121);
 }
 
 TEST_F(Modbus, CountsBeyondTheBuffersSendNothing) {
     std::vector<int> values(200, 0);
-    EXPECT_EQ(modbusTransaction(3, 1, 62, values.data()), -1);
-    EXPECT_EQ(modbusTransaction(16, 1, 124, values.data()), -1);
-    EXPECT_EQ(modbusTransaction(3, 1, -1, values.data()), -1);
+    EXPECT_EQ(modbusTransaction(3, 1, 62, values.data()).code, -1);
+    EXPECT_EQ(modbusTransaction(16, 1, 124, values.data()).code, -1);
+    EXPECT_EQ(modbusTransaction(3, 1, -1, values.data()).code, -1);
     EXPECT_EQ(line->sent, "");
 }
 
@@ -233,7 +233,7 @@ TEST_F(Modbus, KeysPressedDuringTheWaitAreDropped) {
     console.keys = {'a', 27, 'q'};
     int value = kSentinel;
     answerWith(frame({1, 3, 2, 0x00, 0x2A}));
-    EXPECT_EQ(modbusTransaction(3, 1, 1, &value), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, &value).code, 0);
     EXPECT_EQ(value, 42);
     EXPECT_TRUE(console.keys.empty());
 }
@@ -261,7 +261,7 @@ TEST_F(Modbus, ClosedLineFailsAtOnce) {
     serialPort.close();
     console.keys = {' '};
     int value = kSentinel;
-    EXPECT_EQ(modbusTransaction(3, 1, 1, &value), -1);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, &value).code, -1);
     EXPECT_EQ(value, kSentinel);
     EXPECT_EQ(console.output, "write error #1 to comm port");
 }

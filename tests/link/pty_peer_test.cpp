@@ -78,14 +78,14 @@ TEST_F(PtyPeer, ModbusExamplesByteForByte) {
     };
     serve(exchanges);
     int values[2] = {0, 0};
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, 0);
     EXPECT_EQ(values[0], 7);
     values[0] = 1;
-    EXPECT_EQ(modbusTransaction(5, 316, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(5, 316, 1, values).code, 0);
     values[0] = 10;
     values[1] = 65535;
-    EXPECT_EQ(modbusTransaction(16, 274, 2, values), 0);
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), 2);
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values).code, 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, 2);
     EXPECT_EQ(values[0], 10);
     finish(exchanges);
 }
@@ -99,15 +99,15 @@ TEST_F(PtyPeer, TvxExamplesByteForByte) {
     };
     serve(exchanges);
     int values[2] = {-1, -1};
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values).code, COM_OK);
     EXPECT_EQ(values[0], 0x0FA3);
-    EXPECT_EQ(tvxTransaction(COM_SPT_COUNT, "G", "W", values), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_SPT_COUNT, "G", "W", values).code, COM_OK);
     EXPECT_EQ(values[0], 0x012C);
     values[0] = 3;
-    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "PB", "", values), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "PB", "", values).code, COM_OK);
     values[0] = 5;
     values[1] = -9;
-    EXPECT_EQ(tvxTransaction(COM_SPEED_COMP_VAL, "GB", "WW", values), COM_BAD_COMMAND);
+    EXPECT_EQ(tvxTransaction(COM_SPEED_COMP_VAL, "GB", "WW", values).code, COM_BAD_COMMAND);
     EXPECT_EQ(values[0], 5);
     EXPECT_EQ(values[1], -9);
     finish(exchanges);
@@ -134,13 +134,13 @@ TEST_F(PtyPeer, StaleRepliesAreNotTakenForTheNextOne) {
     leaveOnTheLine(":0103020009F1\r\n");
     serve({exchanges[0]});
     int value = -5;
-    EXPECT_EQ(modbusTransaction(3, 1, 1, &value), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, &value).code, 0);
     EXPECT_EQ(value, 7);
     peer.join();
 
     leaveOnTheLine("A0FA4");  // half a late reply, then the next request
     serve({exchanges[1]});
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", &value), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", &value).code, COM_OK);
     EXPECT_EQ(value, 0x0FA3);
     peer.join();
 }
@@ -152,7 +152,7 @@ TEST_F(PtyPeer, SlowModbusReplyWithinTheSilenceLimitPasses) {
     };
     serve(exchanges);
     int value = -5;
-    EXPECT_EQ(modbusTransaction(3, 1, 1, &value), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, &value).code, 0);
     EXPECT_EQ(value, 7);
     finish(exchanges);
 }
@@ -166,7 +166,7 @@ TEST_F(PtyPeer, SilenceOverTheLimitTimesOut) {
     serve(exchanges);
     int values[2] = {-5, -5};
     auto start = Clock::now();
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_TIMEOUT);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values).code, COM_TIMEOUT);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_GE(ms, 3000);
     EXPECT_LT(ms, 4500);
@@ -175,7 +175,7 @@ TEST_F(PtyPeer, SilenceOverTheLimitTimesOut) {
     // Timed on its own: as on a line just opened, nothing is owed.
     serialPort.settle();
     start = Clock::now();
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), -1);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, -1);
     ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_GE(ms, 3000);
     EXPECT_LT(ms, 4500);

@@ -72,30 +72,30 @@ TEST(PymodbusInterop, ReadAndWriteHoldingRegisters) {
     ASSERT_EQ(serialPort.openPath(ours.slaveName, 6, 9600), 0) << console.output;
 
     int values[4] = {0, 0, 0, 0};
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, 0);
     EXPECT_EQ(values[0], 7);
-    EXPECT_EQ(modbusTransaction(3, 100, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(3, 100, 1, values).code, 0);
     EXPECT_EQ(values[0], 65535);
-    EXPECT_EQ(modbusTransaction(3, 274, 2, values), 0);
+    EXPECT_EQ(modbusTransaction(3, 274, 2, values).code, 0);
     EXPECT_EQ(values[0], 274 * 7);
     EXPECT_EQ(values[1], 275 * 7);
 
     values[0] = 10;
     values[1] = -1;
-    EXPECT_EQ(modbusTransaction(16, 274, 2, values), 0);
+    EXPECT_EQ(modbusTransaction(16, 274, 2, values).code, 0);
     values[0] = 0x4321;
-    EXPECT_EQ(modbusTransaction(6, 5, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(6, 5, 1, values).code, 0);
     values[0] = values[1] = values[2] = 0;
-    EXPECT_EQ(modbusTransaction(3, 273, 3, values), 0);
+    EXPECT_EQ(modbusTransaction(3, 273, 3, values).code, 0);
     EXPECT_EQ(values[0], 273 * 7);
     EXPECT_EQ(values[1], 10);
     EXPECT_EQ(values[2], 65535);
-    EXPECT_EQ(modbusTransaction(3, 5, 1, values), 0);
+    EXPECT_EQ(modbusTransaction(3, 5, 1, values).code, 0);
     EXPECT_EQ(values[0], 0x4321);
 
     // A register outside the server's map: the exception "illegal address".
     values[0] = -3;
-    EXPECT_EQ(modbusTransaction(3, 1000, 1, values), 2);
+    EXPECT_EQ(modbusTransaction(3, 1000, 1, values).code, 2);
     EXPECT_EQ(values[0], -3);
 
     serialPort.close();

@@ -49,7 +49,7 @@ TEST_F(Tvx, RequestsAreFramedByteExact) {
         std::vector<int> values = c.values;
         values.resize(4, 0);
         answerWith("A\r");
-        EXPECT_EQ(tvxTransaction(c.command, c.sendFormat, "", values.data()), COM_OK);
+        EXPECT_EQ(tvxTransaction(c.command, c.sendFormat, "", values.data()).code, COM_OK);
         if (c.request.back() == '\r') {
             EXPECT_EQ(line->sent, c.request);
         } else {  // checked without the checksum, then the checksum rule
@@ -73,7 +73,7 @@ TEST_F(Tvx, UnitAddressComesFromTheSettingsAtEachCall) {
 TEST_F(Tvx, RepliesParsedForEveryFormatLetter) {
     auto values = sentinels();
     answerWith(reply('A', "12ab34FFFFx"));
-    EXPECT_EQ(tvxTransaction(COM_RATE_SETUP_2, "G", "BWWC", values.data()), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_RATE_SETUP_2, "G", "BWWC", values.data()).code, COM_OK);
     EXPECT_EQ(values[0], 0x12);
     EXPECT_EQ(values[1], 0xAB34);
     EXPECT_EQ(values[2], 65535);
@@ -86,7 +86,7 @@ TEST_F(Tvx, OptionListCountsTheChecksumAsAField) {
     auto values = sentinels();
     const std::string line1 = reply('A', "030507");
     answerWith(line1);
-    EXPECT_EQ(tvxTransaction(COM_OPTIONS, "", "BBBBBBBB", values.data()), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_OPTIONS, "", "BBBBBBBB", values.data()).code, COM_OK);
     EXPECT_EQ(replyFieldCount, 4);
     EXPECT_EQ(values[0], 3);
     EXPECT_EQ(values[1], 5);
@@ -101,28 +101,28 @@ TEST_F(Tvx, RepliesShorterThanTheirFormatAreSpoiled) {
     for (const std::string& cut : {reply('A', "0102"), std::string("A\r")}) {
         auto values = sentinels();
         answerWith(cut);
-        EXPECT_EQ(tvxTransaction(COM_SPEED_COMP_VAL, "GB", "WW", values.data()), COM_BAD_BUFFER) << cut;
+        EXPECT_EQ(tvxTransaction(COM_SPEED_COMP_VAL, "GB", "WW", values.data()).code, COM_BAD_BUFFER) << cut;
         EXPECT_EQ(values, sentinels()) << cut;
     }
     auto values = sentinels();
     answerWith("A\r");
-    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "PB", "", values.data()), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "PB", "", values.data()).code, COM_OK);
 }
 
 TEST_F(Tvx, NegativeRepliesReturnTheControllersCode) {
     auto values = sentinels();
     answerWith("N039D\r");
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_BAD_COMMAND);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_BAD_COMMAND);
     answerWith(reply('N', "0e"));
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_BAD_CHN_NUMBER);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_BAD_CHN_NUMBER);
     answerWith("N\r");  // no code at all: still a failure
-    EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_OK);
     answerWith("N00\r");  // a checksum but no code
-    EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_OK);
     answerWith(reply('N', "0"));  // one code digit only
-    EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    EXPECT_NE(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_OK);
     answerWith(reply('N', "00"));  // the controller's own "no error"
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_OK);
     EXPECT_EQ(values, sentinels());
 }
 
@@ -140,7 +140,7 @@ TEST_F(Tvx, BadRepliesAreBadBufferAndStoreNothing) {
         auto values = sentinels();
         replyFieldCount = 99;
         answerWith(text);
-        EXPECT_EQ(tvxTransaction(COM_MODEL, "", "WW", values.data()), COM_BAD_BUFFER);
+        EXPECT_EQ(tvxTransaction(COM_MODEL, "", "WW", values.data()).code, COM_BAD_BUFFER);
         EXPECT_EQ(values, sentinels());
         EXPECT_EQ(replyFieldCount, 99);
     }
@@ -149,7 +149,7 @@ TEST_F(Tvx, BadRepliesAreBadBufferAndStoreNothing) {
 TEST_F(Tvx, LongestAcceptedReplyHas127Characters) {
     std::vector<int> values(64, kSentinel);
     answerWith(reply('A', std::string(124, '1')));
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", std::string(62, 'B').c_str(), values.data()), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", std::string(62, 'B').c_str(), values.data()).code, COM_OK);
     EXPECT_EQ(values[61], 0x11);
     EXPECT_EQ(values[62], kSentinel);
 }
@@ -157,7 +157,7 @@ TEST_F(Tvx, LongestAcceptedReplyHas127Characters) {
 TEST_F(Tvx, ReplyFillingTheBufferIsNotReadPastItsEnd) {
     auto values = sentinels();
     answerWith(std::string(300, 'A'));
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_BAD_BUFFER);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_BAD_BUFFER);
     EXPECT_EQ(line->incoming.size(), 300u - 256u);
     EXPECT_EQ(values, sentinels());
     line->incoming.clear();
@@ -165,28 +165,28 @@ TEST_F(Tvx, ReplyFillingTheBufferIsNotReadPastItsEnd) {
     answerWith(
         "A1\xFF"
         "234\r");
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_BAD_BUFFER);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_BAD_BUFFER);
     EXPECT_EQ(line->incoming.size(), 4u);  // stopped at the 0xFF
 }
 
 TEST_F(Tvx, UnknownSendLetterSendsNothing) {
     int values[2] = {1, 2};
     line->onSend = nullptr;
-    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "PX", "", values), COM_BAD_FORMAT);
-    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "p", "", values), COM_BAD_FORMAT);
+    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "PX", "", values).code, COM_BAD_FORMAT);
+    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, "p", "", values).code, COM_BAD_FORMAT);
     EXPECT_EQ(line->sent, "");
 }
 
 TEST_F(Tvx, OverlongSendFormatIsRefusedNotOverrun) {
     std::vector<int> values(300, 0xFFFF);
-    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, std::string(300, 'W').c_str(), "", values.data()), COM_BAD_FORMAT);
+    EXPECT_EQ(tvxTransaction(COM_DEFAULT_PGM, std::string(300, 'W').c_str(), "", values.data()).code, COM_BAD_FORMAT);
     EXPECT_EQ(line->sent, "");
 }
 
 TEST_F(Tvx, UnknownReceiveLetterIsReportedAfterParsingTheRest) {
     auto values = sentinels();
     answerWith(reply('A', "0A0B"));
-    EXPECT_EQ(tvxTransaction(COM_RATE_SETUP, "G", "BGB", values.data()), COM_BAD_FORMAT);
+    EXPECT_EQ(tvxTransaction(COM_RATE_SETUP, "G", "BGB", values.data()).code, COM_BAD_FORMAT);
     EXPECT_EQ(values[0], 0x0A);
     EXPECT_EQ(values[1], 0x0B);
     EXPECT_EQ(values[2], kSentinel);
@@ -199,7 +199,7 @@ TEST_F(Tvx, KeysPressedDuringTheWaitAreKept) {
     console.keys = {'a', 27};
     auto values = sentinels();
     answerWith(reply('A', "0FA3"));
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_OK);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_OK);
     EXPECT_EQ(values[0], 0x0FA3);
     EXPECT_EQ(console.keys.size(), 2u);
     EXPECT_EQ(console.keysRead, 0);
@@ -208,7 +208,7 @@ TEST_F(Tvx, KeysPressedDuringTheWaitAreKept) {
 TEST_F(Tvx, ClosedLineTimesOutAtOnce) {
     serialPort.close();
     auto values = sentinels();
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()), COM_TIMEOUT);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values.data()).code, COM_TIMEOUT);
     EXPECT_EQ(values, sentinels());
 }
 

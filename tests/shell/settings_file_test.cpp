@@ -148,7 +148,7 @@ TEST(SharedRecords, InitialValues) {
     EXPECT_STREQ(dataFileName, "TEST.DAT");
     EXPECT_STREQ(kSettingsFileName, "LINKORA.CFG");
     const CommunicationSettings initial;
-    EXPECT_EQ(initial.functionHandler(1, 6), 0);
+    EXPECT_TRUE(initial.functionHandler(1, 6).done);
     EXPECT_EQ(initial.modbusStartChar, ':');
     EXPECT_EQ(initial.characterFormat, 255);
 }

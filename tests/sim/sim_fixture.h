@@ -164,28 +164,28 @@ protected:
     // Reads `count` registers into `out`.
     int readRegs(int reg, int count, std::vector<int>& out) {
         int v[8] = {};
-        const int r = modbusTransaction(3, reg, count, v);
+        const int r = modbusTransaction(3, reg, count, v).code;
         out.assign(v, v + count);
         return r;
     }
     int readReg(int reg, int& value) {
         int v[8] = {};
-        const int r = modbusTransaction(3, reg, 1, v);
+        const int r = modbusTransaction(3, reg, 1, v).code;
         value = v[0];
         return r;
     }
     int writeReg(int reg, int value) {
         int v[8] = {value};
-        return modbusTransaction(16, reg, 1, v);
+        return modbusTransaction(16, reg, 1, v).code;
     }
     int writeRegs(int reg, const std::vector<int>& values) {
         int v[8] = {};
         const int count = static_cast<int>(std::min<size_t>(values.size(), 8));
         std::copy(values.begin(), values.begin() + count, v);
-        return modbusTransaction(16, reg, count, v);
+        return modbusTransaction(16, reg, count, v).code;
     }
     int tvx(int command, const char* send, const char* receive, int* values) {
-        return tvxTransaction(command, send, receive, values);
+        return tvxTransaction(command, send, receive, values).code;
     }
 
     QuietConsole console_;

@@ -42,10 +42,10 @@ TEST_F(SimModbus, UnknownRegistersFunctionsAndMapVersion) {
     EXPECT_EQ(readReg(9999, value), 2);  // no map version unless asked for
     EXPECT_EQ(readReg(319, value), 2);   // the middle of the rate block
     int v[8] = {1};
-    EXPECT_EQ(modbusTransaction(6, 300, 1, v), 1);
-    EXPECT_EQ(modbusTransaction(1, 1, 1, v), 1);
-    EXPECT_EQ(modbusTransaction(5, 999, 1, v), 2);  // no such coil
-    EXPECT_EQ(modbusTransaction(5, 316, 1, v), 0);
+    EXPECT_EQ(modbusTransaction(6, 300, 1, v).code, 1);
+    EXPECT_EQ(modbusTransaction(1, 1, 1, v).code, 1);
+    EXPECT_EQ(modbusTransaction(5, 999, 1, v).code, 2);  // no such coil
+    EXPECT_EQ(modbusTransaction(5, 316, 1, v).code, 0);
 }
 
 TEST_F(SimModbus, MapVersionWhenGiven) {
@@ -130,7 +130,7 @@ TEST_F(SimModbus, SetpointLoadingAndReading) {
     EXPECT_EQ(count, 6);
     ASSERT_EQ(writeReg(262, 0), 0);
     int on[8] = {1};
-    ASSERT_EQ(modbusTransaction(5, 302, 1, on), 0);
+    ASSERT_EQ(modbusTransaction(5, 302, 1, on).code, 0);
     ASSERT_EQ(writeRegs(264, {1, 3}), 0);  // program 0, channel 2
     ASSERT_EQ(writeRegs(269, {10, 20}), 0);
     ASSERT_EQ(writeRegs(264, {4, 16}), 0);  // program 3, channel 15

@@ -120,9 +120,9 @@ struct FakeUnit {
 FakeUnit fakeUnit;
 std::vector<int> handlerCalls;
 
-int fakeHandler(int mode, int functionNumber) {
+BlockResult fakeHandler(int mode, int functionNumber) {
     handlerCalls.push_back(mode * 100 + functionNumber);
-    if (mode != 0) return 0;
+    if (mode != 0) return BlockResult{};
     switch (functionNumber) {
         case 2: image.model = fakeUnit.model; break;
         case 4: image.outputQuantity = fakeUnit.outputs; break;
@@ -133,7 +133,7 @@ int fakeHandler(int mode, int functionNumber) {
         default: break;
     }
     blockAbsent[functionNumber] = 0;
-    return 0;
+    return BlockResult{};
 }
 
 }  // namespace
@@ -222,12 +222,12 @@ TEST(LineWatch, CountsSilenceAndTracesFrames) {
     // A MODBUS reply that fails its LRC counts like no answer.
     line.queue(":0103020001FA\r\n");
     int values[1] = {0};
-    EXPECT_EQ(modbusTransaction(3, 1, 1, values), -1);
+    EXPECT_EQ(modbusTransaction(3, 1, 1, values).code, -1);
     EXPECT_EQ(mark.silentRequests(), 1);
 
     // A TVX request that is answered, even if negatively, is no failure.
     line.queue("N039D\r");
-    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values), COM_BAD_COMMAND);
+    EXPECT_EQ(tvxTransaction(COM_MODEL, "", "W", values).code, COM_BAD_COMMAND);
     EXPECT_EQ(mark.silentRequests(), 1);
     EXPECT_EQ(linewatch::requestsSent(), 2);
     linewatch::end();
