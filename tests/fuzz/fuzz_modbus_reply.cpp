@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <span>
 #include <string>
 
 #include "common/settings.h"
@@ -22,7 +23,9 @@
 
 namespace {
 
-std::string framed(const uint8_t* data, std::size_t size) { return modbus_ascii::encode({data, size}); }
+std::string framed(const uint8_t* data, std::size_t size) {
+    return modbus_ascii::encode(std::span<const uint8_t>(data, size));
+}
 
 // What the codec decodes it encodes again, in upper case; what it encodes
 // decodes to the same bytes.
