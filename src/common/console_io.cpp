@@ -71,6 +71,15 @@ bool keyWaiting() { return platform::console().keyWaiting(); }
 
 void clearScreen() { platform::console().clearScreen(); }
 
+void dropKeyPressed() {
+    if (keyWaiting()) getKey();
+}
+
+void confirmLineWriteError() {
+    conPuts("write error #1 to comm port");
+    getKey();
+}
+
 void showMessageAndWait(const char* text) {
     conPrintf("%s\n", text);
     conPuts("Hit any key to continue...");

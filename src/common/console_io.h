@@ -13,6 +13,13 @@ int getKeyEcho();   // one key, echoed when it is a character
 bool keyWaiting();  // a key is waiting
 void clearScreen();
 
+// The console's side of a line at work (the transfer gives them to the
+// link): a key pressed while a reply is awaited is taken and dropped; a
+// failed write is said ("write error #1 to comm port") and confirmed with a
+// key.
+void dropKeyPressed();
+void confirmLineWriteError();
+
 // Prints the text, "Hit any key to continue...", waits for a key, prints "\n".
 void showMessageAndWait(const char* text);
 

@@ -3,14 +3,16 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
-#include "common/console_io.h"
 #include "common/settings.h"
 #include "link/exchange_health.h"
-#include "link/hex.h"
+#include "link/modbus_ascii.h"
 #include "link/resync.h"
 #include "link/serial_port.h"
-#include "platform/clock.h"
 
 namespace {
 
@@ -24,17 +26,10 @@ constexpr int kMaxRequestBytes = 7 + 2 * kMaxWriteRegisters + 1;  // LRC include
 
 // The last request and reply, as text. The reply keeps its content between
 // transactions.
-char requestText[1 + 2 * kMaxRequestBytes + 3];
+std::string requestText;
 char replyText[kReplyBufferSize];
 // Set when the last exchange ended because the line stayed silent.
 bool replyTimedOut = false;
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 void put16(uint8_t* at, int value) {
     at[0] = static_cast<uint8_t>((value >> 8) & 0xFF);
@@ -84,11 +79,11 @@ int receiveReply(int64_t deadline = 0) {
     int length = 0;
     replyText[0] = '\0';
     for (;;) {
-        if (keyWaiting()) getKey();  // a key pressed meanwhile is dropped
-        const int64_t waitStart = platform::monotonicMicros();
+        if (lineConsole().whileAwaitingReply) lineConsole().whileAwaitingReply();
+        const int64_t waitStart = serialPort.nowMicros();
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
-            const int64_t now = platform::monotonicMicros();
+            const int64_t now = serialPort.nowMicros();
             if ((now - waitStart) / 1000 > kModbusTimeoutMs || (deadline != 0 && now > deadline) ||
                 replyAbandoned()) {
                 replyText[length] = '\0';
@@ -107,23 +102,11 @@ int receiveReply(int64_t deadline = 0) {
     return length;
 }
 
-// Checks the frame (start character, hex pairs, CR LF, LRC) and decodes its
-// bytes, LRC included. The byte count, or -1 when the frame is malformed.
-int decodeFrame(int length, uint8_t* bytes) {
-    if (length < 3 || replyText[0] != commSettings.modbusStartChar) return -1;
-    if (replyText[length - 2] != '\r' || replyText[length - 1] != '\n') return -1;
-    const int digits = length - 3;
-    if (digits % 2 != 0) return -1;
-    unsigned sum = 0;
-    for (int i = 0; i < digits / 2; ++i) {
-        const int hi = hexValue(replyText[1 + 2 * i]);
-        const int lo = hexValue(replyText[2 + 2 * i]);
-        if (hi < 0 || lo < 0) return -1;
-        bytes[i] = static_cast<uint8_t>(hi * 16 + lo);
-        sum += bytes[i];
-    }
-    if ((sum & 0xFF) != 0) return -1;
-    return digits / 2;
+// The reply received into replyText (`length` characters), checked and
+// taken apart.
+modbus_ascii::Decoded decodeReply(int length) {
+    return modbus_ascii::decode(std::string_view(replyText, static_cast<std::size_t>(length)),
+                                commSettings.modbusStartChar);
 }
 
 constexpr int kFirstFailureException = 4;
@@ -140,21 +123,13 @@ constexpr ReplyForm formOf(int functionCode, int registerNumber, int count, int 
     }
 }
 
-// Builds the request frame into requestText and its bytes (LRC included)
+// Builds the request frame into requestText and its bytes (LRC excluded)
 // into `request`; their count, or 0 when the count cannot be served.
 int buildFrame(uint8_t* request, int functionCode, int registerNumber, int count, const int* values) {
-    int requestLength = buildRequest(request, functionCode, registerNumber, count, values);
+    const int requestLength = buildRequest(request, functionCode, registerNumber, count, values);
     if (requestLength == 0) return 0;
-    unsigned sum = 0;
-    for (int i = 0; i < requestLength; ++i) sum += request[i];
-    request[requestLength++] = static_cast<uint8_t>((0x100 - (sum & 0xFF)) & 0xFF);
-
-    char* at = requestText;
-    *at++ = commSettings.modbusStartChar;
-    for (int i = 0; i < requestLength; ++i) at = formatHex(at, request[i], 2);
-    *at++ = '\r';
-    *at++ = '\n';
-    *at = '\0';
+    requestText = modbus_ascii::encode(std::span<const uint8_t>(request, static_cast<std::size_t>(requestLength)),
+                                       commSettings.modbusStartChar);
     return requestLength;
 }
 
@@ -162,25 +137,31 @@ int buildFrame(uint8_t* request, int functionCode, int registerNumber, int count
 // bytes on the line are the same as when written one by one, without a
 // system call per character. A write error has been reported by the port;
 // the reply is awaited anyway.
-void sendFrame() { serialPort.write(requestText, std::strlen(requestText)); }
+void sendFrame() { serialPort.write(requestText.data(), requestText.size()); }
 
 // True when a decoded reply (not an exception) is the answer a request of
 // `functionCode` and `count` expects: a read carries exactly the data asked
 // for, a write's echo repeats the request's address and value or count.
-bool answers(const uint8_t* request, int functionCode, int count, const uint8_t* reply, int replyBytes) {
+bool answers(const uint8_t* request, int functionCode, int count, const std::vector<uint8_t>& data) {
     switch (functionCode) {
         case 1:
         case 2: {
             const int dataBytes = (count + 7) / 8;
-            return reply[2] == dataBytes && replyBytes == 3 + dataBytes + 1;
+            return data[0] == dataBytes && data.size() == 1 + static_cast<std::size_t>(dataBytes);
         }
-        case 3: return reply[2] == 2 * count && replyBytes == 3 + 2 * count + 1;
+        case 3: return data[0] == 2 * count && data.size() == 1 + 2 * static_cast<std::size_t>(count);
         case 5:
         case 6:
         case 15:
-        case 16: return replyBytes == 7 && std::memcmp(reply + 2, request + 2, 4) == 0;
+        case 16: return data.size() == 4 && std::memcmp(data.data(), request + 2, 4) == 0;
         default: return true;
     }
+}
+
+// A reply for this unit with at least one byte after its function code.
+bool forThisUnit(const modbus_ascii::Decoded& reply) {
+    return reply.fault == modbus_ascii::Fault::None && !reply.message.data.empty() &&
+           reply.message.unit == static_cast<uint8_t>(commSettings.unitAddress & 0xFF);
 }
 
 int exchange(int functionCode, int registerNumber, int count, int* values) {
@@ -199,27 +180,25 @@ int exchange(int functionCode, int registerNumber, int count, int* values) {
         return -1;
     }
 
-    uint8_t reply[kReplyBufferSize / 2];
-    const int replyBytes = decodeFrame(replyLength, reply);
-    // address, function code, at least one more byte, LRC
-    if (replyBytes < 4) return -1;
-    if (reply[0] != static_cast<uint8_t>(commSettings.unitAddress & 0xFF)) return -1;
+    const modbus_ascii::Decoded reply = decodeReply(replyLength);
+    if (!forThisUnit(reply)) return -1;
+    const std::vector<uint8_t>& data = reply.message.data;
 
     const int requestedCode = functionCode & 0xFF;
-    if (reply[1] == ((requestedCode + 128) & 0xFF) && requestedCode < 128) {
-        if (replyBytes != 4 || reply[2] == 0) return -1;
-        return reply[2];  // the exception code
+    if (reply.message.function == ((requestedCode + 128) & 0xFF) && requestedCode < 128) {
+        if (data.size() != 1 || data[0] == 0) return -1;
+        return data[0];  // the exception code
     }
-    if (reply[1] != requestedCode) return -1;
-    if (!answers(request, functionCode, count, reply, replyBytes)) return -1;
+    if (reply.message.function != requestedCode) return -1;
+    if (!answers(request, functionCode, count, data)) return -1;
 
     switch (functionCode) {
         case 1:
         case 2:
-            for (int i = 0; i < (count + 7) / 8; ++i) values[i] = reply[3 + i];
+            for (int i = 0; i < (count + 7) / 8; ++i) values[i] = data[1 + i];
             return 0;
         case 3:
-            for (int i = 0; i < count; ++i) values[i] = reply[3 + 2 * i] * 256 + reply[4 + 2 * i];
+            for (int i = 0; i < count; ++i) values[i] = data[1 + 2 * i] * 256 + data[2 + 2 * i];
             return 0;
         default: return 0;
     }
@@ -260,19 +239,18 @@ bool resyncAttempt(int entry) {
     if (buildFrame(request, r.functionCode, r.registerNumber, r.count, values) == 0) return false;
     sendFrame();
     if (!serialPort.device()) return false;
-    const int64_t deadline = platform::monotonicMicros() + kResyncDeadlineMicros;
+    const int64_t deadline = serialPort.nowMicros() + kResyncDeadlineMicros;
     int received = 0;
     while (received < kResyncByteBudget) {
         const int length = receiveReply(deadline);
         if (length == -1) return false;
         received += length < 0 ? kReplyBufferSize : length;
         if (length < 0) continue;
-        uint8_t reply[kReplyBufferSize / 2];
-        const int replyBytes = decodeFrame(length, reply);
+        const modbus_ascii::Decoded reply = decodeReply(length);
         // Anything else, an exception included (it carries no count), is
         // dropped: it may answer an earlier request.
-        if (replyBytes >= 4 && reply[0] == static_cast<uint8_t>(commSettings.unitAddress & 0xFF) &&
-            reply[1] == r.functionCode && answers(request, r.functionCode, r.count, reply, replyBytes))
+        if (forThisUnit(reply) && reply.message.function == r.functionCode &&
+            answers(request, r.functionCode, r.count, reply.message.data))
             return true;
     }
     return false;

@@ -31,6 +31,7 @@ constexpr FormatRow k7N2 = {7, platform::Parity::None, 2};
 constexpr FormatRow k8N1 = {8, platform::Parity::None, 1};
 
 LineObserver lineObserver = nullptr;
+LineConsole theLineConsole;
 
 // A request's reply is over, at the latest, three reply time-outs after the
 // request (a slow controller may pause for nearly a time-out between
@@ -48,6 +49,10 @@ int64_t replyLimitMicros(int baudRate) {
 }  // namespace
 
 void setLineObserver(LineObserver observer) { lineObserver = observer; }
+
+void setLineConsole(const LineConsole& console) { theLineConsole = console; }
+
+const LineConsole& lineConsole() { return theLineConsole; }
 
 std::optional<int> characterFormatFromName(const std::string& name) {
     if (name.size() != 3) return std::nullopt;
@@ -160,10 +165,20 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
 
 void SerialPort::startCounting() {
     goodReplyBytes_ = activeport ? activeport->bytesReceived() : 0;
-    goodReplyMicros_ = requestMicros_ = platform::monotonicMicros();
+    goodReplyMicros_ = requestMicros_ = nowMicros();
 }
 
-int64_t SerialPort::requestAgeMicros() const { return platform::monotonicMicros() - requestMicros_; }
+int64_t SerialPort::requestAgeMicros() const { return nowMicros() - requestMicros_; }
+
+int64_t SerialPort::nowMicros() const { return activeport ? activeport->nowMicros() : platform::monotonicMicros(); }
+
+void SerialPort::pauseMicros(int64_t micros) {
+    if (activeport) {
+        activeport->pauseMicros(micros);
+    } else {
+        platform::sleepMicros(micros);
+    }
+}
 
 void SerialPort::noteGoodReply() {
     if (!babbling_) startCounting();
@@ -174,7 +189,7 @@ void SerialPort::noteGoodReply() {
 void SerialPort::checkSending(bool byteArrived) {
     if (babbling_ || !activeport) return;
     const uint64_t bytes = activeport->bytesReceived() - goodReplyBytes_;
-    const int64_t now = platform::monotonicMicros();
+    const int64_t now = nowMicros();
     if (bytes <= platform::kLineByteBudget && !(byteArrived && now - requestMicros_ > replyLimitMicros(baudRate_)))
         return;
     babbling_ = true;
@@ -252,13 +267,12 @@ int SerialPort::write(const void* buffer, std::size_t length) {
     if (activeport) activeport->discardInput();
     checkSending(false);
     if (babbling_) return 1;
-    requestMicros_ = platform::monotonicMicros();
+    requestMicros_ = nowMicros();
     if (activeport && activeport->write(bytes, length)) return 0;
     // A lost network connection is a line that stopped answering, not a
     // fault to confirm with a key.
     if (lineLost()) return 1;
-    conPuts("write error #1 to comm port");
-    getKey();
+    if (theLineConsole.writeFailed) theLineConsole.writeFailed();
     return 1;
 }
 

@@ -67,6 +67,11 @@ public:
     void noteGoodReply();
     // How long ago the last request was written.
     int64_t requestAgeMicros() const;
+    // The time every wait on the line is measured by, and a pause on it:
+    // the line device's clock (link/line_device.h), the platform's while no
+    // line is open.
+    int64_t nowMicros() const;
+    void pauseMicros(int64_t micros);
 
     // ---- replies owed
     // A request whose wait gave up may still be answered, late; the line and
@@ -136,6 +141,20 @@ private:
 };
 
 extern SerialPort serialPort;
+
+// What the line needs of the console, given by the layer that talks to the
+// operator: the link itself calls no console function. Either may be left
+// empty.
+struct LineConsole {
+    // Before each character of a MODBUS reply is awaited (a key pressed
+    // meanwhile is taken and dropped).
+    void (*whileAwaitingReply)() = nullptr;
+    // A write failed on a line that is not lost (it is said, and confirmed
+    // with a key).
+    void (*writeFailed)() = nullptr;
+};
+void setLineConsole(const LineConsole& console);
+const LineConsole& lineConsole();
 
 // Observes every byte of the line (traffic trace); nullptr for none.
 using LineObserver = void (*)(bool sent, const uint8_t* data, std::size_t length);

@@ -9,7 +9,6 @@
 #include "link/hex.h"
 #include "link/resync.h"
 #include "link/serial_port.h"
-#include "platform/clock.h"
 
 int replyFieldCount = 0;
 
@@ -177,10 +176,10 @@ int buildRequest(int command, const char* sendFormat, const int* values) {
 int receiveReply(int64_t deadline = 0) {
     int length = 0;
     while (length < kLineBufferSize) {
-        const int64_t waitStart = platform::monotonicMicros();
+        const int64_t waitStart = serialPort.nowMicros();
         uint8_t byte = 0;
         while (!serialPort.readByte(byte)) {
-            const int64_t now = platform::monotonicMicros();
+            const int64_t now = serialPort.nowMicros();
             if ((now - waitStart) / 1000 > kTvxTimeoutMs || (deadline != 0 && now > deadline) || replyAbandoned())
                 return -1;
         }
@@ -295,7 +294,7 @@ bool resyncAttempt(int entry) {
     serialPort.write(requestLine, static_cast<std::size_t>(requestLength));
     if (!serialPort.device()) return false;
     const int width = formatWidth(r.receiveFormat);
-    const int64_t deadline = platform::monotonicMicros() + kResyncDeadlineMicros;
+    const int64_t deadline = serialPort.nowMicros() + kResyncDeadlineMicros;
     int received = 0;
     while (received < kResyncByteBudget) {
         const int length = receiveReply(deadline);

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/clock.h"
+
 namespace platform {
 
 enum class Parity { None, Even, Odd };
@@ -57,6 +59,11 @@ public:
     // True once the line was given up because it does not stop sending;
     // connectionLost() is true then too, and lastError() says how much came.
     virtual bool babbling() const { return false; }
+    // The clock the waits on this line are measured by, and a pause on it:
+    // the platform's own. A scripted line keeps a clock that its silent
+    // reads and its pauses advance, so that tests do not wait out time-outs.
+    virtual int64_t nowMicros() const { return monotonicMicros(); }
+    virtual void pauseMicros(int64_t micros) { sleepMicros(micros); }
 };
 
 // The most bytes of any kind that one drain of stale input or one wait of a

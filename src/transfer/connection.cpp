@@ -189,6 +189,8 @@ int tryModbus() { return tryProtocol(kModbusProbe); }
 int tryTvxStandard() { return tryProtocol(kTvxProbe); }
 
 int connectToController() {
+    // The line asks the console through these while the transfer runs.
+    setLineConsole({dropKeyPressed, confirmLineWriteError});
     if (serialPort.portActive == 1) {
         conPrintf("Error:  Communications port already active.  Cannot continue.");
         return 0;

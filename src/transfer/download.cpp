@@ -16,7 +16,6 @@
 #include "image/image_compare.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
-#include "platform/clock.h"
 #include "platform/interrupts.h"
 #include "handlers/block_report.h"
 #include "link/exchange_health.h"
@@ -142,7 +141,8 @@ int abandonStopped(const char* what, int result, bool wholeFile = false) {
 bool waitForReset() {
     conPuts("Waiting for controller to reset...");
     image.model = 0;
-    const int64_t start = platform::monotonicMicros();
+    // Measured on the line's clock, as the requests' own waits are.
+    const int64_t start = serialPort.nowMicros();
     bool paused = false;
     for (;;) {
         int32_t model = 0;
@@ -153,9 +153,9 @@ bool waitForReset() {
         }
         if (lineHalted()) return false;
         conPuts(".");
-        if (platform::monotonicMicros() - start >= kResetWaitLimitMicros) return false;
+        if (serialPort.nowMicros() - start >= kResetWaitLimitMicros) return false;
         if (!paused) {
-            platform::sleepMicros(kFirstResetPauseMicros);
+            serialPort.pauseMicros(kFirstResetPauseMicros);
             paused = true;
         }
     }

@@ -7,7 +7,6 @@
 #include "link/exchange_health.h"
 #include "link/modbus.h"
 #include "link/serial_port.h"
-#include "platform/clock.h"
 #include "platform/interrupts.h"
 #include "transfer/line_watch.h"
 
@@ -49,9 +48,10 @@ bool restartController(bool mayWait) {
     // Lost or spoiled: the controller may be rebooting. Wait until it
     // answers again, then learn whether the restart took effect.
     forgetControllerGone();
-    const int64_t start = platform::monotonicMicros();
+    // Measured on the line's clock, as the probes' own waits are.
+    const int64_t start = serialPort.nowMicros();
     bool answers = false;
-    while (!(answers = probeController()) && platform::monotonicMicros() - start < kRestartWaitMicros) {
+    while (!(answers = probeController()) && serialPort.nowMicros() - start < kRestartWaitMicros) {
         if (lineHalted()) return false;
     }
     if (!answers) return false;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/modbus_frames.h"
 #include "support/ser2net_server.h"
 #include "support/test_support.h"
 
@@ -98,16 +99,7 @@ long long modified(const std::string& path) {
 
 // One MODBUS request on a simulated line (":" hex LRC CR LF); its reply.
 std::string modbusExchange(const std::string& device, std::initializer_list<int> bytes) {
-    std::string frame = ":";
-    int sum = 0;
-    char hex[3];
-    for (int b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02X", b & 0xFF);
-        frame += hex;
-        sum += b;
-    }
-    std::snprintf(hex, sizeof hex, "%02X", (-sum) & 0xFF);
-    frame += std::string(hex) + "\r\n";
+    const std::string frame = testing_support::modbusFrame(bytes);
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return {};
     termios t{};

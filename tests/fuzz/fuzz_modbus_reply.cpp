@@ -7,30 +7,40 @@
 //   byte 1: function code (index into a table) or first block
 //   byte 2: count or number of blocks
 //   byte 3: register number or unit address
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <span>
 #include <string>
 
 #include "common/settings.h"
 #include "fuzz_support.h"
 #include "handlers/function_handlers.h"
-#include "link/hex.h"
 #include "link/modbus.h"
+#include "link/modbus_ascii.h"
 
 namespace {
 
 std::string framed(const uint8_t* data, std::size_t size) {
-    std::string text = ":";
-    static const char digits[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < size; ++i) {
-        text += digits[data[i] >> 4];
-        text += digits[data[i] & 15];
+    return modbus_ascii::encode(std::span<const uint8_t>(data, size));
+}
+
+// What the codec decodes it encodes again, in upper case; what it encodes
+// decodes to the same bytes.
+void checkCodec(const std::string& reply, const uint8_t* body, std::size_t bodySize, bool framedBody) {
+    const modbus_ascii::Decoded decoded = modbus_ascii::decode(reply);
+    if (decoded.fault == modbus_ascii::Fault::None) {
+        std::string upper = reply;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (modbus_ascii::encode(decoded.message) != upper) std::abort();
     }
-    const uint8_t check = fuzzing::lrc(data, size);
-    text += digits[check >> 4];
-    text += digits[check & 15];
-    return text + "\r\n";
+    if (!framedBody || bodySize < 2) return;
+    if (decoded.fault != modbus_ascii::Fault::None || decoded.message.unit != body[0] ||
+        decoded.message.function != body[1] || decoded.message.data.size() != bodySize - 2 ||
+        !std::equal(decoded.message.data.begin(), decoded.message.data.end(), body + 2))
+        std::abort();
 }
 
 }  // namespace
@@ -65,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     commSettings.unitAddress = data[3];
     std::string reply =
         kind == 0 ? std::string(reinterpret_cast<const char*>(body), bodySize) + "\r\n" : framed(body, bodySize);
+    checkCodec(reply, body, bodySize, kind == 1);
     fuzzing::setReply(reply);
     int values[256];
     for (int i = 0; i < 256; ++i) values[i] = i * 7919;

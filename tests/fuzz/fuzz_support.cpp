@@ -116,12 +116,6 @@ void writeScratch(const uint8_t* data, std::size_t size) {
     std::fclose(file);
 }
 
-uint8_t lrc(const uint8_t* data, std::size_t size) {
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < size; ++i) sum += data[i];
-    return static_cast<uint8_t>((0x100 - (sum & 0xFF)) & 0xFF);
-}
-
 }  // namespace fuzzing
 
 #include "common/settings.h"

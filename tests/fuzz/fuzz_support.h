@@ -28,9 +28,6 @@ void openReplyPort();
 const std::string& scratchPath();
 void writeScratch(const uint8_t* data, std::size_t size);
 
-// The low byte-sum check of MODBUS ASCII, as the byte that makes the sum 0.
-uint8_t lrc(const uint8_t* data, std::size_t size);
-
 }  // namespace fuzzing
 
 namespace fuzzing {

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "link/modbus_ascii.h"
 #include "link/serial_port.h"
+#include "support/modbus_frames.h"
 
 using testing_support::ScriptedLineDevice;
 
@@ -18,17 +20,6 @@ std::string hex(int value, int digits) {
     char buffer[8];
     std::snprintf(buffer, sizeof buffer, "%0*X", digits, value & ((1 << (4 * digits)) - 1));
     return buffer;
-}
-
-std::string modbusFrame(const std::vector<int>& bytes) {
-    int sum = 0;
-    std::string text = ":";
-    for (int b : bytes) {
-        text += hex(b, 2);
-        sum += b;
-    }
-    text += hex(-sum, 2);
-    return text + "\r\n";
 }
 
 std::string tvxFrame(const std::string& payload) {
@@ -110,9 +101,10 @@ void FakeController::onSend(ScriptedLineDevice::State& s) {
         consumed_ += end + 1;
         std::string frame = pending.substr(0, end);
         if (start == ':') {
-            if (!frame.empty() && frame.back() == '\r') frame.pop_back();
-            std::vector<int> bytes;
-            for (std::size_t i = 1; i + 1 < frame.size(); i += 2) bytes.push_back(hexValue(frame, i, 2));
+            const modbus_ascii::Decoded decoded = modbus_ascii::decode(pending.substr(0, end + 1));
+            if (decoded.fault != modbus_ascii::Fault::None) continue;  // not a request: no answer
+            std::vector<int> bytes = {decoded.message.unit, decoded.message.function};
+            bytes.insert(bytes.end(), decoded.message.data.begin(), decoded.message.data.end());
             ModbusRequest request;
             request.function = bytes.at(1);
             request.reg = (bytes.at(2) << 8 | bytes.at(3)) + 1;
@@ -141,7 +133,7 @@ void FakeController::onSend(ScriptedLineDevice::State& s) {
             } else {
                 out.insert(out.end(), bytes.begin() + 2, bytes.begin() + 6);
             }
-            for (char c : modbusFrame(out)) s.incoming.push_back(static_cast<uint8_t>(c));
+            for (char c : testing_support::modbusFrame(out)) s.incoming.push_back(static_cast<uint8_t>(c));
         } else {
             TvxRequest request;
             request.command = hexValue(frame, 3, 2);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdio>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -9,24 +9,17 @@
 #include "handlers/exchange_rules.h"
 #include "link/modbus.h"
 #include "link_fixture.h"
+#include "support/modbus_frames.h"
 
 namespace {
 
-// An ASCII frame for the given bytes with its LRC appended.
+// An ASCII frame for the given bytes with its LRC appended, its hex digits
+// in lower case when asked.
 std::string frame(const std::vector<int>& bytes, bool lowerCase = false) {
-    int sum = 0;
-    std::string text = ":";
-    char pair[3];
-    auto append = [&](int b) {
-        std::snprintf(pair, sizeof pair, lowerCase ? "%02x" : "%02X", b & 0xFF);
-        text += pair;
-    };
-    for (int b : bytes) {
-        sum += b;
-        append(b);
-    }
-    append(-sum);
-    return text + "\r\n";
+    std::string text = testing_support::modbusFrame(bytes);
+    if (!lowerCase) return text;
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 constexpr int kSentinel = -12345;

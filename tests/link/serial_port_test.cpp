@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "common/console_io.h"
 #include "link/serial_port.h"
 #include "link_fixture.h"
 
@@ -55,6 +56,7 @@ protected:
         serialPort.close();
         serialPort.setDeviceFactory(nullptr);
         setLineObserver(nullptr);
+        setLineConsole({});
         platform::setConsole(nullptr);
     }
 };
@@ -178,6 +180,12 @@ TEST_F(SerialPortTest, WriteErrorIsReportedAndWaitsForOneKey) {
     refusals.write = true;
     ASSERT_EQ(serialPort.openPath("/dev/scripted", 3, 9600), 0);
     console.keys = {'x', 'y'};
+    // The link itself neither says it nor reads a key: the transfer's
+    // console does.
+    EXPECT_EQ(serialPort.write("abc", 3), 1);
+    EXPECT_EQ(console.output, "");
+    EXPECT_EQ(console.keys.size(), 2u);
+    setLineConsole({dropKeyPressed, confirmLineWriteError});
     EXPECT_EQ(serialPort.write("abc", 3), 1);
     EXPECT_EQ(console.output, "write error #1 to comm port");
     EXPECT_EQ(console.keys.size(), 1u);

@@ -24,6 +24,7 @@
 #include "link/serial_port.h"
 #include "link/tvx.h"
 #include "platform/console.h"
+#include "support/modbus_frames.h"
 #include "support/test_support.h"
 
 namespace simtest {
@@ -108,18 +109,7 @@ inline std::string withChecksum(const std::string& body) {
 inline std::string tvxLine(const std::string& body) { return "!" + withChecksum(body) + "\r"; }
 
 // ":" + hex bytes + LRC + CR LF
-inline std::string modbusLine(const std::vector<int>& bytes) {
-    std::string out = ":";
-    int sum = 0;
-    char hex[3];
-    for (int b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02X", b & 0xFF);
-        out += hex;
-        sum += b;
-    }
-    std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    return out + hex + "\r\n";
-}
+using testing_support::modbusFrame;
 
 // The data file without its date line, for comparisons.
 inline std::string withoutDate(const std::string& text) {

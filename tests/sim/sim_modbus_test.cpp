@@ -203,7 +203,7 @@ TEST_F(SimModbus, ChecksumSavesAndRestartSilences) {
     ASSERT_EQ(writeReg(340, 0), 0);
     const int64_t restarted = nowMs();
     RawLine raw(sim_->path());
-    const std::string model = modbusLine({1, 3, 0x01, 0x2B, 0, 1});
+    const std::string model = modbusFrame({1, 3, 0x01, 0x2B, 0, 1});
     EXPECT_EQ(raw.exchange(model, "\n", 300), "");
     if (nowMs() - restarted < 900) {
         const int64_t wait = restarted + 1200 - nowMs();
@@ -217,7 +217,7 @@ TEST_F(SimModbus, ChecksumSavesAndRestartSilences) {
 TEST_F(SimModbus, OtherUnitsAndProtocolsGetNoAnswer) {
     start({"--unit", "5", "--protocol", "modbus"});
     RawLine raw(sim_->path());
-    EXPECT_EQ(raw.exchange(modbusLine({1, 3, 0x01, 0x2B, 0, 1}), "\n", 300), "");
+    EXPECT_EQ(raw.exchange(modbusFrame({1, 3, 0x01, 0x2B, 0, 1}), "\n", 300), "");
     EXPECT_EQ(raw.exchange(tvxLine("0500"), "\r", 300), "");
     commSettings.unitAddress = 5;
     int value = 0;

@@ -4,14 +4,16 @@
 #include <memory>
 #include <string>
 
+#include "common/console_io.h"
 #include "link/serial_port.h"
 #include "support/scripted_console.h"
 #include "support/test_support.h"
 
 namespace testing_support {
 
-// The serial port opened on a scripted device; closed again on destruction.
-// `opened` is what opening the port returned.
+// The serial port opened on a scripted device, the console given to the line
+// as a transfer gives it; closed again on destruction. `opened` is what
+// opening the port returned.
 struct ScriptedLine {
     std::shared_ptr<ScriptedLineDevice::State> state;
     int opened = -1;
@@ -19,12 +21,14 @@ struct ScriptedLine {
         std::shared_ptr<ScriptedLineDevice::State> shared = std::make_shared<ScriptedLineDevice::State>())
         : state(std::move(shared)) {
         auto device = state;
+        setLineConsole({dropKeyPressed, confirmLineWriteError});
         serialPort.setDeviceFactory([device] { return std::make_unique<ScriptedLineDevice>(device); });
         opened = serialPort.openPath("/dev/scripted", 3, 9600);
     }
     ~ScriptedLine() {
         serialPort.close();
         serialPort.setDeviceFactory(nullptr);
+        setLineConsole({});
     }
     ScriptedLine(const ScriptedLine&) = delete;
     ScriptedLine& operator=(const ScriptedLine&) = delete;

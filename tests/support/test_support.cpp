@@ -21,6 +21,9 @@ namespace testing_support {
 
 namespace {
 
+// What one silent read of a scripted line takes on its clock.
+constexpr int64_t kSilentReadMicros = 5000;
+
 int64_t nowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -327,14 +330,19 @@ bool ScriptedLineDevice::write(const uint8_t* data, std::size_t length) {
 
 bool ScriptedLineDevice::readByte(uint8_t& out) {
     if (state_->incoming.empty()) {
-        // A silent line: wait a little like a real read time-out would, so
-        // time-out loops do not spin.
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // A silent line: the read's own time-out passes on the line's clock.
+        state_->skippedMicros += kSilentReadMicros;
         return false;
     }
     out = state_->incoming.front();
     state_->incoming.pop_front();
     return true;
+}
+
+int64_t ScriptedLineDevice::nowMicros() const { return platform::monotonicMicros() + state_->skippedMicros; }
+
+void ScriptedLineDevice::pauseMicros(int64_t micros) {
+    if (micros > 0) state_->skippedMicros += micros;
 }
 
 bool ScriptedLineDevice::close() {

@@ -106,7 +106,9 @@ void writeFile(const std::string& path, const std::string& content);
 
 // A line device with scripted behaviour: bytes written are collected in
 // `sent`; `onSend` may queue reply bytes into `incoming`. readByte takes from
-// `incoming` and otherwise reports "nothing" at once (time is not simulated).
+// `incoming` and otherwise reports "nothing" at once. Its clock runs ahead of
+// the platform's by `skippedMicros`: a silent read and a pause add to it
+// instead of sleeping, so a time-out passes without being waited out.
 class ScriptedLineDevice : public platform::LineDevice {
 public:
     struct State {
@@ -119,6 +121,7 @@ public:
         int opens = 0;
         int closes = 0;
         std::string openedPath;
+        int64_t skippedMicros = 0;
     };
     explicit ScriptedLineDevice(std::shared_ptr<State> state) : state_(std::move(state)) {}
     bool open(const std::string& path) override;
@@ -128,6 +131,8 @@ public:
     bool readByte(uint8_t& out) override;
     bool close() override;
     platform::LineSettings requestedSettings() const override { return state_->applied; }
+    int64_t nowMicros() const override;
+    void pauseMicros(int64_t micros) override;
 
 private:
     std::shared_ptr<State> state_;

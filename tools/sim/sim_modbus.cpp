@@ -3,8 +3,10 @@
 // register carries 16 bits.
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "link/modbus_ascii.h"
 #include "sim.h"
 #include "sim_frames.h"
 
@@ -427,14 +429,11 @@ bool planAccesses(int firstReg, int count, bool write, std::vector<Access>& plan
 
 // ---- frames
 
-std::string frame(std::vector<int> bytes) {
-    int sum = 0;
-    for (int b : bytes) sum += b;
-    bytes.push_back((0x100 - (sum & 0xFF)) & 0xFF);
-    std::string out = ":";
-    for (int b : bytes) appendHex(out, static_cast<unsigned>(b), 2);
-    out += "\r\n";
-    return out;
+std::string frame(const std::vector<int>& bytes) {
+    std::vector<uint8_t> octets;
+    octets.reserve(bytes.size());
+    for (int b : bytes) octets.push_back(static_cast<uint8_t>(b & 0xFF));
+    return modbus_ascii::encode(octets);
 }
 
 std::string exceptionReply(int fc, int code) { return frame({options.unit, fc | 0x80, code}); }
@@ -513,21 +512,16 @@ const FunctionRow kFunctions[] = {
 }  // namespace
 
 std::optional<std::string> serveModbus(const std::string& line) {
-    // ':' hex pairs CR LF; a frame that is not well formed, whose LRC is
-    // wrong or that is for another unit gets no answer.
-    if (line.size() < 3 || line[0] != ':' || line.back() != '\n') return std::nullopt;
-    size_t end = line.size() - 1;
-    if (line[end - 1] == '\r') --end;
-    const size_t digits = end - 1;
-    if (digits % 2 != 0 || digits < 6 || !allHex(line, 1, digits)) return std::nullopt;
-    std::vector<int> bytes;
-    int sum = 0;
-    for (size_t i = 1; i < end; i += 2) {
-        bytes.push_back(hexField(line, i, 2));
-        sum += bytes.back();
-    }
-    if ((sum & 0xFF) != 0 || bytes[0] != options.unit) return std::nullopt;
-    bytes.pop_back();  // the LRC
+    // ':' hex pairs CR LF (a frame whose CR is missing is taken all the
+    // same); a frame that is not well formed, whose LRC is wrong or that is
+    // for another unit gets no answer.
+    if (line.empty() || line.back() != '\n') return std::nullopt;
+    std::string text = line;
+    if (text.size() < 2 || text[text.size() - 2] != '\r') text.insert(text.size() - 1, "\r");
+    const modbus_ascii::Decoded decoded = modbus_ascii::decode(text);
+    if (decoded.fault != modbus_ascii::Fault::None || decoded.message.unit != options.unit) return std::nullopt;
+    std::vector<int> bytes = {decoded.message.unit, decoded.message.function};
+    bytes.insert(bytes.end(), decoded.message.data.begin(), decoded.message.data.end());
     const int fc = bytes[1];
     for (const FunctionRow& row : kFunctions) {
         if (row.code == fc) return row.serve(fc, bytes);
