@@ -57,6 +57,10 @@ public:
     // True once the line was given up because it does not stop sending;
     // connectionLost() is true then too, and lastError() says how much came.
     virtual bool babbling() const { return false; }
+    // True when this open device may stay as it is while the program closes
+    // and opens the same port again (a network line's connection, while it
+    // holds); a serial line is closed each time.
+    virtual bool mayKeepConnection() const { return false; }
 };
 
 // The most bytes of any kind that one drain of stale input or one wait of a
