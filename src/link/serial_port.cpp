@@ -214,7 +214,7 @@ std::string SerialPort::lostReason() const {
 bool SerialPort::lineBabbling() const { return babbling_ || (activeport && activeport->babbling()); }
 
 void SerialPort::close() {
-    if (activeport && keepConnection_ && platform::lineKind(activePath_) != platform::LineKind::Serial && !lineLost()) {
+    if (activeport && keepConnection_ && activeport->mayKeepConnection() && !lineLost()) {
         kept_ = std::move(activeport);
         keptPath_ = activePath_;
     }

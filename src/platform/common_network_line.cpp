@@ -63,55 +63,42 @@ public:
 
     bool open(const std::string& path) override {
         error_.clear();
-        if (socket_ != kNoSocket) return fail("already open");
+        if (conn_.socket != kNoSocket) return fail("already open");
         NetworkPort where;
         if (!parseNetworkPort(path, where)) return fail("not a network port (rfc2217://HOST:PORT or tcp://HOST:PORT)");
-        telnet_ = where.kind == LineKind::Rfc2217;
-        socket_ = connectTcp(where.host, where.port, kConnectTimeoutMs, error_);
-        if (socket_ == kNoSocket) return false;
-        lost_ = false;
-        babbling_ = false;
-        requested_ = false;
-        answered_ = false;
-        firstText_.clear();
-        pending_.clear();
-        head_ = 0;
-        options_ = tn::OptionTable(telnet_);
-        decoder_ = tn::Decoder();
-        purgeDue_ = true;
-        received_ = 0;
-        pumpUntil(monotonicMicros() + kGreetingMs * 1000LL, [this] { return received_ > 0; });
-        if (lost_) return closeFailed();
-        if (!telnet_) return true;
+        conn_ = Connection(where.kind == LineKind::Rfc2217);
+        conn_.socket = connectTcp(where.host, where.port, kConnectTimeoutMs, error_);
+        if (conn_.socket == kNoSocket) return false;
+        pumpUntil(monotonicMicros() + kGreetingMs * 1000LL, [this] { return conn_.received > 0; });
+        if (conn_.lost) return closeFailed();
+        if (!conn_.telnet) return true;
 
-        if (!send(options_.opening())) return closeFailed();
+        if (!send(conn_.options.opening())) return closeFailed();
         const int64_t deadline = monotonicMicros() + kNegotiationMs * 1000LL;
         pumpUntil(deadline, [this] {
-            return options_.localEnabled(tn::kOptionComPort).has_value() &&
-                   options_.localEnabled(tn::kOptionBinary).has_value() &&
-                   options_.remoteEnabled(tn::kOptionBinary).has_value();
+            return conn_.options.localEnabled(tn::kOptionComPort).has_value() &&
+                   conn_.options.localEnabled(tn::kOptionBinary).has_value() &&
+                   conn_.options.remoteEnabled(tn::kOptionBinary).has_value();
         });
-        if (lost_) return closeFailed();
-        const auto comPort = options_.localEnabled(tn::kOptionComPort);
+        if (conn_.lost) return closeFailed();
+        const auto comPort = conn_.options.localEnabled(tn::kOptionComPort);
         if (!comPort) return closeFailed("the server did not answer the COM port control option");
         if (!*comPort) return closeFailed("the server refused the COM port control option");
-        if (options_.localEnabled(tn::kOptionBinary) != true || options_.remoteEnabled(tn::kOptionBinary) != true) {
+        if (conn_.options.localEnabled(tn::kOptionBinary) != true ||
+            conn_.options.remoteEnabled(tn::kOptionBinary) != true) {
             return closeFailed("the server refused binary transmission");
         }
         return true;
     }
 
-    bool readSettings() override { return socket_ != kNoSocket && !lost_; }
+    bool readSettings() override { return conn_.socket != kNoSocket && !conn_.lost; }
 
     bool applySettings(const LineSettings& settings) override {
         requestedSettings_ = settings;
-        if (socket_ == kNoSocket || lost_) return false;
+        if (conn_.socket == kNoSocket || conn_.lost) return false;
         // A raw line keeps the server's own format.
-        if (!telnet_) return true;
+        if (!conn_.telnet) return true;
 
-        const uint8_t parity = settings.parity == Parity::None  ? tn::kParityNone
-                               : settings.parity == Parity::Odd ? tn::kParityOdd
-                                                                : tn::kParityEven;
         struct Asked {
             uint8_t command;
             std::vector<uint8_t> value;
@@ -120,12 +107,12 @@ public:
         const Asked asked[] = {
             {tn::kSetBaudRate, tn::baudRateValue(static_cast<uint32_t>(settings.baudRate)), "baud rate"},
             {tn::kSetDataSize, {static_cast<uint8_t>(settings.dataBits)}, "data size"},
-            {tn::kSetParity, {parity}, "parity"},
+            {tn::kSetParity, {tn::parityValue(settings.parity)}, "parity"},
             {tn::kSetStopSize, {tn::stopSizeValue(settings.stopBits)}, "stop size"},
         };
         std::vector<uint8_t> request;
         for (const Asked& setting : asked) {
-            answers_[setting.command].reset();
+            conn_.answers[setting.command].reset();
             const std::vector<uint8_t> command = tn::comPortCommand(setting.command, setting.value);
             request.insert(request.end(), command.begin(), command.end());
         }
@@ -133,29 +120,29 @@ public:
         const int64_t deadline = monotonicMicros() + kNegotiationMs * 1000LL;
         pumpUntil(deadline, [&] {
             for (const Asked& setting : asked) {
-                if (!answers_[setting.command]) return false;
+                if (!conn_.answers[setting.command]) return false;
             }
             return true;
         });
-        if (lost_) return false;
+        if (conn_.lost) return false;
         for (const Asked& setting : asked) {
-            const auto& answer = answers_[setting.command];
+            const auto& answer = conn_.answers[setting.command];
             if (!answer) return fail(std::string("the server did not acknowledge the ") + setting.name);
             if (*answer != setting.value) {
                 return fail(std::string("the server set the ") + setting.name + " to " +
-                            describe(setting.command, *answer) + " instead of " +
-                            describe(setting.command, setting.value));
+                            tn::describe(setting.command, *answer) + " instead of " +
+                            tn::describe(setting.command, setting.value));
             }
         }
         // Whatever came while the line changed format is of no use.
-        purgeDue_ = true;
+        conn_.purgeDue = true;
         return true;
     }
 
     bool write(const uint8_t* data, std::size_t length) override {
-        if (socket_ == kNoSocket || lost_) return false;
-        requested_ = true;
-        if (!telnet_) return sendBytes(data, length);
+        if (conn_.socket == kNoSocket || conn_.lost) return false;
+        conn_.requested = true;
+        if (!conn_.telnet) return sendBytes(data, length);
         std::vector<uint8_t> escaped;
         escaped.reserve(length + 8);
         tn::appendEscaped(escaped, data, length);
@@ -163,54 +150,55 @@ public:
     }
 
     bool readByte(uint8_t& out) override {
-        if (head_ < pending_.size()) return handOut(out);
-        if (socket_ == kNoSocket || lost_) return false;
+        if (conn_.head < conn_.pending.size()) return handOut(out);
+        if (conn_.socket == kNoSocket || conn_.lost) return false;
         const int64_t deadline = monotonicMicros() + kReadWaitMs * 1000LL;
-        pumpUntil(deadline, [this] { return head_ < pending_.size(); });
-        if (head_ < pending_.size()) return handOut(out);
+        pumpUntil(deadline, [this] { return conn_.head < conn_.pending.size(); });
+        if (conn_.head < conn_.pending.size()) return handOut(out);
         // A reply that is late may still be on its way, held in the server:
         // the next drop of stale input asks the server to purge it as well.
-        if (requested_) purgeDue_ = true;
+        if (conn_.requested) conn_.purgeDue = true;
         return false;
     }
 
     void discardInput() override {
-        if (socket_ == kNoSocket || lost_) {
+        if (conn_.socket == kNoSocket || conn_.lost) {
             dropPending();
             return;
         }
         // What has arrived so far, without waiting (a line that keeps
         // sending is given up at the byte budget).
         pumpUntil(0, [] { return false; });
-        const bool stale = head_ < pending_.size();
+        const bool stale = conn_.head < conn_.pending.size();
         dropPending();
         // A late reply may have left more of itself in the server's buffer;
         // the server is asked to drop that too, and what it passed on before
         // it acknowledged is dropped here.
-        if (telnet_ && !lost_ && (stale || purgeDue_)) {
-            purgeDue_ = false;
-            answers_[tn::kPurgeData].reset();
+        if (conn_.telnet && !conn_.lost && (stale || conn_.purgeDue)) {
+            conn_.purgeDue = false;
+            conn_.answers[tn::kPurgeData].reset();
             if (send(tn::comPortCommand(tn::kPurgeData, {tn::kPurgeReceiveBuffer}))) {
                 pumpUntil(monotonicMicros() + kPurgeMs * 1000LL,
-                          [this] { return answers_[tn::kPurgeData].has_value(); });
+                          [this] { return conn_.answers[tn::kPurgeData].has_value(); });
             }
             dropPending();
         }
     }
 
     bool close() override {
-        if (socket_ == kNoSocket) return false;
-        closeSocket(socket_);
-        socket_ = kNoSocket;
+        if (conn_.socket == kNoSocket) return false;
+        closeSocket(conn_.socket);
+        conn_.socket = kNoSocket;
         dropPending();
         return true;
     }
 
     LineSettings requestedSettings() const override { return requestedSettings_; }
     std::string lastError() const override { return error_; }
-    bool connectionLost() const override { return lost_; }
-    uint64_t bytesReceived() const override { return received_; }
-    bool babbling() const override { return babbling_; }
+    bool connectionLost() const override { return conn_.lost; }
+    uint64_t bytesReceived() const override { return conn_.received; }
+    bool babbling() const override { return conn_.babbling; }
+    bool mayKeepConnection() const override { return conn_.socket != kNoSocket && !conn_.lost; }
 
 private:
     bool fail(const std::string& reason) {
@@ -221,39 +209,20 @@ private:
     // Closes the connection after a failed open; `reason` unless the loss
     // of the connection already gave one.
     bool closeFailed(const std::string& reason = {}) {
-        if (!lost_ && !reason.empty()) error_ = reason;
+        if (!conn_.lost && !reason.empty()) error_ = reason;
         close();
         return false;
     }
 
-    static std::string describe(uint8_t command, const std::vector<uint8_t>& value) {
-        if (command == tn::kSetBaudRate && value.size() == 4) {
-            const uint32_t rate = (static_cast<uint32_t>(value[0]) << 24) | (static_cast<uint32_t>(value[1]) << 16) |
-                                  (static_cast<uint32_t>(value[2]) << 8) | value[3];
-            return std::to_string(rate);
-        }
-        if (value.size() != 1) return "a malformed value";
-        if (command == tn::kSetParity) {
-            switch (value[0]) {
-                case tn::kParityNone: return "none";
-                case tn::kParityOdd: return "odd";
-                case tn::kParityEven: return "even";
-                default: return "code " + std::to_string(value[0]);
-            }
-        }
-        if (command == tn::kSetStopSize && value[0] == 3) return "1.5";
-        return std::to_string(value[0]);
-    }
-
     bool handOut(uint8_t& out) {
-        out = pending_[head_++];
-        if (head_ == pending_.size()) dropPending();
+        out = conn_.pending[conn_.head++];
+        if (conn_.head == conn_.pending.size()) dropPending();
         return true;
     }
 
     void dropPending() {
-        pending_.clear();
-        head_ = 0;
+        conn_.pending.clear();
+        conn_.head = 0;
     }
 
     bool send(const std::vector<uint8_t>& bytes) { return sendBytes(bytes.data(), bytes.size()); }
@@ -261,7 +230,7 @@ private:
     bool sendBytes(const uint8_t* data, std::size_t length) {
         const int timeoutMs = kWriteFixedMs + kWritePerByteMs * static_cast<int>(length > 100000 ? 100000 : length);
         std::string error;
-        if (sendAll(socket_, data, length, timeoutMs, error)) return true;
+        if (sendAll(conn_.socket, data, length, timeoutMs, error)) return true;
         loseConnection(error);
         return false;
     }
@@ -270,11 +239,11 @@ private:
     // one line of text and closes before it answered anything: that text is
     // the reason.
     void loseConnection(const std::string& systemReason) {
-        if (lost_) return;
-        lost_ = true;
-        std::string text = firstText_;
+        if (conn_.lost) return;
+        conn_.lost = true;
+        std::string text = conn_.firstText;
         while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-        bool oneLine = !text.empty() && !answered_ && firstText_.size() < kMaxFirstText;
+        bool oneLine = !text.empty() && !conn_.answered && conn_.firstText.size() < kMaxFirstText;
         for (char c : text) {
             const auto u = static_cast<unsigned char>(c);
             if (u < 32 && c != '\t') oneLine = false;
@@ -286,9 +255,9 @@ private:
     // The line keeps sending whatever is done: it is given up, as a lost
     // connection is, so that every exchange fails at once from here on.
     void giveUpBabbling(uint64_t bytes, int64_t micros) {
-        if (lost_) return;
-        lost_ = true;
-        babbling_ = true;
+        if (conn_.lost) return;
+        conn_.lost = true;
+        conn_.babbling = true;
         error_ = babblingLineReason(bytes, micros);
         dropPending();
     }
@@ -305,44 +274,45 @@ private:
         std::vector<uint8_t> data;
         std::vector<tn::Event> events;
         const int64_t started = monotonicMicros();
-        const uint64_t startBytes = received_;
-        while (!lost_ && !done()) {
+        const uint64_t startBytes = conn_.received;
+        while (!conn_.lost && !done()) {
             const int64_t now = monotonicMicros();
-            if (received_ - startBytes > kLineByteBudget || (deadline == 0 && now - started >= kDrainMs * 1000LL)) {
-                giveUpBabbling(received_ - startBytes, now - started);
+            if (conn_.received - startBytes > kLineByteBudget ||
+                (deadline == 0 && now - started >= kDrainMs * 1000LL)) {
+                giveUpBabbling(conn_.received - startBytes, now - started);
                 return;
             }
             if (deadline != 0) {
                 const int64_t left = deadline - now;
                 if (left <= 0) return;
-                if (!waitReadable(socket_, static_cast<int>((left + 999) / 1000))) return;
+                if (!waitReadable(conn_.socket, static_cast<int>((left + 999) / 1000))) return;
             }
             std::string error;
-            const long got = receiveSome(socket_, buffer, sizeof buffer, error);
-            if (got == -2) {
+            const Received got = receiveSome(conn_.socket, buffer, sizeof buffer, error);
+            if (got.kind == Received::Kind::Nothing) {
                 if (deadline == 0) return;
                 continue;
             }
-            if (got <= 0) {
-                loseConnection(got == 0 ? std::string() : error);
+            if (got.kind != Received::Kind::Data) {
+                loseConnection(got.kind == Received::Kind::Closed ? std::string() : error);
                 return;
             }
-            received_ += static_cast<uint64_t>(got);
+            conn_.received += got.bytes;
             data.clear();
             events.clear();
-            if (telnet_) {
-                decoder_.feed(buffer, static_cast<std::size_t>(got), data, events);
+            if (conn_.telnet) {
+                conn_.decoder.feed(buffer, got.bytes, data, events);
             } else {
-                data.assign(buffer, buffer + got);
+                data.assign(buffer, buffer + got.bytes);
             }
             takeData(data);
             std::vector<uint8_t> reply;
             for (const tn::Event& event : events) {
-                options_.note(event, reply);
+                conn_.options.note(event, reply);
                 // The server's notifications (line and modem state) and
                 // anything else it says are consumed here.
                 if (const auto answer = tn::comPortAnswer(event); answer && answer->command <= tn::kPurgeData) {
-                    answers_[answer->command] = answer->value;
+                    conn_.answers[answer->command] = answer->value;
                 }
             }
             if (!reply.empty() && !send(reply)) return;
@@ -351,30 +321,36 @@ private:
 
     void takeData(const std::vector<uint8_t>& data) {
         if (data.empty()) return;
-        if (firstText_.size() < kMaxFirstText) {
-            firstText_.append(reinterpret_cast<const char*>(data.data()),
-                              std::min(data.size(), kMaxFirstText - firstText_.size()));
+        if (conn_.firstText.size() < kMaxFirstText) {
+            conn_.firstText.append(reinterpret_cast<const char*>(data.data()),
+                                   std::min(data.size(), kMaxFirstText - conn_.firstText.size()));
         }
-        if (requested_) answered_ = answered_ || firstText_.size() >= kMaxFirstText;
-        if (pending_.size() - head_ + data.size() > kMaxPending) return;
-        pending_.insert(pending_.end(), data.begin(), data.end());
+        if (conn_.requested) conn_.answered = conn_.answered || conn_.firstText.size() >= kMaxFirstText;
+        if (conn_.pending.size() - conn_.head + data.size() > kMaxPending) return;
+        conn_.pending.insert(conn_.pending.end(), data.begin(), data.end());
     }
 
-    SocketHandle socket_ = kNoSocket;
-    bool telnet_ = false;
-    bool lost_ = false;
-    bool babbling_ = false;   // lost because the line does not stop sending
-    bool requested_ = false;  // a request has been written
-    bool answered_ = false;   // more came than one line of text
-    bool purgeDue_ = false;
-    uint64_t received_ = 0;  // bytes of any kind since the connection was made
-    std::string firstText_;
+    // What belongs to one connection: a new one starts from a fresh record.
+    struct Connection {
+        explicit Connection(bool telnetLine = false) : telnet(telnetLine), options(telnetLine) {}
+        SocketHandle socket = kNoSocket;
+        bool telnet = false;
+        bool lost = false;
+        bool babbling = false;   // lost because the line does not stop sending
+        bool requested = false;  // a request has been written
+        bool answered = false;   // more came than one line of text
+        bool purgeDue = true;    // the server may hold input from before
+        uint64_t received = 0;   // bytes of any kind since the connection was made
+        std::string firstText;
+        std::vector<uint8_t> pending;
+        std::size_t head = 0;
+        tn::Decoder decoder;
+        tn::OptionTable options;
+        std::optional<std::vector<uint8_t>> answers[tn::kPurgeData + 1];
+    };
+
+    Connection conn_;
     std::string error_;
-    std::vector<uint8_t> pending_;
-    std::size_t head_ = 0;
-    tn::Decoder decoder_;
-    tn::OptionTable options_{false};
-    std::optional<std::vector<uint8_t>> answers_[tn::kPurgeData + 1];
     LineSettings requestedSettings_{};
 };
 

@@ -103,7 +103,30 @@ std::vector<uint8_t> baudRateValue(uint32_t baudRate) {
             static_cast<uint8_t>(baudRate >> 8), static_cast<uint8_t>(baudRate)};
 }
 
+uint8_t parityValue(Parity parity) {
+    return parity == Parity::None ? kParityNone : parity == Parity::Odd ? kParityOdd : kParityEven;
+}
+
 uint8_t stopSizeValue(int stopBits) { return stopBits == 2 ? 2 : 1; }
+
+std::string describe(uint8_t command, const std::vector<uint8_t>& value) {
+    if (command == kSetBaudRate && value.size() == 4) {
+        const uint32_t rate = (static_cast<uint32_t>(value[0]) << 24) | (static_cast<uint32_t>(value[1]) << 16) |
+                              (static_cast<uint32_t>(value[2]) << 8) | value[3];
+        return std::to_string(rate);
+    }
+    if (value.size() != 1) return "a malformed value";
+    if (command == kSetParity) {
+        switch (value[0]) {
+            case kParityNone: return "none";
+            case kParityOdd: return "odd";
+            case kParityEven: return "even";
+            default: return "code " + std::to_string(value[0]);
+        }
+    }
+    if (command == kSetStopSize && value[0] == 3) return "1.5";
+    return std::to_string(value[0]);
+}
 
 std::optional<ComPortAnswer> comPortAnswer(const Event& event) {
     if (event.kind != Event::Subnegotiation || event.option != kOptionComPort || event.truncated ||

@@ -64,6 +64,10 @@ public:
     // reads and its pauses advance, so that tests do not wait out time-outs.
     virtual int64_t nowMicros() const { return monotonicMicros(); }
     virtual void pauseMicros(int64_t micros) { sleepMicros(micros); }
+    // True when this open device may stay as it is while the program closes
+    // and opens the same port again (a network line's connection, while it
+    // holds); a serial line is closed each time.
+    virtual bool mayKeepConnection() const { return false; }
 };
 
 // The most bytes of any kind that one drain of stale input or one wait of a

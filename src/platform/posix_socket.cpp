@@ -149,15 +149,18 @@ bool waitReadable(SocketHandle socket, int timeoutMs) {
     return waitFor(static_cast<int>(socket), POLLIN, deadline, revents) > 0;
 }
 
-long receiveSome(SocketHandle socket, uint8_t* buffer, std::size_t size, std::string& error) {
+Received receiveSome(SocketHandle socket, uint8_t* buffer, std::size_t size, std::string& error) {
     for (;;) {
         const ssize_t n = ::recv(static_cast<int>(socket), buffer, size, 0);
-        if (n > 0) acknowledgeAtOnce(static_cast<int>(socket));
-        if (n >= 0) return static_cast<long>(n);
+        if (n > 0) {
+            acknowledgeAtOnce(static_cast<int>(socket));
+            return {Received::Kind::Data, static_cast<std::size_t>(n)};
+        }
+        if (n == 0) return {Received::Kind::Closed, 0};
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return {Received::Kind::Nothing, 0};
         error = std::strerror(errno);
-        return -1;
+        return {Received::Kind::Failed, 0};
     }
 }
 

@@ -24,10 +24,19 @@ bool sendAll(SocketHandle socket, const uint8_t* data, std::size_t length, int t
 // peer's close, an error): true then, false after the time-out.
 bool waitReadable(SocketHandle socket, int timeoutMs);
 
-// Receives what has arrived without waiting: the number of bytes, 0 when
-// the peer closed the connection, -1 on an error (`error` says which), -2
-// when nothing is there.
-long receiveSome(SocketHandle socket, uint8_t* buffer, std::size_t size, std::string& error);
+// What one receive without waiting found.
+struct Received {
+    enum class Kind {
+        Data,     // `bytes` bytes were stored
+        Nothing,  // nothing has arrived
+        Closed,   // the peer closed the connection
+        Failed,   // an error; the call's `error` says which
+    } kind = Kind::Nothing;
+    std::size_t bytes = 0;
+};
+
+// Receives what has arrived without waiting, at most `size` bytes.
+Received receiveSome(SocketHandle socket, uint8_t* buffer, std::size_t size, std::string& error);
 
 void closeSocket(SocketHandle socket);
 

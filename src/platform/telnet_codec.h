@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/line_device.h"
+
 namespace platform::telnet {
 
 constexpr uint8_t kIac = 255;
@@ -77,7 +79,13 @@ std::vector<uint8_t> comPortCommand(uint8_t command, const std::vector<uint8_t>&
 
 // The value bytes of the four line settings as the option carries them.
 std::vector<uint8_t> baudRateValue(uint32_t baudRate);
+uint8_t parityValue(Parity parity);
 uint8_t stopSizeValue(int stopBits);
+
+// A line setting's value as the option carries it, in the words a message
+// gives it: "19200", "even", "1.5"; "a malformed value" when its size is
+// not the setting's.
+std::string describe(uint8_t command, const std::vector<uint8_t>& value);
 
 // A COM port answer from the server: the client command it answers (1..12)
 // and its value; nothing when the event is not one.

@@ -163,14 +163,15 @@ bool waitReadable(SocketHandle socket, int timeoutMs) {
     return waitFor(static_cast<SOCKET>(socket), false, deadline) > 0;
 }
 
-long receiveSome(SocketHandle socket, uint8_t* buffer, std::size_t size, std::string& error) {
+Received receiveSome(SocketHandle socket, uint8_t* buffer, std::size_t size, std::string& error) {
     const int n = ::recv(static_cast<SOCKET>(socket), reinterpret_cast<char*>(buffer),
                          size > 65536 ? 65536 : static_cast<int>(size), 0);
-    if (n >= 0) return n;
+    if (n > 0) return {Received::Kind::Data, static_cast<std::size_t>(n)};
+    if (n == 0) return {Received::Kind::Closed, 0};
     const int code = WSAGetLastError();
-    if (code == WSAEWOULDBLOCK) return -2;
+    if (code == WSAEWOULDBLOCK) return {Received::Kind::Nothing, 0};
     error = systemText(code);
-    return -1;
+    return {Received::Kind::Failed, 0};
 }
 
 void closeSocket(SocketHandle socket) {

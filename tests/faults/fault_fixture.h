@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/sim_process.h"
 #include "support/test_support.h"
 
 namespace faults {
@@ -28,16 +29,9 @@ inline double secondsSince(Clock::time_point start) {
 using Child = testing_support::ChildProcess;
 
 // linkora-sim on a pseudo-terminal, its files in a folder of its own.
-class Sim {
+class Sim : public testing_support::SimProcess {
 public:
-    explicit Sim(std::vector<std::string> options) {
-        logPath = dir.file("sim.log");
-        statePath = dir.file("state.dat");
-        std::vector<std::string> argv{LINKORA_SIM_BIN, "--log", logPath, "--save", statePath, "--max-seconds", "120"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        child = std::make_unique<Child>(argv, dir.file("sim.out"));
-        devicePath = testing_support::waitForFirstLine(dir.file("sim.out"), 4000);
-    }
+    explicit Sim(std::vector<std::string> options) : SimProcess(std::move(options), Keep::LogAndState) {}
     // Requests the simulator has received so far.
     int requests() const {
         const std::string log = testing_support::readFile(logPath);
@@ -54,17 +48,6 @@ public:
         }
         return true;
     }
-    // Stops it the normal way, so that it saves its state.
-    void stop() {
-        child->kill(SIGTERM);
-        child->wait(5000);
-    }
-
-    testing_support::TempDir dir;
-    std::unique_ptr<Child> child;
-    std::string devicePath;
-    std::string logPath;
-    std::string statePath;
 };
 
 // The names in a folder, "." and ".." left out.

@@ -135,15 +135,14 @@ TEST(UploadUnderFaults, ControllerVanishingMidTransferFailsAndKeepsTheFile) {
     TempDir dir;
     testing_support::writeFile(dir.file("A.DAT"), kPrecious);
     const auto start = faults::Clock::now();
-    Child linkora({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    Child linkora({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "A.DAT"}, sim.file("linkora.out"), dir.path);
     ASSERT_TRUE(sim.waitForRequests(40, 20000));
-    sim.child->kill(SIGKILL);
-    sim.child->wait(5000);
+    sim.stop(SIGKILL);
 
     Outcome run;
     run.status = linkora.wait(60000);
     run.seconds = faults::secondsSince(start);
-    run.output = testing_support::readFile(sim.dir.file("linkora.out"));
+    run.output = testing_support::readFile(sim.file("linkora.out"));
     EXPECT_EQ(run.status, 1) << run.output;
     expectCompleteOrUntouched(run, dir);
 }
@@ -164,14 +163,13 @@ TEST(UploadUnderFaults, ControllerVanishingDuringTheSetpointsFailsAndKeepsTheFil
     Sim sim({"--protocol", "modbus", "--char-delay-ms", "1", "--load", source.file("BIG.DAT")});
     TempDir dir;
     testing_support::writeFile(dir.file("A.DAT"), kPrecious);
-    Child linkora({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    Child linkora({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "A.DAT"}, sim.file("linkora.out"), dir.path);
     ASSERT_TRUE(sim.waitForRequests(600, 60000));
-    sim.child->kill(SIGKILL);
-    sim.child->wait(5000);
+    sim.stop(SIGKILL);
 
     Outcome run;
     run.status = linkora.wait(120000);
-    run.output = testing_support::readFile(sim.dir.file("linkora.out"));
+    run.output = testing_support::readFile(sim.file("linkora.out"));
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_EQ(testing_support::readFile(dir.file("A.DAT")), kPrecious) << "the upload replaced the file";
     EXPECT_EQ(faults::folderEntries(dir.path), std::vector<std::string>{"A.DAT"});
@@ -183,17 +181,16 @@ TEST(DownloadUnderFaults, ControllerVanishingEndsTheDownloadPromptly) {
     Sim sim({"--protocol", "modbus", "--char-delay-ms", "1"});
     TempDir dir;
     testing_support::writeFile(dir.file("A.DAT"), file);
-    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.file("linkora.out"), dir.path);
     // Request 60 falls into the per-channel blocks.
     ASSERT_TRUE(sim.waitForRequests(60, 20000));
     const auto vanished = faults::Clock::now();
-    sim.child->kill(SIGKILL);
-    sim.child->wait(5000);
+    sim.stop(SIGKILL);
 
     Outcome run;
     run.status = linkora.wait(120000);
     run.seconds = faults::secondsSince(vanished);
-    run.output = testing_support::readFile(sim.dir.file("linkora.out"));
+    run.output = testing_support::readFile(sim.file("linkora.out"));
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_NE(run.output.find("Download failed"), std::string::npos) << run.output;
     // A vanished line is noticed after a few time-outs of 3 s, not one per
@@ -242,7 +239,7 @@ TEST(DownloadUnderFaults, SignalDuringTheFinalOffsetsLeavesCoil316Off) {
     Sim sim({"--protocol", "modbus", "--char-delay-ms", "2", "--reset-delay", "0"});
     TempDir dir;
     testing_support::writeFile(dir.file("A.DAT"), file);
-    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.file("linkora.out"), dir.path);
     // The simulator's log names each request it received with "RX".
     const std::string on = "RX 17 :0105013BFF00";
     const auto start = faults::Clock::now();
@@ -255,9 +252,9 @@ TEST(DownloadUnderFaults, SignalDuringTheFinalOffsetsLeavesCoil316Off) {
     while (coilOnWrites() < 2 && faults::secondsSince(start) < 60) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    ASSERT_EQ(coilOnWrites(), 2) << testing_support::readFile(sim.dir.file("linkora.out"));
+    ASSERT_EQ(coilOnWrites(), 2) << testing_support::readFile(sim.file("linkora.out"));
     linkora.kill(SIGTERM);
-    EXPECT_EQ(linkora.wait(60000), 128 + SIGTERM) << testing_support::readFile(sim.dir.file("linkora.out"));
+    EXPECT_EQ(linkora.wait(60000), 128 + SIGTERM) << testing_support::readFile(sim.file("linkora.out"));
     sim.stop();
     const std::string log = testing_support::readFile(sim.logPath);
     const std::size_t off = log.rfind("RX 17 :0105013B0000");
@@ -272,12 +269,12 @@ TEST(DownloadUnderFaults, SignalWithoutContactSendsNothingMore) {
     TempDir dir;
     testing_support::writeFile(dir.file("A.DAT"), "2: 4344\r\n");
     setenv("LINKORA_PROTOCOL", "modbus", 1);
-    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.dir.file("linkora.out"), dir.path);
+    Child linkora({LINKORA_BIN, "d", "1", sim.devicePath, "9600", "A.DAT"}, sim.file("linkora.out"), dir.path);
     unsetenv("LINKORA_PROTOCOL");
     ASSERT_TRUE(sim.waitForRequests(1, 20000));
     linkora.kill(SIGTERM);
     EXPECT_EQ(linkora.wait(60000), 128 + SIGTERM);
-    const std::string output = testing_support::readFile(sim.dir.file("linkora.out"));
+    const std::string output = testing_support::readFile(sim.file("linkora.out"));
     EXPECT_NE(output.find("nothing was written to the controller"), std::string::npos) << output;
     EXPECT_EQ(output.find("write error"), std::string::npos) << output;
 }
@@ -285,7 +282,7 @@ TEST(DownloadUnderFaults, SignalWithoutContactSendsNothingMore) {
 TEST(PortSharing, SecondProgramOnTheSameLineIsRefused) {
     Sim sim({"--protocol", "modbus", "--char-delay-ms", "2"});
     TempDir dir;
-    Child first({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "FIRST.DAT"}, sim.dir.file("first.out"), dir.path);
+    Child first({LINKORA_BIN, "u", "1", sim.devicePath, "9600", "FIRST.DAT"}, sim.file("first.out"), dir.path);
     ASSERT_TRUE(sim.waitForRequests(5, 20000));
     ASSERT_TRUE(first.running());
 
@@ -295,7 +292,7 @@ TEST(PortSharing, SecondProgramOnTheSameLineIsRefused) {
     EXPECT_EQ(second.status, 3) << second.output;
     EXPECT_NE(second.output.find("Error opening com port"), std::string::npos) << second.output;
 
-    EXPECT_EQ(first.wait(60000), 0) << testing_support::readFile(sim.dir.file("first.out"));
+    EXPECT_EQ(first.wait(60000), 0) << testing_support::readFile(sim.file("first.out"));
     EXPECT_EQ(faults::folderEntries(dir.path), std::vector<std::string>{"FIRST.DAT"});
 }
 

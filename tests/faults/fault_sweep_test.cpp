@@ -360,11 +360,11 @@ TEST_P(Interrupted, TransfersEndCleanlyOnSigterm) {
         const std::string before = direction == 'u' ? std::string("; kept\r\n2: 4344\r\n") : ref.file;
         writeFile(dir.file("A.DAT"), before);
         faults::Child linkora({LINKORA_BIN, std::string(1, direction), "1", sim.devicePath, "9600", "A.DAT"},
-                              sim.dir.file("linkora.out"), dir.path);
+                              sim.file("linkora.out"), dir.path);
         ASSERT_TRUE(sim.waitForRequests(500, 60000));
         linkora.kill(SIGTERM);
         const int status = linkora.wait(60000);
-        const std::string output = readFile(sim.dir.file("linkora.out"));
+        const std::string output = readFile(sim.file("linkora.out"));
         EXPECT_EQ(status, 128 + SIGTERM) << output;
         EXPECT_NE(output.find("interrupted by SIGTERM"), std::string::npos) << output;
         EXPECT_EQ(readFile(dir.file("A.DAT")), before);

@@ -25,6 +25,7 @@
 
 #include "support/modbus_frames.h"
 #include "support/ser2net_server.h"
+#include "support/sim_process.h"
 #include "support/test_support.h"
 
 #ifdef LINKORA_HAVE_PNG
@@ -35,6 +36,7 @@
 
 using testing_support::ChildProcess;
 using testing_support::readFile;
+using testing_support::SimProcess;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
@@ -45,21 +47,17 @@ const std::vector<std::string> kGitEnv = {"GIT_CONFIG_GLOBAL=/dev/null", "GIT_CO
 
 // A simulated line with its controllers, reached through a symbolic link.
 struct Line {
-    Line(const TempDir& dir, const std::string& name, std::vector<std::string> options) {
-        link = dir.file(name);
-        std::vector<std::string> argv{LINKORA_SIM_BIN, "--link", link, "--max-seconds", "240", "--reset-delay", "0.1"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        const std::string out = dir.file(name + ".out");
-        sim = std::make_unique<ChildProcess>(argv, out);
-        device = testing_support::waitForFirstLine(out, 5000);
-    }
-    ~Line() {
-        sim->kill(SIGTERM);
-        sim->wait(3000);
+    Line(const TempDir& dir, const std::string& name, std::vector<std::string> options)
+        : link(dir.file(name)),
+          sim(dir, withLink(link, std::move(options)), name, SimProcess::Keep::Nothing),
+          device(sim.devicePath) {}
+    static std::vector<std::string> withLink(const std::string& link, std::vector<std::string> options) {
+        options.insert(options.begin(), {"--link", link, "--reset-delay", "0.1"});
+        return options;
     }
     std::string link;
+    SimProcess sim;
     std::string device;
-    std::unique_ptr<ChildProcess> sim;
 };
 
 int run(const std::vector<std::string>& args, std::string& output, const std::vector<std::string>& env = kGitEnv) {

@@ -15,28 +15,15 @@
 #include "link/modbus.h"
 #include "link/serial_port.h"
 #include "link/tvx.h"
+#include "support/sim_process.h"
 #include "transfer/connection.h"
 
 using namespace handlers_test;
-using testing_support::PtyProcess;
 using testing_support::TempDir;
 
 namespace {
 
-// A simulator child; its first line of output names the line's device.
-struct Sim {
-    explicit Sim(std::vector<std::string> args) : process(withProgram(std::move(args))) {
-        const std::string first = process.readUntil("\n", 10000);
-        const std::size_t end = first.find_first_of("\r\n");
-        devicePath = first.substr(0, end);
-    }
-    static std::vector<std::string> withProgram(std::vector<std::string> args) {
-        args.insert(args.begin(), LINKORA_SIM_BIN);
-        return args;
-    }
-    PtyProcess process;
-    std::string devicePath;
-};
+using Sim = testing_support::SimProcess;
 
 // Every field of the image by name, for comparisons that say what differs.
 // block, name, first element, elements

@@ -82,6 +82,28 @@ TEST(TelnetCodec, CommandsOnTheWayOut) {
               bytes({255, 250, 44, 1, 0, 0, 0, 255, 255, 255, 240}));
 }
 
+// A line setting as it goes out and as a message about a server's answer
+// names it.
+TEST(TelnetCodec, SettingsInWords) {
+    struct Row {
+        uint8_t command;
+        std::vector<uint8_t> value;
+        const char* words;
+    };
+    const Row rows[] = {
+        {tn::kSetBaudRate, tn::baudRateValue(19200), "19200"},
+        {tn::kSetBaudRate, bytes({0x4B, 0}), "a malformed value"},
+        {tn::kSetDataSize, {7}, "7"},
+        {tn::kSetParity, {tn::parityValue(platform::Parity::None)}, "none"},
+        {tn::kSetParity, {tn::parityValue(platform::Parity::Odd)}, "odd"},
+        {tn::kSetParity, {tn::parityValue(platform::Parity::Even)}, "even"},
+        {tn::kSetParity, {9}, "code 9"},
+        {tn::kSetStopSize, {tn::stopSizeValue(2)}, "2"},
+        {tn::kSetStopSize, {3}, "1.5"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(tn::describe(row.command, row.value), row.words) << row.words;
+}
+
 // The server's side of a negotiation as ser2net opens it: what the client
 // answers, and what it then holds as agreed.
 TEST(TelnetCodec, OptionNegotiation) {

@@ -25,6 +25,7 @@
 #include "link/tvx.h"
 #include "platform/console.h"
 #include "support/modbus_frames.h"
+#include "support/sim_process.h"
 #include "support/test_support.h"
 
 namespace simtest {
@@ -34,41 +35,7 @@ inline int64_t nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-class SimProcess {
-public:
-    explicit SimProcess(const std::vector<std::string>& args) {
-#ifdef LINKORA_SIM_BIN
-        std::vector<std::string> all = {LINKORA_SIM_BIN};
-        all.insert(all.end(), args.begin(), args.end());
-        child_ = std::make_unique<testing_support::ChildProcess>(all, dir_.file("sim.out"));
-        // The first line of the output is the line's device path.
-        path_ = testing_support::waitForFirstLine(dir_.file("sim.out"), 5000);
-#else
-        (void)args;
-#endif
-    }
-    ~SimProcess() { stop(); }
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
-    const std::string& path() const { return path_; }
-
-    // SIGTERM, then a bounded wait (SIGKILL after it). The exit status, or
-    // -1 when it had to be killed.
-    int stop() {
-        if (!child_) return status_;
-        child_->kill(SIGTERM);
-        status_ = child_->wait(5000);
-        child_.reset();
-        return status_;
-    }
-
-private:
-    testing_support::TempDir dir_;
-    std::unique_ptr<testing_support::ChildProcess> child_;
-    int status_ = -1;
-    std::string path_;
-};
+using testing_support::SimProcess;
 
 // The line opened directly, for exchanges the transactions cannot show
 // (silence, raw text).
@@ -148,8 +115,8 @@ protected:
     // Starts the simulator and opens the serial port on its line.
     void start(const std::vector<std::string>& args, int format = kFormat8N1) {
         sim_ = std::make_unique<SimProcess>(args);
-        ASSERT_FALSE(sim_->path().empty()) << "no device path from linkora-sim";
-        ASSERT_EQ(serialPort.openPath(sim_->path(), format, 9600), 0);
+        ASSERT_FALSE(sim_->devicePath.empty()) << "no device path from linkora-sim";
+        ASSERT_EQ(serialPort.openPath(sim_->devicePath, format, 9600), 0);
     }
     // Reads `count` registers into `out`.
     int readRegs(int reg, int count, std::vector<int>& out) {

@@ -202,7 +202,7 @@ TEST_F(SimModbus, ChecksumSavesAndRestartSilences) {
 
     ASSERT_EQ(writeReg(340, 0), 0);
     const int64_t restarted = nowMs();
-    RawLine raw(sim_->path());
+    RawLine raw(sim_->devicePath);
     const std::string model = modbusFrame({1, 3, 0x01, 0x2B, 0, 1});
     EXPECT_EQ(raw.exchange(model, "\n", 300), "");
     if (nowMs() - restarted < 900) {
@@ -216,7 +216,7 @@ TEST_F(SimModbus, ChecksumSavesAndRestartSilences) {
 
 TEST_F(SimModbus, OtherUnitsAndProtocolsGetNoAnswer) {
     start({"--unit", "5", "--protocol", "modbus"});
-    RawLine raw(sim_->path());
+    RawLine raw(sim_->devicePath);
     EXPECT_EQ(raw.exchange(modbusFrame({1, 3, 0x01, 0x2B, 0, 1}), "\n", 300), "");
     EXPECT_EQ(raw.exchange(tvxLine("0500"), "\r", 300), "");
     commSettings.unitAddress = 5;
@@ -227,7 +227,7 @@ TEST_F(SimModbus, OtherUnitsAndProtocolsGetNoAnswer) {
 
 TEST_F(SimModbus, RawFrameAndBadLrc) {
     start({});
-    RawLine raw(sim_->path());
+    RawLine raw(sim_->devicePath);
     // The connection probe: register 1, the (empty) mapping window.
     EXPECT_EQ(raw.exchange(":010300000001FB\r\n", "\n", 300), ":0103020000FA\r\n");
     EXPECT_EQ(raw.exchange(":0103012B0001CE\r\n", "\n", 300), "");  // LRC off by one

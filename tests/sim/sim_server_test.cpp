@@ -16,7 +16,7 @@ const std::string kModelReply = "A10F821\r";
 TEST_F(SimServer, DropEveryAndSilentAfter) {
     {
         SimProcess sim({"--drop-every", "2"});
-        RawLine raw(sim.path());
+        RawLine raw(sim.devicePath);
         EXPECT_EQ(raw.exchange(kModelRequest, "\r"), kModelReply);
         EXPECT_EQ(raw.exchange(kModelRequest, "\r", 300), "");
         EXPECT_EQ(raw.exchange(kModelRequest, "\r"), kModelReply);
@@ -24,11 +24,11 @@ TEST_F(SimServer, DropEveryAndSilentAfter) {
     }
     {
         SimProcess sim({"--silent-after", "0"});
-        RawLine raw(sim.path());
+        RawLine raw(sim.devicePath);
         EXPECT_EQ(raw.exchange(kModelRequest, "\r", 300), "");
     }
     SimProcess sim({"--silent-after", "2"});
-    RawLine raw(sim.path());
+    RawLine raw(sim.devicePath);
     EXPECT_EQ(raw.exchange(kModelRequest, "\r"), kModelReply);
     EXPECT_EQ(raw.exchange(kModelRequest, "\r"), kModelReply);
     EXPECT_EQ(raw.exchange(kModelRequest, "\r", 300), "");
@@ -49,7 +49,7 @@ TEST_F(SimServer, GarbageEveryCorruptsTheChecksum) {
 
 TEST_F(SimServer, JunkAndOverlongLinesAreDiscarded) {
     start({});
-    RawLine raw(sim_->path());
+    RawLine raw(sim_->devicePath);
     EXPECT_EQ(raw.exchange("hello\r\n", "\r", 200), "");
     EXPECT_EQ(raw.exchange(":" + std::string(600, '0') + "\r\n", "\n", 200), "");
     EXPECT_EQ(raw.exchange("!" + std::string(700, 'A') + "\r", "\r", 200), "");
@@ -64,7 +64,7 @@ TEST_F(SimServer, ClientMayCloseAndReopenTheLine) {
     int v[8] = {};
     ASSERT_EQ(tvx(COM_MODEL, "", "W", v), COM_OK);
     serialPort.close();
-    ASSERT_EQ(serialPort.openPath(sim_->path(), kFormat8N1, 9600), 0);
+    ASSERT_EQ(serialPort.openPath(sim_->devicePath, kFormat8N1, 9600), 0);
     ASSERT_EQ(tvx(COM_MODEL, "", "W", v), COM_OK);
     EXPECT_EQ(v[0], 4344);
 }
@@ -95,7 +95,7 @@ TEST_F(SimServer, BaudPacingShowsInTheLog) {
     const std::string log = dir.file("traffic.log");
     {
         SimProcess sim({"--baud", "1200", "--log", log});
-        RawLine raw(sim.path());
+        RawLine raw(sim.devicePath);
         EXPECT_EQ(raw.exchange(kModelRequest, "\r"), kModelReply);
     }
     const std::vector<LogLine> lines = readLog(log);
@@ -116,7 +116,7 @@ TEST_F(SimServer, CharDelaySpacesTheReply) {
     const std::string log = dir.file("traffic.log");
     {
         SimProcess sim({"--char-delay-ms", "10", "--log", log});
-        RawLine raw(sim.path());
+        RawLine raw(sim.devicePath);
         EXPECT_EQ(raw.exchange(kModelRequest, "\r"), kModelReply);
     }
     const std::vector<LogLine> lines = readLog(log);
@@ -131,7 +131,7 @@ TEST_F(SimServer, SavedStateReloadsIdentically) {
         const std::string second = dir.file(std::string("second") + model + ".dat");
         {
             SimProcess sim({"--model", model, "--save", first});
-            ASSERT_FALSE(sim.path().empty());
+            ASSERT_FALSE(sim.devicePath.empty());
             EXPECT_EQ(sim.stop(), 0);
         }
         start({"--load", first, "--save", second});
@@ -197,10 +197,10 @@ TEST_F(SimServer, LinkNamesTheLine) {
     const std::string link = dir.file("controller");
     {
         SimProcess sim({"--link", link});
-        ASSERT_FALSE(sim.path().empty());
+        ASSERT_FALSE(sim.devicePath.empty());
         char target[256] = {0};
         ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-        EXPECT_EQ(sim.path(), target);
+        EXPECT_EQ(sim.devicePath, target);
         RawLine raw(link);
         EXPECT_EQ(raw.exchange(kModelRequest, "\r"), kModelReply);
     }

@@ -76,7 +76,7 @@ TEST_F(SimTvx, NegativeReplies) {
     EXPECT_EQ(tvx(COM_MODEL, "P", "", v), COM_BAD_DATA);      // no put form
     v[0] = 6;
     EXPECT_EQ(tvx(COM_GET_SPT, "W", "BBWW", v), COM_BAD_DATA);
-    RawLine raw(sim_->path());
+    RawLine raw(sim_->devicePath);
     EXPECT_EQ(raw.exchange("!01003E\r", "\r"), "N019F\r");    // checksum off by one
     EXPECT_EQ(raw.exchange(tvxLine("0200"), "\r", 300), "");  // another unit
 }

@@ -28,6 +28,7 @@ struct Variant {
     const char* model;
     bool grayCode;
     std::vector<std::string> firmware;
+    const char* file = "edge_values.dat";  // the controller's configuration
 };
 
 void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
@@ -37,8 +38,15 @@ class EdgeValues : public testing::TestWithParam<Variant> {};
 TEST_P(EdgeValues, UploadedFileIsCleanAndComesBack) {
     const Variant& v = GetParam();
     TempDir dir;
-    std::string edge = readFile(std::string(LINKORA_TEST_DATA) + "/edge_values.dat");
+    const bool edgeFile = std::string(v.file) == "edge_values.dat";
+    std::string edge = readFile(std::string(LINKORA_TEST_DATA) + "/" + v.file);
     if (v.grayCode) edge += "5: 2,1\r\n";
+    // A line the writer marked as wrong (a mapping of an unknown type) is
+    // one a controller refuses: it is left out of the configuration.
+    for (std::size_t at = edge.find(";ERROR!!!"); at != std::string::npos; at = edge.find(";ERROR!!!")) {
+        const std::size_t start = edge.rfind('\n', at);
+        edge.erase(start + 1, edge.find('\n', at) - start);
+    }
     writeFile(dir.file("edge.dat"), edge);
     std::vector<std::string> options{"--protocol", v.protocol, "--load",        dir.file("edge.dat"),
                                      "--model",    v.model,    "--reset-delay", "0"};
@@ -54,7 +62,9 @@ TEST_P(EdgeValues, UploadedFileIsCleanAndComesBack) {
     EXPECT_EQ(runLinkora({"d", "1", sim.devicePath, "9600", "UP.DAT"}, output, dir.path, env), 0) << output;
     ASSERT_EQ(runLinkora({"u", "1", sim.devicePath, "9600", "AGAIN.DAT"}, output, dir.path, env), 0) << output;
     const std::string first = readFile(dir.file("UP.DAT"));
-    EXPECT_NE(first.find("-55535"), std::string::npos) << "the speed compensation word 10001";
+    if (edgeFile) {
+        EXPECT_NE(first.find("-55535"), std::string::npos) << "the speed compensation word 10001";
+    }
     EXPECT_EQ(maskDate(readFile(dir.file("AGAIN.DAT"))), maskDate(first));
 }
 
@@ -76,6 +86,7 @@ const Variant kVariants[] = {
     {"noBankNarrowSetpoints", "tvx", "4344", false, {"--no-pgm-bank", "--narrow-setpoints"}},
     {"rateSetup2IndexedLimits", "tvx", "4344", false, {"--rate-setup-2", "--indexed-motion-limits"}},
     {"dummyFirstReadMapVersion", "modbus", "4344", false, {"--dummy-first-read", "--map-version", "100"}},
+    {"mapLimitBeyondTheRecords", "modbus", "4344", false, {}, "model4344_lt_analog.dat"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Variants, EdgeValues, testing::ValuesIn(kVariants),

@@ -13,40 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/sim_process.h"
 #include "support/test_support.h"
 
 namespace transfer_test {
 
-// A simulator serving on a pseudo-terminal; stopped on destruction.
-class SimProcess {
-public:
-    SimProcess(const testing_support::TempDir& dir, std::vector<std::string> options, const std::string& name = "sim") {
-        logPath = dir.file(name + ".log");
-        statePath = dir.file(name + "-state.dat");
-        const std::string outPath = dir.file(name + ".out");
-        std::vector<std::string> argv{LINKORA_SIM_BIN, "--save", statePath, "--log", logPath, "--max-seconds", "240"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        child_ = std::make_unique<testing_support::ChildProcess>(argv, outPath);
-        devicePath = testing_support::waitForFirstLine(outPath, 5000);
-    }
-    ~SimProcess() { stop(); }
-    // Stops the simulator (it saves its state on the way out).
-    void stop() {
-        if (!child_) return;
-        child_->kill(SIGTERM);
-        child_->wait(2000);
-        child_.reset();
-    }
-    std::string log() const { return testing_support::readFile(logPath); }
-    std::string state() const { return testing_support::readFile(statePath); }
-
-    std::string devicePath;
-    std::string logPath;
-    std::string statePath;
-
-private:
-    std::unique_ptr<testing_support::ChildProcess> child_;
-};
+using testing_support::SimProcess;
 
 // Runs the real linkora with an unattended command line in `cwd`.
 inline int runLinkora(const std::vector<std::string>& args, std::string& output, const std::string& cwd,

@@ -27,6 +27,9 @@ int32_t word(int32_t value) { return value & 0xFFFF; }
 
 // ---- single registers: one image field each
 
+// The slot register holds 16 bits: no map limit goes beyond it.
+constexpr int32_t kMaxSlots = 0xFFFF;
+
 struct SingleRegister {
     int reg;
     int32_t* (*field)();
@@ -45,7 +48,7 @@ const SingleRegister kSingleRegisters[] = {
     {4, [] { return &state.staging.pulseChannel; }, 0, true, 0},
     {5, [] { return &state.staging.pulseNumber; }, 0, true, 0},
     {271, [] { return &image.defaultProgram; }, 1, true, 0},
-    {296, [] { return &image.mapLimit; }, 0, true, kMaxMappings},
+    {296, [] { return &image.mapLimit; }, 0, true, kMaxSlots},
     {300, [] { return &image.model; }, 0, false, 0},
     {301, [] { return &image.firmwareRevision; }, 0, false, 0},
     {302, [] { return &image.outputQuantity; }, 0, false, 0},
@@ -137,11 +140,14 @@ int readSelectedSlot(int32_t* out) {
     return 0;
 }
 
-// Selecting a slot shows its record in registers 1..5 (type 0: empty).
+// Selecting a slot shows its record in registers 1..5 (type 0: empty). The
+// controller has as many slots as its map limit says, and at least those
+// that can hold a record; the slots past those are always empty.
 int writeSelectedSlot(const int32_t* in) {
-    if (in[0] < 1 || in[0] > kMaxMappings) return kIllegalValue;
+    const int32_t slots = std::clamp<int32_t>(image.mapLimit, kMaxMappings, kMaxSlots);
+    if (in[0] < 1 || in[0] > slots) return kIllegalValue;
     state.selectedSlot = in[0];
-    state.staging = state.slots[in[0] - 1];
+    state.staging = in[0] <= kMaxMappings ? state.slots[in[0] - 1] : MappingRecord{};
     return 0;
 }
 
