@@ -37,7 +37,9 @@
 #include "fleet/site.h"
 #include "image/image_compare.h"
 #include "platform/files.h"
+#include "platform/interrupts.h"
 #include "platform/line_device.h"
+#include "platform/process.h"
 
 namespace fleet {
 
@@ -274,43 +276,19 @@ bool writeState(const std::string& path, const FolderState& state, std::string& 
 // ---- signals: the first ends the run after the uploads under way, which
 // get it once from here (they lead process groups of their own, so that a
 // signal to the whole group does not reach them twice); nothing new starts.
-// A git call under way then ends at once.
-int signalPipe[2] = {-1, -1};
-volatile sig_atomic_t stopSignal = 0;
-
-void onSignal(int number) {
-    if (stopSignal == 0) stopSignal = number;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
-void catchSignals() {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-}
-
-const char* signalName(int number) {
-    switch (number) {
-        case SIGINT: return "SIGINT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        default: return "a signal";
-    }
-}
+// A git call under way then ends at once. None ends the program itself.
+int stopSignal() { return platform::pendingInterrupt(); }
 
 class Run {
 public:
     Run(const Options& o, std::vector<InventoryEntry>& entries, std::string dir)
         : options_(o), entries_(entries), dir_(std::move(dir)) {}
     void makeJobs();
-    int uploadAll();
+    void uploadAll();
     std::string resultLine(const Job& job) const;
     void printResult(const Job& job);
     const std::vector<std::unique_ptr<Job>>& jobs() const { return jobs_; }
-    bool interrupted() const { return stopSignal != 0; }
+    bool interrupted() const { return stopSignal() != 0; }
 
 private:
     bool start(Job& job);
@@ -337,7 +315,7 @@ bool Run::start(Job& job) {
     ++job.tries;
     // A backup that is a link, a FIFO, a device or a folder is never opened.
     if (!(job.reason = leftAlone(job)).empty()) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         return false;
     }
     platform::removeFile(job.temp);
@@ -378,17 +356,17 @@ void Run::showStatus(bool force) {
 
 std::string Run::resultLine(const Job& job) const {
     std::string line = job.entry->name + ": ";
-    if (job.result == "changed") {
+    if (job.result == Outcome::changed) {
         line += "changed, " + std::to_string(job.changedValues) + " value" + (job.changedValues == 1 ? "" : "s");
-    } else if (job.result == "failed") {
+    } else if (job.result == Outcome::failed) {
         line += "failed: " + job.reason;
     } else {
-        line += job.result;
+        line += outcomeWord(job.result);
     }
     static const char* const kTries[] = {"", "", "second", "third", "fourth", "fifth", "sixth"};
     if (job.tries >= 2 && job.tries <= 6) line += std::string(" (") + kTries[job.tries] + " try)";
     for (const std::string& note : job.notes) line += "; " + note;
-    if (job.result == "failed") {
+    if (job.result == Outcome::failed) {
         line += job.lastBackedUp > 0
                     ? "; last backed up " + localTime(job.lastBackedUp) + " (" + ago(now() - job.lastBackedUp) + ")"
                     : "; never backed up";
@@ -405,12 +383,12 @@ void Run::printResult(const Job& job) {
 
 void Run::finish(Job& job, std::size_t group) {
     job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.startedAt).count();
-    if (job.result.empty()) settle(job);
+    if (job.result == Outcome::pending) settle(job);
     // A busy port or a silent controller: once more after the others of its
     // line.
-    if (job.result == "failed" && (job.status == 3 || job.status == 4) && job.tries <= options_.retries &&
+    if (job.result == Outcome::failed && (job.status == 3 || job.status == 4) && job.tries <= options_.retries &&
         !interrupted()) {
-        job.result.clear();
+        job.result = Outcome::pending;
         job.reason.clear();
         job.err.clear();
         job.status = -1;
@@ -453,7 +431,7 @@ void Run::makeJobs() {
     }
 }
 
-int Run::uploadAll() {
+void Run::uploadAll() {
     self_ = ownProgram();
     const int limit = options_.jobs > 0 ? options_.jobs : std::min(static_cast<int>(groups_.size()), kDefaultJobsLimit);
     std::vector<std::size_t> nextOf(groups_.size(), 0);
@@ -479,18 +457,18 @@ int Run::uploadAll() {
 
         std::vector<pollfd> fds;
         for (const Job* j : running_) fds.push_back({j->process.errFd, POLLIN, 0});
-        fds.push_back({signalPipe[0], POLLIN, 0});
+        fds.push_back({platform::interruptDescriptor(), POLLIN, 0});
         const int n = ::poll(fds.data(), fds.size(), terminal_ ? 1000 : -1);
         if (n < 0 && errno != EINTR) break;
         if (n <= 0) continue;
         if ((fds.back().revents & POLLIN) != 0) {
             char drain[16];
-            while (::read(signalPipe[0], drain, sizeof drain) > 0) {}
+            while (::read(platform::interruptDescriptor(), drain, sizeof drain) > 0) {}
             // The uploads under way end at their next exchange, as an
             // interrupted upload does: the coil off, a controller it stopped
             // restarted, no file. Each is told once.
             for (Job* j : running_) {
-                if (!j->signalled) ::kill(j->process.pid, stopSignal);
+                if (!j->signalled) ::kill(j->process.pid, stopSignal());
                 j->signalled = true;
             }
         }
@@ -499,7 +477,7 @@ int Run::uploadAll() {
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
             if (readInto(job.process.errFd, job.err, kReasonCapture)) continue;
             ::close(job.process.errFd);
-            job.status = waitProgram(job.process.pid);
+            job.status = platform::waitProgram(job.process.pid);
             const std::size_t g = groupOfRunning[i];
             busy[g] = false;
             running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -510,14 +488,13 @@ int Run::uploadAll() {
     clearStatus();
     // Entries never started after a signal.
     for (auto& job : jobs_) {
-        if (job->result.empty()) {
-            job->result = "failed";
+        if (job->result == Outcome::pending) {
+            job->result = Outcome::failed;
             job->reason = "not started: the backup was interrupted";
             ++done_;
             printResult(*job);
         }
     }
-    return 0;
 }
 
 // A NAME.DAT in the folder that differs from the last commit and from what
@@ -596,7 +573,7 @@ int backupCommand(const std::vector<std::string>& args) {
     }
 
     // From here on a signal ends the run with its record written.
-    catchSignals();
+    const platform::InterruptScope signals(platform::SecondSignal::recorded);
     RunRecord record;
     record.started = now();
     record.host = hostName();
@@ -609,8 +586,8 @@ int backupCommand(const std::vector<std::string>& args) {
     // The run's record, written by every run from here on; a refused run's
     // says why, with no controller in it.
     auto finished = [&](int status, const std::string& reason, const std::vector<std::unique_ptr<Job>>& jobs) {
-        record.status = stopSignal != 0 ? 128 + stopSignal : status;
-        record.reason = stopSignal != 0 ? std::string("ended by ") + signalName(stopSignal) : reason;
+        record.status = stopSignal() != 0 ? 128 + stopSignal() : status;
+        record.reason = stopSignal() != 0 ? std::string("ended by ") + platform::signalName(stopSignal()) : reason;
         status = record.status;
         record.ended = now();
         std::string error;
@@ -690,7 +667,7 @@ int backupCommand(const std::vector<std::string>& args) {
     }
 
     History history(git, dir, options.gitTimeout, dir + "/" + kOwnPrefix + ".push");
-    history.endOn(signalPipe[0]);
+    history.endOn(platform::interruptDescriptor());
     std::vector<std::string> notes;
     const bool opened = history.open(notes, error);
     for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
@@ -726,13 +703,13 @@ int backupCommand(const std::vector<std::string>& args) {
     const long long ended = now();
     std::vector<std::string> stale;
     for (const auto& job : run.jobs()) {
-        static const char* const kResults[] = {"unchanged", "changed", "new", "failed"};
-        for (int i = 0; i < 4; ++i) counts[i] += job->result == kResults[i] ? 1 : 0;
+        static const Outcome kCounted[] = {Outcome::unchanged, Outcome::changed, Outcome::added, Outcome::failed};
+        for (int i = 0; i < 4; ++i) counts[i] += job->result == kCounted[i] ? 1 : 0;
         counts[4] += job->stopped ? 1 : 0;
         ControllerState& s = state[job->entry->name];
-        if (job->result != "failed") s.lastBackedUp = job->lastBackedUp = ended;
+        if (job->result != Outcome::failed) s.lastBackedUp = job->lastBackedUp = ended;
         if (!job->written.empty()) s.written = job->written;
-        job->stale = job->result == "failed" &&
+        job->stale = job->result == Outcome::failed &&
                      (job->lastBackedUp == 0 || ended - job->lastBackedUp >= 3600LL * options.staleHours);
         if (job->stale) stale.push_back(job->entry->name);
         // Every backup of the inventory that differs from the last commit
@@ -768,7 +745,7 @@ int backupCommand(const std::vector<std::string>& args) {
             const std::string file = job->entry->name + ".DAT";
             if (std::find(committed.begin(), committed.end(), file) == committed.end()) continue;
             (job->inHead ? changedFiles : newFiles) += 1;
-            if (job->result == "changed" || job->result == "new") {
+            if (job->result == Outcome::changed || job->result == Outcome::added) {
                 body += "\n" + run.resultLine(*job);
                 for (const std::string& line : job->differences) body += "\n" + line;
             } else {
@@ -835,7 +812,7 @@ int backupCommand(const std::vector<std::string>& args) {
     }
     status = finished(status, reason, run.jobs());
     // The plant's page reads the report just written.
-    if (stopSignal == 0 && !options.site.empty() &&
+    if (stopSignal() == 0 && !options.site.empty() &&
         writeSite(entries, dir, options.report, options.site, options.gitTimeout) != kExitDone && status == kExitDone)
         status = kExitFolder;
     return status;

@@ -98,6 +98,17 @@ bool uploadLeftCompleteFile(int status) { return status == 0 || status == 8 || s
 
 }  // namespace
 
+const char* outcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::unchanged: return "unchanged";
+        case Outcome::changed: return "changed";
+        case Outcome::added: return "new";
+        case Outcome::failed: return "failed";
+        case Outcome::pending: break;
+    }
+    return "pending";
+}
+
 std::string leftAlone(const Job& job) {
     const std::string problem = notRegular(job.target, job.entry->name + ".DAT");
     return problem.empty() ? problem : problem + "; it is left alone";
@@ -105,7 +116,7 @@ std::string leftAlone(const Job& job) {
 
 void settle(Job& job) {
     if (!uploadLeftCompleteFile(job.status)) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = failureReason(job.err, job.status);
         platform::removeFile(job.temp);
         return;
@@ -113,7 +124,7 @@ void settle(Job& job) {
     std::unique_ptr<ImageCopy> uploaded;
     std::string bytes, problem;
     if (!readRegular(job.temp, kMaxDataFile, bytes, problem) || loadText(bytes, uploaded) != 0) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = "the upload left no data file";
         platform::removeFile(job.temp);
         return;
@@ -129,7 +140,7 @@ void settle(Job& job) {
     struct stat st {};
     const bool exists = ::lstat(job.target.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = leftAlone(job);
         platform::removeFile(job.temp);
         return;
@@ -144,14 +155,14 @@ void settle(Job& job) {
         if (loadText(committed, old) == 0) {
             const Comparison comparison = compareImages(*old, *uploaded, CompareScope::Files);
             if (comparison.lines.empty()) {
-                job.result = "unchanged";
+                job.result = Outcome::unchanged;
                 job.uploaded = std::move(uploaded);
                 platform::removeFile(job.temp);
                 // The folder's file back at the last commit, which the
                 // controller holds.
                 if (job.headDiffers) {
                     if (!replaceFile(job.target, committed, problem)) {
-                        job.result = "failed";
+                        job.result = Outcome::failed;
                         job.reason = problem;
                     } else {
                         job.written = contentHash(committed);
@@ -166,7 +177,7 @@ void settle(Job& job) {
         }
     }
     if (!putInPlace(job.temp, job.target)) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = job.target + ": cannot be replaced: " + std::strerror(errno);
         job.differences.clear();
         job.changedValues = 0;
@@ -174,7 +185,7 @@ void settle(Job& job) {
         return;
     }
     job.written = contentHash(bytes);
-    job.result = haveCommitted ? "changed" : "new";
+    job.result = haveCommitted ? Outcome::changed : Outcome::added;
     job.uploaded = std::move(uploaded);
 }
 
@@ -223,7 +234,7 @@ bool writeReport(const std::string& path, const RunRecord& run, const std::vecto
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3f", job->seconds);
         text += "{\"name\":" + jsonString(e.name) + ",\"port\":" + jsonString(e.port) +
-                ",\"unit\":" + std::to_string(e.unit) + ",\"result\":" + jsonString(job->result) +
+                ",\"unit\":" + std::to_string(e.unit) + ",\"result\":" + jsonString(outcomeWord(job->result)) +
                 ",\"reason\":" + (job->reason.empty() ? "null" : jsonString(job->reason)) +
                 ",\"status\":" + (job->status < 0 ? "null" : std::to_string(job->status)) +
                 ",\"stopped\":" + (job->stopped ? "true" : "false") +
@@ -236,8 +247,19 @@ bool writeReport(const std::string& path, const RunRecord& run, const std::vecto
                 ",\"lastBackedUp\":" + (job->lastBackedUp > 0 ? jsonString(isoTime(job->lastBackedUp)) : "null") +
                 ",\"stale\":" + (job->stale ? "true" : "false") + "}\n";
     }
-    if (!replaceFile(path, text, error)) {
-        error = path + ": " + error;
+    // The report lies outside the folder, where the user chose: written as
+    // every file of the program is, beside it and put there in one step.
+    std::string temp;
+    std::FILE* file = platform::createTempFileBeside(path, temp);
+    if (file == nullptr) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    const int saved = errno;
+    if (std::fclose(file) != 0 || !written || !platform::replaceFile(temp, path)) {
+        error = path + ": " + std::strerror(written ? errno : saved);
+        platform::removeFile(temp);
         return false;
     }
     return true;

@@ -16,6 +16,11 @@ namespace fleet {
 // (never the ".linkora." of an upload's temporary file).
 inline constexpr char kOwnPrefix[] = ".linkora-backup";
 
+// What became of one controller in a run; `pending` until it is known.
+enum class Outcome { pending, unchanged, changed, added, failed };
+// The outcome's word in the result lines and the report ("new" for added).
+const char* outcomeWord(Outcome outcome);
+
 struct Job {
     const InventoryEntry* entry = nullptr;
     std::string key;
@@ -28,7 +33,7 @@ struct Job {
     bool headDiffers = false;
     std::string committed;
     // The outcome.
-    std::string result;  // unchanged, changed, new, failed
+    Outcome result = Outcome::pending;
     std::string reason;
     std::vector<std::string> notes;  // after the result: found stopped, a hand edit kept
     bool stopped = false;            // found stopped, or its restart not confirmed
