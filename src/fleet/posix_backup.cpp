@@ -281,8 +281,8 @@ int stopSignal() { return platform::pendingInterrupt(); }
 
 class Run {
 public:
-    Run(const Options& o, std::vector<InventoryEntry>& entries, std::string dir)
-        : options_(o), entries_(entries), dir_(std::move(dir)) {}
+    Run(const Options& o, std::vector<InventoryEntry>& entries, std::string dir, History& history)
+        : options_(o), entries_(entries), dir_(std::move(dir)), history_(history) {}
     void makeJobs();
     void uploadAll();
     std::string resultLine(const Job& job) const;
@@ -299,6 +299,7 @@ private:
     const Options& options_;
     std::vector<InventoryEntry>& entries_;
     std::string dir_;
+    History& history_;
     std::string self_;
     std::vector<std::unique_ptr<Job>> jobs_;
     std::vector<std::vector<Job*>> groups_;  // entries on one port, in the order of their first entry
@@ -366,6 +367,12 @@ std::string Run::resultLine(const Job& job) const {
     static const char* const kTries[] = {"", "", "second", "third", "fourth", "fifth", "sixth"};
     if (job.tries >= 2 && job.tries <= 6) line += std::string(" (") + kTries[job.tries] + " try)";
     for (const std::string& note : job.notes) line += "; " + note;
+    if (job.approval != nullptr && job.approvedDiffers > 0) {
+        const Approval& a = *job.approval;
+        line += "; differs from approved (" + std::to_string(job.approvedDiffers) + " value" +
+                (job.approvedDiffers == 1 ? "" : "s") + ", approved " + localTime(a.date, "%Y-%m-%d") +
+                (a.by.empty() ? "" : " by " + a.by) + ")";
+    }
     if (job.result == Outcome::failed) {
         line += job.lastBackedUp > 0
                     ? "; last backed up " + localTime(job.lastBackedUp) + " (" + ago(now() - job.lastBackedUp) + ")"
@@ -377,7 +384,10 @@ std::string Run::resultLine(const Job& job) const {
 void Run::printResult(const Job& job) {
     clearStatus();
     std::printf("%s\n", resultLine(job).c_str());
-    for (const std::string& line : job.differences) std::printf("%s\n", line.c_str());
+    // The changes since the last backup, or where there are none those
+    // since the approved version.
+    for (const std::string& line : job.differences.empty() ? job.approvedLines : job.differences)
+        std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -394,6 +404,11 @@ void Run::finish(Job& job, std::size_t group) {
         job.status = -1;
         groups_[group].push_back(&job);
         return;
+    }
+    if (job.uploaded && job.approval != nullptr) {
+        const Drift drift = driftFrom(history_, *job.approval, *job.uploaded);
+        job.approvedDiffers = drift.values;
+        for (const DifferenceLine& d : drift.lines) job.approvedLines.push_back("  " + formatDifference(d, ""));
     }
     ++done_;
     printResult(job);
@@ -679,8 +694,10 @@ int backupCommand(const std::vector<std::string>& args) {
     if (!readState(statePath, state, error)) return refused(kExitFolder, error);
 
     const auto began = std::chrono::steady_clock::now();
-    Run run(options, entries, dir);
+    Run run(options, entries, dir, history);
     run.makeJobs();
+    std::vector<Approval> approvals;
+    if (!history.approvals(approvals, error)) return refused(kExitFolder, dir + ": " + error);
 
     // The last backups: what the last commit holds, and hand edits kept aside.
     std::vector<std::string> headNames, differingNames;
@@ -694,6 +711,9 @@ int backupCommand(const std::vector<std::string>& args) {
         job->headDiffers = job->inHead && differing.count(file) > 0;
         const auto recorded = state.find(job->entry->name);
         if (recorded != state.end()) job->lastBackedUp = recorded->second.lastBackedUp;
+        for (const Approval& a : approvals) {
+            if (a.name == job->entry->name) job->approval = &a;
+        }
         if (!setBaseline(*job, history, state, record.started, error)) return refused(kExitFolder, error);
     }
     run.uploadAll();

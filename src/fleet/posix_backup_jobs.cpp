@@ -96,6 +96,15 @@ bool putInPlace(const std::string& temp, const std::string& target) {
 // controller found stopped; 9 done, its restart not confirmed.
 bool uploadLeftCompleteFile(int status) { return status == 0 || status == 8 || status == 9; }
 
+// The approved version in the report: null when there is none.
+std::string approvedRecord(const Job& job) {
+    if (job.approval == nullptr) return "null";
+    const Approval& a = *job.approval;
+    return "{\"commit\":" + jsonString(a.commit) + ",\"date\":" + jsonString(isoTime(a.date)) +
+           ",\"by\":" + jsonString(a.by) +
+           ",\"differs\":" + (job.approvedDiffers < 0 ? "null" : std::to_string(job.approvedDiffers)) + "}";
+}
+
 }  // namespace
 
 const char* outcomeWord(Outcome outcome) {
@@ -189,6 +198,17 @@ void settle(Job& job) {
     job.uploaded = std::move(uploaded);
 }
 
+Drift driftFrom(History& history, const Approval& approval, const ImageCopy& now) {
+    Drift drift;
+    std::string text, error;
+    std::unique_ptr<ImageCopy> then;
+    if (!history.textAt(approval.commit, approval.name + ".DAT", text, error) || loadText(text, then) != 0)
+        return drift;
+    drift.lines = compareImages(*then, now, CompareScope::Files).lines;
+    drift.values = countChanges(drift.lines);
+    return drift;
+}
+
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -245,7 +265,7 @@ bool writeReport(const std::string& path, const RunRecord& run, const std::vecto
                 ",\"tries\":" + std::to_string(job->tries) +
                 ",\"commit\":" + (job->commit.empty() ? "null" : jsonString(job->commit)) +
                 ",\"lastBackedUp\":" + (job->lastBackedUp > 0 ? jsonString(isoTime(job->lastBackedUp)) : "null") +
-                ",\"stale\":" + (job->stale ? "true" : "false") + "}\n";
+                ",\"stale\":" + (job->stale ? "true" : "false") + ",\"approved\":" + approvedRecord(*job) + "}\n";
     }
     // The report lies outside the folder, where the user chose: written as
     // every file of the program is, beside it and put there in one step.

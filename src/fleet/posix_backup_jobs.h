@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fleet/inventory.h"
+#include "fleet/posix_history.h"
 #include "fleet/posix_processes.h"
 #include "image/image_compare.h"
 
@@ -45,6 +46,11 @@ struct Job {
     std::unique_ptr<ImageCopy> uploaded;
     int changedValues = 0;
     std::vector<std::string> differences;
+    // The approved version, where there is one, and how far the file the
+    // controller holds is from it (-1 unknown).
+    const Approval* approval = nullptr;
+    int approvedDiffers = -1;
+    std::vector<std::string> approvedLines;
     double seconds = 0;
     std::string commit;
     // While it runs.
@@ -65,6 +71,14 @@ std::string leftAlone(const Job& job);
 // The finished upload set against the backup; the backup replaced when it
 // differs. Fills in the job's outcome.
 void settle(Job& job);
+
+// A file set against its approved version: `values` counted as the change
+// lines count them, -1 when the approved file cannot be read.
+struct Drift {
+    int values = -1;
+    std::vector<DifferenceLine> lines;
+};
+Drift driftFrom(History& history, const Approval& approval, const ImageCopy& now);
 
 // What the report says of the run as a whole.
 struct RunRecord {
