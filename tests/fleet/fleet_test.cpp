@@ -203,7 +203,7 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     EXPECT_TRUE(std::regex_search(
         report,
         std::regex(
-            R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"stopped":false,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"tries":1,"commit":"[0-9a-f]{40}","lastBackedUp":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ","stale":false\})")))
+            R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"stopped":false,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"tries":1,"commit":"[0-9a-f]{40}","lastBackedUp":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ","stale":false,"approved":null\})")))
         << report;
     EXPECT_TRUE(std::regex_match(
         runRecord(report),
