@@ -298,7 +298,7 @@ private:
     std::vector<std::unique_ptr<Job>> jobs_;
     std::vector<std::vector<Job*>> groups_;  // entries on one port, in the order of their first entry
     std::vector<Job*> running_;
-    bool terminal_ = ::isatty(STDOUT_FILENO) == 1;
+    bool terminal_ = platform::stdoutIsTerminal();
     bool statusShown_ = false;
     int done_ = 0;
     std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
