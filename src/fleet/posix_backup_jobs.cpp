@@ -267,50 +267,17 @@ bool writeReport(const std::string& path, const RunRecord& run, const std::vecto
                 ",\"lastBackedUp\":" + (job->lastBackedUp > 0 ? jsonString(isoTime(job->lastBackedUp)) : "null") +
                 ",\"stale\":" + (job->stale ? "true" : "false") + ",\"approved\":" + approvedRecord(*job) + "}\n";
     }
-    // The report lies outside the folder, where the user chose: written as
-    // every file of the program is, beside it and put there in one step.
-    std::string temp;
-    std::FILE* file = platform::createTempFileBeside(path, temp);
-    if (file == nullptr) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    const int saved = errno;
-    if (std::fclose(file) != 0 || !written || !platform::replaceFile(temp, path)) {
-        error = path + ": " + std::strerror(written ? errno : saved);
-        platform::removeFile(temp);
+    if (!replaceFile(path, text, error)) {
+        error = path + ": " + error;
         return false;
     }
     return true;
 }
 
 bool replaceFile(const std::string& path, const std::string& text, std::string& error) {
-    std::string pattern = folderOf(path) + "/" + kOwnPrefix + "-new.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    ::fchmod(fd, 0644);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
-    const bool ok = written == text.size() && ::fsync(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    if (!ok || ::rename(name.data(), path.c_str()) != 0) {
-        error = std::strerror(ok ? errno : saved);
-        ::unlink(name.data());
-        return false;
-    }
-    return true;
+    if (platform::replaceFileWith(path, text, platform::AtLink::replaced)) return true;
+    error = std::strerror(errno);
+    return false;
 }
 
 }  // namespace fleet

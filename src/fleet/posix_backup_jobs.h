@@ -102,8 +102,8 @@ std::string isoTime(long long seconds);
 bool writeReport(const std::string& path, const RunRecord& run, const std::vector<std::unique_ptr<Job>>& jobs,
                  std::string& error);
 
-// `text` put at `path` in one step: written beside it under a name of the
-// backup's own, then renamed over it (never written through a link).
+// `text` put at `path` in one step: the platform's temporary file beside
+// it, renamed over it; a link at `path` is replaced, never written through.
 bool replaceFile(const std::string& path, const std::string& text, std::string& error);
 
 // A hash of a file's bytes, as the state of the folder records it.
