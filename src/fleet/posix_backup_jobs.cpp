@@ -49,15 +49,6 @@ std::string failureReason(const std::string& err, int status) {
     return "the upload ended with status " + std::to_string(status);
 }
 
-// Pairs of a '-' line and the '+' line after it count once, lone lines once.
-int countChanges(const std::vector<DifferenceLine>& lines) {
-    int count = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i, ++count) {
-        if (lines[i].sign == '-' && i + 1 < lines.size() && lines[i + 1].sign == '+') ++i;
-    }
-    return count;
-}
-
 // The largest data file the backup reads.
 constexpr std::size_t kMaxDataFile = 16 * 1024 * 1024;
 
@@ -106,6 +97,14 @@ std::string approvedRecord(const Job& job) {
 }
 
 }  // namespace
+
+int countChanges(const std::vector<DifferenceLine>& lines) {
+    int count = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i, ++count) {
+        if (lines[i].sign == '-' && i + 1 < lines.size() && lines[i + 1].sign == '+') ++i;
+    }
+    return count;
+}
 
 const char* outcomeWord(Outcome outcome) {
     switch (outcome) {

@@ -72,6 +72,10 @@ std::string leftAlone(const Job& job);
 // differs. Fills in the job's outcome.
 void settle(Job& job);
 
+// The values that change lines change: a '-' line and the '+' line after it
+// count once, a lone line once.
+int countChanges(const std::vector<DifferenceLine>& lines);
+
 // A file set against its approved version: `values` counted as the change
 // lines count them, -1 when the approved file cannot be read.
 struct Drift {
