@@ -1,4 +1,4 @@
-// Signals during a transfer on POSIX.
+// Signals during a transfer or a backup run on POSIX.
 #include <fcntl.h>
 #include <unistd.h>
 
