@@ -14,6 +14,22 @@ std::optional<long> wholeNumber(const std::string& word) {
     return value;
 }
 
+namespace {
+
+const int kSpeeds[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+}  // namespace
+
+const char kLineSpeeds[] = "300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
+
+std::optional<int> lineSpeed(const std::string& word) {
+    const std::optional<long> value = wholeNumber(word);
+    for (int speed : kSpeeds) {
+        if (value && *value == speed) return speed;
+    }
+    return std::nullopt;
+}
+
 std::string lowerCase(std::string word) {
     for (char& c : word) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
     return word;

@@ -3,12 +3,11 @@
 #include "fleet/inventory.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <optional>
 
+#include "common/command_words.h"
 #include "link/serial_port.h"
 #include "platform/line_device.h"
 
@@ -16,34 +15,8 @@ namespace fleet {
 
 namespace {
 
-// The rates the unattended command line takes.
-const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-
 // The longest name: NAME.DAT must stay within a file name's 255 bytes.
 constexpr std::size_t kMaxNameLength = 200;
-
-std::string upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    }
-    return text;
-}
-
-std::string lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    }
-    return text;
-}
-
-std::optional<long> wholeNumber(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') return std::nullopt;
-    return value;
-}
 
 std::vector<std::string> fields(const std::string& line) {
     std::vector<std::string> out;
@@ -70,7 +43,7 @@ std::string classifyPort(const std::string& port, PortKind& kind) {
         return {};
     }
     const std::size_t scheme = port.find("://");
-    const std::string name = lower(port.substr(0, scheme == std::string::npos ? 0 : scheme));
+    const std::string name = lowerCase(port.substr(0, scheme == std::string::npos ? 0 : scheme));
     if (name == "rfc2217" || name == "tcp") {
         return "port \"" + port + "\" needs a host and a port number 1..65535: " + name + "://HOST:PORT";
     }
@@ -78,7 +51,7 @@ std::string classifyPort(const std::string& port, PortKind& kind) {
 }
 
 bool isProtocol(const std::string& field) {
-    const std::string name = lower(field);
+    const std::string name = lowerCase(field);
     return name == "auto" || name == "modbus" || name == "tvx";
 }
 
@@ -99,21 +72,17 @@ std::string parseLine(const std::vector<std::string>& f, InventoryEntry& e) {
     const std::optional<long> unit = wholeNumber(f[2]);
     if (!unit || *unit < 0 || *unit > 255) return "unit \"" + f[2] + "\" out of range 0..255";
     e.unit = static_cast<int>(*unit);
-    const std::optional<long> baud = wholeNumber(f[3]);
-    bool knownRate = false;
-    for (int rate : kBaudRates) knownRate = knownRate || (baud && *baud == rate);
-    if (!knownRate) {
-        return "baud rate \"" + f[3] + "\" is not one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200";
-    }
-    e.baud = static_cast<int>(*baud);
+    const std::optional<int> baud = lineSpeed(f[3]);
+    if (!baud) return "baud rate \"" + f[3] + "\" is not one of " + kLineSpeeds;
+    e.baud = *baud;
     std::size_t next = 4;
-    if (next < f.size() && isProtocol(f[next])) e.protocol = lower(f[next++]);
+    if (next < f.size() && isProtocol(f[next])) e.protocol = lowerCase(f[next++]);
     if (next < f.size()) {
-        if (!characterFormatFromName(upper(f[next]))) {
+        if (!characterFormatFromName(upperCase(f[next]))) {
             return next == 4 ? "\"" + f[next] + "\" is neither a protocol (auto, modbus, tvx) nor a character format"
                              : "character format \"" + f[next] + "\" unknown (7N1 .. 8O2)";
         }
-        e.characterFormat = upper(f[next++]);
+        e.characterFormat = upperCase(f[next++]);
     }
     if (next < f.size()) return "too many fields after the character format";
     return {};
@@ -162,7 +131,7 @@ std::vector<InventoryEntry> parseInventory(const std::string& text, std::vector<
         entry.line = number;
         std::string problem = parseLine(f, entry);
         if (problem.empty()) {
-            const auto [at, inserted] = lineOfName.emplace(lower(entry.name), number);
+            const auto [at, inserted] = lineOfName.emplace(lowerCase(entry.name), number);
             if (!inserted)
                 problem = "name \"" + entry.name + "\" is used on line " + std::to_string(at->second) + " already";
         }

@@ -27,6 +27,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/command_words.h"
 #include "common/progress.h"
 #include "fleet/backup.h"
 #include "fleet/inventory.h"
@@ -37,7 +38,9 @@
 #include "fleet/site.h"
 #include "image/image_compare.h"
 #include "platform/files.h"
+#include "platform/interrupts.h"
 #include "platform/line_device.h"
+#include "platform/process.h"
 
 namespace fleet {
 
@@ -151,13 +154,6 @@ std::string realPathOr(const std::string& path) {
     return ::realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
 }
 
-std::string lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    }
-    return text;
-}
-
 // The places a port reaches: its device once COMn and symbolic links are
 // resolved, or each address its server's name resolves to (the name as
 // written when it does not resolve). Entries that share a place are on one
@@ -168,7 +164,7 @@ std::vector<std::string> portPlaces(const InventoryEntry& e,
     if (e.portKind == PortKind::Com) port = platform::portDeviceName(platform::comPortIndex(e.port));
     platform::NetworkPort where;
     if (!platform::parseNetworkPort(port, where)) return {"dev " + realPathOr(port)};
-    const std::string written = "net " + lower(where.host) + " " + where.port;
+    const std::string written = "net " + lowerCase(where.host) + " " + where.port;
     const auto [at, fresh] = resolved.emplace(written, std::vector<std::string>{});
     if (fresh) {
         addrinfo hints{};
@@ -274,43 +270,19 @@ bool writeState(const std::string& path, const FolderState& state, std::string& 
 // ---- signals: the first ends the run after the uploads under way, which
 // get it once from here (they lead process groups of their own, so that a
 // signal to the whole group does not reach them twice); nothing new starts.
-// A git call under way then ends at once.
-int signalPipe[2] = {-1, -1};
-volatile sig_atomic_t stopSignal = 0;
-
-void onSignal(int number) {
-    if (stopSignal == 0) stopSignal = number;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
-void catchSignals() {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-}
-
-const char* signalName(int number) {
-    switch (number) {
-        case SIGINT: return "SIGINT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        default: return "a signal";
-    }
-}
+// A git call under way then ends at once. None ends the program itself.
+int stopSignal() { return platform::pendingInterrupt(); }
 
 class Run {
 public:
-    Run(const Options& o, std::vector<InventoryEntry>& entries, std::string dir)
-        : options_(o), entries_(entries), dir_(std::move(dir)) {}
+    Run(const Options& o, std::vector<InventoryEntry>& entries, std::string dir, History& history)
+        : options_(o), entries_(entries), dir_(std::move(dir)), history_(history) {}
     void makeJobs();
-    int uploadAll();
+    void uploadAll();
     std::string resultLine(const Job& job) const;
     void printResult(const Job& job);
     const std::vector<std::unique_ptr<Job>>& jobs() const { return jobs_; }
-    bool interrupted() const { return stopSignal != 0; }
+    bool interrupted() const { return stopSignal() != 0; }
 
 private:
     bool start(Job& job);
@@ -321,11 +293,12 @@ private:
     const Options& options_;
     std::vector<InventoryEntry>& entries_;
     std::string dir_;
+    History& history_;
     std::string self_;
     std::vector<std::unique_ptr<Job>> jobs_;
     std::vector<std::vector<Job*>> groups_;  // entries on one port, in the order of their first entry
     std::vector<Job*> running_;
-    bool terminal_ = ::isatty(STDOUT_FILENO) == 1;
+    bool terminal_ = platform::stdoutIsTerminal();
     bool statusShown_ = false;
     int done_ = 0;
     std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
@@ -337,7 +310,7 @@ bool Run::start(Job& job) {
     ++job.tries;
     // A backup that is a link, a FIFO, a device or a folder is never opened.
     if (!(job.reason = leftAlone(job)).empty()) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         return false;
     }
     platform::removeFile(job.temp);
@@ -378,17 +351,23 @@ void Run::showStatus(bool force) {
 
 std::string Run::resultLine(const Job& job) const {
     std::string line = job.entry->name + ": ";
-    if (job.result == "changed") {
+    if (job.result == Outcome::changed) {
         line += "changed, " + std::to_string(job.changedValues) + " value" + (job.changedValues == 1 ? "" : "s");
-    } else if (job.result == "failed") {
+    } else if (job.result == Outcome::failed) {
         line += "failed: " + job.reason;
     } else {
-        line += job.result;
+        line += outcomeWord(job.result);
     }
     static const char* const kTries[] = {"", "", "second", "third", "fourth", "fifth", "sixth"};
     if (job.tries >= 2 && job.tries <= 6) line += std::string(" (") + kTries[job.tries] + " try)";
     for (const std::string& note : job.notes) line += "; " + note;
-    if (job.result == "failed") {
+    if (job.approval != nullptr && job.approvedDiffers > 0) {
+        const Approval& a = *job.approval;
+        line += "; differs from approved (" + std::to_string(job.approvedDiffers) + " value" +
+                (job.approvedDiffers == 1 ? "" : "s") + ", approved " + localTime(a.date, "%Y-%m-%d") +
+                (a.by.empty() ? "" : " by " + a.by) + ")";
+    }
+    if (job.result == Outcome::failed) {
         line += job.lastBackedUp > 0
                     ? "; last backed up " + localTime(job.lastBackedUp) + " (" + ago(now() - job.lastBackedUp) + ")"
                     : "; never backed up";
@@ -399,23 +378,31 @@ std::string Run::resultLine(const Job& job) const {
 void Run::printResult(const Job& job) {
     clearStatus();
     std::printf("%s\n", resultLine(job).c_str());
-    for (const std::string& line : job.differences) std::printf("%s\n", line.c_str());
+    // The changes since the last backup, or where there are none those
+    // since the approved version.
+    for (const std::string& line : job.differences.empty() ? job.approvedLines : job.differences)
+        std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
 void Run::finish(Job& job, std::size_t group) {
     job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.startedAt).count();
-    if (job.result.empty()) settle(job);
+    if (job.result == Outcome::pending) settle(job);
     // A busy port or a silent controller: once more after the others of its
     // line.
-    if (job.result == "failed" && (job.status == 3 || job.status == 4) && job.tries <= options_.retries &&
+    if (job.result == Outcome::failed && (job.status == 3 || job.status == 4) && job.tries <= options_.retries &&
         !interrupted()) {
-        job.result.clear();
+        job.result = Outcome::pending;
         job.reason.clear();
         job.err.clear();
         job.status = -1;
         groups_[group].push_back(&job);
         return;
+    }
+    if (job.uploaded && job.approval != nullptr) {
+        const Drift drift = driftFrom(history_, *job.approval, *job.uploaded);
+        job.approvedDiffers = drift.values;
+        for (const DifferenceLine& d : drift.lines) job.approvedLines.push_back("  " + formatDifference(d, ""));
     }
     ++done_;
     printResult(job);
@@ -453,7 +440,7 @@ void Run::makeJobs() {
     }
 }
 
-int Run::uploadAll() {
+void Run::uploadAll() {
     self_ = ownProgram();
     const int limit = options_.jobs > 0 ? options_.jobs : std::min(static_cast<int>(groups_.size()), kDefaultJobsLimit);
     std::vector<std::size_t> nextOf(groups_.size(), 0);
@@ -479,18 +466,18 @@ int Run::uploadAll() {
 
         std::vector<pollfd> fds;
         for (const Job* j : running_) fds.push_back({j->process.errFd, POLLIN, 0});
-        fds.push_back({signalPipe[0], POLLIN, 0});
+        fds.push_back({platform::interruptDescriptor(), POLLIN, 0});
         const int n = ::poll(fds.data(), fds.size(), terminal_ ? 1000 : -1);
         if (n < 0 && errno != EINTR) break;
         if (n <= 0) continue;
         if ((fds.back().revents & POLLIN) != 0) {
             char drain[16];
-            while (::read(signalPipe[0], drain, sizeof drain) > 0) {}
+            while (::read(platform::interruptDescriptor(), drain, sizeof drain) > 0) {}
             // The uploads under way end at their next exchange, as an
             // interrupted upload does: the coil off, a controller it stopped
             // restarted, no file. Each is told once.
             for (Job* j : running_) {
-                if (!j->signalled) ::kill(j->process.pid, stopSignal);
+                if (!j->signalled) ::kill(j->process.pid, stopSignal());
                 j->signalled = true;
             }
         }
@@ -499,7 +486,7 @@ int Run::uploadAll() {
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
             if (readInto(job.process.errFd, job.err, kReasonCapture)) continue;
             ::close(job.process.errFd);
-            job.status = waitProgram(job.process.pid);
+            job.status = platform::waitProgram(job.process.pid);
             const std::size_t g = groupOfRunning[i];
             busy[g] = false;
             running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -510,14 +497,13 @@ int Run::uploadAll() {
     clearStatus();
     // Entries never started after a signal.
     for (auto& job : jobs_) {
-        if (job->result.empty()) {
-            job->result = "failed";
+        if (job->result == Outcome::pending) {
+            job->result = Outcome::failed;
             job->reason = "not started: the backup was interrupted";
             ++done_;
             printResult(*job);
         }
     }
-    return 0;
 }
 
 // A NAME.DAT in the folder that differs from the last commit and from what
@@ -562,7 +548,7 @@ bool setBaseline(Job& job, History& history, const FolderState& state, long long
 // Every NAME.DAT in the folder that no entry names, in the order of names.
 std::vector<std::string> unnamedBackups(const std::string& dir, const std::vector<InventoryEntry>& entries) {
     std::set<std::string> named;
-    for (const InventoryEntry& e : entries) named.insert(lower(e.name));
+    for (const InventoryEntry& e : entries) named.insert(lowerCase(e.name));
     std::vector<std::string> out;
     DIR* folder = ::opendir(dir.c_str());
     if (folder == nullptr) return out;
@@ -570,7 +556,7 @@ std::vector<std::string> unnamedBackups(const std::string& dir, const std::vecto
         const std::string file = d->d_name;
         if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".DAT") != 0) continue;
         const std::string name = file.substr(0, file.size() - 4);
-        if (validControllerName(name) && named.count(lower(name)) == 0) out.push_back(name);
+        if (validControllerName(name) && named.count(lowerCase(name)) == 0) out.push_back(name);
     }
     ::closedir(folder);
     std::sort(out.begin(), out.end());
@@ -580,195 +566,221 @@ std::vector<std::string> unnamedBackups(const std::string& dir, const std::vecto
 // The first line of a text.
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-}  // namespace
+// ---- the phases of a run: prepare the folder, back up, record, report.
 
-int backupCommand(const std::vector<std::string>& args) {
+// What the phases of one run share.
+struct Session {
     Options options;
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(kBackupUsage, stdout);
-        return kExitDone;
-    }
-    const std::string problem = parseArguments(args, options);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "linkora: backup: %s\n", problem.c_str());
-        usage();
-        return kExitCommandLine;
-    }
-
-    // From here on a signal ends the run with its record written.
-    catchSignals();
     RunRecord record;
-    record.started = now();
-    record.host = hostName();
-    record.inventory = options.inventory;
-    std::string dir = options.into.empty() ? folderOf(options.inventory) : options.into;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    record.dir = dir;
-    if (options.push) record.push = "failed: not tried";
-    std::vector<std::unique_ptr<Job>> none;
-    // The run's record, written by every run from here on; a refused run's
-    // says why, with no controller in it.
-    auto finished = [&](int status, const std::string& reason, const std::vector<std::unique_ptr<Job>>& jobs) {
-        record.status = stopSignal != 0 ? 128 + stopSignal : status;
-        record.reason = stopSignal != 0 ? std::string("ended by ") + signalName(stopSignal) : reason;
-        status = record.status;
-        record.ended = now();
-        std::string error;
-        if (!options.report.empty() && !writeReport(options.report, record, jobs, error)) {
-            std::fprintf(stderr, "linkora: report: %s\n", error.c_str());
-            if (status == kExitDone || status == kExitFailed) status = kExitFolder;
-        }
-        return status;
-    };
-    auto refused = [&](int status, const std::string& reason) {
-        std::fprintf(stderr, "linkora: %s\n", reason.c_str());
-        return finished(status, reason.rfind("backup: ", 0) == 0 ? reason.substr(8) : reason, none);
-    };
+    std::string dir;
+    std::vector<InventoryEntry> entries;
+    std::unique_ptr<History> history;
+    std::string statePath;
+    FolderState state;
+};
 
-    // The report's folder, before anything else: a run whose report cannot
-    // be written would leave the last one standing.
-    if (!options.report.empty()) {
-        const std::string folder = folderOf(options.report);
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(folder.c_str(), W_OK | X_OK) != 0) {
-            std::fprintf(stderr, "linkora: report: %s: %s; nothing backed up\n", folder.c_str(),
-                         errno != 0 && S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder that can be written");
-            return kExitFolder;
-        }
+// Why a phase ended the run: its exit status and the reason its record
+// gives.
+struct Stop {
+    int status;
+    std::string reason;
+};
+
+// A refusal said on standard error; the record's reason without "backup: ".
+Stop refusal(int status, const std::string& reason) {
+    std::fprintf(stderr, "linkora: %s\n", reason.c_str());
+    return {status, reason.rfind("backup: ", 0) == 0 ? reason.substr(8) : reason};
+}
+
+// The run's record, written by every run from here on; a refused run's
+// says why, with no controller in it. The exit status.
+int finished(Session& s, int status, const std::string& reason, const std::vector<std::unique_ptr<Job>>& jobs) {
+    RunRecord& record = s.record;
+    record.status = stopSignal() != 0 ? 128 + stopSignal() : status;
+    record.reason = stopSignal() != 0 ? std::string("ended by ") + platform::signalName(stopSignal()) : reason;
+    status = record.status;
+    record.ended = now();
+    std::string error;
+    if (!s.options.report.empty() && !writeReport(s.options.report, record, jobs, error)) {
+        std::fprintf(stderr, "linkora: report: %s\n", error.c_str());
+        if (status == kExitDone || status == kExitFailed) status = kExitFolder;
     }
+    return status;
+}
 
+// The report's folder, before anything else: a run whose report cannot be
+// written would leave the last one standing.
+bool reportFolderWritable(const Options& options) {
+    if (options.report.empty()) return true;
+    const std::string folder = folderOf(options.report);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(folder.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "linkora: report: %s: %s; nothing backed up\n", folder.c_str(),
+                     errno != 0 && S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder that can be written");
+        return false;
+    }
+    return true;
+}
+
+std::optional<Stop> loadInventory(Session& s) {
+    const std::string& inventory = s.options.inventory;
     std::string text, unread;
-    if (!readInventory(options.inventory, text, unread)) {
+    if (!readInventory(inventory, text, unread)) {
         std::fprintf(stderr, "linkora: %s\nlinkora: backup: nothing backed up\n", unread.c_str());
-        return finished(kExitCommandLine, unread, none);
+        return Stop{kExitCommandLine, unread};
     }
     std::vector<InventoryError> errors;
-    std::vector<InventoryEntry> entries = parseInventory(text, errors);
-    if (!errors.empty()) {
-        for (const InventoryError& e : errors) {
-            if (e.line > 0) {
-                std::fprintf(stderr, "%s:%d: error: %s\n", options.inventory.c_str(), e.line, e.what.c_str());
-            } else {
-                std::fprintf(stderr, "%s: error: %s\n", options.inventory.c_str(), e.what.c_str());
-            }
+    s.entries = parseInventory(text, errors);
+    if (errors.empty()) return std::nullopt;
+    for (const InventoryError& e : errors) {
+        if (e.line > 0) {
+            std::fprintf(stderr, "%s:%d: error: %s\n", inventory.c_str(), e.line, e.what.c_str());
+        } else {
+            std::fprintf(stderr, "%s: error: %s\n", inventory.c_str(), e.what.c_str());
         }
-        std::fprintf(stderr, "linkora: backup: nothing backed up\n");
-        const InventoryError& first = errors.front();
-        return finished(kExitCommandLine,
-                        options.inventory + (first.line > 0 ? ":" + std::to_string(first.line) : std::string()) + ": " +
-                            first.what +
-                            (errors.size() > 1 ? " (and " + std::to_string(errors.size() - 1) + " more)" : ""),
-                        none);
     }
+    std::fprintf(stderr, "linkora: backup: nothing backed up\n");
+    const InventoryError& first = errors.front();
+    return Stop{kExitCommandLine,
+                inventory + (first.line > 0 ? ":" + std::to_string(first.line) : std::string()) + ": " + first.what +
+                    (errors.size() > 1 ? " (and " + std::to_string(errors.size() - 1) + " more)" : "")};
+}
 
+// The folder made or checked, locked for this run, its history opened and
+// its state read.
+std::optional<Stop> prepareFolder(Session& s) {
+    const std::string& dir = s.dir;
     const std::string git = findOnPath("git");
-    if (git.empty()) return refused(kExitFolder, "backup: git is not on PATH; the history needs it (apt install git)");
+    if (git.empty()) return refusal(kExitFolder, "backup: git is not on PATH; the history needs it (apt install git)");
 
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) != 0) {
-        return refused(kExitFolder, dir + ": " + std::strerror(errno));
+        return refusal(kExitFolder, dir + ": " + std::strerror(errno));
     }
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir.c_str(), W_OK | X_OK) != 0) {
-        return refused(kExitFolder, dir + ": " + (S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder"));
+        return refusal(kExitFolder, dir + ": " + (S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a folder"));
     }
     // The folder is this user's alone, as ssh wants its own folder: whoever
     // else could write it could plant what git or the backup would follow.
     if (const std::string owner = ownershipProblem(dir, st); !owner.empty()) {
-        return refused(kExitFolder, "backup: " + owner);
+        return refusal(kExitFolder, "backup: " + owner);
     }
 
     // One run at a time on a folder. The lock is inherited by the uploads and
-    // git, so that it lasts until the last child of a killed run has ended.
+    // git, so that it lasts until the last child of a killed run has ended;
+    // it is held to the end of the program.
     const std::string lockPath = dir + "/" + kOwnPrefix + ".lock";
     std::string error;
     const int lock = openRegular(lockPath, O_RDWR | O_CREAT, error, 0644);
-    if (lock < 0) return refused(kExitFolder, error);
+    if (lock < 0) return refusal(kExitFolder, error);
     ::fcntl(lock, F_SETFD, 0);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         ::close(lock);
-        return refused(kExitFolder, "backup: " + dir + " is locked by another backup run");
+        return refusal(kExitFolder, "backup: " + dir + " is locked by another backup run");
     }
 
-    History history(git, dir, options.gitTimeout, dir + "/" + kOwnPrefix + ".push");
-    history.endOn(signalPipe[0]);
+    s.history = std::make_unique<History>(git, dir, s.options.gitTimeout, dir + "/" + kOwnPrefix + ".push");
+    History& history = *s.history;
+    history.endOn(platform::interruptDescriptor());
     std::vector<std::string> notes;
     const bool opened = history.open(notes, error);
     for (const std::string& note : notes) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), note.c_str());
     if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*", "/*.DAT.edited-*"}, error)) {
-        return refused(kExitFolder, dir + ": " + error);
+        return refusal(kExitFolder, dir + ": " + error);
     }
-    const std::string statePath = dir + "/" + kOwnPrefix + ".state";
-    FolderState state;
-    if (!readState(statePath, state, error)) return refused(kExitFolder, error);
+    s.statePath = dir + "/" + kOwnPrefix + ".state";
+    if (!readState(s.statePath, s.state, error)) return refusal(kExitFolder, error);
+    return std::nullopt;
+}
 
-    const auto began = std::chrono::steady_clock::now();
-    Run run(options, entries, dir);
+// Every controller uploaded and set against its last backup and its
+// approved version.
+std::optional<Stop> backUp(Session& s, Run& run, std::vector<Approval>& approvals) {
+    History& history = *s.history;
+    std::string error;
     run.makeJobs();
+    if (!history.approvals(approvals, error)) return refusal(kExitFolder, s.dir + ": " + error);
 
     // The last backups: what the last commit holds, and hand edits kept aside.
     std::vector<std::string> headNames, differingNames;
-    if (!history.committedNames(headNames, differingNames, error)) return refused(kExitFolder, dir + ": " + error);
+    if (!history.committedNames(headNames, differingNames, error)) return refusal(kExitFolder, s.dir + ": " + error);
     const std::set<std::string> inHead(headNames.begin(), headNames.end());
     const std::set<std::string> differing(differingNames.begin(), differingNames.end());
     for (const auto& job : run.jobs()) {
         const std::string file = job->entry->name + ".DAT";
-        job->dir = dir;
+        job->dir = s.dir;
         job->inHead = inHead.count(file) > 0;
         job->headDiffers = job->inHead && differing.count(file) > 0;
-        const auto recorded = state.find(job->entry->name);
-        if (recorded != state.end()) job->lastBackedUp = recorded->second.lastBackedUp;
-        if (!setBaseline(*job, history, state, record.started, error)) return refused(kExitFolder, error);
+        const auto recorded = s.state.find(job->entry->name);
+        if (recorded != s.state.end()) job->lastBackedUp = recorded->second.lastBackedUp;
+        for (const Approval& a : approvals) {
+            if (a.name == job->entry->name) job->approval = &a;
+        }
+        if (!setBaseline(*job, history, s.state, s.record.started, error)) return refusal(kExitFolder, error);
     }
     run.uploadAll();
+    return std::nullopt;
+}
 
-    int* counts = record.counts;  // unchanged, changed, new, failed, stopped
+// What the record phase leaves for the report.
+struct Recorded {
+    int status = kExitDone;
+    std::string reason;
+    std::string commitId;
+    std::string pushed;
+    std::vector<std::string> stale;
+};
+
+// The counts, the state, the commit and the push.
+Recorded record(Session& s, Run& run) {
+    Recorded r;
+    History& history = *s.history;
+    int* counts = s.record.counts;  // unchanged, changed, new, failed, stopped
     std::vector<std::string> files;
     const long long ended = now();
-    std::vector<std::string> stale;
     for (const auto& job : run.jobs()) {
-        static const char* const kResults[] = {"unchanged", "changed", "new", "failed"};
-        for (int i = 0; i < 4; ++i) counts[i] += job->result == kResults[i] ? 1 : 0;
+        static const Outcome kCounted[] = {Outcome::unchanged, Outcome::changed, Outcome::added, Outcome::failed};
+        for (int i = 0; i < 4; ++i) counts[i] += job->result == kCounted[i] ? 1 : 0;
         counts[4] += job->stopped ? 1 : 0;
-        ControllerState& s = state[job->entry->name];
-        if (job->result != "failed") s.lastBackedUp = job->lastBackedUp = ended;
-        if (!job->written.empty()) s.written = job->written;
-        job->stale = job->result == "failed" &&
-                     (job->lastBackedUp == 0 || ended - job->lastBackedUp >= 3600LL * options.staleHours);
-        if (job->stale) stale.push_back(job->entry->name);
+        ControllerState& state = s.state[job->entry->name];
+        if (job->result != Outcome::failed) state.lastBackedUp = job->lastBackedUp = ended;
+        if (!job->written.empty()) state.written = job->written;
+        job->stale = job->result == Outcome::failed &&
+                     (job->lastBackedUp == 0 || ended - job->lastBackedUp >= 3600LL * s.options.staleHours);
+        if (job->stale) r.stale.push_back(job->entry->name);
         // Every backup of the inventory that differs from the last commit
         // goes in, also one that an earlier run replaced and could not commit.
         struct stat file {};
         if (::lstat(job->target.c_str(), &file) == 0 && S_ISREG(file.st_mode))
             files.push_back(job->entry->name + ".DAT");
     }
-    for (const std::string& name : unnamedBackups(dir, entries)) {
+    for (const std::string& name : unnamedBackups(s.dir, s.entries)) {
         std::printf("%s: not in the inventory; its backup is kept\n", name.c_str());
     }
-    int status = counts[3] > 0 || counts[4] > 0 ? kExitFailed : kExitDone;
-    std::string reason;
+    r.status = counts[3] > 0 || counts[4] > 0 ? kExitFailed : kExitDone;
+    std::string error;
     // Recorded before the commit: a file that cannot be committed now is
     // known as ours next time.
-    if (!writeState(statePath, state, error)) {
+    if (!writeState(s.statePath, s.state, error)) {
         std::fprintf(stderr, "linkora: %s\n", error.c_str());
-        status = kExitFolder;
-        reason = error;
+        r.status = kExitFolder;
+        r.reason = error;
     }
     std::vector<std::string> committed;
-    std::string commitId;
-    if (status != kExitFolder && !history.stage(files, committed, error)) {
-        std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
-        status = kExitFolder;
-        reason = firstLine(error);
+    if (r.status != kExitFolder && !history.stage(files, committed, error)) {
+        std::fprintf(stderr, "linkora: %s: %s\n", s.dir.c_str(), error.c_str());
+        r.status = kExitFolder;
+        r.reason = firstLine(error);
     } else if (!committed.empty()) {
         // The subject counts what the commit holds; the body names the host,
         // the inventory and each controller in it as its line was printed.
         int changedFiles = 0, newFiles = 0;
-        std::string body = "host: " + record.host + "\ninventory: " + options.inventory + "\n";
+        std::string body = "host: " + s.record.host + "\ninventory: " + s.options.inventory + "\n";
         for (const auto& job : run.jobs()) {
             const std::string file = job->entry->name + ".DAT";
             if (std::find(committed.begin(), committed.end(), file) == committed.end()) continue;
             (job->inHead ? changedFiles : newFiles) += 1;
-            if (job->result == "changed" || job->result == "new") {
+            if (job->result == Outcome::changed || job->result == Outcome::added) {
                 body += "\n" + run.resultLine(*job);
                 for (const std::string& line : job->differences) body += "\n" + line;
             } else {
@@ -778,65 +790,110 @@ int backupCommand(const std::vector<std::string>& args) {
         const std::string subject = "linkora backup: " + std::to_string(changedFiles) + " changed, " +
                                     std::to_string(newFiles) + " new, " + std::to_string(counts[3]) + " failed";
         if (!history.commit(committed, subject, body, error)) {
-            std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
-            status = kExitFolder;
-            reason = firstLine(error);
+            std::fprintf(stderr, "linkora: %s: %s\n", s.dir.c_str(), error.c_str());
+            r.status = kExitFolder;
+            r.reason = firstLine(error);
             committed.clear();
         } else {
-            commitId = history.head();
+            r.commitId = history.head();
         }
     }
 
-    std::string pushed;
-    if (options.push && status != kExitFolder && !run.interrupted()) {
-        if (!history.push(pushed, error)) {
-            std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
-            if (status == kExitDone) status = kExitFailed;
-            record.push = "failed: " + firstLine(error);
+    if (s.options.push && r.status != kExitFolder && !run.interrupted()) {
+        if (!history.push(r.pushed, error)) {
+            std::fprintf(stderr, "linkora: %s: %s\n", s.dir.c_str(), error.c_str());
+            if (r.status == kExitDone) r.status = kExitFailed;
+            s.record.push = "failed: " + firstLine(error);
         } else {
-            record.push = pushed.empty() ? "up to date" : "pushed";
-            if (!commitId.empty()) commitId = history.head();  // a rebase gives the commit a new id
+            s.record.push = r.pushed.empty() ? "up to date" : "pushed";
+            if (!r.commitId.empty()) r.commitId = history.head();  // a rebase gives the commit a new id
         }
-    } else if (options.push) {
-        record.push =
+    } else if (s.options.push) {
+        s.record.push =
             run.interrupted() ? "failed: not tried: the run was interrupted" : "failed: not tried: the commit failed";
     }
     for (const auto& job : run.jobs()) {
         const std::string file = job->entry->name + ".DAT";
-        if (!commitId.empty() && std::find(committed.begin(), committed.end(), file) != committed.end()) {
-            job->commit = commitId;
+        if (!r.commitId.empty() && std::find(committed.begin(), committed.end(), file) != committed.end()) {
+            job->commit = r.commitId;
         }
     }
+    return r;
+}
 
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+// The summary lines after the controllers' own; the run's reason when it
+// has none yet.
+void report(Session& s, const Run& run, Recorded& r, double took) {
+    const int* counts = s.record.counts;
     char duration[progress::kDurationSize];
     progress::formatDuration(took, duration, sizeof duration);
     std::printf("linkora backup: %zu controller%s, %d unchanged, %d changed, %d new, %d failed, %d stopped, %s\n",
                 run.jobs().size(), run.jobs().size() == 1 ? "" : "s", counts[0], counts[1], counts[2], counts[3],
                 counts[4], duration);
-    if (!stale.empty()) {
+    if (!r.stale.empty()) {
         std::string names;
-        for (const std::string& name : stale) names += (names.empty() ? "" : ", ") + name;
-        std::printf(
-            "linkora backup: stale, not backed up %s: %s\n",
-            options.staleHours == 0 ? "by this run" : ("for " + std::to_string(options.staleHours) + " hours").c_str(),
-            names.c_str());
+        for (const std::string& name : r.stale) names += (names.empty() ? "" : ", ") + name;
+        std::printf("linkora backup: stale, not backed up %s: %s\n",
+                    s.options.staleHours == 0 ? "by this run"
+                                              : ("for " + std::to_string(s.options.staleHours) + " hours").c_str(),
+                    names.c_str());
     }
-    if (!commitId.empty())
-        std::printf("linkora backup: commit %s in %s\n", commitId.substr(0, 12).c_str(), dir.c_str());
-    if (!pushed.empty()) std::printf("linkora backup: %s\n", pushed.c_str());
+    if (!r.commitId.empty())
+        std::printf("linkora backup: commit %s in %s\n", r.commitId.substr(0, 12).c_str(), s.dir.c_str());
+    if (!r.pushed.empty()) std::printf("linkora backup: %s\n", r.pushed.c_str());
     std::fflush(stdout);
 
-    if (reason.empty() && status == kExitFailed) {
-        if (counts[3] > 0) reason = std::to_string(counts[3]) + " failed";
+    if (r.reason.empty() && r.status == kExitFailed) {
+        if (counts[3] > 0) r.reason = std::to_string(counts[3]) + " failed";
         if (counts[4] > 0)
-            reason += (reason.empty() ? "" : ", ") + std::to_string(counts[4]) + " found stopped or not restarted";
-        if (record.push.rfind("failed", 0) == 0) reason += (reason.empty() ? "" : ", ") + std::string("push failed");
+            r.reason += (r.reason.empty() ? "" : ", ") + std::to_string(counts[4]) + " found stopped or not restarted";
+        if (s.record.push.rfind("failed", 0) == 0)
+            r.reason += (r.reason.empty() ? "" : ", ") + std::string("push failed");
     }
-    status = finished(status, reason, run.jobs());
+}
+
+}  // namespace
+
+int backupCommand(const std::vector<std::string>& args) {
+    Session s;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kBackupUsage, stdout);
+        return kExitDone;
+    }
+    const std::string problem = parseArguments(args, s.options);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "linkora: backup: %s\n", problem.c_str());
+        usage();
+        return kExitCommandLine;
+    }
+
+    // From here on a signal ends the run with its record written.
+    const platform::InterruptScope signals(platform::SecondSignal::recorded);
+    s.record.started = now();
+    s.record.host = hostName();
+    s.record.inventory = s.options.inventory;
+    s.dir = s.options.into.empty() ? folderOf(s.options.inventory) : s.options.into;
+    while (s.dir.size() > 1 && s.dir.back() == '/') s.dir.pop_back();
+    s.record.dir = s.dir;
+    if (s.options.push) s.record.push = "failed: not tried";
+    const std::vector<std::unique_ptr<Job>> none;
+
+    if (!reportFolderWritable(s.options)) return kExitFolder;
+    if (const auto stop = loadInventory(s)) return finished(s, stop->status, stop->reason, none);
+    if (const auto stop = prepareFolder(s)) return finished(s, stop->status, stop->reason, none);
+
+    const auto began = std::chrono::steady_clock::now();
+    Run run(s.options, s.entries, s.dir, *s.history);
+    std::vector<Approval> approvals;  // the jobs point into it
+    if (const auto stop = backUp(s, run, approvals)) return finished(s, stop->status, stop->reason, none);
+    Recorded recorded = record(s, run);
+    report(s, run, recorded, std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+
+    int status = finished(s, recorded.status, recorded.reason, run.jobs());
     // The plant's page reads the report just written.
-    if (stopSignal == 0 && !options.site.empty() &&
-        writeSite(entries, dir, options.report, options.site, options.gitTimeout) != kExitDone && status == kExitDone)
+    if (stopSignal() == 0 && !s.options.site.empty() &&
+        writeSite(s.entries, s.dir, s.options.report, s.options.site, s.options.gitTimeout) != kExitDone &&
+        status == kExitDone)
         status = kExitFolder;
     return status;
 }

@@ -49,15 +49,6 @@ std::string failureReason(const std::string& err, int status) {
     return "the upload ended with status " + std::to_string(status);
 }
 
-// Pairs of a '-' line and the '+' line after it count once, lone lines once.
-int countChanges(const std::vector<DifferenceLine>& lines) {
-    int count = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i, ++count) {
-        if (lines[i].sign == '-' && i + 1 < lines.size() && lines[i + 1].sign == '+') ++i;
-    }
-    return count;
-}
-
 // The largest data file the backup reads.
 constexpr std::size_t kMaxDataFile = 16 * 1024 * 1024;
 
@@ -96,7 +87,35 @@ bool putInPlace(const std::string& temp, const std::string& target) {
 // controller found stopped; 9 done, its restart not confirmed.
 bool uploadLeftCompleteFile(int status) { return status == 0 || status == 8 || status == 9; }
 
+// The approved version in the report: null when there is none.
+std::string approvedRecord(const Job& job) {
+    if (job.approval == nullptr) return "null";
+    const Approval& a = *job.approval;
+    return "{\"commit\":" + jsonString(a.commit) + ",\"date\":" + jsonString(isoTime(a.date)) +
+           ",\"by\":" + jsonString(a.by) +
+           ",\"differs\":" + (job.approvedDiffers < 0 ? "null" : std::to_string(job.approvedDiffers)) + "}";
+}
+
 }  // namespace
+
+int countChanges(const std::vector<DifferenceLine>& lines) {
+    int count = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i, ++count) {
+        if (lines[i].sign == '-' && i + 1 < lines.size() && lines[i + 1].sign == '+') ++i;
+    }
+    return count;
+}
+
+const char* outcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::unchanged: return "unchanged";
+        case Outcome::changed: return "changed";
+        case Outcome::added: return "new";
+        case Outcome::failed: return "failed";
+        case Outcome::pending: break;
+    }
+    return "pending";
+}
 
 std::string leftAlone(const Job& job) {
     const std::string problem = notRegular(job.target, job.entry->name + ".DAT");
@@ -105,7 +124,7 @@ std::string leftAlone(const Job& job) {
 
 void settle(Job& job) {
     if (!uploadLeftCompleteFile(job.status)) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = failureReason(job.err, job.status);
         platform::removeFile(job.temp);
         return;
@@ -113,7 +132,7 @@ void settle(Job& job) {
     std::unique_ptr<ImageCopy> uploaded;
     std::string bytes, problem;
     if (!readRegular(job.temp, kMaxDataFile, bytes, problem) || loadText(bytes, uploaded) != 0) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = "the upload left no data file";
         platform::removeFile(job.temp);
         return;
@@ -129,7 +148,7 @@ void settle(Job& job) {
     struct stat st {};
     const bool exists = ::lstat(job.target.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = leftAlone(job);
         platform::removeFile(job.temp);
         return;
@@ -144,14 +163,14 @@ void settle(Job& job) {
         if (loadText(committed, old) == 0) {
             const Comparison comparison = compareImages(*old, *uploaded, CompareScope::Files);
             if (comparison.lines.empty()) {
-                job.result = "unchanged";
+                job.result = Outcome::unchanged;
                 job.uploaded = std::move(uploaded);
                 platform::removeFile(job.temp);
                 // The folder's file back at the last commit, which the
                 // controller holds.
                 if (job.headDiffers) {
                     if (!replaceFile(job.target, committed, problem)) {
-                        job.result = "failed";
+                        job.result = Outcome::failed;
                         job.reason = problem;
                     } else {
                         job.written = contentHash(committed);
@@ -166,7 +185,7 @@ void settle(Job& job) {
         }
     }
     if (!putInPlace(job.temp, job.target)) {
-        job.result = "failed";
+        job.result = Outcome::failed;
         job.reason = job.target + ": cannot be replaced: " + std::strerror(errno);
         job.differences.clear();
         job.changedValues = 0;
@@ -174,8 +193,19 @@ void settle(Job& job) {
         return;
     }
     job.written = contentHash(bytes);
-    job.result = haveCommitted ? "changed" : "new";
+    job.result = haveCommitted ? Outcome::changed : Outcome::added;
     job.uploaded = std::move(uploaded);
+}
+
+Drift driftFrom(History& history, const Approval& approval, const ImageCopy& now) {
+    Drift drift;
+    std::string text, error;
+    std::unique_ptr<ImageCopy> then;
+    if (!history.textAt(approval.commit, approval.name + ".DAT", text, error) || loadText(text, then) != 0)
+        return drift;
+    drift.lines = compareImages(*then, now, CompareScope::Files).lines;
+    drift.values = countChanges(drift.lines);
+    return drift;
 }
 
 std::string folderOf(const std::string& path) {
@@ -223,7 +253,7 @@ bool writeReport(const std::string& path, const RunRecord& run, const std::vecto
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3f", job->seconds);
         text += "{\"name\":" + jsonString(e.name) + ",\"port\":" + jsonString(e.port) +
-                ",\"unit\":" + std::to_string(e.unit) + ",\"result\":" + jsonString(job->result) +
+                ",\"unit\":" + std::to_string(e.unit) + ",\"result\":" + jsonString(outcomeWord(job->result)) +
                 ",\"reason\":" + (job->reason.empty() ? "null" : jsonString(job->reason)) +
                 ",\"status\":" + (job->status < 0 ? "null" : std::to_string(job->status)) +
                 ",\"stopped\":" + (job->stopped ? "true" : "false") +
@@ -234,7 +264,7 @@ bool writeReport(const std::string& path, const RunRecord& run, const std::vecto
                 ",\"tries\":" + std::to_string(job->tries) +
                 ",\"commit\":" + (job->commit.empty() ? "null" : jsonString(job->commit)) +
                 ",\"lastBackedUp\":" + (job->lastBackedUp > 0 ? jsonString(isoTime(job->lastBackedUp)) : "null") +
-                ",\"stale\":" + (job->stale ? "true" : "false") + "}\n";
+                ",\"stale\":" + (job->stale ? "true" : "false") + ",\"approved\":" + approvedRecord(*job) + "}\n";
     }
     if (!replaceFile(path, text, error)) {
         error = path + ": " + error;
@@ -244,31 +274,9 @@ bool writeReport(const std::string& path, const RunRecord& run, const std::vecto
 }
 
 bool replaceFile(const std::string& path, const std::string& text, std::string& error) {
-    std::string pattern = folderOf(path) + "/" + kOwnPrefix + "-new.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    ::fchmod(fd, 0644);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
-    const bool ok = written == text.size() && ::fsync(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    if (!ok || ::rename(name.data(), path.c_str()) != 0) {
-        error = std::strerror(ok ? errno : saved);
-        ::unlink(name.data());
-        return false;
-    }
-    return true;
+    if (platform::replaceFileWith(path, text, platform::AtLink::replaced)) return true;
+    error = std::strerror(errno);
+    return false;
 }
 
 }  // namespace fleet

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fleet/inventory.h"
+#include "fleet/posix_history.h"
 #include "fleet/posix_processes.h"
 #include "image/image_compare.h"
 
@@ -15,6 +16,11 @@ namespace fleet {
 // The backup's own files in the folder, all beginning with this prefix
 // (never the ".linkora." of an upload's temporary file).
 inline constexpr char kOwnPrefix[] = ".linkora-backup";
+
+// What became of one controller in a run; `pending` until it is known.
+enum class Outcome { pending, unchanged, changed, added, failed };
+// The outcome's word in the result lines and the report ("new" for added).
+const char* outcomeWord(Outcome outcome);
 
 struct Job {
     const InventoryEntry* entry = nullptr;
@@ -28,7 +34,7 @@ struct Job {
     bool headDiffers = false;
     std::string committed;
     // The outcome.
-    std::string result;  // unchanged, changed, new, failed
+    Outcome result = Outcome::pending;
     std::string reason;
     std::vector<std::string> notes;  // after the result: found stopped, a hand edit kept
     bool stopped = false;            // found stopped, or its restart not confirmed
@@ -40,6 +46,11 @@ struct Job {
     std::unique_ptr<ImageCopy> uploaded;
     int changedValues = 0;
     std::vector<std::string> differences;
+    // The approved version, where there is one, and how far the file the
+    // controller holds is from it (-1 unknown).
+    const Approval* approval = nullptr;
+    int approvedDiffers = -1;
+    std::vector<std::string> approvedLines;
     double seconds = 0;
     std::string commit;
     // While it runs.
@@ -60,6 +71,18 @@ std::string leftAlone(const Job& job);
 // The finished upload set against the backup; the backup replaced when it
 // differs. Fills in the job's outcome.
 void settle(Job& job);
+
+// The values that change lines change: a '-' line and the '+' line after it
+// count once, a lone line once.
+int countChanges(const std::vector<DifferenceLine>& lines);
+
+// A file set against its approved version: `values` counted as the change
+// lines count them, -1 when the approved file cannot be read.
+struct Drift {
+    int values = -1;
+    std::vector<DifferenceLine> lines;
+};
+Drift driftFrom(History& history, const Approval& approval, const ImageCopy& now);
 
 // What the report says of the run as a whole.
 struct RunRecord {
@@ -83,8 +106,8 @@ std::string isoTime(long long seconds);
 bool writeReport(const std::string& path, const RunRecord& run, const std::vector<std::unique_ptr<Job>>& jobs,
                  std::string& error);
 
-// `text` put at `path` in one step: written beside it under a name of the
-// backup's own, then renamed over it (never written through a link).
+// `text` put at `path` in one step: the platform's temporary file beside
+// it, renamed over it; a link at `path` is replaced, never written through.
 bool replaceFile(const std::string& path, const std::string& text, std::string& error);
 
 // A hash of a file's bytes, as the state of the folder records it.

@@ -510,4 +510,56 @@ bool History::push(std::string& done, std::string& error) {
     return true;
 }
 
+bool History::textAt(const std::string& commit, const std::string& name, std::string& text, std::string& error) {
+    if (!run("git show", {"show", "--no-textconv", "--end-of-options", commit + ":" + name}, text, error, false,
+             kMaxIncomingFile + 1)) {
+        return false;
+    }
+    if (text.size() > static_cast<std::size_t>(kMaxIncomingFile)) {
+        error = "git show: " + name + " is larger than 16 MiB at " + commit;
+        return false;
+    }
+    return true;
+}
+
+bool History::approvals(std::vector<Approval>& found, std::string& error) {
+    found.clear();
+    // The tags may have come from another host: names and messages are
+    // input, kept to what a line can show.
+    constexpr std::size_t kMaxBy = 200;
+    constexpr std::size_t kMaxListing = 16 * 1024 * 1024;
+    std::string out;
+    if (!run("git for-each-ref",
+             {"for-each-ref",
+              "--format=%(refname:strip=3)%1f%(objecttype)%1f%(*objectname)%1f%(taggerdate:unix)%1f%(contents:subject)",
+              "refs/tags/approved/"},
+             out, error, false, kMaxListing + 1))
+        return false;
+    if (out.size() > kMaxListing) {
+        error = "git for-each-ref: the approvals are more than 16 MiB";
+        return false;
+    }
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> fields;
+        for (std::size_t from = 0;;) {
+            const std::size_t end = line.find('\x1f', from);
+            fields.push_back(line.substr(from, end == std::string::npos ? std::string::npos : end - from));
+            if (end == std::string::npos) break;
+            from = end + 1;
+        }
+        if (fields.size() != 5 || fields[1] != "tag" || !validControllerName(fields[0]) || fields[2].empty()) continue;
+        Approval a;
+        a.name = fields[0];
+        a.commit = fields[2];
+        a.date = std::strtoll(fields[3].c_str(), nullptr, 10);
+        std::string by = fields[4].rfind("approved by ", 0) == 0 ? fields[4].substr(12) : fields[4];
+        for (char c : by) {
+            if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f && a.by.size() < kMaxBy) a.by += c;
+        }
+        found.push_back(std::move(a));
+    }
+    return true;
+}
+
 }  // namespace fleet

@@ -7,6 +7,15 @@
 
 namespace fleet {
 
+// An approved version: the annotated tag approved/NAME that `linkora
+// approve` makes (moved when approved again).
+struct Approval {
+    std::string name;    // the controller
+    std::string commit;  // the commit approved
+    long long date = 0;  // when it was approved, seconds since 1970
+    std::string by;      // who approved it, from the tag's message
+};
+
 class History {
 public:
     // `pushRecord`: a file in the folder that holds the commit before a push
@@ -65,6 +74,11 @@ public:
     // before anything is checked out. On failure the branch is put back where
     // it was. `done` tells what happened ("" when nothing was to push).
     bool push(std::string& done, std::string& error);
+
+    // The bytes of `name` as committed at `commit` (at most 16 MiB).
+    bool textAt(const std::string& commit, const std::string& name, std::string& text, std::string& error);
+    // Every approved version the folder's tags hold; none when there are none.
+    bool approvals(std::vector<Approval>& found, std::string& error);
 
 private:
     // Runs git in the folder; false on a failure, with `error` naming `what`

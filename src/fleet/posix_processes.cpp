@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/process.h"
+
 extern char** environ;
 
 namespace fleet {
@@ -127,7 +129,7 @@ bool startProgram(const std::vector<std::string>& argv, const std::vector<std::s
     if (n > 0) {
         ::close(errPipe[0]);
         if (captureOut) ::close(outPipe[0]);
-        waitProgram(pid);
+        platform::waitProgram(pid);
         errno = error;
         return false;
     }
@@ -135,15 +137,6 @@ bool startProgram(const std::vector<std::string>& argv, const std::vector<std::s
     out.errFd = errPipe[0];
     out.outFd = captureOut ? outPipe[0] : -1;
     return true;
-}
-
-int waitProgram(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool readInto(int fd, std::string& text, std::size_t limit) {
@@ -191,13 +184,12 @@ int runCaptured(const std::vector<std::string>& argv, const std::vector<std::str
         if (ready == 0 && stage == 0) {
             // The program ended, but something it left behind (a daemon)
             // still holds its outputs: the program's status counts.
-            int status = 0;
-            if (::waitpid(p.pid, &status, WNOHANG) == p.pid) {
+            const int status = platform::waitProgram(p.pid, false);
+            if (status != platform::kStillRunning) {
                 for (int fd : fds) {
                     if (fd >= 0) ::close(fd);
                 }
-                if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                return status;
             }
             continue;
         }
@@ -214,10 +206,10 @@ int runCaptured(const std::vector<std::string>& argv, const std::vector<std::str
     }
     if (stage > 0) {
         ::kill(-p.pid, SIGKILL);
-        const int status = waitProgram(p.pid);
+        const int status = platform::waitProgram(p.pid);
         return told ? status : kTimedOut;
     }
-    return waitProgram(p.pid);
+    return platform::waitProgram(p.pid);
 }
 
 }  // namespace fleet

@@ -29,8 +29,7 @@ struct Started {
 // ended with everything it started. False when it could not be started.
 bool startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool captureOut,
                   Started& out, bool ownGroup = false);
-// Waits for the end of `pid`: its exit status, 128 + n after signal n.
-int waitProgram(pid_t pid);
+// A started program's end is waited for with platform::waitProgram.
 
 // What runCaptured returns when the program could not be started, and when
 // it was ended at its time limit.

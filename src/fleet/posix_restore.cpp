@@ -130,14 +130,6 @@ int loadRegular(const std::string& path, std::unique_ptr<ImageCopy>& out) {
     return result;
 }
 
-int countChanges(const std::vector<DifferenceLine>& lines) {
-    int count = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i, ++count) {
-        if (lines[i].sign == '-' && i + 1 < lines.size() && lines[i + 1].sign == '+') ++i;
-    }
-    return count;
-}
-
 // The program's own unattended transfer as a child, its outputs passed on.
 int transfer(const std::vector<std::string>& argv, const InventoryEntry& e) {
     std::vector<std::string> set;

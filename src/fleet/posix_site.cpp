@@ -224,35 +224,23 @@ std::unique_ptr<ImageCopy> loadText(const std::string& text) {
 // Approved versions: the tags approved/NAME, where there are any.
 void readApprovals(History& history, std::map<std::string, SiteController>& byName,
                    const std::map<std::string, std::unique_ptr<ImageCopy>>& files) {
-    std::string out, error;
-    if (!history.read({"for-each-ref", "--format=%(refname:strip=3)%1f%(taggerdate:iso-strict)%1f%(taggername)",
-                       "refs/tags/approved/"},
-                      out, error))
-        return;
-    for (const std::string& line : splitLines(out)) {
-        const std::size_t a = line.find('\x1f'), b = line.find('\x1f', a + 1);
-        if (a == std::string::npos || b == std::string::npos) continue;
-        auto found = byName.find(line.substr(0, a));
+    std::vector<Approval> approvals;
+    std::string error;
+    if (!history.approvals(approvals, error)) return;
+    for (const Approval& a : approvals) {
+        auto found = byName.find(a.name);
         if (found == byName.end()) continue;
         SiteController& c = found->second;
-        if (c.approvedDate.empty()) c.approvedDate = line.substr(a + 1, b - a - 1);
-        if (c.approvedBy.empty()) c.approvedBy = line.substr(b + 1);
-        std::string approved;
+        if (c.approvedDate.empty()) c.approvedDate = isoTime(a.date);
+        if (c.approvedBy.empty()) c.approvedBy = a.by;
         auto current = files.find(c.name);
-        if (current == files.end() || !current->second ||
-            !history.read({"show", "--no-textconv", "refs/tags/approved/" + c.name + ":" + c.name + ".DAT"}, approved,
-                          error))
-            continue;
-        const std::unique_ptr<ImageCopy> then = loadText(approved);
-        if (!then) continue;
-        const Comparison comparison = compareImages(*then, *current->second, CompareScope::Files);
-        int added = 0, removed = 0;
-        for (const DifferenceLine& d : comparison.lines) {
-            (d.sign == '+' ? added : removed) += 1;
+        if (current == files.end() || !current->second) continue;
+        const Drift drift = driftFrom(history, a, *current->second);
+        for (const DifferenceLine& d : drift.lines) {
             const std::string name = fieldNameOf(d);
             c.approvedLines.push_back(std::string(1, d.sign) + d.text + (name.empty() ? "" : "   " + name));
         }
-        if (c.differs < 0) c.differs = std::max(added, removed);
+        if (c.differs < 0) c.differs = drift.values;
     }
 }
 

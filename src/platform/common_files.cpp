@@ -1,5 +1,7 @@
-// Rewriting a file where it stands, for folders in which nothing can be
-// created beside it. Plain C streams; the signal hold is the platform's.
+// Replacing a file with given bytes, and rewriting a file where it stands
+// for folders in which nothing can be created beside it. Plain C streams; the
+// temporary file and the signal hold are the platform's.
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -39,6 +41,22 @@ struct SignalsHeld {
 };
 
 }  // namespace
+
+bool replaceFileWith(const std::string& target, const std::string& content, AtLink atLink) {
+    std::string temp;
+    std::FILE* file = createTempFileBeside(target, temp, atLink);
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    const int writeError = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed || !replaceFile(temp, target, atLink)) {
+        const int error = written ? errno : writeError;
+        removeFile(temp);
+        errno = error;
+        return false;
+    }
+    return true;
+}
 
 bool rewriteFileInPlace(const std::string& target, const std::string& content) {
     // Only a plain file: a device could be read without end.

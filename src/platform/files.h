@@ -5,6 +5,12 @@
 
 namespace platform {
 
+// What replacing a file does with a symbolic link at its place: the file the
+// link names is replaced and the link stays (as when the file is simply
+// rewritten), or the link itself is replaced and never followed (a folder
+// whose links are not to be trusted). Windows knows only the first.
+enum class AtLink { followed, replaced };
+
 // Creates a new, empty file in the same directory as `target` (so that it
 // can later replace the target in one step) and opens it for writing in
 // binary mode. Stores its name in `tempPath`. Returns nullptr on failure,
@@ -15,7 +21,7 @@ namespace platform {
 // lock is held until replaceFile() or removeFile() and ends with the
 // process. Where locks are not supported the file keeps its first name
 // (".linkora-new.XXXXXX"), which no cleaner removes.
-std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath);
+std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath, AtLink atLink = AtLink::followed);
 
 // Removes the temporary files of writers that are gone from the directory
 // of `target`: plain files of this user named ".linkora.XXXXXX" whose lock
@@ -27,7 +33,12 @@ int removeStaleTempFilesBeside(const std::string& target);
 // Puts the closed file `source` in the place of `target`, replacing a target
 // that exists: readers see either the old or the new file, never a part of
 // one. On failure `target` is untouched and `source` is left where it is.
-bool replaceFile(const std::string& source, const std::string& target);
+bool replaceFile(const std::string& source, const std::string& target, AtLink atLink = AtLink::followed);
+
+// `content` put at `target` in one step: a temporary file beside it,
+// written, then put in its place. False, with errno, when it cannot be;
+// then no temporary file is left.
+bool replaceFileWith(const std::string& target, const std::string& content, AtLink atLink = AtLink::followed);
 
 // Deletes a file; false when it could not be deleted.
 bool removeFile(const std::string& path);

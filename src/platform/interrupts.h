@@ -7,9 +7,14 @@ namespace platform {
 // itself, giving up the reply it is receiving. A second one removes the file named
 // by setInterruptCleanupPath and ends the program at once, the way the
 // signal would have without the scope (terminal restored).
+//
+// A scope that outlives child processes of its own (a backup run) keeps
+// recording instead: every signal inside it makes interruptDescriptor()
+// readable, and none ends the program.
+enum class SecondSignal { ends, recorded };
 class InterruptScope {
 public:
-    InterruptScope();
+    explicit InterruptScope(SecondSignal second = SecondSignal::ends);
     ~InterruptScope();
     InterruptScope(const InterruptScope&) = delete;
     InterruptScope& operator=(const InterruptScope&) = delete;
@@ -17,6 +22,10 @@ public:
 
 // The number of the signal received inside the current scope, or 0.
 int pendingInterrupt();
+// A descriptor that can be read once a signal came inside a scope, to wait
+// for beside others with poll(); what it holds may be read and dropped.
+// -1 where there is none (Windows).
+int interruptDescriptor();
 // "SIGTERM" and so on.
 const char* signalName(int signalNumber);
 

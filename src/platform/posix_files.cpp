@@ -30,7 +30,8 @@ namespace {
 
 // A symbolic link is followed, so that the file it names is replaced and
 // the link stays a link, as when the file is simply rewritten.
-std::string resolved(const std::string& target) {
+std::string resolved(const std::string& target, AtLink atLink = AtLink::followed) {
+    if (atLink == AtLink::replaced) return target;
     struct stat info {};
     if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return target;
     char* real = realpath(target.c_str(), nullptr);
@@ -50,7 +51,7 @@ std::string directoryPart(const std::string& path) {
 // exists, else those a newly created file would get.
 mode_t permissionsFor(const std::string& target) {
     struct stat info {};
-    if (stat(target.c_str(), &info) == 0) return info.st_mode & 07777;
+    if (lstat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode)) return info.st_mode & 07777;
     const mode_t mask = umask(0);
     umask(mask);
     return 0666 & ~mask;
@@ -142,10 +143,10 @@ int removeStaleTempFilesBeside(const std::string& target) {
     return removed;
 }
 
-std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath) {
+std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath, AtLink atLink) {
     tempPath.clear();
     if (target.empty()) return nullptr;
-    const std::string real = resolved(target);
+    const std::string real = resolved(target, atLink);
     const std::string directory = directoryPart(real);
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::string pattern = directory + kUnlockedPrefix + "XXXXXX";
@@ -194,7 +195,7 @@ std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath
     return nullptr;
 }
 
-bool replaceFile(const std::string& source, const std::string& target) {
+bool replaceFile(const std::string& source, const std::string& target, AtLink atLink) {
     if (source.empty() || target.empty()) return false;
     // The data reaches the disk before the name points at it.
     const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
@@ -202,7 +203,7 @@ bool replaceFile(const std::string& source, const std::string& target) {
         fsync(fd);
         ::close(fd);
     }
-    const std::string real = resolved(target);
+    const std::string real = resolved(target, atLink);
     if (std::rename(source.c_str(), real.c_str()) != 0) return false;
     releaseLock(source);
     syncDirectoryOf(real);

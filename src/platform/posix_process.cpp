@@ -35,20 +35,23 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
         return -1;
     }
 
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            resumeTerminal();
-            return -1;
-        }
-    }
-    resumeTerminal();
-    // A program ended by a signal reports 128 + its number, as shells do.
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    if (!WIFEXITED(status)) return -1;
     // 127 is also what a C library that cannot report a failed exec to the
     // parent leaves behind.
-    return WEXITSTATUS(status);
+    const int status = waitProgram(child);
+    resumeTerminal();
+    return status;
+}
+
+int waitProgram(long pid, bool block) {
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(static_cast<pid_t>(pid), &status, block ? 0 : WNOHANG)) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (ended == 0) return kStillRunning;
+    // A program ended by a signal reports 128 + its number, as shells do.
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool stdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }

@@ -12,6 +12,14 @@ namespace platform {
 // when it could not be started.
 int runProgram(const std::string& program, const std::vector<std::string>& arguments);
 
+// What waitProgram returns for a program that has not ended, when asked
+// not to wait.
+inline constexpr int kStillRunning = -3;
+// The end of a program this one started (`pid` its process id): its exit
+// status, 128 + n when signal n ended it, -1 when it cannot be told. With
+// `block` false it returns kStillRunning at once while the program runs.
+int waitProgram(long pid, bool block = true);
+
 // True when standard input is an interactive terminal or console, so that a
 // key can be asked for.
 bool stdinIsTerminal();

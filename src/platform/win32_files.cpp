@@ -22,7 +22,7 @@ std::string directoryPart(const std::string& path) {
 
 }  // namespace
 
-std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath) {
+std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath, AtLink) {
     tempPath.clear();
     if (target.empty()) return nullptr;
     const std::string directory = directoryPart(target);
@@ -44,7 +44,7 @@ std::FILE* createTempFileBeside(const std::string& target, std::string& tempPath
 // apart from a live writer's: nothing is removed.
 int removeStaleTempFilesBeside(const std::string&) { return 0; }
 
-bool replaceFile(const std::string& source, const std::string& target) {
+bool replaceFile(const std::string& source, const std::string& target, AtLink) {
     if (source.empty() || target.empty()) return false;
     return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }

@@ -28,7 +28,7 @@ void onSignal(int signalNumber) {
 
 }  // namespace
 
-InterruptScope::InterruptScope() {
+InterruptScope::InterruptScope(SecondSignal) {
     if (depth++ > 0) return;
     pending = 0;
     previousInt = std::signal(SIGINT, onSignal);
@@ -42,6 +42,8 @@ InterruptScope::~InterruptScope() {
 }
 
 int pendingInterrupt() { return pending; }
+
+int interruptDescriptor() { return -1; }
 
 const char* signalName(int signalNumber) {
     switch (signalNumber) {

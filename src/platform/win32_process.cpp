@@ -37,6 +37,15 @@ void appendQuoted(std::string& line, const std::string& argument) {
     line += '"';
 }
 
+// The exit code of a process, waiting for its end or not.
+int endOf(HANDLE process, bool block) {
+    const DWORD waited = WaitForSingleObject(process, block ? INFINITE : 0);
+    if (waited == WAIT_TIMEOUT) return kStillRunning;
+    DWORD code = 0;
+    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &code)) return -1;
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
 int runProgram(const std::string& program, const std::vector<std::string>& arguments) {
@@ -70,12 +79,16 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
         return -1;
     }
     CloseHandle(process.hThread);
-    int result = -1;
-    if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        if (GetExitCodeProcess(process.hProcess, &code)) result = static_cast<int>(code);
-    }
+    const int result = endOf(process.hProcess, true);
     CloseHandle(process.hProcess);
+    return result;
+}
+
+int waitProgram(long pid, bool block) {
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) return -1;
+    const int result = endOf(process, block);
+    CloseHandle(process);
     return result;
 }
 

@@ -24,8 +24,6 @@
 
 namespace {
 
-const int kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-
 // Y or N, either case.
 std::optional<bool> yesNo(const std::string& text) {
     const std::string word = upperCase(text);
@@ -53,11 +51,9 @@ std::string parseDirection(const std::vector<std::string>& args, TransferLine& o
         out.devicePath = args[2];
     }
 
-    const std::optional<long> baud = wholeNumber(args[3]);
-    bool knownRate = false;
-    for (int rate : kBaudRates) knownRate = knownRate || (baud && *baud == rate);
-    if (!knownRate) return "Invalid COM speed specified!";
-    out.baudRate = static_cast<int>(*baud);
+    const std::optional<int> baud = lineSpeed(args[3]);
+    if (!baud) return "Invalid COM speed specified!";
+    out.baudRate = *baud;
 
     const std::string direction = upperCase(args[0]);
     const bool upload = direction == "U";

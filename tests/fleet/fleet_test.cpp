@@ -193,7 +193,7 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     EXPECT_TRUE(std::regex_search(
         report,
         std::regex(
-            R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"stopped":false,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"tries":1,"commit":"[0-9a-f]{40}","lastBackedUp":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ","stale":false\})")))
+            R"(\{"name":"press-2","port":"[^"]+","unit":2,"result":"new","reason":null,"status":0,"stopped":false,"model":4444,"firmware":\d+,"setpoints":\d+,"changedValues":0,"seconds":[0-9.]+,"tries":1,"commit":"[0-9a-f]{40}","lastBackedUp":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ","stale":false,"approved":null\})")))
         << report;
     EXPECT_TRUE(std::regex_match(
         runRecord(report),
@@ -857,11 +857,11 @@ std::string chromium() {
 int browse(const TempDir& dir, const std::string& page, const std::string& what, std::string& output) {
     const std::string profile = dir.file("profile-" + std::to_string(::rand()));
     ::mkdir(profile.c_str(), 0700);
-    return testing_support::runProgram({chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                                        "--disable-background-networking", "--disable-component-update",
-                                        "--disable-sync", "--user-data-dir=" + profile, "--window-size=1200,900",
-                                        what, "file://" + page},
-                                       output, 60000);
+    return testing_support::runProgram(
+        {chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+         "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile, "--window-size=1200,900", what,
+         "file://" + page},
+        output, 60000);
 }
 
 #ifdef LINKORA_HAVE_PNG
@@ -940,6 +940,60 @@ TEST(Fleet, SiteShowsEveryControllerByAttention) {
     EXPECT_EQ("mine\n", readFile(other + "/keep.txt"));
 }
 
+// The first setpoint of `file` one later, downloaded by hand to unit 1 on
+// `link`: the controller then differs from the file in one value.
+bool changeOneValue(const TempDir& dir, const std::string& file, const std::string& link) {
+    std::string edited = readFile(file);
+    const std::size_t at = edited.find("\n49: ");
+    if (at == std::string::npos) return false;
+    const std::size_t comma = edited.rfind(',', edited.find_first_of(" ;", at + 5));
+    const std::size_t length = edited.find_first_of(" ;", comma) - comma - 1;
+    edited.replace(comma + 1, length, std::to_string(std::stoi(edited.substr(comma + 1, length)) + 1));
+    writeFile(dir.file("edited.dat"), edited);
+    std::string output;
+    return run({"d", "1", link, "38400", dir.file("edited.dat"), "N", "N", "Y"}, output) == 0;
+}
+
+// An approved version, then a change on the controller: each backup says how
+// far it is from the approved one, and the report carries it, until the new
+// version is approved.
+TEST(Fleet, BackupSaysWhereTheControllerDiffersFromItsApprovedVersion) {
+    TempDir dir;
+    const std::string into = dir.file("backups");
+    const std::string report = dir.file("report.json");
+    Line a(dir, "lineA", {"--unit", "1", "--model", "4344"});
+    ASSERT_FALSE(a.device.empty());
+    const std::string inventory = dir.file("plant.inventory");
+    writeFile(inventory, "press-a " + a.link + " 1 38400 modbus\n");
+    const std::vector<std::string> backup{"backup", inventory, "--into", into, "--report", report};
+    std::string output;
+    ASSERT_EQ(0, run(backup, output)) << output;
+    EXPECT_NE(std::string::npos, readFile(report).find("\"approved\":null}")) << readFile(report);
+    ASSERT_EQ(0, run({"approve", inventory, "press-a", "--into", into, "--by", "maintenance"}, output)) << output;
+    const std::string approved = git(into, "rev-parse approved/press-a^{commit}").substr(0, 40);
+    const std::string today = git(into, "log -1 --date=short --format=%ad").substr(0, 10);
+
+    ASSERT_TRUE(changeOneValue(dir, into + "/press-a.DAT", a.link));
+    const std::string suffix = "; differs from approved (1 value, approved " + today + " by maintenance)";
+    ASSERT_EQ(0, run(backup, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-a: changed, 1 value" + suffix)) << output;
+    EXPECT_TRUE(std::regex_search(readFile(report),
+                                  std::regex("\"approved\":\\{\"commit\":\"" + approved +
+                                             "\",\"date\":\"[0-9T:Z-]+\",\"by\":\"maintenance\",\"differs\":1\\}")))
+        << readFile(report);
+    // No change since the last backup: the lines against the approved version.
+    ASSERT_EQ(0, run(backup, output)) << output;
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex("press-a: unchanged" + std::regex_replace(suffix, std::regex("[()]"), "\\$&") +
+                           "\n  -49: [^\n]+\n  \\+49: [^\n]+\n")))
+        << output;
+
+    ASSERT_EQ(0, run({"approve", inventory, "press-a", "--into", into, "--by", "maintenance"}, output)) << output;
+    ASSERT_EQ(0, run(backup, output)) << output;
+    EXPECT_TRUE(hasLine(output, "press-a: unchanged")) << output;
+    EXPECT_NE(std::string::npos, readFile(report).find("\"by\":\"maintenance\",\"differs\":0}")) << readFile(report);
+}
+
 // An older version back into its controller: the simulator then holds it and
 // the history says so; a file of another model, or no --yes without a
 // terminal, sends nothing.
@@ -955,14 +1009,7 @@ TEST(Fleet, RestoresAnOlderVersion) {
     const std::string first = git(into, "rev-parse --short=7 HEAD").substr(0, 7);
 
     // A changed value downloaded by hand and backed up: the second version.
-    std::string edited = readFile(into + "/press-a.DAT");
-    const std::size_t at = edited.find("\n49: ");
-    ASSERT_NE(std::string::npos, at);
-    const std::size_t comma = edited.rfind(',', edited.find_first_of(" ;", at + 5));
-    const std::size_t length = edited.find_first_of(" ;", comma) - comma - 1;
-    edited.replace(comma + 1, length, std::to_string(std::stoi(edited.substr(comma + 1, length)) + 1));
-    writeFile(dir.file("edited.dat"), edited);
-    ASSERT_EQ(0, run({"d", "1", a.link, "38400", dir.file("edited.dat"), "N", "N", "Y"}, output)) << output;
+    ASSERT_TRUE(changeOneValue(dir, into + "/press-a.DAT", a.link));
     ASSERT_EQ(0, run({"backup", inventory, "--into", into}, output)) << output;
     ASSERT_EQ(2, commits(into));
     const std::string restore[] = {"restore", inventory, "press-a", "--into", into, "--at", "HEAD~1"};
@@ -974,8 +1021,8 @@ TEST(Fleet, RestoresAnOlderVersion) {
     yes.push_back("--yes");
     EXPECT_EQ(0, run(yes, output)) << output;
     EXPECT_TRUE(std::regex_search(output, std::regex("Restore press-a as of [0-9-]+ [0-9:]+ \\(" + first.substr(0, 7) +
-                                                         ", model 4344, [0-9]+ setpoints, 1 value differs from the "
-                                                         "controller\\) to unit 1 on ")))
+                                                     ", model 4344, [0-9]+ setpoints, 1 value differs from the "
+                                                     "controller\\) to unit 1 on ")))
         << output;
     EXPECT_EQ("linkora restore: press-a as of " + first.substr(0, 7) + "\n", git(into, "log -1 --format=%s"));
     EXPECT_EQ("", git(into, "diff HEAD~2 HEAD -- press-a.DAT"));
@@ -986,8 +1033,8 @@ TEST(Fleet, RestoresAnOlderVersion) {
     // The restored version approved, then again: the tag moves, each approval
     // stays in the history.
     const std::string restored = git(into, "rev-parse HEAD");
-    EXPECT_EQ(0, run({"approve", inventory, "press-a", "--into", into, "--by", "maintenance", "--why", "signed off"},
-                     output))
+    EXPECT_EQ(
+        0, run({"approve", inventory, "press-a", "--into", into, "--by", "maintenance", "--why", "signed off"}, output))
         << output;
     EXPECT_EQ(restored, git(into, "rev-parse approved/press-a^{commit}"));
     EXPECT_EQ("linkora approve: press-a at " + restored.substr(0, 7) + " by maintenance\n\nsigned off\n\n",
@@ -1033,7 +1080,8 @@ TEST(Fleet, TextconvShowsOneLinePerChangedValue) {
     git(repo, id + "add -A");
     git(repo, id + "commit -qm one");
     // The next line as the writer numbers it: every later number moves by one.
-    std::string changed = text.substr(0, at + 1) + "7: 2,3,4             ;   6; Speed comp (.1mS): chn, leading, trailing\r\n";
+    std::string changed =
+        text.substr(0, at + 1) + "7: 2,3,4             ;   6; Speed comp (.1mS): chn, leading, trailing\r\n";
     std::string rest = text.substr(at + 1);
     std::regex number("^([0-9][^;\r\n]*;\\s*)([0-9]+)(;)");
     std::string renumbered;

@@ -147,6 +147,12 @@ TEST(ReplaceFile, KeepsTheTargetsPermissionsAndFollowsALink) {
     struct stat info {};
     ASSERT_EQ(stat(real.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
+
+    // In a folder whose links are not trusted the link itself is replaced.
+    ASSERT_TRUE(platform::replaceFileWith(link.string(), "mine", platform::AtLink::replaced));
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_EQ(contents(link), "mine");
+    EXPECT_EQ(contents(real), "new");
 }
 
 TEST(ReplaceFile, FailuresLeaveTheTargetAlone) {
