@@ -697,6 +697,9 @@ int backupCommand(const std::vector<std::string>& args) {
     if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*", "/*.DAT.edited-*"}, error)) {
         return refused(kExitFolder, dir + ": " + error);
     }
+    std::string diffNote;
+    if (!history.readableDiffs(diffNote, error)) return refused(kExitFolder, dir + ": " + error);
+    if (!diffNote.empty()) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), diffNote.c_str());
     const std::string statePath = dir + "/" + kOwnPrefix + ".state";
     FolderState state;
     if (!readState(statePath, state, error)) return refused(kExitFolder, error);
@@ -741,6 +744,8 @@ int backupCommand(const std::vector<std::string>& args) {
         if (::lstat(job->target.c_str(), &file) == 0 && S_ISREG(file.st_mode))
             files.push_back(job->entry->name + ".DAT");
     }
+    // The attributes go in with the first commit, or again when removed.
+    files.push_back(kAttributesFile);
     for (const std::string& name : unnamedBackups(dir, entries)) {
         std::printf("%s: not in the inventory; its backup is kept\n", name.c_str());
     }
@@ -759,9 +764,12 @@ int backupCommand(const std::vector<std::string>& args) {
         std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
         status = kExitFolder;
         reason = firstLine(error);
-    } else if (!committed.empty()) {
-        // The subject counts what the commit holds; the body names the host,
-        // the inventory and each controller in it as its line was printed.
+    } else if (std::any_of(committed.begin(), committed.end(),
+                           [](const std::string& file) { return file != kAttributesFile; })) {
+        // The attributes alone make no commit: they go in with the next
+        // backup that changes a file. The subject counts what the commit
+        // holds; the body names the host, the inventory and each controller
+        // in it as its line was printed.
         int changedFiles = 0, newFiles = 0;
         std::string body = "host: " + record.host + "\ninventory: " + options.inventory + "\n";
         for (const auto& job : run.jobs()) {
@@ -775,6 +783,8 @@ int backupCommand(const std::vector<std::string>& args) {
                 body += "\n" + job->entry->name + ": replaced by an earlier run that could not commit it";
             }
         }
+        if (std::find(committed.begin(), committed.end(), kAttributesFile) != committed.end())
+            body += std::string("\n") + kAttributesFile + ": data files shown in diffs through linkora textconv";
         const std::string subject = "linkora backup: " + std::to_string(changedFiles) + " changed, " +
                                     std::to_string(newFiles) + " new, " + std::to_string(counts[3]) + " failed";
         if (!history.commit(committed, subject, body, error)) {

@@ -1,6 +1,7 @@
 #include "fleet/posix_history.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,7 +40,8 @@ const char* const kFormatKeys[] = {
     "core.precomposeunicode",       "core.symlinks", "extensions.objectformat",
 };
 
-bool allowedKey(const std::string& key, const std::string& value) {
+bool allowedKey(const std::string& key, const std::string& value, const std::string& textconv) {
+    if (key == "diff.linkora.textconv") return !textconv.empty() && value == textconv;
     for (const char* k : kFormatKeys) {
         if (key == k) return true;
     }
@@ -83,6 +85,8 @@ bool isHex(const std::string& text) {
     return true;
 }
 
+bool isAttributes(const std::string& text) { return text == kAttributesText; }
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -97,6 +101,19 @@ std::string pushFailure(const std::string& error, const std::string& tail) {
 }
 
 }  // namespace
+
+std::string textconvSetting() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0 || buffer[0] != '/') return {};
+    const std::string path(buffer, static_cast<std::size_t>(n));
+    for (char c : path) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+                           c == '.' || c == '_' || c == '+' || c == '-';
+        if (!plain) return {};
+    }
+    return path + " textconv";
+}
 
 std::string gitMessages(const std::string& err) {
     std::vector<std::string> lines;
@@ -189,16 +206,26 @@ bool History::checkConfiguration(std::string& error) {
         return false;
     }
     config_.clear();
+    const std::string textconv = textconvSetting();
     std::istringstream entries(out);
     for (std::string entry; std::getline(entries, entry, '\0');) {
         const std::size_t newline = entry.find('\n');
         const std::string key = entry.substr(0, newline);
         const std::string value = newline == std::string::npos ? "true" : entry.substr(newline + 1);
-        if (!allowedKey(key, value)) {
+        if (key == "diff.linkora.textconv" && !allowedKey(key, value, textconv)) {
+            error = ".git/config sets diff.linkora.textconv to \"" + printable(value) +
+                    "\", which the backup does not take: it takes only the value it sets itself (" +
+                    (textconv.empty() ? std::string("none here") : "\"" + textconv + "\"") +
+                    "), as another could make git run a program (git -C " + dir_ +
+                    " config --unset-all diff.linkora.textconv; the next backup sets it)";
+            return false;
+        }
+        if (!allowedKey(key, value, textconv)) {
             error = ".git/config sets " + printable(key) +
                     ", which the backup does not take: a repository's own configuration could make git run a "
                     "program. It takes the repository format keys, remote.*.url and .fetch, branch.*.remote and "
-                    ".merge and user.*; settings of your own belong in the global git configuration (git -C " +
+                    ".merge, user.* and the diff.linkora.textconv the backup sets; settings of your own belong in the "
+                    "global git configuration (git -C " +
                     dir_ + " config --unset-all " + printable(key) + ")";
             return false;
         }
@@ -234,6 +261,16 @@ bool History::open(std::vector<std::string>& notes, std::string& error) {
                 "/info/attributes is not taken: attributes could make git run a program (a filter, a diff or "
                 "merge driver); remove it";
         return false;
+    }
+    const std::string attributes = dir_ + "/" + kAttributesFile;
+    if (exists(attributes)) {
+        std::string text, problem;
+        if (!readRegular(attributes, 4096, text, problem) || !isAttributes(text)) {
+            error = (problem.empty() ? attributes + " holds other than \"*.DAT diff=linkora\"" : problem) +
+                    ": attributes could make git run a program (a filter, a diff or merge driver); the backup takes "
+                    "only its own; remove it, the next backup writes it again";
+            return false;
+        }
     }
     if (exists(gitDir + "/commondir")) {
         error = gitDir + "/commondir is not taken: it places the repository elsewhere; remove it";
@@ -296,6 +333,36 @@ bool History::prepare(const std::vector<std::string>& excluded, std::string& err
         error = exclude + ": cannot be written";
         return false;
     }
+    return true;
+}
+
+bool History::readableDiffs(std::string& note, std::string& error) {
+    note.clear();
+    const std::string attributes = dir_ + "/" + kAttributesFile;
+    if (!exists(attributes)) {
+        const int fd = openRegular(attributes, O_WRONLY | O_CREAT | O_EXCL, error, 0644);
+        if (fd < 0) return false;
+        const std::size_t size = sizeof kAttributesText - 1;
+        const bool written = ::write(fd, kAttributesText, size) == static_cast<ssize_t>(size);
+        ::close(fd);
+        if (!written) {
+            error = attributes + ": cannot be written";
+            return false;
+        }
+    }
+    const std::string textconv = textconvSetting();
+    if (textconv.empty()) {
+        note =
+            "diff.linkora.textconv is not set: this program's path holds characters other than letters, digits "
+            "and /._+-";
+        return true;
+    }
+    if (configured("diff.linkora.textconv") == textconv) return true;
+    std::string out;
+    if (!run("git config", {"config", "--file", ".git/config", "diff.linkora.textconv", textconv}, out, error)) {
+        return false;
+    }
+    config_.emplace_back("diff.linkora.textconv", textconv);
     return true;
 }
 
@@ -375,7 +442,8 @@ std::string History::head() {
 }
 
 // Every commit that a rebase onto the upstream would bring: each entry of
-// its tree a regular, not executable NAME.DAT at the top, of at most 16 MiB.
+// its tree a regular, not executable NAME.DAT at the top, of at most 16 MiB,
+// or the backup's own .gitattributes, byte for byte.
 bool History::inspectIncoming(const std::string& remote, std::string& error) {
     std::string out;
     if (!run("git rev-list", {"rev-list", "HEAD..@{upstream}"}, out, error)) return false;
@@ -405,6 +473,12 @@ bool History::inspectIncoming(const std::string& remote, std::string& error) {
                 wrong = "an executable file";
             } else if (mode != "100644" || type != "blob") {
                 wrong = "not a plain file (mode " + mode + ")";
+            } else if (path == kAttributesFile) {
+                std::string text;
+                if (size != std::to_string(sizeof kAttributesText - 1) || !isHex(object) ||
+                    !run("git cat-file", {"cat-file", "blob", object}, text, error) || !isAttributes(text)) {
+                    wrong = "not the backup's own attributes (*.DAT diff=linkora)";
+                }
             } else if (path.compare(path.size() < 4 ? 0 : path.size() - 4, 4, ".DAT") != 0 ||
                        !validControllerName(name)) {
                 wrong = "not a backup (NAME.DAT)";
@@ -414,7 +488,8 @@ bool History::inspectIncoming(const std::string& remote, std::string& error) {
             if (!wrong.empty()) {
                 error = "push refused: commit " + commit.substr(0, 12) + " from " + remote + " holds " +
                         printable(path) + ", " + wrong +
-                        "; only NAME.DAT files are taken from there. Nothing was checked out, the local "
+                        "; only NAME.DAT files and the backup's own .gitattributes are taken from there. Nothing was "
+                        "checked out, the local "
                         "history stays";
                 return false;
             }

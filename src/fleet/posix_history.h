@@ -7,6 +7,17 @@
 
 namespace fleet {
 
+// The attributes the backup commits in its folder, byte for byte: git shows
+// data files in diffs through `linkora textconv`.
+inline constexpr char kAttributesFile[] = ".gitattributes";
+inline constexpr char kAttributesText[] = "*.DAT diff=linkora\n";
+
+// The one value of diff.linkora.textconv that the backup sets and takes: the
+// absolute path of this program and " textconv". Empty when the path holds
+// characters other than letters, digits and "/._+-", which git's shell would
+// read.
+std::string textconvSetting();
+
 class History {
 public:
     // `pushRecord`: a file in the folder that holds the commit before a push
@@ -21,13 +32,19 @@ public:
     // Before anything else runs in the folder: makes DIR/.git when there is
     // none; refuses a .git that is not a folder of this user's, one that
     // others may write, a configuration with a key outside those the backup
-    // takes, and .git/info/attributes. Then removes the lock files of a git
+    // takes, .git/info/attributes and a .gitattributes in DIR that is not
+    // exactly the backup's own (kAttributesText). Then removes the lock files of a git
     // that was stopped and aborts a rebase left half done, each told in a line
     // of `notes`. False with the reason in `error`.
     bool open(std::vector<std::string>& notes, std::string& error);
 
     // Keeps the backup's own files (`excluded` patterns) out of the history.
     bool prepare(const std::vector<std::string>& excluded, std::string& error);
+
+    // Writes DIR/.gitattributes when it is not there and sets
+    // diff.linkora.textconv when it is not set, so that git log -p shows one
+    // line per changed value; `note` says why it was not set, if so.
+    bool readableDiffs(std::string& note, std::string& error);
 
     // Stages `files` (names in the folder); `changed` lists those that
     // differ from the last commit.
@@ -61,7 +78,8 @@ public:
 
     // Pushes the branch when it is ahead of its upstream, after a rebase onto
     // the upstream when that has moved on; the commits that came from there
-    // are inspected first, and any entry but a NAME.DAT file refuses the push
+    // are inspected first, and any entry but a NAME.DAT file and the
+    // backup's own .gitattributes refuses the push
     // before anything is checked out. On failure the branch is put back where
     // it was. `done` tells what happened ("" when nothing was to push).
     bool push(std::string& done, std::string& error);

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -197,7 +198,7 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     EXPECT_TRUE(std::regex_search(output, std::regex("\ndead: failed: .*no controller answered"))) << output;
     EXPECT_EQ(1, commits(into));
     EXPECT_EQ("linkora backup: 0 changed, 4 new, 1 failed\n", git(into, "log -1 --format=%s"));
-    EXPECT_EQ("oven-5.DAT\noven-6.DAT\npress-1.DAT\npress-2.DAT\n", git(into, "ls-files"));
+    EXPECT_EQ(".gitattributes\noven-5.DAT\noven-6.DAT\npress-1.DAT\npress-2.DAT\n", git(into, "ls-files"));
     EXPECT_EQ("", git(into, "status --porcelain --untracked-files=all"));
     const std::string report = readFile(dir.file("r.jsonl"));
     EXPECT_TRUE(std::regex_search(
@@ -313,7 +314,7 @@ TEST(Fleet, PushesToASharedRemote) {
     EXPECT_EQ(0, run({"backup", dir.file("host2/plant.inventory"), "--push"}, output)) << output;
     EXPECT_TRUE(hasLine(output, "press-2: unchanged")) << output;
     EXPECT_EQ(2, commits(remote));
-    EXPECT_EQ("press-1.DAT\npress-2.DAT\n", git(remote, "ls-tree --name-only HEAD"));
+    EXPECT_EQ(".gitattributes\npress-1.DAT\npress-2.DAT\n", git(remote, "ls-tree --name-only HEAD"));
     EXPECT_EQ(git(remote, "rev-parse HEAD"), git(dir.file("host2"), "rev-parse HEAD"));
 }
 
@@ -343,7 +344,7 @@ TEST_P(FleetPlanted, BackupIsLeftAlone) {
                                     ", not a file; it is left alone; never backed up"))
         << output;
     EXPECT_TRUE(hasLine(output, "press-b: new")) << output;
-    EXPECT_EQ("press-b.DAT\n", git(into, "ls-files"));
+    EXPECT_EQ(".gitattributes\npress-b.DAT\n", git(into, "ls-files"));
     EXPECT_EQ("not a backup\n", readFile(dir.file("target")));
 }
 
@@ -392,9 +393,8 @@ TEST_P(FleetHostileRemote, CommitIsRefusedBeforeAnythingIsCheckedOut) {
                                              " from origin holds " + GetParam().entry))
         << output;
     // Nothing checked out, the local history as it was.
-    struct stat st {};
-    EXPECT_NE(0, ::lstat(dir.file(std::string("host2/") + GetParam().path).c_str(), &st));
-    EXPECT_EQ("press-1.DAT\npress-2.DAT\n", git(dir.file("host2"), "ls-files"));
+    EXPECT_EQ("", git(dir.file("host2"), std::string("status --porcelain --untracked-files=all -- ") + GetParam().path));
+    EXPECT_EQ(".gitattributes\npress-1.DAT\npress-2.DAT\n", git(dir.file("host2"), "ls-files"));
     EXPECT_EQ(2, commits(dir.file("host2")));
     EXPECT_EQ(remoteHead, git(remote, "rev-parse HEAD"));
     EXPECT_EQ(remoteHead, git(dir.file("host2"), "rev-parse @{upstream}"));
@@ -407,7 +407,9 @@ INSTANTIATE_TEST_SUITE_P(Entries, FleetHostileRemote,
                                            Hostile{"echo x >oven-2.DAT && chmod +x oven-2.DAT", "oven-2.DAT",
                                                    "oven-2.DAT, an executable file"},
                                            Hostile{"echo '* filter=x' >.gitattributes", ".gitattributes",
-                                                   ".gitattributes, not a backup (NAME.DAT)"}));
+                                                   ".gitattributes, not the backup's own attributes"},
+                                           Hostile{"rm .gitattributes && ln -s press-1.DAT .gitattributes",
+                                                   ".gitattributes", ".gitattributes, a symbolic link"}));
 
 // What would make git run a program of the folder's: refused before anything
 // runs, the key or file named; nothing is uploaded.
@@ -446,6 +448,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Refused{"git config include.path ../elsewhere", ".git/config sets include.path, which"},
                       Refused{"git config url.x.insteadOf y", ".git/config sets url.x.insteadof, which"},
                       Refused{"echo '* diff=x' >.git/info/attributes", "/.git/info/attributes is not taken"},
+                      Refused{"git config diff.linkora.textconv \"$PROGRAM\"",
+                              ".git/config sets diff.linkora.textconv to \""},
+                      Refused{"printf '*.DAT diff=linkora\\n* filter=x\\n' >.gitattributes",
+                              "/.gitattributes holds other than \"*.DAT diff=linkora\""},
+                      Refused{"ln -s ../marker .gitattributes", "/.gitattributes is a symbolic link, not a file"},
                       Refused{"mv .git ../repo && ln -s ../repo .git", "/.git is a symbolic link, not a folder"},
                       Refused{"chmod 0777 .", "backups may be written by others (mode 0777, owner user"}));
 
@@ -634,7 +641,7 @@ TEST_P(FleetStopped, IsNamedCommittedAndReported) {
     EXPECT_EQ(1, run({"backup", dir.file("plant.inventory"), "--report", dir.file("r.jsonl")}, output)) << output;
     EXPECT_TRUE(hasLine(output, "press: new; " + note)) << output;
     EXPECT_NE(std::string::npos, output.find("1 new, 0 failed, 1 stopped,")) << output;
-    EXPECT_EQ("press.DAT\n", git(dir.path, "ls-files"));
+    EXPECT_EQ(".gitattributes\npress.DAT\n", git(dir.path, "ls-files"));
     const std::string report = readFile(dir.file("r.jsonl"));
     EXPECT_NE(std::string::npos, runRecord(report).find(R"("status":1,"reason":"1 found stopped or not restarted")"))
         << report;
@@ -677,7 +684,7 @@ TEST_P(FleetGroupSignal, EndsTheRunAsOneSignalDoes) {
     const std::string output = readFile(dir.file("out"));
     EXPECT_TRUE(std::regex_search(output, std::regex("\npress: failed: "))) << output;
     EXPECT_TRUE(hasLine(output, "oven: new")) << output;
-    EXPECT_EQ("oven.DAT\n", git(dir.path, "ls-files"));
+    EXPECT_EQ(".gitattributes\noven.DAT\n", git(dir.path, "ls-files"));
     EXPECT_EQ(":0103020000", stopRegister(slow.device).substr(0, 11)) << readFile(dir.file("log"));
     EXPECT_NE(std::string::npos,
               runRecord(readFile(dir.file("r.jsonl"))).find(R"("status":130,"reason":"ended by SIGINT")"))
@@ -801,7 +808,7 @@ TEST(Fleet, RenamedControllerKeepsItsOldBackup) {
     EXPECT_EQ(0, run({"backup", dir.file("plant.inventory")}, output)) << output;
     EXPECT_TRUE(hasLine(output, "press-old: not in the inventory; its backup is kept")) << output;
     EXPECT_TRUE(exists(dir.file("press-old.DAT")));
-    EXPECT_EQ("press-new.DAT\npress-old.DAT\n", git(dir.path, "ls-files"));
+    EXPECT_EQ(".gitattributes\npress-new.DAT\npress-old.DAT\n", git(dir.path, "ls-files"));
 }
 
 struct BadInventory {
@@ -1028,9 +1035,43 @@ TEST(Fleet, RestoresAnOlderVersion) {
     EXPECT_EQ(before, commits(into));
 }
 
+// Lines of a diff that add and that remove.
+void countDiffLines(const std::string& diff, int& added, int& removed) {
+    added = removed = 0;
+    std::istringstream lines(diff);
+    for (std::string line; std::getline(lines, line);) {
+        added += line.rfind("+", 0) == 0 && line.rfind("+++", 0) != 0;
+        removed += line.rfind("-", 0) == 0 && line.rfind("---", 0) != 0;
+    }
+}
+
 // git shows a data file through linkora textconv: one inserted value shifts
-// every line number after it, yet the change is one added line.
+// every line number after it, yet the change is one added line. A backup
+// folder shows its data files so by itself: one value changed on the
+// controller is one removed and one added line of git log -p.
 TEST(Fleet, TextconvShowsOneLinePerChangedValue) {
+    {
+        TempDir dir;
+        Line line(dir, "line", {});
+        writeFile(dir.file("plant.inventory"), "press " + line.link + " 1 38400 modbus\n");
+        std::string output;
+        ASSERT_EQ(0, run({"backup", dir.file("plant.inventory")}, output)) << output;
+        EXPECT_EQ("*.DAT diff=linkora\n", git(dir.path, "show HEAD:.gitattributes"));
+        char self[PATH_MAX];
+        ASSERT_NE(nullptr, ::realpath(LINKORA_BIN, self));
+        EXPECT_EQ(std::string(self) + " textconv\n", git(dir.path, "config diff.linkora.textconv"));
+        // The direction of increasing rotation from CW to CCW.
+        ASSERT_EQ(0u, modbusExchange(line.device, {1, 16, 1, 0x31, 0, 1, 2, 0, 0}).find(":01100131"));
+        ASSERT_EQ(0, run({"backup", dir.file("plant.inventory")}, output)) << output;
+        EXPECT_NE(std::string::npos, ("\n" + output).find("\npress: changed, 1 value")) << output;
+        const std::string log = git(dir.path, "log -p -1 --format= -- press.DAT");
+        int added = 0, removed = 0;
+        countDiffLines(log, added, removed);
+        EXPECT_EQ(1, added) << log;
+        EXPECT_EQ(1, removed) << log;
+        EXPECT_NE(std::string::npos, log.find("\n-17: 1 ; Direction of increasing rotation: 0=CCW, 1=CW\n+17: 0 ; Direction")) << log;
+    }
+
     TempDir dir;
     const std::string repo = dir.file("repo");
     git(dir.path, "init -q repo");
@@ -1060,11 +1101,7 @@ TEST(Fleet, TextconvShowsOneLinePerChangedValue) {
     const std::string log =
         git(repo, "-c diff.linkora.textconv='" + std::string(LINKORA_BIN) + " textconv' log -p -1 --format=");
     int added = 0, removed = 0;
-    std::istringstream diff(log);
-    for (std::string line; std::getline(diff, line);) {
-        added += line.rfind("+", 0) == 0 && line.rfind("+++", 0) != 0;
-        removed += line.rfind("-", 0) == 0 && line.rfind("---", 0) != 0;
-    }
+    countDiffLines(log, added, removed);
     EXPECT_EQ(1, added) << log;
     EXPECT_EQ(0, removed) << log;
     EXPECT_TRUE(log.find("\n+7: 2,3,4 ; Speed comp (.1mS): chn, leading, trailing\n") != std::string::npos) << log;
