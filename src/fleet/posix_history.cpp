@@ -240,13 +240,35 @@ bool History::open(std::vector<std::string>& notes, std::string& error) {
     std::string out;
     if (::lstat(gitDir.c_str(), &st) != 0) {
         if (!run("git init", {"init", "-q", "--template="}, out, error)) return false;
-    } else if (!S_ISDIR(st.st_mode)) {
-        error = gitDir + " is " + kindOf(st.st_mode) +
-                ", not a folder: the history is kept only in a repository of the folder's own";
+    }
+    if (!checkRepository(error)) return false;
+
+    std::vector<std::string> removed;
+    removeStaleGitLocks(gitDir, removed);
+    for (const std::string& name : removed) {
+        notes.push_back("removed .git/" + printable(name) + ", left behind by a git that was stopped");
+    }
+    return finishStoppedPush(notes, error);
+}
+
+bool History::openToRead(std::string& error) {
+    if (!exists(dir_ + "/.git")) {
+        error = dir_ + " has no history (no .git; --into names the backup folder)";
         return false;
     }
-    if (::lstat(gitDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return checkRepository(error);
+}
+
+bool History::checkRepository(std::string& error) {
+    const std::string gitDir = dir_ + "/.git";
+    struct stat st {};
+    if (::lstat(gitDir.c_str(), &st) != 0) {
         error = gitDir + ": not made";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = gitDir + " is " + kindOf(st.st_mode) +
+                ", not a folder: the history is kept only in a repository of the folder's own";
         return false;
     }
     if (!(error = ownershipProblem(gitDir, st)).empty()) return false;
@@ -276,14 +298,7 @@ bool History::open(std::vector<std::string>& notes, std::string& error) {
         error = gitDir + "/commondir is not taken: it places the repository elsewhere; remove it";
         return false;
     }
-    if (!checkConfiguration(error)) return false;
-
-    std::vector<std::string> removed;
-    removeStaleGitLocks(gitDir, removed);
-    for (const std::string& name : removed) {
-        notes.push_back("removed .git/" + printable(name) + ", left behind by a git that was stopped");
-    }
-    return finishStoppedPush(notes, error);
+    return checkConfiguration(error);
 }
 
 // A push that was stopped during its rebase: the rebase aborted and the
@@ -425,11 +440,24 @@ bool History::committedNames(std::vector<std::string>& names, std::vector<std::s
 }
 
 bool History::committedText(const std::string& name, std::string& text, std::string& error) {
-    if (!run("git cat-file", {"cat-file", "blob", "HEAD:" + name}, text, error, false, kMaxIncomingFile + 1)) {
+    return fileAt("HEAD", name, text, error);
+}
+
+bool History::fileAt(const std::string& commit, const std::string& name, std::string& text, std::string& error) {
+    const std::string object = commit + ":" + name;
+    const std::string shown = name + " at " + (isHex(commit) ? commit.substr(0, 7) : commit);
+    std::string out;
+    if (!run("git cat-file", {"cat-file", "-s", object}, out, error)) return false;
+    const long long size = std::strtoll(out.c_str(), nullptr, 10);
+    if (size > kMaxIncomingFile) {
+        error = shown + " is larger than 16 MiB (" + trimmed(out) + " bytes); it is not read";
         return false;
     }
-    if (text.size() > static_cast<std::size_t>(kMaxIncomingFile)) {
-        error = "git cat-file: " + name + " is larger than 16 MiB in the last commit";
+    if (!run("git cat-file", {"cat-file", "blob", object}, text, error, false, static_cast<std::size_t>(size) + 1)) {
+        return false;
+    }
+    if (static_cast<long long>(text.size()) != size) {
+        error = "git cat-file: " + shown + " is not the " + trimmed(out) + " bytes git named";
         return false;
     }
     return true;

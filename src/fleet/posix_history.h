@@ -37,6 +37,9 @@ public:
     // that was stopped and aborts a rebase left half done, each told in a line
     // of `notes`. False with the reason in `error`.
     bool open(std::vector<std::string>& notes, std::string& error);
+    // For reading only: DIR/.git must be there; the checks of open(), and
+    // nothing changed.
+    bool openToRead(std::string& error);
 
     // Keeps the backup's own files (`excluded` patterns) out of the history.
     bool prepare(const std::vector<std::string>& excluded, std::string& error);
@@ -59,6 +62,9 @@ public:
     bool committedNames(std::vector<std::string>& names, std::vector<std::string>& differing, std::string& error);
     // The bytes of `name` in the last commit (at most 16 MiB).
     bool committedText(const std::string& name, std::string& text, std::string& error);
+    // The bytes of `name` at `commit` (a commit id or HEAD), at most 16 MiB:
+    // a larger file is refused with its size, not read.
+    bool fileAt(const std::string& commit, const std::string& name, std::string& text, std::string& error);
     // A git call that only reads (log, show, for-each-ref, rev-parse), with
     // its output in `out`.
     bool read(const std::vector<std::string>& args, std::string& out, std::string& error) {
@@ -91,6 +97,7 @@ private:
              bool withIdentity = false, std::size_t outLimit = 0);
     int git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity = false,
             std::size_t outLimit = 0);
+    bool checkRepository(std::string& error);
     bool checkConfiguration(std::string& error);
     bool finishStoppedPush(std::vector<std::string>& notes, std::string& error);
     bool inspectIncoming(const std::string& remote, std::string& error);

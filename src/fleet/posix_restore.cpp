@@ -35,8 +35,6 @@ constexpr int kExitCommandLine = 2;
 constexpr int kExitFolder = 5;
 constexpr int kGitTimeout = 300;
 constexpr int kTransferLimit = 3600;
-// What a captured output keeps: a data file above it is not restored.
-constexpr long kMaxRestoredBytes = 60 * 1024;
 
 struct Options {
     std::string inventory, name, at, into;
@@ -353,22 +351,13 @@ int restoreCommand(const std::vector<std::string>& args) {
     std::string dir, error;
     if (openFolder(o.inventory, o.into, "restore", folder, dir) < 0) return kExitFolder;
     History& history = *folder;
-    std::string commit, out;
+    std::string commit;
     const std::string file = o.name + ".DAT";
-    if (!resolve(history, o.at.empty() ? "HEAD" : o.at, commit, error) ||
-        !history.read("git cat-file", {"cat-file", "-s", commit + ":" + file}, out, error)) {
-        std::fprintf(stderr, "linkora: restore: %s\n", error.c_str());
-        return kExitFolder;
-    }
-    if (std::atol(out.c_str()) > kMaxRestoredBytes) {
-        std::fprintf(stderr, "linkora: restore: %s at %s is larger than %ld bytes\n", file.c_str(),
-                     commit.substr(0, 7).c_str(), kMaxRestoredBytes);
-        return kExitFolder;
-    }
     std::string version, when;
     const std::string restored = dir + "/" + kOwnPrefix + "-restore.DAT";
     const std::string now = dir + "/" + kOwnPrefix + "-restore-now.DAT";
-    if (!history.read("git cat-file", {"cat-file", "blob", commit + ":" + file}, version, error) ||
+    if (!resolve(history, o.at.empty() ? "HEAD" : o.at, commit, error) ||
+        !history.fileAt(commit, file, version, error) ||
         !history.read("git log", {"log", "-1", "--format=%cd", "--date=format-local:%Y-%m-%d %H:%M", commit, "--"},
                       when, error) ||
         !writeNew(restored, version, error)) {

@@ -393,7 +393,8 @@ TEST_P(FleetHostileRemote, CommitIsRefusedBeforeAnythingIsCheckedOut) {
                                              " from origin holds " + GetParam().entry))
         << output;
     // Nothing checked out, the local history as it was.
-    EXPECT_EQ("", git(dir.file("host2"), std::string("status --porcelain --untracked-files=all -- ") + GetParam().path));
+    EXPECT_EQ("",
+              git(dir.file("host2"), std::string("status --porcelain --untracked-files=all -- ") + GetParam().path));
     EXPECT_EQ(".gitattributes\npress-1.DAT\npress-2.DAT\n", git(dir.file("host2"), "ls-files"));
     EXPECT_EQ(2, commits(dir.file("host2")));
     EXPECT_EQ(remoteHead, git(remote, "rev-parse HEAD"));
@@ -1035,6 +1036,41 @@ TEST(Fleet, RestoresAnOlderVersion) {
     EXPECT_EQ(before, commits(into));
 }
 
+// Any two versions of a backup compared, the approved one among them; a
+// version larger than a git call's usual 64 KiB of output is read whole; a
+// revision is never taken for an option.
+TEST(Fleet, DiffComparesVersionsOfTheHistory) {
+    TempDir dir;
+    const std::string into = dir.file("backups");
+    git(dir.path, "init -q backups");
+    const std::string many = readFile(manySetpoints(dir, 4000));
+    ASSERT_GT(many.size(), 64u * 1024);
+    writeFile(into + "/press.DAT", many);
+    const std::string id = "-c user.name=t -c user.email=t@localhost ";
+    git(into, id + "add press.DAT");
+    git(into, id + "commit -qm one");
+    writeFile(dir.file("plant.inventory"), "press COM1 1 9600\n");
+    std::string output;
+    ASSERT_EQ(0, run({"approve", dir.file("plant.inventory"), "press", "--into", into, "--by", "t"}, output)) << output;
+    const std::string one = "\n49: 1,1,0,1\n";
+    const std::size_t at = many.find(one);
+    ASSERT_NE(std::string::npos, at);
+    writeFile(into + "/press.DAT", many.substr(0, at) + "\n49: 1,1,0,2\n" + many.substr(at + one.size()));
+    git(into, id + "commit -qam two");
+
+    EXPECT_EQ(1, run({"diff", "press@approved", "press@HEAD", "--into", into}, output)) << output;
+    EXPECT_EQ(0u, output.find("--- press@approved\n+++ press@HEAD\n")) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex("\n-49: 1,1,0,1 +press@approved:[0-9]+\n\\+49: 1,1,0,2 "
+                                                     "+press@HEAD:[0-9]+\n")))
+        << output;
+    EXPECT_EQ(0, run({"diff", "--into", into, "press@HEAD~2", dir.file("many.dat")}, output)) << output;
+    EXPECT_EQ(2, run({"diff", "press@--output=" + dir.file("x"), "press@HEAD", "--into", into}, output)) << output;
+    EXPECT_NE(std::string::npos, output.find("press@--output=" + dir.file("x") + ": --output=")) << output;
+    EXPECT_FALSE(exists(dir.file("x")));
+    EXPECT_EQ(2, run({"diff", "oven@HEAD", "press@HEAD", "--into", into}, output)) << output;
+    EXPECT_NE(std::string::npos, output.find("oven@HEAD: oven.DAT is not in commit ")) << output;
+}
+
 // Lines of a diff that add and that remove.
 void countDiffLines(const std::string& diff, int& added, int& removed) {
     added = removed = 0;
@@ -1069,7 +1105,9 @@ TEST(Fleet, TextconvShowsOneLinePerChangedValue) {
         countDiffLines(log, added, removed);
         EXPECT_EQ(1, added) << log;
         EXPECT_EQ(1, removed) << log;
-        EXPECT_NE(std::string::npos, log.find("\n-17: 1 ; Direction of increasing rotation: 0=CCW, 1=CW\n+17: 0 ; Direction")) << log;
+        EXPECT_NE(std::string::npos,
+                  log.find("\n-17: 1 ; Direction of increasing rotation: 0=CCW, 1=CW\n+17: 0 ; Direction"))
+            << log;
     }
 
     TempDir dir;
