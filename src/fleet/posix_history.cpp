@@ -463,6 +463,11 @@ bool History::fileAt(const std::string& commit, const std::string& name, std::st
     return true;
 }
 
+bool History::tag(const std::string& name, const std::string& commit, const std::string& message, std::string& error) {
+    std::string out;
+    return run("git tag", {"tag", "-f", "-a", "--no-sign", "-m", message, name, commit}, out, error, true);
+}
+
 std::string History::head() {
     std::string out, err;
     if (git({"rev-parse", "-q", "--verify", "HEAD"}, out, err) != 0) return {};

@@ -65,22 +65,19 @@ public:
     // The bytes of `name` at `commit` (a commit id or HEAD), at most 16 MiB:
     // a larger file is refused with its size, not read.
     bool fileAt(const std::string& commit, const std::string& name, std::string& text, std::string& error);
-    // A git call that only reads (log, show, for-each-ref, rev-parse), with
-    // its output in `out`.
+    // A git call that only reads the history (log, show, for-each-ref,
+    // rev-parse, rev-list, cat-file), run as every other: no hooks, bounded
+    // in time and in output (64 KiB kept). Its output in `out`; false with
+    // `error` naming "git <args[0]>".
     bool read(const std::vector<std::string>& args, std::string& out, std::string& error) {
         return run("git " + args.front(), args, out, error);
     }
+    // Sets the annotated, unsigned tag `name` at `commit` with `message`,
+    // moved when it is there.
+    bool tag(const std::string& name, const std::string& commit, const std::string& message, std::string& error);
 
     // The commit id of HEAD, or empty.
     std::string head();
-
-    // A git command that reads the history (rev-parse, cat-file, log) or
-    // writes a tag, run as every other: no hooks, bounded in time. False with
-    // `error` naming `what`.
-    bool read(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
-              bool withIdentity = false) {
-        return run(what, args, out, error, withIdentity);
-    }
 
     // Pushes the branch when it is ahead of its upstream, after a rebase onto
     // the upstream when that has moved on; the commits that came from there
