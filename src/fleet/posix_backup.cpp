@@ -744,8 +744,6 @@ int backupCommand(const std::vector<std::string>& args) {
         if (::lstat(job->target.c_str(), &file) == 0 && S_ISREG(file.st_mode))
             files.push_back(job->entry->name + ".DAT");
     }
-    // The attributes go in with the first commit, or again when removed.
-    files.push_back(kAttributesFile);
     for (const std::string& name : unnamedBackups(dir, entries)) {
         std::printf("%s: not in the inventory; its backup is kept\n", name.c_str());
     }
@@ -760,16 +758,18 @@ int backupCommand(const std::vector<std::string>& args) {
     }
     std::vector<std::string> committed;
     std::string commitId;
-    if (status != kExitFolder && !history.stage(files, committed, error)) {
+    // The attributes go in with a commit of backups (the first, or the next
+    // after they were removed); alone they make none, nor stay staged.
+    std::vector<std::string> attributes;
+    if (status != kExitFolder && (!history.stage(files, committed, error) ||
+                                  (!committed.empty() && !history.stage({kAttributesFile}, attributes, error)))) {
         std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), error.c_str());
         status = kExitFolder;
         reason = firstLine(error);
-    } else if (std::any_of(committed.begin(), committed.end(),
-                           [](const std::string& file) { return file != kAttributesFile; })) {
-        // The attributes alone make no commit: they go in with the next
-        // backup that changes a file. The subject counts what the commit
-        // holds; the body names the host, the inventory and each controller
-        // in it as its line was printed.
+    } else if (!committed.empty()) {
+        committed.insert(committed.end(), attributes.begin(), attributes.end());
+        // The subject counts what the commit holds; the body names the host,
+        // the inventory and each controller in it as its line was printed.
         int changedFiles = 0, newFiles = 0;
         std::string body = "host: " + record.host + "\ninventory: " + options.inventory + "\n";
         for (const auto& job : run.jobs()) {

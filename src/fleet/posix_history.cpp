@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 
 #include "fleet/inventory.h"
@@ -21,6 +22,9 @@ constexpr std::size_t kMaxMessageLines = 20;
 constexpr std::size_t kMaxExcludeFile = 1024 * 1024;
 // The largest backup another host may bring.
 constexpr long long kMaxIncomingFile = 16LL * 1024 * 1024;
+// The approvals, and where the remote's are fetched to beside them.
+const std::string kApprovalTags = "refs/tags/approved/";
+const std::string kRemoteApprovals = "refs/linkora/approved/";
 
 // On every call: no hook, no configured program (fsmonitor, editor, pager,
 // signing, external diff), no automatic gc, transports that run nothing.
@@ -552,9 +556,33 @@ bool History::push(std::string& done, std::string& error) {
                 printable(merge) + "\"; it needs a configured remote and a refs/ name";
         return false;
     }
+    // The remote's branches as its configuration maps them, and its
+    // approvals beside ours: no other tag, so that a moved approval never
+    // stops the fetch.
+    std::vector<std::string> fetch{"fetch", "-q", "--no-tags", "--no-recurse-submodules", remote};
+    for (const auto& [key, value] : config_) {
+        if (key != "remote." + remote + ".fetch") continue;
+        if (value.empty() || value[0] == '-') {
+            error = "push failed: remote." + printable(remote) + ".fetch is \"" + printable(value) +
+                    "\", which is no refspec";
+            return false;
+        }
+        fetch.push_back(value);
+    }
+    if (fetch.size() == 5) {
+        error = "push failed: remote." + printable(remote) + ".fetch is not set (git remote add sets it)";
+        return false;
+    }
+    fetch.push_back(std::string("+") + kApprovalTags + "*:" + kRemoteApprovals + "*");
     const std::string tail = "; the local history is as it was";
-    if (!run("git fetch " + remote, {"fetch", "-q", "--no-recurse-submodules", remote}, out, error)) {
+    if (!run("git fetch " + remote, fetch, out, error)) {
         error = pushFailure(error, tail);
+        return false;
+    }
+    std::vector<std::string> approvals;
+    int taken = 0;
+    if (!syncApprovals(approvals, taken, error)) {
+        error = "push failed: " + error;
         return false;
     }
     long ahead = 0, behind = 0;
@@ -575,7 +603,7 @@ bool History::push(std::string& done, std::string& error) {
             return false;
         }
     }
-    if (ahead == 0) return true;
+    if (ahead == 0 && approvals.empty()) return true;
     const std::string before = head();
     auto putBack = [&] {
         std::string o2, e2;
@@ -583,6 +611,8 @@ bool History::push(std::string& done, std::string& error) {
         git({"reset", "-q", "--hard", "--no-recurse-submodules", before}, o2, e2);
         ::unlink(pushRecord_.c_str());
     };
+    // Only approvals to push: the branch stays where it is.
+    if (ahead == 0) behind = 0;
     if (behind > 0) {
         if (!inspectIncoming(remote, error)) {
             if (error.rfind("push refused", 0) != 0) error = "push failed: " + error;
@@ -607,14 +637,71 @@ bool History::push(std::string& done, std::string& error) {
             return false;
         }
     }
-    if (!run("git push " + remote, {"push", "-q", "--no-verify", "--no-signed", remote, "HEAD:" + merge}, out, error)) {
+    // Approvals move: each pushed with force, where ours is the newer.
+    std::vector<std::string> push{"push", "-q", "--no-verify", "--no-signed", remote};
+    if (ahead > 0) push.push_back("HEAD:" + merge);
+    for (const std::string& name : approvals) {
+        push.push_back(std::string("+") + kApprovalTags + name + ":" + kApprovalTags + name);
+    }
+    if (!run("git push " + remote, push, out, error)) {
         if (behind > 0) putBack();
         error = pushFailure(error, tail);
         return false;
     }
     ::unlink(pushRecord_.c_str());
-    done = "pushed " + std::to_string(ahead) + " commit" + (ahead == 1 ? "" : "s") + " to " + remote +
-           (behind > 0 ? " after a rebase onto " + std::to_string(behind) + " new there" : "");
+    const std::size_t n = approvals.size();
+    const std::string commits = std::to_string(ahead) + " commit" + (ahead == 1 ? "" : "s");
+    const std::string tags = std::to_string(n) + " approval" + (n == 1 ? "" : "s");
+    done = "pushed " +
+           (ahead == 0 ? tags
+            : n == 0   ? commits
+                       : commits + " and " + tags) +
+           " to " + remote + (behind > 0 ? " after a rebase onto " + std::to_string(behind) + " new there" : "");
+    if (taken > 0) done += "; " + std::to_string(taken) + " approval" + (taken == 1 ? "" : "s") + " taken from there";
+    return true;
+}
+
+// Each approval as the newer of ours and the remote's, by the date of its
+// tag: the remote's newer ones become ours, ours that are newer (or that the
+// remote has not) are `toPush`.
+bool History::syncApprovals(std::vector<std::string>& toPush, int& taken, std::string& error) {
+    toPush.clear();
+    taken = 0;
+    std::string out;
+    if (!run("git for-each-ref",
+             {"for-each-ref", "--format=%(refname)%09%(objectname)%09%(taggerdate:unix)", kApprovalTags,
+              kRemoteApprovals},
+             out, error)) {
+        return false;
+    }
+    struct Approval {
+        std::string object;
+        long long date = 0;
+    };
+    std::map<std::string, Approval> ours, theirs;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string ref, object, date;
+        std::getline(fields, ref, '\t');
+        std::getline(fields, object, '\t');
+        std::getline(fields, date);
+        const bool mine = ref.rfind(kApprovalTags, 0) == 0;
+        const std::string name = ref.substr(std::string(mine ? kApprovalTags : kRemoteApprovals).size());
+        if (!isHex(object) || !validControllerName(name)) continue;
+        (mine ? ours : theirs)[name] = {object, std::strtoll(date.c_str(), nullptr, 10)};
+    }
+    for (const auto& [name, their] : theirs) {
+        const auto mine = ours.find(name);
+        if (mine != ours.end() && (mine->second.object == their.object || mine->second.date >= their.date)) continue;
+        if (!run("git update-ref", {"update-ref", kApprovalTags + name, their.object}, out, error)) return false;
+        ours[name] = their;
+        ++taken;
+    }
+    for (const auto& [name, mine] : ours) {
+        const auto their = theirs.find(name);
+        if (their == theirs.end() || their->second.object != mine.object) toPush.push_back(name);
+    }
     return true;
 }
 

@@ -84,7 +84,9 @@ public:
     // are inspected first, and any entry but a NAME.DAT file and the
     // backup's own .gitattributes refuses the push
     // before anything is checked out. On failure the branch is put back where
-    // it was. `done` tells what happened ("" when nothing was to push).
+    // it was. The approvals (refs/tags/approved/*) are fetched and pushed
+    // with force, as they move: the newer tag of each name wins. `done` tells
+    // what happened ("" when nothing was to push).
     bool push(std::string& done, std::string& error);
 
 private:
@@ -98,6 +100,7 @@ private:
     bool checkConfiguration(std::string& error);
     bool finishStoppedPush(std::vector<std::string>& notes, std::string& error);
     bool inspectIncoming(const std::string& remote, std::string& error);
+    bool syncApprovals(std::vector<std::string>& toPush, int& taken, std::string& error);
     std::string configured(const std::string& key) const;
     std::vector<std::string> identity();
 

@@ -318,6 +318,74 @@ TEST(Fleet, PushesToASharedRemote) {
     EXPECT_EQ(git(remote, "rev-parse HEAD"), git(dir.file("host2"), "rev-parse HEAD"));
 }
 
+// The push on a remote that moved: a failed push puts the branch back with
+// nothing lost, the next one rebases onto the remote; approvals go both ways
+// and move, the newer tag of each name winning. No controller answers: the
+// commits are made by hand and by linkora approve.
+TEST(Fleet, PushRebasesOrPutsBackAndCarriesApprovals) {
+    TempDir dir;
+    const std::string remote = dir.file("site.git"), host1 = dir.file("host1"), host2 = dir.file("host2");
+    const std::string id = "-c user.name=t -c user.email=t@localhost ";
+    git(dir.path, "init -q --bare " + remote);
+    git(dir.path, "clone -q " + remote + " " + host1 + " 2>/dev/null");
+    writeFile(host1 + "/oven.DAT", "2: 4344\n");
+    git(host1, id + "add oven.DAT && git -C '" + host1 + "' " + id + "commit -qm oven");
+    git(host1, "push -q origin HEAD");
+    git(dir.path, "clone -q " + remote + " " + host2);
+    // The remote moves on: a second commit and an approval from host1.
+    writeFile(host1 + "/oven.DAT", "2: 4344\n3: 1\n");
+    git(host1, id + "commit -qam oven2 && git -C '" + host1 + "' " + id + "tag -a -m ok approved/oven HEAD");
+    git(host1, "push -q origin HEAD refs/tags/approved/oven");
+    const std::string moved = git(remote, "rev-parse HEAD");
+    // host2: its own backup, approved.
+    const std::string inventory = dir.file("plant.inventory");
+    writeFile(inventory, "press rfc2217://127.0.0.1:1 1 9600\n");
+    writeFile(host2 + "/press.DAT", "2: 4344\n");
+    git(host2, id + "add press.DAT && git -C '" + host2 + "' " + id + "commit -qm press");
+    std::string output;
+    ASSERT_EQ(0, run({"approve", inventory, "press", "--into", host2, "--by", "t"}, output)) << output;
+    const std::string before = git(host2, "rev-parse HEAD");
+    const std::vector<std::string> backup{"backup", inventory, "--into", host2, "--push", "--retries", "0"};
+
+    // The remote takes no pack: the branch is put back, the remote as it was.
+    git(remote, "config receive.maxInputSize 1");
+    EXPECT_EQ(1, run(backup, output)) << output;
+    EXPECT_NE(std::string::npos, output.find("push failed: git push origin ended with status")) << output;
+    EXPECT_EQ(before, git(host2, "rev-parse HEAD"));
+    EXPECT_EQ("2: 4344\n", readFile(host2 + "/press.DAT"));
+    EXPECT_EQ("", git(host2, "status --porcelain -- press.DAT oven.DAT"));
+    EXPECT_EQ(moved, git(remote, "rev-parse HEAD"));
+    EXPECT_EQ("", git(remote, "tag -l approved/press"));
+    // The remote's approval is taken all the same.
+    EXPECT_EQ(git(remote, "rev-parse approved/oven"), git(host2, "rev-parse approved/oven"));
+
+    // Taken: host2's commits on top of host1's, both approvals on both sides.
+    git(remote, "config --unset receive.maxInputSize");
+    EXPECT_EQ(1, run(backup, output)) << output;
+    EXPECT_TRUE(
+        hasLine(output, "linkora backup: pushed 2 commits and 1 approval to origin after a rebase onto 1 new there"))
+        << output;
+    EXPECT_EQ(git(host2, "rev-parse HEAD"), git(remote, "rev-parse HEAD"));
+    EXPECT_EQ(moved, git(host2, "rev-parse HEAD~2"));
+    EXPECT_EQ("oven.DAT\npress.DAT\n", git(host2, "ls-files"));
+    EXPECT_EQ(git(host2, "rev-parse approved/press"), git(remote, "rev-parse approved/press"));
+
+    // The approval moved on host1, later: host2 takes it.
+    std::string made;
+    testing_support::runProgram(
+        {"/bin/sh", "-c",
+         "cd '" + host1 +
+             "' && git fetch -q origin 'refs/tags/*:refs/tags/*' && "
+             "GIT_COMMITTER_DATE='2037-01-01T00:00:00' git " +
+             id + "tag -f -a -m again approved/press HEAD && git push -q -f origin approved/press"},
+        made, 30000, "", "", kGitEnv);
+    const std::string again = git(remote, "rev-parse approved/press");
+    ASSERT_NE(again, git(host2, "rev-parse approved/press")) << made;
+    EXPECT_EQ(1, run(backup, output)) << output;
+    EXPECT_EQ(again, git(host2, "rev-parse approved/press"));
+    EXPECT_EQ(again, git(remote, "rev-parse approved/press"));
+}
+
 // A backup that is not a regular file is never opened nor committed; the
 // other controllers are backed up.
 struct Planted {
