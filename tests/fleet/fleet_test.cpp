@@ -971,12 +971,19 @@ TEST(Fleet, SiteShowsEveryControllerByAttention) {
     const std::string into = dir.file("backups"), site = dir.file("site"), report = dir.file("r.jsonl");
     Line a(dir, "lineA", {"--unit", "1", "--unit", "2"});
     Line silent(dir, "lineC", {"--silent-after", "0"});
+    Line halted(dir, "lineS", {});
+    // A controller standing stopped, as after an unfinished download.
+    ASSERT_EQ(0u, modbusExchange(halted.device, {1, 16, 1, 0x53, 0, 1, 2, 0, 1}).find(":01100153"));
     const std::string inventory = dir.file("plant.inventory");
     writeFile(inventory, "press-1 " + a.link + " 1 38400 modbus\npress-2 " + a.link + " 2 38400 modbus\ndead " +
-                             silent.link + " 1 38400 modbus\n");
+                             silent.link + " 1 38400 modbus\nhalted " + halted.link + " 1 38400 modbus\n");
     const std::vector<std::string> command{"backup", inventory, "--into", into, "--report", report, "--site", site};
     std::string output;
     ASSERT_EQ(1, run(command, output)) << output;
+    // press-1 approved, then one of its values changed: it differs from
+    // the approved version.
+    ASSERT_EQ(0, run({"approve", inventory, "press-1", "--into", into, "--by", "maintenance"}, output)) << output;
+    ASSERT_EQ(0u, modbusExchange(a.device, {1, 16, 1, 0x31, 0, 1, 2, 0, 0}).find(":01100131"));
 
     // press-2 changed by a download, then backed up again.
     std::string edited = readFile(into + "/press-2.DAT");
@@ -991,14 +998,20 @@ TEST(Fleet, SiteShowsEveryControllerByAttention) {
     EXPECT_TRUE(exists(site + "/press-2.DAT") && exists(site + "/press-2.html") && exists(site + "/site.css"));
 
     ASSERT_EQ(0, browse(dir, site + "/index.html", "--dump-dom", output)) << output;
+    // By attention: stopped, failed, differs from approved, changed.
+    const std::size_t stopped = output.find("<a href=\"halted.html\">halted</a>");
     const std::size_t dead = output.find("<a href=\"dead.html\">dead</a>");
-    const std::size_t two = output.find("<a href=\"press-2.html\">press-2</a>");
     const std::size_t one = output.find("<a href=\"press-1.html\">press-1</a>");
-    ASSERT_NE(std::string::npos, dead) << output;
-    EXPECT_TRUE(dead < two && two < one && one != std::string::npos) << output;
+    const std::size_t two = output.find("<a href=\"press-2.html\">press-2</a>");
+    ASSERT_NE(std::string::npos, stopped) << output;
+    EXPECT_TRUE(stopped < dead && dead < one && one < two && two != std::string::npos) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex("<tr class=\"stopped\"><td class=\"state\">stopped</td>")));
     EXPECT_TRUE(std::regex_search(output, std::regex("<tr class=\"failed\"><td class=\"state\">failed</td>")));
+    EXPECT_TRUE(std::regex_search(output, std::regex("<tr class=\"differs\"><td class=\"state\">differs</td>")));
+    EXPECT_TRUE(std::regex_search(output, std::regex("press-1\\.html.*differs, 1 value"))) << output;
     EXPECT_TRUE(std::regex_search(output, std::regex("press-2\\.html.*changed, 1 value"))) << output;
-    EXPECT_NE(std::string::npos, output.find("3 controllers, 1 unchanged, 1 changed, 0 new, 1 failed")) << output;
+    EXPECT_NE(std::string::npos, output.find("4 controllers, 1 unchanged, 2 changed, 0 new, 1 failed, 1 stopped"))
+        << output;
 
     // A reason holding markup reaches the page as text.
     std::string text = readFile(report);
@@ -1024,6 +1037,36 @@ TEST(Fleet, SiteShowsEveryControllerByAttention) {
     writeFile(other + "/keep.txt", "mine\n");
     EXPECT_EQ(5, run({"site", inventory, "--into", into, "--out", other}, output)) << output;
     EXPECT_EQ("mine\n", readFile(other + "/keep.txt"));
+}
+
+// The pages as HTML5 by Debian's tidy: the index without a remark; a
+// controller's page without an error, its only warnings those of tidy 5.6,
+// which does not know the inline SVG's own attributes and style element.
+TEST(Fleet, SitePagesAreValidHtml) {
+    if (::access("/usr/bin/tidy", X_OK) != 0) GTEST_SKIP() << "tidy missing (scripts/test.sh installs it)";
+    TempDir dir;
+    const std::string into = dir.file("backups"), site = dir.file("site");
+    git(dir.path, "init -q backups");
+    const std::string text = readFile(std::string(LINKORA_TEST_DATA) + "/model4344_lt_analog.dat");
+    writeFile(into + "/press.DAT", text + "; <script>alert(1)</script> & more\r\n");
+    const std::string id = "-c user.name=t -c user.email=t@localhost ";
+    git(into, id + "add press.DAT && git -C '" + into + "' " + id + "commit -qm one");
+    writeFile(dir.file("plant.inventory"), "press COM1 1 9600\n");
+    std::string output;
+    ASSERT_EQ(0, run({"approve", dir.file("plant.inventory"), "press", "--into", into, "--by", "<m>"}, output))
+        << output;
+    writeFile(into + "/press.DAT", text);
+    git(into, id + "commit -qam two");
+    ASSERT_EQ(0, run({"site", dir.file("plant.inventory"), "--into", into, "--out", site}, output)) << output;
+    EXPECT_EQ(0, testing_support::runProgram({"/usr/bin/tidy", "-q", "-e", site + "/index.html"}, output)) << output;
+    EXPECT_EQ("", output);
+    EXPECT_GT(2, testing_support::runProgram({"/usr/bin/tidy", "-q", "-e", site + "/press.html"}, output)) << output;
+    std::istringstream remarks(output);
+    for (std::string line; std::getline(remarks, line);) {
+        EXPECT_TRUE(line.find(" - Warning: <svg> ") != std::string::npos ||
+                    line.find(" - Warning: moved <style> tag to <head>") != std::string::npos)
+            << line;
+    }
 }
 
 // An older version back into its controller: the simulator then holds it and
