@@ -671,7 +671,7 @@ bool History::syncApprovals(std::vector<std::string>& toPush, int& taken, std::s
     if (!run("git for-each-ref",
              {"for-each-ref", "--format=%(refname)%09%(objectname)%09%(taggerdate:unix)", kApprovalTags,
               kRemoteApprovals},
-             out, error)) {
+             out, error, false, kMaxIncomingFile)) {
         return false;
     }
     struct Approval {

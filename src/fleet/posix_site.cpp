@@ -240,8 +240,7 @@ void readApprovals(History& history, std::map<std::string, SiteController>& byNa
         std::string approved;
         auto current = files.find(c.name);
         if (current == files.end() || !current->second ||
-            !history.read({"show", "--no-textconv", "refs/tags/approved/" + c.name + ":" + c.name + ".DAT"}, approved,
-                          error))
+            !history.fileAt("refs/tags/approved/" + c.name, c.name + ".DAT", approved, error))
             continue;
         const std::unique_ptr<ImageCopy> then = loadText(approved);
         if (!then) continue;
