@@ -25,6 +25,8 @@ command -v git >/dev/null 2>&1 || need+=(git)
 command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
 # linkora site: its pages are loaded in a headless browser.
 command -v chromium >/dev/null 2>&1 || need+=(chromium)
+# ... and checked as HTML5 by tidy.
+command -v tidy >/dev/null 2>&1 || need+=(tidy)
 # Fuzzing: clang with the libFuzzer runtime.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)

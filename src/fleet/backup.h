@@ -29,6 +29,12 @@ extern const char kRestoreUsage[];
 int approveCommand(const std::vector<std::string>& args);
 extern const char kApproveUsage[];
 
+// linkora diff NAME@approved and NAME@REV: an argument of that form that
+// names no file is a version of NAME.DAT in a backup folder's history.
+bool isVersionArgument(const std::string& argument);
+// Its bytes from the history of `dir` (at most 16 MiB); false with `problem`.
+bool versionText(const std::string& dir, const std::string& argument, std::string& text, std::string& problem);
+
 // linkora textconv FILE: the data file without its upload date and
 // line-number column, for git's diffs of the backups.
 int textconvCommand(const std::vector<std::string>& args);

@@ -25,7 +25,9 @@ const char kBackupUsage[] =
     "    2 wrong command line or inventory, 5 DIR locked, not writable or not\n"
     "    the user's own, its git configuration refused, git failed, the report\n"
     "    cannot be written, 128+n ended by signal n\n"
-    "    --site SITE: after the run, the plant's page written as linkora site does\n";
+    "    --site SITE: after the run, the plant's page written as linkora site does\n"
+    "    --push: fetch, rebase onto the remote when it moved, push; the approvals\n"
+    "      (refs/tags/approved/*) both ways with force, the newer tag winning\n";
 
 const char kSiteUsage[] =
     "The plant's page, plain HTML from DIR's history and the last report (Linux):\n"
@@ -63,6 +65,7 @@ const char kApproveUsage[] =
 const char kTextconvUsage[] =
     "  linkora textconv FILE\n"
     "    prints a data file without its upload date and line-number column,\n"
-    "    for git: *.DAT diff=linkora and diff.linkora.textconv \"linkora textconv\"\n";
+    "    for git: the backup commits DIR/.gitattributes (*.DAT diff=linkora) and\n"
+    "    sets diff.linkora.textconv to this program's path and \" textconv\"\n";
 
 }  // namespace fleet

@@ -688,6 +688,9 @@ std::optional<Stop> prepareFolder(Session& s) {
     if (!opened || !history.prepare({std::string("/") + kOwnPrefix + "*", "/.linkora.*", "/*.DAT.edited-*"}, error)) {
         return refusal(kExitFolder, dir + ": " + error);
     }
+    std::string diffNote;
+    if (!history.readableDiffs(diffNote, error)) return refusal(kExitFolder, dir + ": " + error);
+    if (!diffNote.empty()) std::fprintf(stderr, "linkora: %s: %s\n", dir.c_str(), diffNote.c_str());
     s.statePath = dir + "/" + kOwnPrefix + ".state";
     if (!readState(s.statePath, s.state, error)) return refusal(kExitFolder, error);
     return std::nullopt;
@@ -767,11 +770,16 @@ Recorded record(Session& s, Run& run) {
         r.reason = error;
     }
     std::vector<std::string> committed;
-    if (r.status != kExitFolder && !history.stage(files, committed, error)) {
+    // The attributes go in with a commit of backups (the first, or the next
+    // after they were removed); alone they make none, nor stay staged.
+    std::vector<std::string> attributes;
+    if (r.status != kExitFolder && (!history.stage(files, committed, error) ||
+                                    (!committed.empty() && !history.stage({kAttributesFile}, attributes, error)))) {
         std::fprintf(stderr, "linkora: %s: %s\n", s.dir.c_str(), error.c_str());
         r.status = kExitFolder;
         r.reason = firstLine(error);
     } else if (!committed.empty()) {
+        committed.insert(committed.end(), attributes.begin(), attributes.end());
         // The subject counts what the commit holds; the body names the host,
         // the inventory and each controller in it as its line was printed.
         int changedFiles = 0, newFiles = 0;
@@ -787,6 +795,8 @@ Recorded record(Session& s, Run& run) {
                 body += "\n" + job->entry->name + ": replaced by an earlier run that could not commit it";
             }
         }
+        if (std::find(committed.begin(), committed.end(), kAttributesFile) != committed.end())
+            body += std::string("\n") + kAttributesFile + ": data files shown in diffs through linkora textconv";
         const std::string subject = "linkora backup: " + std::to_string(changedFiles) + " changed, " +
                                     std::to_string(newFiles) + " new, " + std::to_string(counts[3]) + " failed";
         if (!history.commit(committed, subject, body, error)) {

@@ -1,11 +1,13 @@
 #include "fleet/posix_history.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 
 #include "fleet/inventory.h"
@@ -20,6 +22,9 @@ constexpr std::size_t kMaxMessageLines = 20;
 constexpr std::size_t kMaxExcludeFile = 1024 * 1024;
 // The largest backup another host may bring.
 constexpr long long kMaxIncomingFile = 16LL * 1024 * 1024;
+// The approvals, and where the remote's are fetched to beside them.
+const std::string kApprovalTags = "refs/tags/approved/";
+const std::string kRemoteApprovals = "refs/linkora/approved/";
 
 // On every call: no hook, no configured program (fsmonitor, editor, pager,
 // signing, external diff), no automatic gc, transports that run nothing.
@@ -39,7 +44,8 @@ const char* const kFormatKeys[] = {
     "core.precomposeunicode",       "core.symlinks", "extensions.objectformat",
 };
 
-bool allowedKey(const std::string& key, const std::string& value) {
+bool allowedKey(const std::string& key, const std::string& value, const std::string& textconv) {
+    if (key == "diff.linkora.textconv") return !textconv.empty() && value == textconv;
     for (const char* k : kFormatKeys) {
         if (key == k) return true;
     }
@@ -83,6 +89,8 @@ bool isHex(const std::string& text) {
     return true;
 }
 
+bool isAttributes(const std::string& text) { return text == kAttributesText; }
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -97,6 +105,19 @@ std::string pushFailure(const std::string& error, const std::string& tail) {
 }
 
 }  // namespace
+
+std::string textconvSetting() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0 || buffer[0] != '/') return {};
+    const std::string path(buffer, static_cast<std::size_t>(n));
+    for (char c : path) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+                           c == '.' || c == '_' || c == '+' || c == '-';
+        if (!plain) return {};
+    }
+    return path + " textconv";
+}
 
 std::string gitMessages(const std::string& err) {
     std::vector<std::string> lines;
@@ -189,16 +210,26 @@ bool History::checkConfiguration(std::string& error) {
         return false;
     }
     config_.clear();
+    const std::string textconv = textconvSetting();
     std::istringstream entries(out);
     for (std::string entry; std::getline(entries, entry, '\0');) {
         const std::size_t newline = entry.find('\n');
         const std::string key = entry.substr(0, newline);
         const std::string value = newline == std::string::npos ? "true" : entry.substr(newline + 1);
-        if (!allowedKey(key, value)) {
+        if (key == "diff.linkora.textconv" && !allowedKey(key, value, textconv)) {
+            error = ".git/config sets diff.linkora.textconv to \"" + printable(value) +
+                    "\", which the backup does not take: it takes only the value it sets itself (" +
+                    (textconv.empty() ? std::string("none here") : "\"" + textconv + "\"") +
+                    "), as another could make git run a program (git -C " + dir_ +
+                    " config --unset-all diff.linkora.textconv; the next backup sets it)";
+            return false;
+        }
+        if (!allowedKey(key, value, textconv)) {
             error = ".git/config sets " + printable(key) +
                     ", which the backup does not take: a repository's own configuration could make git run a "
                     "program. It takes the repository format keys, remote.*.url and .fetch, branch.*.remote and "
-                    ".merge and user.*; settings of your own belong in the global git configuration (git -C " +
+                    ".merge, user.* and the diff.linkora.textconv the backup sets; settings of your own belong in the "
+                    "global git configuration (git -C " +
                     dir_ + " config --unset-all " + printable(key) + ")";
             return false;
         }
@@ -213,13 +244,35 @@ bool History::open(std::vector<std::string>& notes, std::string& error) {
     std::string out;
     if (::lstat(gitDir.c_str(), &st) != 0) {
         if (!run("git init", {"init", "-q", "--template="}, out, error)) return false;
-    } else if (!S_ISDIR(st.st_mode)) {
-        error = gitDir + " is " + kindOf(st.st_mode) +
-                ", not a folder: the history is kept only in a repository of the folder's own";
+    }
+    if (!checkRepository(error)) return false;
+
+    std::vector<std::string> removed;
+    removeStaleGitLocks(gitDir, removed);
+    for (const std::string& name : removed) {
+        notes.push_back("removed .git/" + printable(name) + ", left behind by a git that was stopped");
+    }
+    return finishStoppedPush(notes, error);
+}
+
+bool History::openToRead(std::string& error) {
+    if (!exists(dir_ + "/.git")) {
+        error = dir_ + " has no history (no .git; --into names the backup folder)";
         return false;
     }
-    if (::lstat(gitDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return checkRepository(error);
+}
+
+bool History::checkRepository(std::string& error) {
+    const std::string gitDir = dir_ + "/.git";
+    struct stat st {};
+    if (::lstat(gitDir.c_str(), &st) != 0) {
         error = gitDir + ": not made";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = gitDir + " is " + kindOf(st.st_mode) +
+                ", not a folder: the history is kept only in a repository of the folder's own";
         return false;
     }
     if (!(error = ownershipProblem(gitDir, st)).empty()) return false;
@@ -235,18 +288,21 @@ bool History::open(std::vector<std::string>& notes, std::string& error) {
                 "merge driver); remove it";
         return false;
     }
+    const std::string attributes = dir_ + "/" + kAttributesFile;
+    if (exists(attributes)) {
+        std::string text, problem;
+        if (!readRegular(attributes, 4096, text, problem) || !isAttributes(text)) {
+            error = (problem.empty() ? attributes + " holds other than \"*.DAT diff=linkora\"" : problem) +
+                    ": attributes could make git run a program (a filter, a diff or merge driver); the backup takes "
+                    "only its own; remove it, the next backup writes it again";
+            return false;
+        }
+    }
     if (exists(gitDir + "/commondir")) {
         error = gitDir + "/commondir is not taken: it places the repository elsewhere; remove it";
         return false;
     }
-    if (!checkConfiguration(error)) return false;
-
-    std::vector<std::string> removed;
-    removeStaleGitLocks(gitDir, removed);
-    for (const std::string& name : removed) {
-        notes.push_back("removed .git/" + printable(name) + ", left behind by a git that was stopped");
-    }
-    return finishStoppedPush(notes, error);
+    return checkConfiguration(error);
 }
 
 // A push that was stopped during its rebase: the rebase aborted and the
@@ -296,6 +352,36 @@ bool History::prepare(const std::vector<std::string>& excluded, std::string& err
         error = exclude + ": cannot be written";
         return false;
     }
+    return true;
+}
+
+bool History::readableDiffs(std::string& note, std::string& error) {
+    note.clear();
+    const std::string attributes = dir_ + "/" + kAttributesFile;
+    if (!exists(attributes)) {
+        const int fd = openRegular(attributes, O_WRONLY | O_CREAT | O_EXCL, error, 0644);
+        if (fd < 0) return false;
+        const std::size_t size = sizeof kAttributesText - 1;
+        const bool written = ::write(fd, kAttributesText, size) == static_cast<ssize_t>(size);
+        ::close(fd);
+        if (!written) {
+            error = attributes + ": cannot be written";
+            return false;
+        }
+    }
+    const std::string textconv = textconvSetting();
+    if (textconv.empty()) {
+        note =
+            "diff.linkora.textconv is not set: this program's path holds characters other than letters, digits "
+            "and /._+-";
+        return true;
+    }
+    if (configured("diff.linkora.textconv") == textconv) return true;
+    std::string out;
+    if (!run("git config", {"config", "--file", ".git/config", "diff.linkora.textconv", textconv}, out, error)) {
+        return false;
+    }
+    config_.emplace_back("diff.linkora.textconv", textconv);
     return true;
 }
 
@@ -358,14 +444,32 @@ bool History::committedNames(std::vector<std::string>& names, std::vector<std::s
 }
 
 bool History::committedText(const std::string& name, std::string& text, std::string& error) {
-    if (!run("git cat-file", {"cat-file", "blob", "HEAD:" + name}, text, error, false, kMaxIncomingFile + 1)) {
+    return fileAt("HEAD", name, text, error);
+}
+
+bool History::fileAt(const std::string& commit, const std::string& name, std::string& text, std::string& error) {
+    const std::string object = commit + ":" + name;
+    const std::string shown = name + " at " + (isHex(commit) ? commit.substr(0, 7) : commit);
+    std::string out;
+    if (!run("git cat-file", {"cat-file", "-s", object}, out, error)) return false;
+    const long long size = std::strtoll(out.c_str(), nullptr, 10);
+    if (size > kMaxIncomingFile) {
+        error = shown + " is larger than 16 MiB (" + trimmed(out) + " bytes); it is not read";
         return false;
     }
-    if (text.size() > static_cast<std::size_t>(kMaxIncomingFile)) {
-        error = "git cat-file: " + name + " is larger than 16 MiB in the last commit";
+    if (!run("git cat-file", {"cat-file", "blob", object}, text, error, false, static_cast<std::size_t>(size) + 1)) {
+        return false;
+    }
+    if (static_cast<long long>(text.size()) != size) {
+        error = "git cat-file: " + shown + " is not the " + trimmed(out) + " bytes git named";
         return false;
     }
     return true;
+}
+
+bool History::tag(const std::string& name, const std::string& commit, const std::string& message, std::string& error) {
+    std::string out;
+    return run("git tag", {"tag", "-f", "-a", "--no-sign", "-m", message, name, commit}, out, error, true);
 }
 
 std::string History::head() {
@@ -375,7 +479,8 @@ std::string History::head() {
 }
 
 // Every commit that a rebase onto the upstream would bring: each entry of
-// its tree a regular, not executable NAME.DAT at the top, of at most 16 MiB.
+// its tree a regular, not executable NAME.DAT at the top, of at most 16 MiB,
+// or the backup's own .gitattributes, byte for byte.
 bool History::inspectIncoming(const std::string& remote, std::string& error) {
     std::string out;
     if (!run("git rev-list", {"rev-list", "HEAD..@{upstream}"}, out, error)) return false;
@@ -405,6 +510,12 @@ bool History::inspectIncoming(const std::string& remote, std::string& error) {
                 wrong = "an executable file";
             } else if (mode != "100644" || type != "blob") {
                 wrong = "not a plain file (mode " + mode + ")";
+            } else if (path == kAttributesFile) {
+                std::string text;
+                if (size != std::to_string(sizeof kAttributesText - 1) || !isHex(object) ||
+                    !run("git cat-file", {"cat-file", "blob", object}, text, error) || !isAttributes(text)) {
+                    wrong = "not the backup's own attributes (*.DAT diff=linkora)";
+                }
             } else if (path.compare(path.size() < 4 ? 0 : path.size() - 4, 4, ".DAT") != 0 ||
                        !validControllerName(name)) {
                 wrong = "not a backup (NAME.DAT)";
@@ -414,7 +525,8 @@ bool History::inspectIncoming(const std::string& remote, std::string& error) {
             if (!wrong.empty()) {
                 error = "push refused: commit " + commit.substr(0, 12) + " from " + remote + " holds " +
                         printable(path) + ", " + wrong +
-                        "; only NAME.DAT files are taken from there. Nothing was checked out, the local "
+                        "; only NAME.DAT files and the backup's own .gitattributes are taken from there. Nothing was "
+                        "checked out, the local "
                         "history stays";
                 return false;
             }
@@ -444,9 +556,33 @@ bool History::push(std::string& done, std::string& error) {
                 printable(merge) + "\"; it needs a configured remote and a refs/ name";
         return false;
     }
+    // The remote's branches as its configuration maps them, and its
+    // approvals beside ours: no other tag, so that a moved approval never
+    // stops the fetch.
+    std::vector<std::string> fetch{"fetch", "-q", "--no-tags", "--no-recurse-submodules", remote};
+    for (const auto& [key, value] : config_) {
+        if (key != "remote." + remote + ".fetch") continue;
+        if (value.empty() || value[0] == '-') {
+            error = "push failed: remote." + printable(remote) + ".fetch is \"" + printable(value) +
+                    "\", which is no refspec";
+            return false;
+        }
+        fetch.push_back(value);
+    }
+    if (fetch.size() == 5) {
+        error = "push failed: remote." + printable(remote) + ".fetch is not set (git remote add sets it)";
+        return false;
+    }
+    fetch.push_back(std::string("+") + kApprovalTags + "*:" + kRemoteApprovals + "*");
     const std::string tail = "; the local history is as it was";
-    if (!run("git fetch " + remote, {"fetch", "-q", "--no-recurse-submodules", remote}, out, error)) {
+    if (!run("git fetch " + remote, fetch, out, error)) {
         error = pushFailure(error, tail);
+        return false;
+    }
+    std::vector<std::string> approvals;
+    int taken = 0;
+    if (!syncApprovals(approvals, taken, error)) {
+        error = "push failed: " + error;
         return false;
     }
     long ahead = 0, behind = 0;
@@ -467,7 +603,7 @@ bool History::push(std::string& done, std::string& error) {
             return false;
         }
     }
-    if (ahead == 0) return true;
+    if (ahead == 0 && approvals.empty()) return true;
     const std::string before = head();
     auto putBack = [&] {
         std::string o2, e2;
@@ -475,6 +611,8 @@ bool History::push(std::string& done, std::string& error) {
         git({"reset", "-q", "--hard", "--no-recurse-submodules", before}, o2, e2);
         ::unlink(pushRecord_.c_str());
     };
+    // Only approvals to push: the branch stays where it is.
+    if (ahead == 0) behind = 0;
     if (behind > 0) {
         if (!inspectIncoming(remote, error)) {
             if (error.rfind("push refused", 0) != 0) error = "push failed: " + error;
@@ -499,14 +637,71 @@ bool History::push(std::string& done, std::string& error) {
             return false;
         }
     }
-    if (!run("git push " + remote, {"push", "-q", "--no-verify", "--no-signed", remote, "HEAD:" + merge}, out, error)) {
+    // Approvals move: each pushed with force, where ours is the newer.
+    std::vector<std::string> push{"push", "-q", "--no-verify", "--no-signed", remote};
+    if (ahead > 0) push.push_back("HEAD:" + merge);
+    for (const std::string& name : approvals) {
+        push.push_back(std::string("+") + kApprovalTags + name + ":" + kApprovalTags + name);
+    }
+    if (!run("git push " + remote, push, out, error)) {
         if (behind > 0) putBack();
         error = pushFailure(error, tail);
         return false;
     }
     ::unlink(pushRecord_.c_str());
-    done = "pushed " + std::to_string(ahead) + " commit" + (ahead == 1 ? "" : "s") + " to " + remote +
-           (behind > 0 ? " after a rebase onto " + std::to_string(behind) + " new there" : "");
+    const std::size_t n = approvals.size();
+    const std::string commits = std::to_string(ahead) + " commit" + (ahead == 1 ? "" : "s");
+    const std::string tags = std::to_string(n) + " approval" + (n == 1 ? "" : "s");
+    done = "pushed " +
+           (ahead == 0 ? tags
+            : n == 0   ? commits
+                       : commits + " and " + tags) +
+           " to " + remote + (behind > 0 ? " after a rebase onto " + std::to_string(behind) + " new there" : "");
+    if (taken > 0) done += "; " + std::to_string(taken) + " approval" + (taken == 1 ? "" : "s") + " taken from there";
+    return true;
+}
+
+// Each approval as the newer of ours and the remote's, by the date of its
+// tag: the remote's newer ones become ours, ours that are newer (or that the
+// remote has not) are `toPush`.
+bool History::syncApprovals(std::vector<std::string>& toPush, int& taken, std::string& error) {
+    toPush.clear();
+    taken = 0;
+    std::string out;
+    if (!run("git for-each-ref",
+             {"for-each-ref", "--format=%(refname)%09%(objectname)%09%(taggerdate:unix)", kApprovalTags,
+              kRemoteApprovals},
+             out, error, false, kMaxIncomingFile)) {
+        return false;
+    }
+    struct Approval {
+        std::string object;
+        long long date = 0;
+    };
+    std::map<std::string, Approval> ours, theirs;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string ref, object, date;
+        std::getline(fields, ref, '\t');
+        std::getline(fields, object, '\t');
+        std::getline(fields, date);
+        const bool mine = ref.rfind(kApprovalTags, 0) == 0;
+        const std::string name = ref.substr(std::string(mine ? kApprovalTags : kRemoteApprovals).size());
+        if (!isHex(object) || !validControllerName(name)) continue;
+        (mine ? ours : theirs)[name] = {object, std::strtoll(date.c_str(), nullptr, 10)};
+    }
+    for (const auto& [name, their] : theirs) {
+        const auto mine = ours.find(name);
+        if (mine != ours.end() && (mine->second.object == their.object || mine->second.date >= their.date)) continue;
+        if (!run("git update-ref", {"update-ref", kApprovalTags + name, their.object}, out, error)) return false;
+        ours[name] = their;
+        ++taken;
+    }
+    for (const auto& [name, mine] : ours) {
+        const auto their = theirs.find(name);
+        if (their == theirs.end() || their->second.object != mine.object) toPush.push_back(name);
+    }
     return true;
 }
 

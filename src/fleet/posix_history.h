@@ -16,6 +16,17 @@ struct Approval {
     std::string by;      // who approved it, from the tag's message
 };
 
+// The attributes the backup commits in its folder, byte for byte: git shows
+// data files in diffs through `linkora textconv`.
+inline constexpr char kAttributesFile[] = ".gitattributes";
+inline constexpr char kAttributesText[] = "*.DAT diff=linkora\n";
+
+// The one value of diff.linkora.textconv that the backup sets and takes: the
+// absolute path of this program and " textconv". Empty when the path holds
+// characters other than letters, digits and "/._+-", which git's shell would
+// read.
+std::string textconvSetting();
+
 class History {
 public:
     // `pushRecord`: a file in the folder that holds the commit before a push
@@ -30,13 +41,22 @@ public:
     // Before anything else runs in the folder: makes DIR/.git when there is
     // none; refuses a .git that is not a folder of this user's, one that
     // others may write, a configuration with a key outside those the backup
-    // takes, and .git/info/attributes. Then removes the lock files of a git
+    // takes, .git/info/attributes and a .gitattributes in DIR that is not
+    // exactly the backup's own (kAttributesText). Then removes the lock files of a git
     // that was stopped and aborts a rebase left half done, each told in a line
     // of `notes`. False with the reason in `error`.
     bool open(std::vector<std::string>& notes, std::string& error);
+    // For reading only: DIR/.git must be there; the checks of open(), and
+    // nothing changed.
+    bool openToRead(std::string& error);
 
     // Keeps the backup's own files (`excluded` patterns) out of the history.
     bool prepare(const std::vector<std::string>& excluded, std::string& error);
+
+    // Writes DIR/.gitattributes when it is not there and sets
+    // diff.linkora.textconv when it is not set, so that git log -p shows one
+    // line per changed value; `note` says why it was not set, if so.
+    bool readableDiffs(std::string& note, std::string& error);
 
     // Stages `files` (names in the folder); `changed` lists those that
     // differ from the last commit.
@@ -51,28 +71,31 @@ public:
     bool committedNames(std::vector<std::string>& names, std::vector<std::string>& differing, std::string& error);
     // The bytes of `name` in the last commit (at most 16 MiB).
     bool committedText(const std::string& name, std::string& text, std::string& error);
-    // A git call that only reads (log, show, for-each-ref, rev-parse), with
-    // its output in `out`.
+    // The bytes of `name` at `commit` (a commit id or HEAD), at most 16 MiB:
+    // a larger file is refused with its size, not read.
+    bool fileAt(const std::string& commit, const std::string& name, std::string& text, std::string& error);
+    // A git call that only reads the history (log, show, for-each-ref,
+    // rev-parse, rev-list, cat-file), run as every other: no hooks, bounded
+    // in time and in output (64 KiB kept). Its output in `out`; false with
+    // `error` naming "git <args[0]>".
     bool read(const std::vector<std::string>& args, std::string& out, std::string& error) {
         return run("git " + args.front(), args, out, error);
     }
+    // Sets the annotated, unsigned tag `name` at `commit` with `message`,
+    // moved when it is there.
+    bool tag(const std::string& name, const std::string& commit, const std::string& message, std::string& error);
 
     // The commit id of HEAD, or empty.
     std::string head();
 
-    // A git command that reads the history (rev-parse, cat-file, log) or
-    // writes a tag, run as every other: no hooks, bounded in time. False with
-    // `error` naming `what`.
-    bool read(const std::string& what, const std::vector<std::string>& args, std::string& out, std::string& error,
-              bool withIdentity = false) {
-        return run(what, args, out, error, withIdentity);
-    }
-
     // Pushes the branch when it is ahead of its upstream, after a rebase onto
     // the upstream when that has moved on; the commits that came from there
-    // are inspected first, and any entry but a NAME.DAT file refuses the push
+    // are inspected first, and any entry but a NAME.DAT file and the
+    // backup's own .gitattributes refuses the push
     // before anything is checked out. On failure the branch is put back where
-    // it was. `done` tells what happened ("" when nothing was to push).
+    // it was. The approvals (refs/tags/approved/*) are fetched and pushed
+    // with force, as they move: the newer tag of each name wins. `done` tells
+    // what happened ("" when nothing was to push).
     bool push(std::string& done, std::string& error);
 
     // The bytes of `name` as committed at `commit` (at most 16 MiB).
@@ -87,9 +110,11 @@ private:
              bool withIdentity = false, std::size_t outLimit = 0);
     int git(const std::vector<std::string>& args, std::string& out, std::string& err, bool withIdentity = false,
             std::size_t outLimit = 0);
+    bool checkRepository(std::string& error);
     bool checkConfiguration(std::string& error);
     bool finishStoppedPush(std::vector<std::string>& notes, std::string& error);
     bool inspectIncoming(const std::string& remote, std::string& error);
+    bool syncApprovals(std::vector<std::string>& toPush, int& taken, std::string& error);
     std::string configured(const std::string& key) const;
     std::vector<std::string> identity();
 

@@ -35,8 +35,6 @@ constexpr int kExitCommandLine = 2;
 constexpr int kExitFolder = 5;
 constexpr int kGitTimeout = 300;
 constexpr int kTransferLimit = 3600;
-// What a captured output keeps: a data file above it is not restored.
-constexpr long kMaxRestoredBytes = 60 * 1024;
 
 struct Options {
     std::string inventory, name, at, into;
@@ -146,14 +144,12 @@ int transfer(const std::vector<std::string>& argv, const InventoryEntry& e) {
 bool resolve(History& history, const std::string& at, std::string& commit, std::string& error) {
     std::string out;
     if (std::regex_match(at, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}"))) {
-        if (!history.read("git rev-list", {"rev-list", "-1", "--before=" + at + " 23:59:59", "HEAD", "--"}, out, error))
-            return false;
+        if (!history.read({"rev-list", "-1", "--before=" + at + " 23:59:59", "HEAD", "--"}, out, error)) return false;
         if (out.size() < 40) {
             error = "no commit on or before " + at;
             return false;
         }
-    } else if (!history.read("git rev-parse " + at,
-                             {"rev-parse", "-q", "--verify", "--end-of-options", at + "^{commit}"}, out, error)) {
+    } else if (!history.read({"rev-parse", "-q", "--verify", "--end-of-options", at + "^{commit}"}, out, error)) {
         error = at + " is no revision of the history";
         return false;
     }
@@ -295,15 +291,13 @@ int approveCommand(const std::vector<std::string>& args) {
     for (const std::string& name : names) {
         const std::string message = "approved by " + by + (why.empty() ? "" : "\n\n" + why);
         const std::string subject = "linkora approve: " + name + " at " + shown + " by " + by;
-        if (!history->read("git cat-file", {"cat-file", "-e", commit + ":" + name + ".DAT"}, out, error)) {
+        if (!history->read({"cat-file", "-e", commit + ":" + name + ".DAT"}, out, error)) {
             std::fprintf(stderr, "linkora: approve: %s: no %s.DAT at %s\n", name.c_str(), name.c_str(), shown.c_str());
             status = kExitFolder;
             continue;
         }
         // Unsigned whatever the configuration says; moved when given again.
-        if (!history->read("git tag", {"tag", "-f", "-a", "--no-sign", "-m", message, "approved/" + name, commit}, out,
-                           error, true) ||
-            !history->commit({}, subject, why, error)) {
+        if (!history->tag("approved/" + name, commit, message, error) || !history->commit({}, subject, why, error)) {
             std::fprintf(stderr, "linkora: approve: %s\n", error.c_str());
             status = kExitFolder;
             continue;
@@ -345,24 +339,14 @@ int restoreCommand(const std::vector<std::string>& args) {
     std::string dir, error;
     if (openFolder(o.inventory, o.into, "restore", folder, dir) < 0) return kExitFolder;
     History& history = *folder;
-    std::string commit, out;
+    std::string commit;
     const std::string file = o.name + ".DAT";
-    if (!resolve(history, o.at.empty() ? "HEAD" : o.at, commit, error) ||
-        !history.read("git cat-file", {"cat-file", "-s", commit + ":" + file}, out, error)) {
-        std::fprintf(stderr, "linkora: restore: %s\n", error.c_str());
-        return kExitFolder;
-    }
-    if (std::atol(out.c_str()) > kMaxRestoredBytes) {
-        std::fprintf(stderr, "linkora: restore: %s at %s is larger than %ld bytes\n", file.c_str(),
-                     commit.substr(0, 7).c_str(), kMaxRestoredBytes);
-        return kExitFolder;
-    }
     std::string version, when;
     const std::string restored = dir + "/" + kOwnPrefix + "-restore.DAT";
     const std::string now = dir + "/" + kOwnPrefix + "-restore-now.DAT";
-    if (!history.read("git cat-file", {"cat-file", "blob", commit + ":" + file}, version, error) ||
-        !history.read("git log", {"log", "-1", "--format=%cd", "--date=format-local:%Y-%m-%d %H:%M", commit, "--"},
-                      when, error) ||
+    if (!resolve(history, o.at.empty() ? "HEAD" : o.at, commit, error) ||
+        !history.fileAt(commit, file, version, error) ||
+        !history.read({"log", "-1", "--format=%cd", "--date=format-local:%Y-%m-%d %H:%M", commit, "--"}, when, error) ||
         !writeNew(restored, version, error)) {
         std::fprintf(stderr, "linkora: restore: %s\n", error.c_str());
         return kExitFolder;

@@ -25,4 +25,13 @@ int approveCommand(const std::vector<std::string>&) {
     return 2;
 }
 
+// Versions from a history are read on the host that keeps the backups; here
+// every argument of diff is a file.
+bool isVersionArgument(const std::string&) { return false; }
+
+bool versionText(const std::string&, const std::string&, std::string&, std::string& problem) {
+    problem = "versions from a history need Linux";
+    return false;
+}
+
 }  // namespace fleet

@@ -25,11 +25,26 @@ std::string cannotReadText(const std::string& path) {
     return std::filesystem::is_directory(path, error) ? "cannot read the file: it is a folder" : "cannot open the file";
 }
 
+// A text read as a file is: from a temporary stream, which the reader may
+// rewind.
+int loadDataText(const std::string& text, std::unique_ptr<ImageCopy>& copy) {
+    std::FILE* file = std::tmpfile();
+    if (file == nullptr) return 1;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+    std::rewind(file);
+    const int result = written ? loadDataFile(file, copy) : 1;
+    std::fclose(file);
+    return result;
+}
+
 // Loads a file for a command; prints why not and returns false on trouble.
-bool loadForCommand(const std::string& path, std::unique_ptr<ImageCopy>& copy) {
-    const int result = loadDataFile(path, copy);
-    if (result == 1) conPrintf("%s: %s\n", path.c_str(), cannotReadText(path).c_str());
-    if (result == 2) conPrintf("%s: no model line (\"2: model\"); not a data file\n", path.c_str());
+bool loadForCommand(const DataSource& source, std::unique_ptr<ImageCopy>& copy) {
+    const std::string& name = source.name;
+    const int result = source.isText ? loadDataText(source.text, copy) : loadDataFile(name, copy);
+    if (result == 1) {
+        conPrintf("%s: %s\n", name.c_str(), source.isText ? "cannot be read" : cannotReadText(name).c_str());
+    }
+    if (result == 2) conPrintf("%s: no model line (\"2: model\"); not a data file\n", name.c_str());
     return result == 0;
 }
 
@@ -89,9 +104,11 @@ int checkDataFileCommand(const std::string& path) {
     return 1;
 }
 
-int diffDataFilesCommand(const std::string& pathA, const std::string& pathB) {
+int diffDataFilesCommand(const DataSource& sourceA, const DataSource& sourceB) {
+    const std::string& pathA = sourceA.name;
+    const std::string& pathB = sourceB.name;
     std::unique_ptr<ImageCopy> a, b;
-    if (!loadForCommand(pathA, a) || !loadForCommand(pathB, b)) return 2;
+    if (!loadForCommand(sourceA, a) || !loadForCommand(sourceB, b)) return 2;
     const Comparison comparison = compareImages(*a, *b, CompareScope::Files);
     if (comparison.lines.empty()) return 0;
     conPrintf("--- %s\n+++ %s\n", pathA.c_str(), pathB.c_str());
@@ -108,10 +125,20 @@ std::string parseCheckLine(const std::vector<std::string>& args, std::string& pa
     return fileNameProblem(path);
 }
 
-std::string parseDiffLine(const std::vector<std::string>& args, std::string& pathA, std::string& pathB) {
-    if (args.size() != 3) return "Wrong number of command line arguments!";
-    pathA = args[1];
-    pathB = args[2];
+std::string parseDiffLine(const std::vector<std::string>& args, std::string& pathA, std::string& pathB,
+                          std::string& into) {
+    std::vector<std::string> files;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--into") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return "--into needs a folder";
+            into = args[++i];
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (files.size() != 2) return "Wrong number of command line arguments!";
+    pathA = files[0];
+    pathB = files[1];
     if (std::string problem = fileNameProblem(pathA); !problem.empty()) return problem;
     return fileNameProblem(pathB);
 }

@@ -58,8 +58,13 @@ const char kCheckUsage[] =
     "                                  example: linkora check press.dat\n";
 
 const char kDiffUsage[] =
-    "  linkora diff <FileA> <FileB>    compare two data files\n"
-    "                                  example: linkora diff march.dat april.dat\n";
+    "  linkora diff <FileA> <FileB> [--into DIR]\n"
+    "                                  compare two data files; NAME@approved or\n"
+    "                                  NAME@REV is NAME.DAT as approved or at git\n"
+    "                                  revision REV in the backups of DIR (default\n"
+    "                                  the current folder)\n"
+    "                                  example: linkora diff march.dat april.dat\n"
+    "                                  example: linkora diff p@approved p@HEAD\n";
 
 const char kCompareUsage[] =
     "  linkora c <unitAddress> <comPort> <baudRate> <Filename> [characterFormat]\n"
@@ -95,11 +100,25 @@ PreparedCommand checkCommand(const std::vector<std::string>& args) {
     return {{}, [path] { return checkDataFileCommand(path); }};
 }
 
+// diff compares files, or versions of a backup folder's history
+// (press-a@approved, press-a@HEAD~1) read by the backups.
 PreparedCommand diffCommand(const std::vector<std::string>& args) {
-    std::string pathA, pathB;
-    std::string problem = parseDiffLine(args, pathA, pathB);
+    std::string pathA, pathB, into;
+    std::string problem = parseDiffLine(args, pathA, pathB, into);
     if (!problem.empty()) return {problem, nullptr};
-    return {{}, [pathA, pathB] { return diffDataFilesCommand(pathA, pathB); }};
+    return {{}, [pathA, pathB, into] {
+                DataSource a{pathA, false, {}}, b{pathB, false, {}};
+                for (DataSource* source : {&a, &b}) {
+                    if (!fleet::isVersionArgument(source->name)) continue;
+                    std::string why;
+                    if (!fleet::versionText(into.empty() ? "." : into, source->name, source->text, why)) {
+                        conPrintf("%s: %s\n", source->name.c_str(), why.c_str());
+                        return 2;
+                    }
+                    source->isText = true;
+                }
+                return diffDataFilesCommand(a, b);
+            }};
 }
 
 PreparedCommand showCommandLine(const std::vector<std::string>& args) {
