@@ -201,7 +201,7 @@ Drift driftFrom(History& history, const Approval& approval, const ImageCopy& now
     Drift drift;
     std::string text, error;
     std::unique_ptr<ImageCopy> then;
-    if (!history.textAt(approval.commit, approval.name + ".DAT", text, error) || loadText(text, then) != 0)
+    if (!history.fileAt(approval.commit, approval.name + ".DAT", text, error) || loadText(text, then) != 0)
         return drift;
     drift.lines = compareImages(*then, now, CompareScope::Files).lines;
     drift.values = countChanges(drift.lines);

@@ -705,18 +705,6 @@ bool History::syncApprovals(std::vector<std::string>& toPush, int& taken, std::s
     return true;
 }
 
-bool History::textAt(const std::string& commit, const std::string& name, std::string& text, std::string& error) {
-    if (!run("git show", {"show", "--no-textconv", "--end-of-options", commit + ":" + name}, text, error, false,
-             kMaxIncomingFile + 1)) {
-        return false;
-    }
-    if (text.size() > static_cast<std::size_t>(kMaxIncomingFile)) {
-        error = "git show: " + name + " is larger than 16 MiB at " + commit;
-        return false;
-    }
-    return true;
-}
-
 bool History::approvals(std::vector<Approval>& found, std::string& error) {
     found.clear();
     // The tags may have come from another host: names and messages are

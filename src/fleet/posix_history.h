@@ -98,8 +98,6 @@ public:
     // what happened ("" when nothing was to push).
     bool push(std::string& done, std::string& error);
 
-    // The bytes of `name` as committed at `commit` (at most 16 MiB).
-    bool textAt(const std::string& commit, const std::string& name, std::string& text, std::string& error);
     // Every approved version the folder's tags hold; none when there are none.
     bool approvals(std::vector<Approval>& found, std::string& error);
 
