@@ -37,6 +37,7 @@
 #include "fleet/posix_processes.h"
 #include "fleet/site.h"
 #include "image/image_compare.h"
+#include "image/field_names.h"
 #include "platform/files.h"
 #include "platform/interrupts.h"
 #include "platform/line_device.h"
@@ -402,7 +403,7 @@ void Run::finish(Job& job, std::size_t group) {
     if (job.uploaded && job.approval != nullptr) {
         const Drift drift = driftFrom(history_, *job.approval, *job.uploaded);
         job.approvedDiffers = drift.values;
-        for (const DifferenceLine& d : drift.lines) job.approvedLines.push_back("  " + formatDifference(d, ""));
+        for (const DifferenceLine& d : drift.lines) job.approvedLines.push_back("  " + formatChange(d, ""));
     }
     ++done_;
     printResult(job);

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "fleet/posix_folder.h"
+#include "image/field_names.h"
 #include "platform/files.h"
 
 namespace fleet {
@@ -179,7 +180,7 @@ void settle(Job& job) {
                 return;
             }
             job.changedValues = countChanges(comparison.lines);
-            for (const DifferenceLine& d : comparison.lines) job.differences.push_back("  " + formatDifference(d, ""));
+            for (const DifferenceLine& d : comparison.lines) job.differences.push_back("  " + formatChange(d, ""));
         } else {
             job.differences.push_back("  (the earlier " + job.entry->name + ".DAT was not a data file)");
         }

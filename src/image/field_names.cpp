@@ -82,6 +82,18 @@ std::string fieldNameOf(const DifferenceLine& line) {
     return name;
 }
 
+std::string formatChange(const DifferenceLine& line, const std::string& where) {
+    std::string name;
+    if (functionNumberOf(line) == 49) {
+        const std::vector<std::string> numbers = elementNumbers(line, 2);
+        if (numbers.size() == 2) name = "program " + numbers[0] + " channel " + numbers[1];
+    } else {
+        name = fieldNameOf(line);
+    }
+    if (!where.empty()) name += name.empty() ? where : "   " + where;
+    return formatDifference(line, name);
+}
+
 std::string fieldValueOf(const DifferenceLine& line) {
     const std::vector<size_t> starts = itemStarts(line.text);
     const size_t skip = line.elements < 0 ? 0 : static_cast<size_t>(line.elements);

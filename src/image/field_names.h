@@ -12,6 +12,11 @@
 // element the line sets.
 std::string fieldNameOf(const DifferenceLine& line);
 
+// A change line as diff and backup print it: the data text, what the line
+// sets ("Default Program", "program 2 channel 5" for a setpoint) and, where
+// given, the file's line: "-6: 3                   Default Program   a.DAT:22".
+std::string formatChange(const DifferenceLine& line, const std::string& where);
+
 // The value part of a line's data text: what follows the element numbers.
 std::string fieldValueOf(const DifferenceLine& line);
 

@@ -14,6 +14,7 @@
 #include "image/data_file.h"
 #include "image/data_file_check.h"
 #include "image/image_compare.h"
+#include "image/field_names.h"
 #include "image/setpoint_rules.h"
 
 namespace {
@@ -113,7 +114,7 @@ int diffDataFilesCommand(const DataSource& sourceA, const DataSource& sourceB) {
     if (comparison.lines.empty()) return 0;
     conPrintf("--- %s\n+++ %s\n", pathA.c_str(), pathB.c_str());
     for (const DifferenceLine& d : comparison.lines) {
-        const std::string line = formatDifference(d, placeOfLine(d.sign == '-' ? pathA : pathB, d.line));
+        const std::string line = formatChange(d, placeOfLine(d.sign == '-' ? pathA : pathB, d.line));
         conPrintf("%s\n", line.c_str());
     }
     return 1;
