@@ -230,12 +230,15 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     std::string downloaded;
     ASSERT_EQ(0, run({"d", "6", b.link, "38400", dir.file("edited.dat")}, downloaded)) << downloaded;
     EXPECT_EQ(1, run(command, output)) << output;
-    EXPECT_TRUE(hasLine(output, "oven-6: changed, 1 value\n  -" + oldLine + "\n  +" + newLine)) << output;
+    // A change line: the value line, then what it sets.
+    auto named = [](const std::string& line) { return line + std::string(24 - line.size(), ' ') + "  program 1 channel 1"; };
+    const std::string changeLines = "\n  " + named("-" + oldLine) + "\n  " + named("+" + newLine);
+    EXPECT_TRUE(hasLine(output, "oven-6: changed, 1 value" + changeLines)) << output;
     EXPECT_TRUE(hasLine(output, "oven-5: unchanged")) << output;
     EXPECT_EQ(2, commits(into));
     EXPECT_EQ("oven-6.DAT\n", git(into, "show --name-only --format= HEAD"));
     EXPECT_EQ("linkora backup: 1 changed, 0 new, 1 failed\n\nhost: " + hostName() + "\ninventory: " + inventory +
-                  "\n\noven-6: changed, 1 value\n  -" + oldLine + "\n  +" + newLine + "\n\n",
+                  "\n\noven-6: changed, 1 value" + changeLines + "\n\n",
               git(into, "log -1 --format=%B"));
 }
 
@@ -1208,8 +1211,8 @@ TEST(Fleet, DiffComparesVersionsOfTheHistory) {
 
     EXPECT_EQ(1, run({"diff", "press@approved", "press@HEAD", "--into", into}, output)) << output;
     EXPECT_EQ(0u, output.find("--- press@approved\n+++ press@HEAD\n")) << output;
-    EXPECT_TRUE(std::regex_search(output, std::regex("\n-49: 1,1,0,1 +press@approved:[0-9]+\n\\+49: 1,1,0,2 "
-                                                     "+press@HEAD:[0-9]+\n")))
+    EXPECT_TRUE(std::regex_search(output, std::regex("\n-49: 1,1,0,1 +program 1 channel 1   press@approved:[0-9]+\n"
+                                                     "\\+49: 1,1,0,2 +program 1 channel 1   press@HEAD:[0-9]+\n")))
         << output;
     EXPECT_EQ(0, run({"diff", "--into", into, "press@HEAD~2", dir.file("many.dat")}, output)) << output;
     EXPECT_EQ(2, run({"diff", "press@--output=" + dir.file("x"), "press@HEAD", "--into", into}, output)) << output;
