@@ -231,7 +231,9 @@ TEST(Fleet, BacksUpTwoMultiDropLinesAndASilentOne) {
     ASSERT_EQ(0, run({"d", "6", b.link, "38400", dir.file("edited.dat")}, downloaded)) << downloaded;
     EXPECT_EQ(1, run(command, output)) << output;
     // A change line: the value line, then what it sets.
-    auto named = [](const std::string& line) { return line + std::string(24 - line.size(), ' ') + "  program 1 channel 1"; };
+    auto named = [](const std::string& line) {
+        return line + std::string(24 - line.size(), ' ') + "  program 1 channel 1";
+    };
     const std::string changeLines = "\n  " + named("-" + oldLine) + "\n  " + named("+" + newLine);
     EXPECT_TRUE(hasLine(output, "oven-6: changed, 1 value" + changeLines)) << output;
     EXPECT_TRUE(hasLine(output, "oven-5: unchanged")) << output;
