@@ -2,7 +2,6 @@
 
 #include <cctype>
 
-#include "common/console_io.h"
 #include "link/exchange_health.h"
 #include "platform/clock.h"
 
@@ -54,6 +53,10 @@ void setLineConsole(const LineConsole& console) { theLineConsole = console; }
 
 const LineConsole& lineConsole() { return theLineConsole; }
 
+void lineSay(const char* text) {
+    if (theLineConsole.say) theLineConsole.say(text);
+}
+
 std::optional<int> characterFormatFromName(const std::string& name) {
     if (name.size() != 3) return std::nullopt;
     for (int i = 0; i < 12; ++i) {
@@ -96,7 +99,7 @@ int SerialPort::fail(const std::string& path, const std::string& reason, const c
 
 int SerialPort::open(int portIndex, int characterFormat, int baudRate) {
     if (portIndex < 0 || portIndex > 3) {
-        conPuts("Bad COM Port Argument!");
+        lineSay("Bad COM Port Argument!");
         return fail("COM" + std::to_string(portIndex + 1), "", "no such port");
     }
     return openDevice(platform::portDeviceName(portIndex), characterFormat, baudRate);
@@ -122,7 +125,7 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
         keepConnectionOnClose(keepConnection_);  // a connection to another port ends
         device = factory_ ? factory_() : platform::makeLineDeviceFor(path);
         if (!device || !device->open(path)) {
-            conPuts("Error opening com port.  349");
+            lineSay("Error opening com port.  349");
             failedBabbling_ = device && device->babbling();
             return fail(path, device ? device->lastError() : std::string(), "cannot be opened");
         }
@@ -131,26 +134,26 @@ int SerialPort::openDevice(const std::string& path, int characterFormat, int bau
     activePath_ = path;
 
     if (!activeport->readSettings()) {
-        conPuts("GetCommState(activeport,&serialconfig) Error.\r\n");
+        lineSay("GetCommState(activeport,&serialconfig) Error.\r\n");
         const std::string reason = activeport->lastError();
         close();
         return fail(path, reason, "line settings cannot be read");
     }
     const auto settings = lineSettingsForFormat(characterFormat, baudRate);
     if (!settings) {
-        conPuts("Wrong format type for Comport Initialization...");
+        lineSay("Wrong format type for Comport Initialization...");
         close();
         return fail(path, "", "unknown character format");
     }
     if (!activeport->applySettings(*settings)) {
-        conPuts("SetCommState(activeport,&serialconfig) Error.\r\n");
+        lineSay("SetCommState(activeport,&serialconfig) Error.\r\n");
         const std::string reason = activeport->lastError();
         failedBabbling_ = activeport->babbling();
         close();
         return fail(path, reason, "line settings refused");
     }
     if (!activeport->setReceiveNotification()) {
-        conPuts("Error at SetCommMask");
+        lineSay("Error at SetCommMask");
         close();
         return fail(path, "", "receive notification refused");
     }
@@ -219,7 +222,7 @@ void SerialPort::close() {
         keptPath_ = activePath_;
     }
     if (activeport) {
-        if (!activeport->close()) conPuts("Error closing serial port.\r\n");
+        if (!activeport->close()) lineSay("Error closing serial port.\r\n");
         activeport.reset();
     }
     settle();

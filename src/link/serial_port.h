@@ -152,7 +152,12 @@ struct LineConsole {
     // A write failed on a line that is not lost (it is said, and confirmed
     // with a key).
     void (*writeFailed)() = nullptr;
+    // A message of the line's own (a port that cannot be opened, set or
+    // closed), said as it stands, with no line end added.
+    void (*say)(const char* text) = nullptr;
 };
+// Says `text` through the line's console, where one is given.
+void lineSay(const char* text);
 void setLineConsole(const LineConsole& console);
 const LineConsole& lineConsole();
 

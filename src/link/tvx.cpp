@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <iterator>
+#include <string>
 
-#include "common/console_io.h"
 #include "common/settings.h"
 #include "link/exchange_health.h"
 #include "link/hex.h"
@@ -391,18 +391,11 @@ const char* tvxResultName(int result) {
 
 void printCommandName(int command) {
     const char* name = tvxCommandName(command);
-    if (name) {
-        conPrintf("    %s:", name);
-    } else {
-        conPuts("    UNKNOWN COM_value:");
-    }
+    lineSay(name ? ("    " + std::string(name) + ":").c_str() : "    UNKNOWN COM_value:");
 }
 
 void printResultName(int result) {
     const char* name = tvxResultName(result);
-    if (name) {
-        conPrintf("%s\n", name);
-    } else {
-        conPuts("UNKNOWN COM_value(1)");  // no line end after an unknown code
-    }
+    // No line end after an unknown code.
+    lineSay(name ? (std::string(name) + "\n").c_str() : "UNKNOWN COM_value(1)");
 }

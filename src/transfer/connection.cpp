@@ -190,7 +190,7 @@ int tryTvxStandard() { return tryProtocol(kTvxProbe); }
 
 int connectToController() {
     // The line asks the console through these while the transfer runs.
-    setLineConsole({dropKeyPressed, confirmLineWriteError});
+    setLineConsole({dropKeyPressed, confirmLineWriteError, conPuts});
     if (serialPort.portActive == 1) {
         conPrintf("Error:  Communications port already active.  Cannot continue.");
         return 0;

@@ -47,6 +47,7 @@ protected:
 
     void SetUp() override {
         platform::setConsole(&console);
+        setLineConsole({nullptr, nullptr, conPuts});
         serialPort.setDeviceFactory([this] {
             ++factoryCalls;
             return std::make_unique<RefusingDevice>(line, refusals);
@@ -185,7 +186,7 @@ TEST_F(SerialPortTest, WriteErrorIsReportedAndWaitsForOneKey) {
     EXPECT_EQ(serialPort.write("abc", 3), 1);
     EXPECT_EQ(console.output, "");
     EXPECT_EQ(console.keys.size(), 2u);
-    setLineConsole({dropKeyPressed, confirmLineWriteError});
+    setLineConsole({dropKeyPressed, confirmLineWriteError, conPuts});
     EXPECT_EQ(serialPort.write("abc", 3), 1);
     EXPECT_EQ(console.output, "write error #1 to comm port");
     EXPECT_EQ(console.keys.size(), 1u);

@@ -230,6 +230,7 @@ TEST(TvxNames, CommandAndResultNames) {
 TEST(TvxNames, PrintersWriteTheirLines) {
     link_test::ScriptedConsole console;
     platform::setConsole(&console);
+    setLineConsole({nullptr, nullptr, conPuts});
     printCommandName(COM_MODEL);
     printCommandName(106);
     printResultName(COM_OK);
@@ -237,6 +238,7 @@ TEST(TvxNames, PrintersWriteTheirLines) {
     printResultName(COM_KBD_CONFLICT);
     printResultName(-1);
     printCommandName(COM_CMD_CNT);
+    setLineConsole({});
     platform::setConsole(nullptr);
     // Only a named result ends its line.
     EXPECT_EQ(console.output,

@@ -21,7 +21,7 @@ struct ScriptedLine {
         std::shared_ptr<ScriptedLineDevice::State> shared = std::make_shared<ScriptedLineDevice::State>())
         : state(std::move(shared)) {
         auto device = state;
-        setLineConsole({dropKeyPressed, confirmLineWriteError});
+        setLineConsole({dropKeyPressed, confirmLineWriteError, conPuts});
         serialPort.setDeviceFactory([device] { return std::make_unique<ScriptedLineDevice>(device); });
         opened = serialPort.openPath("/dev/scripted", 3, 9600);
     }
