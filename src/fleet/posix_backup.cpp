@@ -125,31 +125,6 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
     return {};
 }
 
-// The inventory: a regular file of at most kMaxInventoryBytes. It may be
-// reached through a link (it lies outside the backup folder), but a FIFO or
-// a device is never waited for.
-bool readInventory(const std::string& path, std::string& text, std::string& problem) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        problem = path + ": " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        problem = path + " is " + kindOf(st.st_mode) + ", not a file";
-        ::close(fd);
-        return false;
-    }
-    const bool read = readOpenFile(fd, path, kMaxInventoryBytes, text, problem);
-    ::close(fd);
-    if (problem == path + " is larger than " + std::to_string(kMaxInventoryBytes) + " bytes") {
-        problem = path + ": larger than 1 MiB (an inventory is at most 1 MiB and " +
-                  std::to_string(kMaxInventoryEntries) + " controllers)";
-    }
-    return read;
-}
-
 std::string realPathOr(const std::string& path) {
     char buffer[PATH_MAX];
     return ::realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
@@ -626,7 +601,7 @@ bool reportFolderWritable(const Options& options) {
 std::optional<Stop> loadInventory(Session& s) {
     const std::string& inventory = s.options.inventory;
     std::string text, unread;
-    if (!readInventory(inventory, text, unread)) {
+    if (!readInventoryFile(inventory, text, unread)) {
         std::fprintf(stderr, "linkora: %s\nlinkora: backup: nothing backed up\n", unread.c_str());
         return Stop{kExitCommandLine, unread};
     }

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "fleet/inventory.h"
 
 namespace fleet {
 
@@ -134,6 +137,28 @@ void removeStaleGitLocks(const std::string& gitDir, std::vector<std::string>& re
     int budget = kMaxRefEntries;
     if (::lstat((gitDir + "/refs").c_str(), &refs) == 0 && S_ISDIR(refs.st_mode))
         walkRefs(gitDir, "refs", 1, budget, removed);
+}
+
+bool readInventoryFile(const std::string& path, std::string& text, std::string& problem) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        problem = path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        problem = path + " is " + kindOf(st.st_mode) + ", not a file";
+        ::close(fd);
+        return false;
+    }
+    const bool read = readOpenFile(fd, path, kMaxInventoryBytes, text, problem);
+    ::close(fd);
+    if (problem == path + " is larger than " + std::to_string(kMaxInventoryBytes) + " bytes") {
+        problem = path + ": larger than 1 MiB (an inventory is at most 1 MiB and " +
+                  std::to_string(kMaxInventoryEntries) + " controllers)";
+    }
+    return read;
 }
 
 }  // namespace fleet

@@ -39,4 +39,9 @@ std::string ownershipProblem(const std::string& path, const struct stat& st);
 // their names below `gitDir`.
 void removeStaleGitLocks(const std::string& gitDir, std::vector<std::string>& removed);
 
+// An inventory: a regular file of at most 1 MiB. It may be reached through a
+// link (it lies outside the backup folder), but a FIFO or a device is never
+// waited for. False with `problem` naming `path`.
+bool readInventoryFile(const std::string& path, std::string& text, std::string& problem);
+
 }  // namespace fleet

@@ -76,19 +76,6 @@ std::string parseArguments(const std::vector<std::string>& args, Options& o) {
     return {};
 }
 
-bool readInventoryFile(const std::string& path, std::string& text, std::string& problem) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        problem = path + (fd < 0 ? std::string(": ") + std::strerror(errno) : std::string(" is not a file"));
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    const bool read = readOpenFile(fd, path, kMaxInventoryBytes, text, problem);
-    ::close(fd);
-    return read;
-}
-
 std::string ownProgram() {
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);

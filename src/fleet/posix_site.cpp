@@ -445,16 +445,10 @@ int siteCommand(const std::vector<std::string>& args) {
         return kExitCommandLine;
     }
     std::string text, unread;
-    const int fd = ::open(options.inventory.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !readOpenFile(fd, options.inventory, kMaxInventoryBytes, text, unread)) {
-        std::fprintf(stderr, "linkora: site: %s: %s\n", options.inventory.c_str(),
-                     unread.empty() ? (fd < 0 ? std::strerror(errno) : "not a file") : unread.c_str());
-        if (fd >= 0) ::close(fd);
+    if (!readInventoryFile(options.inventory, text, unread)) {
+        std::fprintf(stderr, "linkora: site: %s\n", unread.c_str());
         return kExitCommandLine;
     }
-    ::close(fd);
     std::vector<InventoryError> errors;
     const std::vector<InventoryEntry> entries = parseInventory(text, errors);
     for (const InventoryError& e : errors)
